@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Every test from a fresh clone: install what is missing, configure, build, test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+jobs=$(nproc)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLEN_GPU_BACKEND=host
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"

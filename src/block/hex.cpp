@@ -1,0 +1,81 @@
+#include "block/hex.h"
+
+#include <cstdlib>
+
+namespace {
+
+constexpr char kDigits[] = "0123456789abcdef";
+
+// Value of a hex digit, or -1.
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool hasHexPrefix(const std::string& s) {
+    return s.size() >= 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+}
+
+// One pair converted exactly as strtoul(pair, nullptr, 16), low 8 bits.
+unsigned char pairByte(char hi, char lo) {
+    int h = hexValue(hi), l = hexValue(lo);
+    if (h >= 0 && l >= 0) return static_cast<unsigned char>(h << 4 | l);
+    const char pair[3] = {hi, lo, '\0'};
+    return static_cast<unsigned char>(std::strtoul(pair, nullptr, 16) & 0xffu);
+}
+
+}  // namespace
+
+std::string hexLower(const unsigned char* data, size_t len) {
+    std::string out(len * 2, '\0');
+    for (size_t i = 0; i < len; ++i) {
+        out[2 * i] = kDigits[data[i] >> 4];
+        out[2 * i + 1] = kDigits[data[i] & 0x0f];
+    }
+    return out;
+}
+
+std::vector<unsigned char> hexToBytes(std::string text) {
+    if (hasHexPrefix(text)) text.erase(0, 2);
+    if (text.size() % 2 != 0) text.insert(text.begin(), '0');
+    std::vector<unsigned char> out(text.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = pairByte(text[2 * i], text[2 * i + 1]);
+    return out;
+}
+
+std::string norm_hex_nopad_lower(std::string text) {
+    if (hasHexPrefix(text)) text.erase(0, 2);
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    size_t first = text.find_first_not_of('0');
+    if (first == std::string::npos) return "0";
+    return text.substr(first);
+}
+
+void json_escape_append(std::string& out, std::string_view text) {
+    size_t run = 0;  // start of the current run of bytes copied unchanged
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(text.data() + run, i - run);
+        run = i + 1;
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(static_cast<char>(c));
+        } else {
+            const char esc[6] = {'\\', 'u', '0', '0', kDigits[c >> 4], kDigits[c & 0x0f]};
+            out.append(esc, 6);
+        }
+    }
+    out.append(text.data() + run, text.size() - run);
+}
+
+void json_escape(const std::string& text, std::ostringstream& out) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    json_escape_append(escaped, text);
+    out << escaped;
+}

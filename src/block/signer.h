@@ -1,0 +1,24 @@
+// One secp256k1 private key with its context and compressed public key.
+// Copies share the context, which is never destroyed: it lives until exit.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct secp256k1_context_struct;
+
+struct Signer {
+    secp256k1_context_struct* ctx = nullptr;
+    std::vector<unsigned char> seckey;  // 32 bytes once loaded
+    std::string pubhex;                 // 66 lowercase hex characters once loaded
+    bool ok = false;
+
+    // Loads a private key given as hex (see hexToBytes for what is accepted).
+    // With `verbose`, a refusal is explained on standard error by one of
+    // "bad priv size", "invalid secp256k1 priv", "ec_pubkey_create failed".
+    bool init(const std::string& hex, bool verbose);
+};
+
+// SHA-256 of `text`, ECDSA over secp256k1 with the deterministic RFC 6979
+// nonce (lower-S), DER-encoded, as lowercase hex; "" when signing fails.
+std::string sign_hex(const Signer& signer, const std::string& text);

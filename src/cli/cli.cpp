@@ -1,0 +1,197 @@
+#include "cli/cli.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iomanip>
+#include <map>
+#include <optional>
+#include <sstream>
+
+namespace {
+
+constexpr const char* kDefaultHttp = "http://127.0.0.1:8000";
+
+// Like std::stoi: leading blanks, a sign and digits; the rest is ignored.
+// Empty when there is no leading number or it does not fit 32 bits.
+std::optional<std::int32_t> toInt32(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(begin, &end, 10);
+    if (end == begin || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+    return static_cast<std::int32_t>(v);
+}
+
+// Like std::stod, with the same rule for the rest of the text.
+std::optional<double> toDouble(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(begin, &end);
+    if (end == begin || errno == ERANGE) return std::nullopt;
+    return v;
+}
+
+// A value that cannot be used: one line naming option and value.
+bool badValue(const std::string& option, const std::string& value) {
+    std::fprintf(stderr, "invalid value for %s: \"%s\" (expected a number in range)\n", option.c_str(),
+                 value.c_str());
+    return false;
+}
+
+using Setter = std::function<bool(Cli&, const std::string& option, const std::string& value)>;
+
+Setter intField(std::int32_t Cli::*field) {
+    return [field](Cli& cli, const std::string& option, const std::string& value) {
+        auto v = toInt32(value);
+        if (!v) return badValue(option, value);
+        cli.*field = *v;
+        return true;
+    };
+}
+
+Setter doubleField(double Cli::*field) {
+    return [field](Cli& cli, const std::string& option, const std::string& value) {
+        auto v = toDouble(value);
+        if (!v) return badValue(option, value);
+        cli.*field = *v;
+        return true;
+    };
+}
+
+Setter flagField(bool Cli::*field) {
+    return [field](Cli& cli, const std::string& option, const std::string& value) {
+        auto v = toInt32(value);
+        if (!v) return badValue(option, value);
+        cli.*field = *v != 0;
+        return true;
+    };
+}
+
+Setter stringField(std::string Cli::*field) {
+    return [field](Cli& cli, const std::string&, const std::string& value) {
+        cli.*field = value;
+        return true;
+    };
+}
+
+bool setDevices(Cli& cli, const std::string& option, const std::string& value) {
+    // Every piece between commas is a number; a trailing comma adds nothing.
+    std::vector<std::int32_t> parsed;
+    size_t start = 0;
+    while (start < value.size()) {
+        size_t comma = value.find(',', start);
+        if (comma == std::string::npos) comma = value.size();
+        auto v = toInt32(value.substr(start, comma - start));
+        if (!v) return badValue(option, value);
+        parsed.push_back(*v);
+        start = comma + 1;
+    }
+    cli.devices.insert(cli.devices.end(), parsed.begin(), parsed.end());
+    return true;
+}
+
+bool setWorkers(Cli& cli, const std::string& option, const std::string& value) {
+    if (value == "auto") {
+        cli.workers = -1;
+        return true;
+    }
+    return intField(&Cli::workers)(cli, option, value);
+}
+
+bool setRewardHint(Cli& cli, const std::string&, const std::string& value) {
+    cli.rewardHint = std::strtoull(value.c_str(), nullptr, 10);
+    return true;
+}
+
+const std::map<std::string, Setter>& valueOptions() {
+    static const std::map<std::string, Setter> options = {
+        {"--priv", stringField(&Cli::priv)},
+        {"--http", stringField(&Cli::http)},
+        {"--ws", stringField(&Cli::ws)},
+        {"--devices", setDevices},
+        {"--workers", setWorkers},
+        {"--start-batch", intField(&Cli::startBatch)},
+        {"--max-batch", intField(&Cli::maxBatch)},
+        {"--step-factor", doubleField(&Cli::stepFactor)},
+        {"--step-seconds", intField(&Cli::stepSeconds)},
+        {"--warmup-seconds", intField(&Cli::warmupSeconds)},
+        {"--tolerance", doubleField(&Cli::tolerance)},
+        {"--by-segment", flagField(&Cli::bySegment)},
+        {"--precompute", flagField(&Cli::precompute)},
+        {"--submit-path", stringField(&Cli::submitPath)},
+        {"--myfee-pub", stringField(&Cli::myfeePub)},
+        {"--myfee-pct", doubleField(&Cli::myfeePct)},
+        {"--reward-hint", setRewardHint},
+    };
+    return options;
+}
+
+bool usage() {
+    std::fputs(usage_text().c_str(), stderr);
+    return false;
+}
+
+// strtol in base 10, truncated to 32 bits as the environment rules say.
+std::int32_t envInt(const char* value) {
+    return static_cast<std::int32_t>(std::strtol(value, nullptr, 10));
+}
+
+}  // namespace
+
+std::string usage_text() {
+    static const std::pair<const char*, std::string> lines[] = {
+        {"--priv <hex32>", "secp256k1 private key (32-byte hex)"},
+        {"--http <url>", std::string("node HTTP base (default ") + kDefaultHttp + ")"},
+        {"--ws <url>", "node WS url"},
+        {"--devices <csv>", "GPU indexes, e.g. 0 or 0,1 (default: all)"},
+        {"--workers <N|auto>", "per process; default auto (=per GPU)"},
+        {"--start-batch <N>", "autotune start (default 128)"},
+        {"--max-batch <N>", "autotune upper bound (default 2048)"},
+        {"--step-factor <f>", "autotune growth factor (default 1.15)"},
+        {"--step-seconds <N>", "measure seconds per step (default 8)"},
+        {"--warmup-seconds <N>", "warmup (default 3)"},
+        {"--tolerance <f>", "stop if gain < tol (default 0.02)"},
+        {"--by-segment <0|1>", "argon2 kernel mode (default 0)"},
+        {"--precompute <0|1>", "precompute refs (default 1)"},
+    };
+    std::ostringstream out;
+    out << "quorlen-gpu-miner\n";
+    for (const auto& [option, text] : lines) out << "  " << std::left << std::setw(26) << option << text << "\n";
+    return out.str();
+}
+
+bool parse_cli(int argc, char** argv, Cli& cli) {
+    const auto& options = valueOptions();
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--goida") {
+            cli.goida = true;
+            continue;
+        }
+        auto it = options.find(arg);
+        if (it == options.end() || i + 1 >= argc) return usage();
+        if (!it->second(cli, arg, argv[++i])) return false;
+    }
+    return true;
+}
+
+void apply_env(Cli& cli) {
+    if (const char* v = std::getenv("BY_SEGMENT")) cli.bySegment = envInt(v) != 0;
+    if (const char* v = std::getenv("PRECOMPUTE")) cli.precompute = envInt(v) != 0;
+    if (const char* v = std::getenv("GPU_BATCH")) {
+        std::int32_t batch = envInt(v);
+        if (batch > 0) cli.startBatch = batch;
+    }
+}
+
+std::string cfg_line(const Cli& cli) {
+    return "[cfg] bySegment=" + std::to_string(cli.bySegment ? 1 : 0) +
+           " precompute=" + std::to_string(cli.precompute ? 1 : 0) +
+           " startBatch=" + std::to_string(cli.startBatch) + "\n";
+}

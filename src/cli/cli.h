@@ -1,0 +1,41 @@
+// The miner's configuration: the command line and the environment overrides.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Cli {
+    std::string submitPath;
+    std::string priv;
+    std::string http = "http://127.0.0.1:8000";
+    std::string ws = "ws://127.0.0.1:6061";
+    std::vector<std::int32_t> devices;  // empty: every GPU
+    std::int32_t workers = -1;          // -1: auto
+    std::string myfeePub;
+    double myfeePct = 0.0;
+    std::uint64_t rewardHint = 0;
+    std::int32_t startBatch = 128;
+    std::int32_t maxBatch = 2048;
+    double stepFactor = 1.15;
+    std::int32_t stepSeconds = 8;
+    std::int32_t warmupSeconds = 3;
+    double tolerance = 0.02;
+    bool bySegment = false;
+    bool precompute = true;
+    bool goida = false;
+};
+
+// Fills `cli` from the arguments. Returns false after printing the usage text
+// (unknown argument, missing value) or one line naming an option whose
+// numeric value has no leading number or is out of range.
+bool parse_cli(int argc, char** argv, Cli& cli);
+
+// The usage text, as printed to standard error.
+std::string usage_text();
+
+// BY_SEGMENT, PRECOMPUTE and GPU_BATCH, each applied only when present.
+void apply_env(Cli& cli);
+
+// "[cfg] bySegment=… precompute=… startBatch=…\n"
+std::string cfg_line(const Cli& cli);

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdlib>
+
+#include "cli/cli.h"
+#include "support/process.h"
+
+namespace {
+
+struct Parsed {
+    bool ok;
+    Cli cli;
+    std::string err;
+};
+
+Parsed parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "quorlen-gpu-miner");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    Parsed p{false, Cli{}, ""};
+    testing::internal::CaptureStderr();
+    p.ok = parse_cli(static_cast<int>(argv.size()), argv.data(), p.cli);
+    p.err = testing::internal::GetCapturedStderr();
+    return p;
+}
+
+const std::string kUsage =
+    "quorlen-gpu-miner\n"
+    "  --priv <hex32>            secp256k1 private key (32-byte hex)\n"
+    "  --http <url>              node HTTP base (default http://127.0.0.1:8000)\n"
+    "  --ws <url>                node WS url\n"
+    "  --devices <csv>           GPU indexes, e.g. 0 or 0,1 (default: all)\n"
+    "  --workers <N|auto>        per process; default auto (=per GPU)\n"
+    "  --start-batch <N>         autotune start (default 128)\n"
+    "  --max-batch <N>           autotune upper bound (default 2048)\n"
+    "  --step-factor <f>         autotune growth factor (default 1.15)\n"
+    "  --step-seconds <N>        measure seconds per step (default 8)\n"
+    "  --warmup-seconds <N>      warmup (default 3)\n"
+    "  --tolerance <f>           stop if gain < tol (default 0.02)\n"
+    "  --by-segment <0|1>        argon2 kernel mode (default 0)\n"
+    "  --precompute <0|1>        precompute refs (default 1)\n";
+
+const std::string kKey = "5e1f0c2a9b7d4e3f8a6c1b2d3e4f5a6b7c8d9e0f1a2b3c4d5e6f7a8b9c0d1e2f";
+
+}  // namespace
+
+TEST(ParseCli, DefaultsAndEveryOption) {
+    Parsed d = parse({});
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.cli.http, "http://127.0.0.1:8000");
+    EXPECT_EQ(d.cli.ws, "ws://127.0.0.1:6061");
+    EXPECT_EQ(d.cli.startBatch, 128);
+    EXPECT_EQ(d.cli.maxBatch, 2048);
+    EXPECT_DOUBLE_EQ(d.cli.stepFactor, 1.15);
+    EXPECT_TRUE(d.cli.precompute);
+    EXPECT_FALSE(d.cli.bySegment);
+
+    Parsed p = parse({"--priv", "k", "--http", "h", "--ws", "", "--devices", "3", "--workers", "3",
+                      "--start-batch", "12abc", "--max-batch", " -5", "--step-factor", "1.5x",
+                      "--step-seconds", "+9", "--warmup-seconds", "0", "--tolerance", "1e-3",
+                      "--by-segment", "2", "--precompute", "0x1", "--goida", "--submit-path", "/s",
+                      "--myfee-pub", "pub", "--myfee-pct", "2.5", "--reward-hint", "-1"});
+    ASSERT_TRUE(p.ok) << p.err;
+    EXPECT_EQ(p.err, "");
+    const Cli& c = p.cli;
+    EXPECT_EQ(c.priv, "k");
+    EXPECT_EQ(c.http, "h");
+    EXPECT_EQ(c.ws, "");
+    EXPECT_EQ(c.devices, std::vector<int32_t>{3});
+    EXPECT_EQ(c.workers, 3);
+    EXPECT_EQ(c.startBatch, 12);
+    EXPECT_EQ(c.maxBatch, -5);
+    EXPECT_DOUBLE_EQ(c.stepFactor, 1.5);
+    EXPECT_EQ(c.stepSeconds, 9);
+    EXPECT_EQ(c.warmupSeconds, 0);
+    EXPECT_DOUBLE_EQ(c.tolerance, 0.001);
+    EXPECT_TRUE(c.bySegment);
+    EXPECT_FALSE(c.precompute);  // "0x1" reads as 0
+    EXPECT_TRUE(c.goida);
+    EXPECT_EQ(c.submitPath, "/s");
+    EXPECT_EQ(c.myfeePub, "pub");
+    EXPECT_DOUBLE_EQ(c.myfeePct, 2.5);
+    EXPECT_EQ(c.rewardHint, 18446744073709551615ULL);
+    EXPECT_EQ(parse({"--reward-hint", "abc"}).cli.rewardHint, 0u);
+}
+
+TEST(ParseCli, ValuesAreTakenVerbatimAndLastWins) {
+    Parsed p = parse({"--http", "--priv", "--priv", "a", "--priv", "b", "--workers", "7", "--workers", "auto"});
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.cli.http, "--priv");
+    EXPECT_EQ(p.cli.priv, "b");
+    EXPECT_EQ(p.cli.workers, -1);
+    EXPECT_TRUE(parse({"--goida", "--priv", "K"}).cli.goida);
+    EXPECT_EQ(parse({"--priv", "K", "--goida"}).cli.priv, "K");
+}
+
+TEST(ParseCli, DevicesSplitAndAppend) {
+    EXPECT_EQ(parse({"--devices", "0,1,1"}).cli.devices, (std::vector<int32_t>{0, 1, 1}));
+    EXPECT_EQ(parse({"--devices", "0,1,"}).cli.devices, (std::vector<int32_t>{0, 1}));
+    EXPECT_EQ(parse({"--devices", "1", "--devices", "0"}).cli.devices, (std::vector<int32_t>{1, 0}));
+    EXPECT_EQ(parse({"--devices", "-1,2x"}).cli.devices, (std::vector<int32_t>{-1, 2}));
+}
+
+TEST(ParseCli, UsageOnUnknownArgumentOrMissingValue) {
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"--priv"}, {"-h"}, {""}, {"bare"}, {"--priv=abc"}, {"--PRIV", "k"}, {"--pri", "k"}, {"--goida", "--http"}}) {
+        Parsed p = parse(args);
+        EXPECT_FALSE(p.ok);
+        EXPECT_EQ(p.err, kUsage);
+    }
+}
+
+TEST(ParseCli, NumbersWithoutLeadingDigitsOrOutOfRangeAreRefused) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string needle;
+    } cases[] = {
+        {{"--devices", ",0"}, "--devices: \",0\""},
+        {{"--devices", "0,,1"}, "--devices"},
+        {{"--step-seconds", "x"}, "--step-seconds: \"x\""},
+        {{"--max-batch", "99999999999"}, "--max-batch: \"99999999999\""},
+        {{"--start-batch", "-2147483649"}, "--start-batch"},
+        {{"--tolerance", "abc"}, "--tolerance"},
+        {{"--step-factor", "1e999"}, "--step-factor"},
+        {{"--by-segment", ""}, "--by-segment"},
+        {{"--workers", "AUTO"}, "--workers"},
+        {{"--myfee-pct", "."}, "--myfee-pct"},
+    };
+    for (const Case& c : cases) {
+        Parsed p = parse(c.args);
+        EXPECT_FALSE(p.ok);
+        EXPECT_NE(p.err.find(c.needle), std::string::npos) << p.err;
+        EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
+    }
+    EXPECT_TRUE(parse({"--start-batch", "2147483647", "--max-batch", "-2147483648"}).ok);
+}
+
+TEST(ApplyEnv, OrderAndGpuBatchRules) {
+    auto run = [](std::map<std::string, const char*> env, Cli cli) {
+        for (const char* name : {"BY_SEGMENT", "PRECOMPUTE", "GPU_BATCH"}) {
+            auto it = env.find(name);
+            if (it == env.end()) unsetenv(name);
+            else setenv(name, it->second, 1);
+        }
+        apply_env(cli);
+        for (const char* name : {"BY_SEGMENT", "PRECOMPUTE", "GPU_BATCH"}) unsetenv(name);
+        return cli;
+    };
+    Cli base;
+    base.startBatch = 64;
+    base.bySegment = true;
+    EXPECT_EQ(run({{"GPU_BATCH", "256"}}, base).startBatch, 256);
+    EXPECT_EQ(run({{"GPU_BATCH", "0"}}, base).startBatch, 64);
+    EXPECT_EQ(run({{"GPU_BATCH", "abc"}}, base).startBatch, 64);
+    EXPECT_EQ(run({{"GPU_BATCH", "-5"}}, base).startBatch, 64);
+    EXPECT_FALSE(run({{"BY_SEGMENT", ""}}, base).bySegment);
+    EXPECT_TRUE(run({}, base).bySegment);
+    EXPECT_FALSE(run({{"PRECOMPUTE", "0"}}, base).precompute);
+    EXPECT_TRUE(run({{"PRECOMPUTE", "7"}}, base).precompute);
+    Cli c = run({{"BY_SEGMENT", "1"}, {"PRECOMPUTE", "0"}, {"GPU_BATCH", "32"}}, Cli{});
+    EXPECT_EQ(cfg_line(c), "[cfg] bySegment=1 precompute=0 startBatch=32\n");
+}
+
+// The program itself, up to the user's key.
+class MinerProcess : public testing::Test {
+protected:
+    ProcessResult run(std::vector<std::string> args, std::map<std::string, std::optional<std::string>> env = {}) {
+        args.insert(args.begin(), MINER_BINARY);
+        for (const char* name : {"BY_SEGMENT", "PRECOMPUTE", "GPU_BATCH", "DIFF_OVERRIDE"})
+            env.emplace(name, std::nullopt);
+        return run_process(args, env, std::chrono::seconds(30));
+    }
+};
+
+TEST_F(MinerProcess, NoArgumentsNeedsPriv) {
+    ProcessResult r = run({});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "--priv is required\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(MinerProcess, UsageTextAndBadValues) {
+    ProcessResult r = run({"--goida", "--priv"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, kUsage);
+    ProcessResult bad = run({"--priv", kKey, "--step-seconds", "x"});
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_EQ(bad.err, "invalid value for --step-seconds: \"x\" (expected a number in range)\n");
+}
+
+TEST_F(MinerProcess, RejectedKeysExitWithStatus2) {
+    ProcessResult size = run({"--priv", "abcd"}, {{"GPU_BATCH", "9"}});
+    EXPECT_EQ(size.exitCode, 2);
+    EXPECT_EQ(size.err, "[cfg] bySegment=0 precompute=1 startBatch=9\nbad priv size\nsigner init failed\n");
+    ProcessResult zero = run({"--priv", std::string(64, '0'), "--by-segment", "1"}, {{"PRECOMPUTE", "0"}});
+    EXPECT_EQ(zero.exitCode, 2);
+    EXPECT_EQ(zero.err, "[cfg] bySegment=1 precompute=0 startBatch=128\ninvalid secp256k1 priv\nsigner init failed\n");
+}
+
+TEST_F(MinerProcess, AcceptedKeyPrintsConfigAndPublicKey) {
+    // With a usable key the miner goes on to the GPUs and the node; stop it
+    // once the key line is out.
+    std::map<std::string, std::optional<std::string>> env = {
+        {"BY_SEGMENT", "1"}, {"PRECOMPUTE", std::nullopt}, {"GPU_BATCH", std::nullopt}, {"DIFF_OVERRIDE", std::nullopt}};
+    BackgroundProcess p({MINER_BINARY, "--priv", "0x" + kKey, "--devices", "99", "--ws", ""}, env);
+    ASSERT_TRUE(p.waitForOutput("pub: ", std::chrono::seconds(20)));
+    p.signal(SIGINT);
+    ProcessResult r = p.wait(std::chrono::seconds(30));
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.err.rfind("[cfg] bySegment=1 precompute=1 startBatch=128\npub: 02", 0) == 0 ||
+                  r.err.rfind("[cfg] bySegment=1 precompute=1 startBatch=128\npub: 03", 0) == 0,
+              true)
+        << r.err;
+}
