@@ -1,0 +1,33 @@
+// Data-independent addressing: the reference blocks of segments whose
+// pseudo-random numbers come from address blocks rather than from the data.
+// They depend on the position alone, so a unit can compute them once.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "index.h"
+
+namespace argon2::detail {
+
+// Pseudo-random number of every block of a data-independent segment
+// (entries before the segment's first computed block are left 0).
+void addressSegment(const Geometry& g, int type, std::uint32_t pass, std::uint32_t lane, std::uint32_t slice,
+                    std::uint64_t* pseudoRands);
+
+// The reference blocks of every data-independent segment, as absolute block
+// indices (lane * laneBlocks + index), segment after segment.
+class ReferenceTable {
+public:
+    ReferenceTable(const Geometry& g, int type);
+    // Null when the segment is data-dependent.
+    const std::uint32_t* segment(std::uint32_t pass, std::uint32_t lane, std::uint32_t slice) const;
+    std::size_t bytes() const { return refs_.size() * sizeof(std::uint32_t); }
+
+private:
+    Geometry g_;
+    std::vector<std::int64_t> offsets_;  // per (pass, slice, lane); -1 when data-dependent
+    std::vector<std::uint32_t> refs_;
+};
+
+}  // namespace argon2::detail

@@ -1,0 +1,44 @@
+// Filling one segment of one hash's memory on the CPU. The loop is written
+// once (fill_segment.inl) over a block kernel; each SIMD variant compiles it
+// with its own kernel and instruction set, and one is chosen at run time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "argon2gpu/params.h"
+#include "../common/index.h"
+
+namespace argon2::host {
+
+struct SegmentJob {
+    Block* memory;                // the hash's blocks, lane after lane
+    detail::Geometry geometry;
+    int type;
+    int version;
+    std::uint32_t pass, lane, slice;
+    const std::uint32_t* refs;    // precomputed absolute references, or null
+};
+
+using FillSegmentFn = void (*)(const SegmentJob&);
+
+struct FillVariant {
+    const char* name;
+    FillSegmentFn fill;
+    bool (*supported)();
+};
+
+void fillSegmentPortable(const SegmentJob& job);
+void fillSegmentSsse3(const SegmentJob& job);
+void fillSegmentAvx2(const SegmentJob& job);
+void fillSegmentAvx512(const SegmentJob& job);
+
+// Every variant, portable first; each says whether this CPU can run it.
+const std::vector<FillVariant>& fillVariants();
+
+// The variant named by ARGON2GPU_FILL when set and supported, otherwise the
+// fastest this CPU supports.
+const FillVariant& selectFillVariant();
+
+}  // namespace argon2::host

@@ -1,0 +1,28 @@
+// The host flavour's device list: the CPU is the one device, index 0.
+#include "argon2gpu/cuda/device.h"
+#include "argon2gpu/cuda/program_context.h"
+#include "fill.h"
+
+namespace argon2::cuda {
+
+std::string Device::getName() const { return "host CPU"; }
+
+GlobalContext::GlobalContext() { devices_.emplace_back(0); }
+
+struct ProgramContext::Impl {
+    const host::FillVariant* fill;
+};
+
+ProgramContext::ProgramContext(const GlobalContext*, const std::vector<Device>&, Type type, Version version)
+    : type_(type), version_(version), impl_(new Impl{&host::selectFillVariant()}) {}
+
+ProgramContext::~ProgramContext() = default;
+
+const char* ProgramContext::getImplementationName() const { return impl_->fill->name; }
+
+}  // namespace argon2::cuda
+
+namespace argon2::host {
+// For the processing unit, which lives in another file of this flavour.
+FillSegmentFn programFill(const cuda::ProgramContext& program) { return program.impl().fill->fill; }
+}  // namespace argon2::host

@@ -1,0 +1,60 @@
+// Argon2 parameters and the work that every flavour shares: the initial hash,
+// the first two blocks of every lane and the final tag (RFC 9106).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace argon2 {
+
+enum Type { ARGON2_D = 0, ARGON2_I = 1, ARGON2_ID = 2 };
+enum Version { ARGON2_VERSION_10 = 0x10, ARGON2_VERSION_13 = 0x13 };
+
+constexpr std::size_t ARGON2_BLOCK_SIZE = 1024;
+constexpr std::size_t ARGON2_QWORDS_IN_BLOCK = ARGON2_BLOCK_SIZE / 8;
+constexpr std::uint32_t ARGON2_SYNC_POINTS = 4;
+
+struct alignas(64) Block {
+    std::uint64_t v[ARGON2_QWORDS_IN_BLOCK];
+};
+
+class Argon2Params {
+public:
+    // Salt, secret and associated data are referenced, not copied: they must
+    // outlive the parameters. `m_cost` is in KiB (blocks); it is rounded down
+    // to a multiple of 4 * lanes, and raised to 8 * lanes, as Argon2 requires.
+    Argon2Params(std::size_t outLen, const void* salt, std::size_t saltLen, const void* secret,
+                 std::size_t secretLen, const void* ad, std::size_t adLen, std::size_t t_cost,
+                 std::size_t m_cost, std::size_t lanes);
+
+    std::size_t getOutputLength() const { return outLen_; }
+    std::uint32_t getTimeCost() const { return tCost_; }
+    std::uint32_t getMemoryCost() const { return mCost_; }
+    std::uint32_t getLanes() const { return lanes_; }
+    std::uint32_t getSegmentBlocks() const { return segmentBlocks_; }
+    std::uint32_t getLaneBlocks() const { return segmentBlocks_ * ARGON2_SYNC_POINTS; }
+    std::uint32_t getMemoryBlocks() const { return getLaneBlocks() * lanes_; }
+    std::size_t getMemoryBytes() const { return std::size_t(getMemoryBlocks()) * ARGON2_BLOCK_SIZE; }
+
+    // Writes blocks 0 and 1 of every lane: out[2 * lane + i] is block i of `lane`.
+    void fillFirstBlocks(Block* out, const void* pwd, std::size_t pwdLen, Type type, Version version) const;
+
+    // The tag from the XOR of the last block of every lane.
+    void finalize(void* out, const Block& lastBlocksXor) const;
+
+private:
+    std::size_t outLen_;
+    const void* salt_;
+    std::size_t saltLen_;
+    const void* secret_;
+    std::size_t secretLen_;
+    const void* ad_;
+    std::size_t adLen_;
+    std::uint32_t tCost_;
+    std::uint32_t mCost_;
+    std::uint32_t lanes_;
+    std::uint32_t segmentBlocks_;
+};
+
+}  // namespace argon2

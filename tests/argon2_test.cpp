@@ -1,0 +1,183 @@
+// Our Argon2 library against Debian's reference libargon2, for every fill
+// variant this CPU supports and both scheduling modes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "argon2gpu/cuda/processing_unit.h"
+#include "argon2gpu/cuda/runtime.h"
+#include "../argon2/host/fill.h"
+#include "support/reference_argon2.h"
+
+namespace {
+
+using argon2::cuda::Device;
+using argon2::cuda::GlobalContext;
+using argon2::cuda::ProcessingUnit;
+using argon2::cuda::ProgramContext;
+
+struct Options {
+    bool bySegment = false;
+    bool precompute = true;
+};
+
+// Hashes `passwords` as one batch with the current fill variant.
+std::vector<std::vector<std::uint8_t>> ourHashes(const Argon2Case& c, const std::vector<std::string>& passwords,
+                                                 Options o = {}) {
+    GlobalContext global;
+    const Device& dev = global.getAllDevices().at(0);
+    ProgramContext program(&global, {dev}, argon2::Type(c.type), argon2::Version(c.version));
+    argon2::Argon2Params params(c.outLen, c.salt.data(), c.salt.size(), c.secret.data(), c.secret.size(),
+                                c.ad.data(), c.ad.size(), c.passes, c.memoryKiB, c.lanes);
+    ProcessingUnit unit(&program, &params, &dev, passwords.size(), o.bySegment, o.precompute);
+    for (std::size_t i = 0; i < passwords.size(); ++i)
+        unit.setPassword(i, passwords[i].data(), passwords[i].size());
+    unit.beginProcessing();
+    unit.endProcessing();
+    std::vector<std::vector<std::uint8_t>> out(passwords.size(), std::vector<std::uint8_t>(c.outLen));
+    for (std::size_t i = 0; i < passwords.size(); ++i) unit.getHash(i, out[i].data());
+    return out;
+}
+
+std::string randomBytes(std::mt19937& rng, std::size_t len) {
+    std::string s(len, '\0');
+    for (char& ch : s) ch = static_cast<char>(rng());
+    return s;
+}
+
+// Runs the test body once per supported fill variant.
+class EveryFillVariant : public testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        for (const auto& v : argon2::host::fillVariants())
+            if (GetParam() == v.name && !v.supported()) GTEST_SKIP() << GetParam() << " not supported here";
+        setenv("ARGON2GPU_FILL", GetParam().c_str(), 1);
+        GlobalContext global;
+        ProgramContext program(&global, global.getAllDevices(), argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+        ASSERT_EQ(program.getImplementationName(), GetParam());
+    }
+    void TearDown() override { unsetenv("ARGON2GPU_FILL"); }
+};
+
+}  // namespace
+
+TEST_P(EveryFillVariant, MinerParametersMatchTheReference) {
+    std::mt19937 rng(std::hash<std::string>{}(GetParam()));
+    const Argon2Case miner;
+    std::vector<std::string> pw = {"", "{\"msg\":\"warmup\"}", randomBytes(rng, 5000), randomBytes(rng, rng() % 5001)};
+    for (Options o : {Options{false, true}, Options{true, false}}) {
+        auto ours = ourHashes(miner, pw, o);
+        for (std::size_t i = 0; i < pw.size(); ++i)
+            EXPECT_EQ(ours[i], reference_argon2(miner, pw[i])) << "slot " << i << " len " << pw[i].size();
+    }
+}
+
+TEST_P(EveryFillVariant, GeneralParametersMatchTheReference) {
+    std::mt19937 rng(7);
+    for (int type : {0, 1, 2}) {
+        for (std::uint32_t version : {0x10u, 0x13u}) {
+            Argon2Case c;
+            c.type = type;
+            c.version = version;
+            c.passes = 1 + rng() % 3;
+            c.lanes = 1 + rng() % 4;
+            c.memoryKiB = 8 * c.lanes + rng() % 300;  // not always a multiple of 4 * lanes
+            c.outLen = 4 + rng() % 100;
+            c.salt = randomBytes(rng, 8 + rng() % 20);
+            c.secret = randomBytes(rng, rng() % 10);
+            c.ad = randomBytes(rng, rng() % 10);
+            std::vector<std::string> pw = {randomBytes(rng, rng() % 200), randomBytes(rng, rng() % 200)};
+            for (Options o : {Options{false, false}, Options{true, true}}) {
+                auto ours = ourHashes(c, pw, o);
+                for (std::size_t i = 0; i < pw.size(); ++i)
+                    EXPECT_EQ(ours[i], reference_argon2(c, pw[i]))
+                        << "type " << type << " v" << version << " t" << c.passes << " m" << c.memoryKiB << " p"
+                        << c.lanes;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Host, EveryFillVariant, testing::Values("portable", "ssse3", "avx2", "avx512f"),
+                         [](const auto& info) { return info.param; });
+
+TEST(Argon2, Rfc9106TestVectors) {
+    // RFC 9106, section 5: 32 KiB, 3 passes, 4 lanes, with secret and data.
+    Argon2Case c;
+    c.passes = 3;
+    c.memoryKiB = 32;
+    c.lanes = 4;
+    c.salt = std::string(16, '\x02');
+    c.secret = std::string(8, '\x03');
+    c.ad = std::string(12, '\x04');
+    const std::string pw(32, '\x01');
+    const std::vector<std::uint8_t> expected[3] = {
+        {0x51, 0x2b, 0x39, 0x1b, 0x6f, 0x11, 0x62, 0x97, 0x53, 0x71, 0xd3, 0x09, 0x19, 0x73, 0x42, 0x94,
+         0xf8, 0x68, 0xe3, 0xbe, 0x39, 0x84, 0xf3, 0xc1, 0xa1, 0x3a, 0x4d, 0xb9, 0xfa, 0xbe, 0x4a, 0xcb},
+        {0xc8, 0x14, 0xd9, 0xd1, 0xdc, 0x7f, 0x37, 0xaa, 0x13, 0xf0, 0xd7, 0x7f, 0x24, 0x94, 0xbd, 0xa1,
+         0xc8, 0xde, 0x6b, 0x01, 0x6d, 0xd3, 0x88, 0xd2, 0x99, 0x52, 0xa4, 0xc4, 0x67, 0x2b, 0x6c, 0xe8},
+        {0x0d, 0x64, 0x0d, 0xf5, 0x8d, 0x78, 0x76, 0x6c, 0x08, 0xc0, 0x37, 0xa3, 0x4a, 0x8b, 0x53, 0xc9,
+         0xd0, 0x1e, 0xf0, 0x45, 0x2d, 0x75, 0xb6, 0x5e, 0xb5, 0x25, 0x20, 0xe9, 0x6b, 0x01, 0xe6, 0x59},
+    };
+    for (int type = 0; type < 3; ++type) {
+        c.type = type;
+        EXPECT_EQ(ourHashes(c, {pw})[0], expected[type]) << "type " << type;
+        EXPECT_EQ(reference_argon2(c, pw), expected[type]);
+    }
+}
+
+TEST(Argon2, BatchesAreIndependentAndNothingStaleIsReused) {
+    Argon2Case c;
+    c.passes = 2;
+    c.memoryKiB = 256;
+    std::vector<std::string> five = {"a", "b", "a", "c", "a"};
+    auto first = ourHashes(c, five);
+    EXPECT_EQ(first[0], first[2]);
+    EXPECT_EQ(first[0], first[4]);
+    EXPECT_NE(first[0], first[1]);
+
+    GlobalContext global;
+    const Device& dev = global.getAllDevices()[0];
+    ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+    argon2::Argon2Params params(32, c.salt.data(), c.salt.size(), nullptr, 0, nullptr, 0, 2, 256, 2);
+    ProcessingUnit unit(&program, &params, &dev, 3, false, true);
+    for (const char* round : {"x", "y"}) {
+        for (std::size_t i = 0; i < 3; ++i) unit.setPassword(i, round, 1);
+        unit.beginProcessing();
+        unit.endProcessing();
+        std::vector<std::uint8_t> tag(32);
+        for (std::size_t i = 0; i < 3; ++i) {
+            unit.getHash(i, tag.data());
+            EXPECT_EQ(tag, reference_argon2(c, round));
+        }
+    }
+}
+
+TEST(Argon2, OutOfMemoryIsReportedAsSuch) {
+    GlobalContext global;
+    const Device& dev = global.getAllDevices()[0];
+    ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+    argon2::Argon2Params params(32, "s", 1, nullptr, 0, nullptr, 0, 1, 16384, 2);
+    std::size_t total = 0, free = 0;
+    ASSERT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
+    EXPECT_GT(total, 0u);
+    EXPECT_LE(free, total);
+    const std::size_t tooMany = total / params.getMemoryBytes() + 16;
+    try {
+        ProcessingUnit unit(&program, &params, &dev, tooMany, false, true);
+        FAIL() << "allocated " << tooMany << " hashes";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("out of memory"), std::string::npos) << e.what();
+    }
+}
+
+TEST(Argon2, HostRuntimeStandIns) {
+    GlobalContext global;
+    ASSERT_EQ(global.getAllDevices().size(), 1u);
+    EXPECT_EQ(global.getAllDevices()[0].getDeviceIndex(), 0);
+    EXPECT_EQ(cudaSetDevice(0), cudaSuccess);
+    EXPECT_NE(cudaSetDevice(1), cudaSuccess);
+    EXPECT_EQ(cudaFree(nullptr), cudaSuccess);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+}
