@@ -16,19 +16,19 @@ void addressSegment(const Geometry& g, int type, std::uint32_t pass, std::uint32
     const std::uint32_t start = (pass == 0 && slice == 0) ? 2 : 0;
     for (std::uint32_t i = 0; i < start; ++i) pseudoRands[i] = 0;
     for (std::uint32_t i = start; i < g.segmentBlocks; ++i) {
-        if (i == start || i % ARGON2_QWORDS_IN_BLOCK == 0) {
+        if (i == start || i % kQwordsInBlock == 0) {
             ++input.v[6];
             compressBlock(zero, input, addresses, false);
             compressBlock(zero, addresses, addresses, false);
         }
-        pseudoRands[i] = addresses.v[i % ARGON2_QWORDS_IN_BLOCK];
+        pseudoRands[i] = addresses.v[i % kQwordsInBlock];
     }
 }
 
 ReferenceTable::ReferenceTable(const Geometry& g, int type) : g_(g) {
     std::vector<std::uint64_t> rands(g.segmentBlocks);
     for (std::uint32_t pass = 0; pass < g.passes; ++pass) {
-        for (std::uint32_t slice = 0; slice < ARGON2_SYNC_POINTS; ++slice) {
+        for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice) {
             for (std::uint32_t lane = 0; lane < g.lanes; ++lane) {
                 if (!dataIndependent(type, pass, slice)) {
                     offsets_.push_back(-1);
@@ -53,7 +53,7 @@ ReferenceTable::ReferenceTable(const Geometry& g, int type) : g_(g) {
 }
 
 const std::uint32_t* ReferenceTable::segment(std::uint32_t pass, std::uint32_t lane, std::uint32_t slice) const {
-    const std::int64_t off = offsets_[(std::size_t(pass) * ARGON2_SYNC_POINTS + slice) * g_.lanes + lane];
+    const std::int64_t off = offsets_[(std::size_t(pass) * kSyncPoints + slice) * g_.lanes + lane];
     return off < 0 ? nullptr : refs_.data() + off;
 }
 

@@ -69,12 +69,12 @@ void permuteRowsAndColumns(Block& r) {
 
 void compressBlock(const Block& x, const Block& y, Block& out, bool withXor) {
     Block r, keep;
-    for (std::size_t i = 0; i < ARGON2_QWORDS_IN_BLOCK; ++i) {
+    for (std::size_t i = 0; i < kQwordsInBlock; ++i) {
         r.v[i] = x.v[i] ^ y.v[i];
         keep.v[i] = withXor ? r.v[i] ^ out.v[i] : r.v[i];
     }
     permuteRowsAndColumns(r);
-    for (std::size_t i = 0; i < ARGON2_QWORDS_IN_BLOCK; ++i) out.v[i] = r.v[i] ^ keep.v[i];
+    for (std::size_t i = 0; i < kQwordsInBlock; ++i) out.v[i] = r.v[i] ^ keep.v[i];
 }
 
 }  // namespace argon2::detail

@@ -13,9 +13,9 @@ Argon2Params::Argon2Params(std::size_t outLen, const void* salt, std::size_t sal
     : outLen_(outLen), salt_(salt), saltLen_(saltLen), secret_(secret), secretLen_(secretLen), ad_(ad),
       adLen_(adLen), tCost_(static_cast<std::uint32_t>(t_cost)), mCost_(static_cast<std::uint32_t>(m_cost)),
       lanes_(static_cast<std::uint32_t>(lanes)) {
-    const std::uint32_t minBlocks = 2 * ARGON2_SYNC_POINTS * lanes_;
+    const std::uint32_t minBlocks = 2 * kSyncPoints * lanes_;
     const std::uint32_t blocks = std::max(mCost_, minBlocks);
-    segmentBlocks_ = blocks / (ARGON2_SYNC_POINTS * lanes_);
+    segmentBlocks_ = blocks / (kSyncPoints * lanes_);
 }
 
 void Argon2Params::fillFirstBlocks(Block* out, const void* pwd, std::size_t pwdLen, Type type,
@@ -43,13 +43,13 @@ void Argon2Params::fillFirstBlocks(Block* out, const void* pwd, std::size_t pwdL
         for (std::uint32_t i = 0; i < 2; ++i) {
             const std::uint32_t le[2] = {i, lane};  // little-endian hosts
             std::memcpy(seed + 64, le, 8);
-            detail::blake2bLong(out[2 * lane + i].v, ARGON2_BLOCK_SIZE, seed, sizeof seed);
+            detail::blake2bLong(out[2 * lane + i].v, kBlockSize, seed, sizeof seed);
         }
     }
 }
 
 void Argon2Params::finalize(void* out, const Block& lastBlocksXor) const {
-    detail::blake2bLong(out, outLen_, lastBlocksXor.v, ARGON2_BLOCK_SIZE);
+    detail::blake2bLong(out, outLen_, lastBlocksXor.v, kBlockSize);
 }
 
 }  // namespace argon2

@@ -21,7 +21,9 @@ struct SegmentJob {
     const std::uint32_t* refs;    // precomputed absolute references, or null
 };
 
-using FillSegmentFn = void (*)(const SegmentJob&);
+// Fills `count` (1 to kMaxLockstep) segments at the same position of different hashes.
+constexpr int kMaxLockstep = 4;
+using FillSegmentFn = void (*)(const SegmentJob* jobs, int count);
 
 struct FillVariant {
     const char* name;
@@ -29,10 +31,10 @@ struct FillVariant {
     bool (*supported)();
 };
 
-void fillSegmentPortable(const SegmentJob& job);
-void fillSegmentSsse3(const SegmentJob& job);
-void fillSegmentAvx2(const SegmentJob& job);
-void fillSegmentAvx512(const SegmentJob& job);
+void fillSegmentPortable(const SegmentJob* jobs, int count);
+void fillSegmentSsse3(const SegmentJob* jobs, int count);
+void fillSegmentAvx2(const SegmentJob* jobs, int count);
+void fillSegmentAvx512(const SegmentJob* jobs, int count);
 
 // Every variant, portable first; each says whether this CPU can run it.
 const std::vector<FillVariant>& fillVariants();

@@ -53,10 +53,8 @@ struct Avx2Kernel {
     static void load(State& s, const argon2::Block& b) {
         for (int i = 0; i < 32; ++i) s.r[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(b.v) + i);
     }
-    static std::uint64_t firstWord(const State& s) {
-        return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm256_castsi256_si128(s.r[0])));
-    }
-    static void fill(State& s, const argon2::Block& ref, argon2::Block& next, bool withXor) {
+    template <class Hint>
+    static void fill(State& s, const argon2::Block& ref, argon2::Block& next, bool withXor, Hint hint) {
         const __m256i* refv = reinterpret_cast<const __m256i*>(ref.v);
         __m256i* nextv = reinterpret_cast<__m256i*>(next.v);
         __m256i keep[32];
@@ -81,6 +79,9 @@ struct Avx2Kernel {
                 r[j + 8 * k] = _mm256_permute2x128_si256(lo[k], hi[k], 0x20);
                 r[j + 8 * k + 4] = _mm256_permute2x128_si256(lo[k], hi[k], 0x31);
             }
+            if (j == 0)
+                hint(static_cast<std::uint64_t>(
+                    _mm_cvtsi128_si64(_mm256_castsi256_si128(_mm256_xor_si256(r[0], keep[0])))));
         }
         for (int i = 0; i < 32; ++i) {
             r[i] = _mm256_xor_si256(r[i], keep[i]);
@@ -93,4 +94,11 @@ struct Avx2Kernel {
 
 }  // namespace
 
-void argon2::host::fillSegmentAvx2(const SegmentJob& job) { fillSegmentWith<Avx2Kernel>(job); }
+void argon2::host::fillSegmentAvx2(const SegmentJob* jobs, int count) {
+    switch (count) {
+    case 4: return fillLockstep<Avx2Kernel, 4>(jobs);
+    case 3: return fillLockstep<Avx2Kernel, 3>(jobs);
+    case 2: return fillLockstep<Avx2Kernel, 2>(jobs);
+    default: return fillLockstep<Avx2Kernel, 1>(jobs);
+    }
+}

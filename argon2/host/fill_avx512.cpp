@@ -42,10 +42,8 @@ struct Avx512Kernel {
     static void load(State& s, const argon2::Block& b) {
         for (int i = 0; i < 16; ++i) s.r[i] = _mm512_load_si512(reinterpret_cast<const __m512i*>(b.v) + i);
     }
-    static std::uint64_t firstWord(const State& s) {
-        return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(s.r[0])));
-    }
-    static void fill(State& s, const argon2::Block& ref, argon2::Block& next, bool withXor) {
+    template <class Hint>
+    static void fill(State& s, const argon2::Block& ref, argon2::Block& next, bool withXor, Hint hint) {
         const __m512i* refv = reinterpret_cast<const __m512i*>(ref.v);
         __m512i* nextv = reinterpret_cast<__m512i*>(next.v);
         __m512i keep[16];
@@ -89,6 +87,9 @@ struct Avx512Kernel {
                 r[q + 4 * k] = _mm512_permutex2var_epi64(lo[k], backX, hi[k]);
                 r[q + 4 * k + 2] = _mm512_permutex2var_epi64(lo[k], backY, hi[k]);
             }
+            if (q == 0)
+                hint(static_cast<std::uint64_t>(
+                    _mm_cvtsi128_si64(_mm512_castsi512_si128(_mm512_xor_si512(r[0], keep[0])))));
         }
         for (int i = 0; i < 16; ++i) {
             r[i] = _mm512_xor_si512(r[i], keep[i]);
@@ -101,4 +102,11 @@ struct Avx512Kernel {
 
 }  // namespace
 
-void argon2::host::fillSegmentAvx512(const SegmentJob& job) { fillSegmentWith<Avx512Kernel>(job); }
+void argon2::host::fillSegmentAvx512(const SegmentJob* jobs, int count) {
+    switch (count) {
+    case 4: return fillLockstep<Avx512Kernel, 4>(jobs);
+    case 3: return fillLockstep<Avx512Kernel, 3>(jobs);
+    case 2: return fillLockstep<Avx512Kernel, 2>(jobs);
+    default: return fillLockstep<Avx512Kernel, 1>(jobs);
+    }
+}

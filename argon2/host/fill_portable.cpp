@@ -8,10 +8,11 @@ namespace {
 struct PortableKernel {
     using State = argon2::Block;
     static void load(State& s, const argon2::Block& b) { s = b; }
-    static std::uint64_t firstWord(const State& s) { return s.v[0]; }
-    static void fill(State& s, const argon2::Block& ref, argon2::Block& next, bool withXor) {
+    template <class Hint>
+    static void fill(State& s, const argon2::Block& ref, argon2::Block& next, bool withXor, Hint hint) {
         argon2::detail::compressBlock(s, ref, next, withXor);
         s = next;
+        hint(s.v[0]);
     }
 };
 
@@ -19,4 +20,11 @@ struct PortableKernel {
 
 }  // namespace
 
-void argon2::host::fillSegmentPortable(const SegmentJob& job) { fillSegmentWith<PortableKernel>(job); }
+void argon2::host::fillSegmentPortable(const SegmentJob* jobs, int count) {
+    switch (count) {
+    case 4: return fillLockstep<PortableKernel, 4>(jobs);
+    case 3: return fillLockstep<PortableKernel, 3>(jobs);
+    case 2: return fillLockstep<PortableKernel, 2>(jobs);
+    default: return fillLockstep<PortableKernel, 1>(jobs);
+    }
+}

@@ -5,42 +5,50 @@
 // A kernel provides:
 //   State                      the previous block, held in registers
 //   load(State&, const Block&)
-//   firstWord(const State&)    word 0 of the previous block
-//   fill(State&, const Block& ref, Block& next, bool withXor)
-//                              next = G(prev, ref) (XOR next); State = next
+//   fill(State&, const Block& ref, Block& next, bool withXor, Hint hint)
+//                              next = G(prev, ref) (XOR next); State = next;
+//                              hint(word 0 of next) is called as soon as that
+//                              word is final, so that the next reference
+//                              block can be fetched while the rest computes
+//
+// Up to kMaxLockstep (fill.h) hashes at the same position are filled in lockstep: while
+// one hash's reference block is on its way from memory, the others compute.
+
+inline void prefetchBlock(const argon2::Block* b) {
+    const char* p = reinterpret_cast<const char*>(b);
+    for (int line = 0; line < 1024; line += 64) __builtin_prefetch(p + line);
+}
 
 template <class Kernel>
-void fillSegmentWith(const argon2::host::SegmentJob& job) {
+void addressBlock(const argon2::Block& input, argon2::Block& addresses) {
+    const argon2::Block zero{};
+    alignas(64) typename Kernel::State s;
+    Kernel::load(s, zero);
+    Kernel::fill(s, input, addresses, false, [](std::uint64_t) {});
+    Kernel::load(s, zero);
+    Kernel::fill(s, addresses, addresses, false, [](std::uint64_t) {});
+}
+
+template <class Kernel, int N>
+void fillLockstep(const argon2::host::SegmentJob* jobs) {
     using namespace argon2;
     using namespace argon2::detail;
+    const argon2::host::SegmentJob& job = jobs[0];  // all jobs share geometry and position
     const Geometry& g = job.geometry;
     const std::uint32_t start = (job.pass == 0 && job.slice == 0) ? 2 : 0;
     const bool independent = dataIndependent(job.type, job.pass, job.slice);
     const bool withXor = job.pass != 0 && job.version != ARGON2_VERSION_10;
     const std::uint32_t laneStart = job.lane * g.laneBlocks;
+    const std::uint32_t first = laneStart + job.slice * g.segmentBlocks + start;
+    const std::uint32_t prev = (first == laneStart) ? laneStart + g.laneBlocks - 1 : first - 1;
+    const std::uint32_t* refs = independent ? job.refs : nullptr;
 
-    std::uint32_t curr = laneStart + job.slice * g.segmentBlocks + start;
-    const std::uint32_t prev = (curr == laneStart) ? laneStart + g.laneBlocks - 1 : curr - 1;
-    Block* mem = job.memory;
+    alignas(64) typename Kernel::State state[N];
+    std::uint32_t nextRef[N] = {};  // absolute index of each hash's next reference
+    for (int h = 0; h < N; ++h) Kernel::load(state[h], jobs[h].memory[prev]);
 
-    alignas(64) typename Kernel::State state;
-    Kernel::load(state, mem[prev]);
-
-    if (independent && job.refs != nullptr) {
-        const std::uint32_t* refs = job.refs;
-        for (std::uint32_t i = start; i < g.segmentBlocks; ++i, ++curr) {
-            if (i + 1 < g.segmentBlocks) {
-                const char* next = reinterpret_cast<const char*>(&mem[refs[i + 1]]);
-                for (int line = 0; line < 1024; line += 64) __builtin_prefetch(next + line);
-            }
-            Kernel::fill(state, mem[refs[i]], mem[curr], withXor);
-        }
-        return;
-    }
-
-    std::uint64_t rands[ARGON2_QWORDS_IN_BLOCK];
-    Block zero{}, input{}, addresses{};
-    if (independent) {
+    Block input{}, addresses{};  // data-independent numbers without a table
+    if (independent && !refs) {
         input.v[0] = job.pass;
         input.v[1] = job.lane;
         input.v[2] = job.slice;
@@ -48,25 +56,41 @@ void fillSegmentWith(const argon2::host::SegmentJob& job) {
         input.v[4] = g.passes;
         input.v[5] = static_cast<std::uint64_t>(job.type);
     }
-    for (std::uint32_t i = start; i < g.segmentBlocks; ++i, ++curr) {
-        std::uint64_t pseudoRand;
-        if (independent) {
-            if (i == start || i % ARGON2_QWORDS_IN_BLOCK == 0) {
-                ++input.v[6];
-                alignas(64) typename Kernel::State s;
-                Kernel::load(s, zero);
-                Kernel::fill(s, input, addresses, false);
-                Kernel::load(s, zero);
-                Kernel::fill(s, addresses, addresses, false);
-                for (std::size_t k = 0; k < ARGON2_QWORDS_IN_BLOCK; ++k) rands[k] = addresses.v[k];
-            }
-            pseudoRand = rands[i % ARGON2_QWORDS_IN_BLOCK];
-        } else {
-            pseudoRand = Kernel::firstWord(state);
+    auto referenceOf = [&](std::uint32_t i, std::uint64_t pseudoRand) -> std::uint32_t {
+        const std::uint32_t lane = referenceLane(g, job.pass, job.slice, job.lane, pseudoRand);
+        return lane * g.laneBlocks +
+               referenceIndex(g, job.pass, job.slice, i, static_cast<std::uint32_t>(pseudoRand), lane == job.lane);
+    };
+    auto independentRef = [&](std::uint32_t i) -> std::uint32_t {
+        if (refs) return refs[i];
+        if (i == start || i % kQwordsInBlock == 0) {
+            ++input.v[6];
+            addressBlock<Kernel>(input, addresses);
         }
-        const std::uint32_t refLane = referenceLane(g, job.pass, job.slice, job.lane, pseudoRand);
-        const std::uint32_t refIndex =
-            referenceIndex(g, job.pass, job.slice, i, static_cast<std::uint32_t>(pseudoRand), refLane == job.lane);
-        Kernel::fill(state, mem[refLane * g.laneBlocks + refIndex], mem[curr], withXor);
+        return referenceOf(i, addresses.v[i % kQwordsInBlock]);
+    };
+
+    if (!independent) {
+        for (int h = 0; h < N; ++h) nextRef[h] = referenceOf(start, jobs[h].memory[prev].v[0]);
+    }
+    std::uint32_t curr = first;
+    for (std::uint32_t i = start; i < g.segmentBlocks; ++i, ++curr) {
+        if (independent) {
+            const std::uint32_t r = independentRef(i);
+            for (int h = 0; h < N; ++h) nextRef[h] = r;
+            if (refs && i + 1 < g.segmentBlocks)
+                for (int h = 0; h < N; ++h) prefetchBlock(&jobs[h].memory[refs[i + 1]]);
+        }
+        for (int h = 0; h < N; ++h) {
+            Block* mem = jobs[h].memory;
+            std::uint32_t& following = nextRef[h];
+            Kernel::fill(state[h], mem[following], mem[curr], withXor, [&](std::uint64_t word0) {
+                // In a data-dependent segment the next reference follows from
+                // this word alone: start loading it now.
+                if (independent || i + 1 >= g.segmentBlocks) return;
+                following = referenceOf(i + 1, word0);
+                prefetchBlock(&mem[following]);
+            });
+        }
     }
 }

@@ -70,8 +70,8 @@ struct Ssse3Kernel {
     static void load(State& s, const argon2::Block& b) {
         for (int i = 0; i < 64; ++i) s.r[i] = _mm_load_si128(reinterpret_cast<const __m128i*>(b.v) + i);
     }
-    static std::uint64_t firstWord(const State& s) { return static_cast<std::uint64_t>(_mm_cvtsi128_si64(s.r[0])); }
-    static void fill(State& s, const argon2::Block& ref, argon2::Block& next, bool withXor) {
+    template <class Hint>
+    static void fill(State& s, const argon2::Block& ref, argon2::Block& next, bool withXor, Hint hint) {
         const __m128i* refv = reinterpret_cast<const __m128i*>(ref.v);
         __m128i* nextv = reinterpret_cast<__m128i*>(next.v);
         __m128i keep[64];
@@ -83,8 +83,10 @@ struct Ssse3Kernel {
         for (int i = 0; i < 8; ++i)
             permuteP(r[8 * i], r[8 * i + 1], r[8 * i + 2], r[8 * i + 3], r[8 * i + 4], r[8 * i + 5], r[8 * i + 6],
                   r[8 * i + 7]);
-        for (int i = 0; i < 8; ++i)
+        for (int i = 0; i < 8; ++i) {
             permuteP(r[i], r[i + 8], r[i + 16], r[i + 24], r[i + 32], r[i + 40], r[i + 48], r[i + 56]);
+            if (i == 0) hint(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_xor_si128(r[0], keep[0]))));
+        }
         for (int i = 0; i < 64; ++i) {
             s.r[i] = _mm_xor_si128(s.r[i], keep[i]);
             _mm_store_si128(nextv + i, s.r[i]);
@@ -96,4 +98,11 @@ struct Ssse3Kernel {
 
 }  // namespace
 
-void argon2::host::fillSegmentSsse3(const SegmentJob& job) { fillSegmentWith<Ssse3Kernel>(job); }
+void argon2::host::fillSegmentSsse3(const SegmentJob* jobs, int count) {
+    switch (count) {
+    case 4: return fillLockstep<Ssse3Kernel, 4>(jobs);
+    case 3: return fillLockstep<Ssse3Kernel, 3>(jobs);
+    case 2: return fillLockstep<Ssse3Kernel, 2>(jobs);
+    default: return fillLockstep<Ssse3Kernel, 1>(jobs);
+    }
+}

@@ -36,10 +36,13 @@ HostBuffer::HostBuffer(std::size_t bytes) : size_(bytes) {
     if (bytes > mem.available)
         throw std::runtime_error("out of memory: " + std::to_string(bytes >> 20) + " MiB requested, " +
                                  std::to_string(mem.available >> 20) + " MiB available");
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED)
         throw std::runtime_error("out of memory: cannot map " + std::to_string(bytes >> 20) + " MiB");
     madvise(p, bytes, MADV_HUGEPAGE);
+    // Fault every page in now, so that the first batch does not pay for it
+    // and a shortage shows here rather than in the middle of hashing.
+    madvise(p, bytes, MADV_POPULATE_WRITE);
     data_ = p;
 }
 

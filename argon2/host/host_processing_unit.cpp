@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <barrier>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -59,12 +60,30 @@ struct ProcessingUnit::Impl {
         return static_cast<Block*>(memory.data()) + slot * std::size_t(geometry.laneBlocks) * geometry.lanes;
     }
 
-    std::size_t phaseCount() const { return bySegment ? 2 + std::size_t(geometry.passes) * ARGON2_SYNC_POINTS : 1; }
+    std::size_t phaseCount() const { return bySegment ? 2 + std::size_t(geometry.passes) * kSyncPoints : 1; }
 
-    void fillSegment(std::size_t slot, std::uint32_t pass, std::uint32_t lane, std::uint32_t slice) const {
-        host::SegmentJob job{slotMemory(slot), geometry, type, version, pass, lane, slice,
-                             refs ? refs->segment(pass, lane, slice) : nullptr};
-        fill(job);
+    // Slots are filled in groups of `lockstep` consecutive slots, in lockstep
+    // (the fill hides one hash's memory latency behind the other's work).
+    std::size_t lockstep = 1;
+    static std::size_t lockstepWanted() {
+        if (const char* v = std::getenv("ARGON2GPU_LOCKSTEP")) return std::clamp(std::atoi(v), 1, host::kMaxLockstep);
+        return 2;
+    }
+    std::size_t groups() const { return (batch + lockstep - 1) / lockstep; }
+
+    void fillGroup(std::size_t group, std::uint32_t pass, std::uint32_t lane, std::uint32_t slice) const {
+        host::SegmentJob jobs[host::kMaxLockstep];
+        const std::size_t first = group * lockstep;
+        const int count = static_cast<int>(std::min(lockstep, batch - first));
+        for (int h = 0; h < count; ++h)
+            jobs[h] = host::SegmentJob{slotMemory(first + h), geometry, type, version, pass, lane, slice,
+                                       refs ? refs->segment(pass, lane, slice) : nullptr};
+        fill(jobs, count);
+    }
+
+    template <class Each>
+    void forSlotsOf(std::size_t group, Each each) {
+        for (std::size_t slot = group * lockstep; slot < std::min(batch, (group + 1) * lockstep); ++slot) each(slot);
     }
 
     void initSlot(std::size_t slot) {
@@ -83,17 +102,17 @@ struct ProcessingUnit::Impl {
         Block x = mem[geometry.laneBlocks - 1];
         for (std::uint32_t lane = 1; lane < geometry.lanes; ++lane) {
             const Block& last = mem[lane * geometry.laneBlocks + geometry.laneBlocks - 1];
-            for (std::size_t i = 0; i < ARGON2_QWORDS_IN_BLOCK; ++i) x.v[i] ^= last.v[i];
+            for (std::size_t i = 0; i < kQwordsInBlock; ++i) x.v[i] ^= last.v[i];
         }
         params->finalize(tags.data() + slot * params->getOutputLength(), x);
     }
 
-    void wholeHash(std::size_t slot) {
-        initSlot(slot);
+    void wholeGroup(std::size_t group) {
+        forSlotsOf(group, [this](std::size_t slot) { initSlot(slot); });
         for (std::uint32_t pass = 0; pass < geometry.passes; ++pass)
-            for (std::uint32_t slice = 0; slice < ARGON2_SYNC_POINTS; ++slice)
-                for (std::uint32_t lane = 0; lane < geometry.lanes; ++lane) fillSegment(slot, pass, lane, slice);
-        finishSlot(slot);
+            for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice)
+                for (std::uint32_t lane = 0; lane < geometry.lanes; ++lane) fillGroup(group, pass, lane, slice);
+        forSlotsOf(group, [this](std::size_t slot) { finishSlot(slot); });
     }
 
     // Runs tasks 0 .. count-1 of `phase`, shared with the other threads.
@@ -104,17 +123,17 @@ struct ProcessingUnit::Impl {
 
     void threadMain() {
         if (!bySegment) {
-            share(0, batch, [this](std::size_t slot) { wholeHash(slot); });
+            share(0, groups(), [this](std::size_t group) { wholeGroup(group); });
             return;
         }
         share(0, batch, [this](std::size_t slot) { initSlot(slot); });
         phaseEnd->arrive_and_wait();
         std::size_t phase = 1;
-        const std::size_t segments = batch * geometry.lanes;
+        const std::size_t segments = groups() * geometry.lanes;
         for (std::uint32_t pass = 0; pass < geometry.passes; ++pass) {
-            for (std::uint32_t slice = 0; slice < ARGON2_SYNC_POINTS; ++slice, ++phase) {
+            for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice, ++phase) {
                 share(phase, segments, [&](std::size_t task) {
-                    fillSegment(task / geometry.lanes, pass, std::uint32_t(task % geometry.lanes), slice);
+                    fillGroup(task / geometry.lanes, pass, std::uint32_t(task % geometry.lanes), slice);
                 });
                 phaseEnd->arrive_and_wait();
             }
@@ -126,7 +145,9 @@ struct ProcessingUnit::Impl {
         if (!threads.empty()) throw std::logic_error("beginProcessing called twice");
         for (auto& c : phaseCursor) c.store(0);
         const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-        const std::size_t wanted = bySegment ? batch * geometry.lanes : batch;
+        // As many slots in lockstep as still leaves every core a group.
+        lockstep = std::clamp<std::size_t>(batch / cores, 1, lockstepWanted());
+        const std::size_t wanted = bySegment ? groups() * geometry.lanes : groups();
         const unsigned count = static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(cores, wanted)));
         phaseEnd = std::make_unique<std::barrier<>>(count);
         for (unsigned t = 0; t < count; ++t) threads.emplace_back([this] { threadMain(); });

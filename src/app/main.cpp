@@ -5,7 +5,7 @@
 #include "block/signer.h"
 #include "cli/cli.h"
 
-std::atomic<bool> g_stop{false};
+#include "app/stop_flag.h"
 
 static void on_sigint(int) { g_stop.exchange(true); }
 

@@ -11,12 +11,12 @@ namespace argon2 {
 enum Type { ARGON2_D = 0, ARGON2_I = 1, ARGON2_ID = 2 };
 enum Version { ARGON2_VERSION_10 = 0x10, ARGON2_VERSION_13 = 0x13 };
 
-constexpr std::size_t ARGON2_BLOCK_SIZE = 1024;
-constexpr std::size_t ARGON2_QWORDS_IN_BLOCK = ARGON2_BLOCK_SIZE / 8;
-constexpr std::uint32_t ARGON2_SYNC_POINTS = 4;
+constexpr std::size_t kBlockSize = 1024;
+constexpr std::size_t kQwordsInBlock = kBlockSize / 8;
+constexpr std::uint32_t kSyncPoints = 4;
 
 struct alignas(64) Block {
-    std::uint64_t v[ARGON2_QWORDS_IN_BLOCK];
+    std::uint64_t v[kQwordsInBlock];
 };
 
 class Argon2Params {
@@ -33,9 +33,9 @@ public:
     std::uint32_t getMemoryCost() const { return mCost_; }
     std::uint32_t getLanes() const { return lanes_; }
     std::uint32_t getSegmentBlocks() const { return segmentBlocks_; }
-    std::uint32_t getLaneBlocks() const { return segmentBlocks_ * ARGON2_SYNC_POINTS; }
+    std::uint32_t getLaneBlocks() const { return segmentBlocks_ * kSyncPoints; }
     std::uint32_t getMemoryBlocks() const { return getLaneBlocks() * lanes_; }
-    std::size_t getMemoryBytes() const { return std::size_t(getMemoryBlocks()) * ARGON2_BLOCK_SIZE; }
+    std::size_t getMemoryBytes() const { return std::size_t(getMemoryBlocks()) * kBlockSize; }
 
     // Writes blocks 0 and 1 of every lane: out[2 * lane + i] is block i of `lane`.
     void fillFirstBlocks(Block* out, const void* pwd, std::size_t pwdLen, Type type, Version version) const;

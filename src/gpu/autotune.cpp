@@ -1,0 +1,124 @@
+#include "gpu/autotune.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/stop_flag.h"
+#include "argon2gpu/cuda/runtime.h"
+#include "gpu/gpu_hasher.h"
+
+namespace {
+
+constexpr double kHashBytes = 16777216.0;  // the memory cost of one hash
+
+std::uint64_t steadyMs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count() /
+                                      1000000);
+}
+
+// A rate as the log shows it: whole hashes per second, fraction cut off.
+long long wholeRate(double r) { return static_cast<long long>(r); }
+
+void logRate(std::ostream& log, int B, double r) { log << "[tune] B=" << B << " -> " << wholeRate(r) << " H/s\n"; }
+
+}  // namespace
+
+double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds) {
+    cudaSetDevice(hasher.cudaIndex());
+    cudaFree(nullptr);
+    // A negative size is the caller's to get wrong: the vector refuses it.
+    std::vector<std::string> inputs(static_cast<std::size_t>(static_cast<std::int64_t>(B)), "{\"msg\":\"warmup\"}");
+    std::vector<std::string> outputs;
+
+    const std::uint64_t warmupEnd = steadyMs() + std::uint64_t(std::int64_t(warmupSeconds) * 1000);
+    while (!g_stop.load() && steadyMs() < warmupEnd) hasher.hash_batch(inputs, outputs);
+
+    std::uint64_t count = 0;
+    const std::uint64_t end = steadyMs() + std::uint64_t(std::int64_t(stepSeconds) * 1000);
+    while (!g_stop.load() && steadyMs() < end) {
+        hasher.hash_batch(inputs, outputs);
+        count += outputs.size();
+    }
+    return static_cast<double>(count) / stepSeconds;
+}
+
+int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, const std::function<double(int)>& measureAt,
+               const std::function<void()>& resetHasher, std::ostream& log) {
+    int M = s.maxBatch;
+    if (freeBytes) {
+        const double capD = std::floor(double(*freeBytes) * 0.85 / kHashBytes);
+        const int cap = capD < 8 ? 8 : (capD > 2147483647.0 ? 2147483647 : int(capD));
+        if (M > cap) {
+            log << "[tune] VRAM cap -> maxBatch=" << cap << "\n";
+            M = cap;
+        }
+    }
+
+    int B = s.startBatch;
+    double r;
+    try {
+        r = measureAt(B);
+    } catch (...) {
+        B = B >= 18 ? B / 2 : 8;
+        try {
+            r = measureAt(B);
+        } catch (const std::exception& e) {
+            throw TuneError("measurement at B=" + std::to_string(B) + " failed: " + e.what());
+        } catch (...) {
+            throw TuneError("measurement at B=" + std::to_string(B) + " failed");
+        }
+    }
+    logRate(log, B, r);
+
+    int bestB = B;
+    double bestR = r;
+    while (!g_stop.load()) {
+        const double grown = std::ceil(double(B) * s.stepFactor);
+        const int nb = grown >= double(M) ? M : int(grown);
+        if (nb == B) break;
+        resetHasher();
+        double r2;
+        try {
+            r2 = measureAt(nb);
+        } catch (const std::exception& e) {
+            const std::string what = e.what();
+            if (what.find("out of memory") != std::string::npos) log << "[tune] B=" << nb << " -> OOM, stop grow\n";
+            else log << "[tune] B=" << nb << " -> error: " << what << "\n";
+            break;
+        } catch (...) {
+            throw TuneError("measurement at B=" + std::to_string(nb) + " failed with an unknown error");
+        }
+        logRate(log, nb, r2);
+        const double gain = r > 1 ? (r2 - r) / r : r2 - r;
+        bestB = nb;
+        bestR = r2;
+        if (gain < s.tolerance || nb >= M) break;
+        B = nb;
+        r = r2;
+    }
+    resetHasher();
+    log << "[tune] best BATCH=" << bestB << " (" << wholeRate(bestR) << " H/s)\n";
+    return bestB;
+}
+
+int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepFactor, int stepSeconds,
+                   int warmupSeconds, double tolerance) {
+    if (startBatch == 0) throw std::invalid_argument("a start batch of 0 cannot be measured");
+    if (stepSeconds < 1) throw std::invalid_argument("--step-seconds must be at least 1 to measure a rate");
+
+    std::optional<std::size_t> freeBytes;
+    cudaSetDevice(hasher.cudaIndex());
+    std::size_t free = 0, total = 0;
+    if (cudaMemGetInfo(&free, &total) == cudaSuccess) freeBytes = free;
+
+    const TuneSettings s{startBatch, maxBatch, stepFactor, stepSeconds, warmupSeconds, tolerance};
+    return tune_batch(
+        s, freeBytes, [&](int B) { return measure(hasher, B, stepSeconds, warmupSeconds); },
+        [&] { hasher.reset(); }, std::cerr);
+}

@@ -1,0 +1,42 @@
+// Choosing a device's batch size by measurement: capped by free device
+// memory, grown geometrically while the hash rate gains enough.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+
+class GpuHasher;
+
+struct TuneSettings {
+    int startBatch;
+    int maxBatch;
+    double stepFactor;
+    int stepSeconds;
+    int warmupSeconds;
+    double tolerance;
+};
+
+// Tuning cannot go on with this device (the retried first measurement failed,
+// or a growth step failed with something that is not a std::exception).
+class TuneError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The hash rate at batch size B over `stepSeconds` after `warmupSeconds` of
+// warm-up; exceptions from the hasher pass through. Cut short by g_stop.
+double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds);
+
+// The decisions of tuning, given the free device memory (none when it could
+// not be read), a measurement and a reset of the hasher. "[tune]" lines go
+// to `log`. Throws TuneError as above.
+int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, const std::function<double(int)>& measureAt,
+               const std::function<void()>& resetHasher, std::ostream& log);
+
+// Tunes `hasher` and leaves it reset. Throws std::invalid_argument for a start
+// size of 0 or a measurement time below 1 second, before measuring anything.
+int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepFactor, int stepSeconds,
+                   int warmupSeconds, double tolerance);

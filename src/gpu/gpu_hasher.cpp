@@ -1,0 +1,60 @@
+#include "gpu/gpu_hasher.h"
+
+#include <cstring>
+
+#include "argon2gpu/cuda/runtime.h"
+#include "block/hex.h"
+
+GpuHasher::GpuHasher(const argon2::cuda::Device* device, bool bySegment, bool precompute)
+    : device_(device), bySegment_(bySegment), precompute_(precompute) {}
+
+// Unit before program: the unit's memory belongs to the program's device.
+GpuHasher::~GpuHasher() {
+    unit_.reset();
+    program_.reset();
+}
+
+void GpuHasher::init(const argon2::cuda::GlobalContext& global) {
+    static const char SALT[] = "quorlen-argon2-salt";
+    global_ = &global;
+    params_ = std::make_unique<argon2::Argon2Params>(32, SALT, std::strlen(SALT), nullptr, 0, nullptr, 0, 1, 16384, 2);
+}
+
+void GpuHasher::hash_batch(const std::vector<std::string>& inputs, std::vector<std::string>& outputs) {
+    cudaSetDevice(device_->getDeviceIndex());
+    cudaFree(nullptr);
+    const std::size_t n = inputs.size();
+    if (n == 0) {
+        outputs.clear();
+        return;
+    }
+    if (!program_) {
+        program_ = std::make_unique<argon2::cuda::ProgramContext>(
+            global_, std::vector<argon2::cuda::Device>{*device_}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+        ++programsBuilt_;
+    }
+    if (!unit_ || unitBatch_ != n) {
+        unit_.reset();  // free the old batch's memory before asking for the new one
+        unitBatch_ = 0;
+        unit_ = std::make_unique<argon2::cuda::ProcessingUnit>(program_.get(), params_.get(), device_, n, bySegment_,
+                                                               precompute_);
+        unitBatch_ = n;
+        ++unitsBuilt_;
+    }
+    for (std::size_t i = 0; i < n; ++i) unit_->setPassword(i, inputs[i].data(), inputs[i].size());
+    unit_->beginProcessing();
+    unit_->endProcessing();
+    outputs.resize(n);
+    unsigned char digest[32];
+    for (std::size_t i = 0; i < n; ++i) {
+        unit_->getHash(i, digest);
+        outputs[i] = hexLower(digest, sizeof digest);
+    }
+}
+
+void GpuHasher::reset() {
+    unit_.reset();
+    program_.reset();
+    unitBatch_ = 0;
+    cudaDeviceSynchronize();
+}

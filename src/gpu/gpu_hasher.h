@@ -1,0 +1,47 @@
+// Argon2id batch hashing of texts on one device, with the chain's fixed
+// parameters. The processing unit is cached for the last batch size.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "argon2gpu/cuda/processing_unit.h"
+
+class GpuHasher {
+public:
+    GpuHasher(const argon2::cuda::Device* device, bool bySegment, bool precompute);
+    ~GpuHasher();
+    GpuHasher(const GpuHasher&) = delete;
+    GpuHasher& operator=(const GpuHasher&) = delete;
+
+    // Makes the parameters; called once, before any hash_batch.
+    void init(const argon2::cuda::GlobalContext& global);
+
+    // outputs[i] = 64 lowercase hex characters of the digest of inputs[i].
+    // Library and runtime failures arrive as std::exception; device memory
+    // shortage says "out of memory".
+    void hash_batch(const std::vector<std::string>& inputs, std::vector<std::string>& outputs);
+
+    // Drops the unit and the program context and waits for the device.
+    void reset();
+
+    int cudaIndex() const { return device_->getDeviceIndex(); }
+    std::size_t unitBatch() const { return unitBatch_; }
+    // How many processing units and program contexts were built so far.
+    std::uint64_t unitsBuilt() const { return unitsBuilt_; }
+    std::uint64_t programsBuilt() const { return programsBuilt_; }
+
+private:
+    const argon2::cuda::Device* device_;
+    const argon2::cuda::GlobalContext* global_ = nullptr;
+    std::unique_ptr<argon2::cuda::ProgramContext> program_;
+    std::unique_ptr<argon2::Argon2Params> params_;
+    bool bySegment_;
+    bool precompute_;
+    std::unique_ptr<argon2::cuda::ProcessingUnit> unit_;
+    std::size_t unitBatch_ = 0;
+    std::uint64_t unitsBuilt_ = 0;
+    std::uint64_t programsBuilt_ = 0;
+};

@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <sstream>
+
+#include "app/stop_flag.h"
+#include "gpu/autotune.h"
+#include "gpu/gpu_hasher.h"
+#include "support/reference_argon2.h"
+
+namespace {
+
+std::string hex(const std::vector<std::uint8_t>& b) {
+    static const char* d = "0123456789abcdef";
+    std::string s;
+    for (auto c : b) {
+        s += d[c >> 4];
+        s += d[c & 15];
+    }
+    return s;
+}
+
+class Hasher : public testing::Test {
+protected:
+    argon2::cuda::GlobalContext global;
+    GpuHasher hasher{&global.getAllDevices().at(0), false, true};
+    void SetUp() override { hasher.init(global); }
+};
+
+// A scripted device: rates by batch size, failures by batch size.
+struct Script {
+    std::map<int, double> rates;
+    std::map<int, std::string> failures;  // what() of the exception thrown
+    std::vector<int> measured;
+    int resets = 0;
+    double operator()(int B) {
+        measured.push_back(B);
+        auto f = failures.find(B);
+        if (f != failures.end()) throw std::runtime_error(f->second);
+        auto r = rates.find(B);
+        return r == rates.end() ? 100.0 + B : r->second;
+    }
+};
+
+struct Tuned {
+    int batch;
+    std::string log;
+};
+
+Tuned tune(Script& script, TuneSettings s, std::optional<std::size_t> freeBytes = std::nullopt) {
+    std::ostringstream log;
+    int b = tune_batch(s, freeBytes, std::ref(script), [&] { ++script.resets; }, log);
+    return {b, log.str()};
+}
+
+const TuneSettings kDefaults{128, 2048, 1.15, 8, 3, 0.02};
+
+}  // namespace
+
+TEST_F(Hasher, DigestsAreTheReferenceArgon2idInHex) {
+    std::vector<std::string> in = {"", "{\"msg\":\"warmup\"}", "abc"};
+    for (std::size_t initial : {0u, 10u}) {
+        std::vector<std::string> out(initial, "stale");
+        hasher.hash_batch(in, out);
+        ASSERT_EQ(out.size(), 3u);
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            EXPECT_EQ(out[i], hex(reference_argon2(Argon2Case{}, in[i])));
+            EXPECT_EQ(out[i].find_first_not_of("0123456789abcdef"), std::string::npos);
+        }
+    }
+    std::vector<std::string> same(3, "same"), out;
+    hasher.hash_batch(same, out);
+    EXPECT_EQ(out[0], out[1]);
+    EXPECT_EQ(out[1], out[2]);
+    std::vector<std::string> none, cleared(4, "x");
+    hasher.hash_batch(none, cleared);
+    EXPECT_TRUE(cleared.empty());
+}
+
+TEST_F(Hasher, UnitIsCachedPerBatchSizeAndResetDropsEverything) {
+    std::vector<std::string> two(2, "a"), three(3, "b"), out;
+    hasher.hash_batch(two, out);
+    hasher.hash_batch(two, out);
+    EXPECT_EQ(hasher.unitsBuilt(), 1u);
+    EXPECT_EQ(hasher.programsBuilt(), 1u);
+    hasher.hash_batch(three, out);
+    EXPECT_EQ(hasher.unitsBuilt(), 2u);
+    EXPECT_EQ(hasher.unitBatch(), 3u);
+    hasher.hash_batch(two, out);
+    EXPECT_EQ(hasher.unitsBuilt(), 3u);
+    hasher.reset();
+    EXPECT_EQ(hasher.unitBatch(), 0u);
+    hasher.hash_batch(two, out);
+    EXPECT_EQ(hasher.unitsBuilt(), 4u);
+    EXPECT_EQ(hasher.programsBuilt(), 2u);
+    EXPECT_EQ(out[0], hex(reference_argon2(Argon2Case{}, "a")));
+}
+
+TEST_F(Hasher, MeasureCountsWholeBatchesAndStopsOnRequest) {
+    double rate = measure(hasher, 2, 1, 0);
+    EXPECT_GT(rate, 0.0);
+    EXPECT_EQ(std::fmod(rate, 2.0), 0.0);  // whole batches of 2 over 1 second
+    g_stop = true;
+    EXPECT_EQ(measure(hasher, 2, 1, 1), 0.0);
+    g_stop = false;
+    EXPECT_THROW(measure(hasher, -1, 1, 0), std::exception);
+}
+
+TEST_F(Hasher, AutotuneRefusesWhatCannotBeMeasured) {
+    EXPECT_THROW(autotune_batch(hasher, 0, 8, 1.15, 1, 0, 0.02), std::invalid_argument);
+    EXPECT_THROW(autotune_batch(hasher, 8, 8, 1.15, 0, 0, 0.02), std::invalid_argument);
+    EXPECT_THROW(autotune_batch(hasher, 8, 8, 1.15, -3, 0, 0.02), std::invalid_argument);
+}
+
+TEST_F(Hasher, AutotuneOnTheHostEndsReset) {
+    testing::internal::CaptureStderr();
+    int b = autotune_batch(hasher, 1, 2, 2.0, 1, 0, -1.0);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(b, 2);
+    EXPECT_EQ(hasher.unitBatch(), 0u);
+    EXPECT_NE(log.find("[tune] B=1 -> "), std::string::npos) << log;
+    EXPECT_NE(log.find("[tune] best BATCH=2 ("), std::string::npos) << log;
+}
+
+TEST(TuneBatch, DefaultsGrowToTheBound) {
+    Script s;
+    for (int b : {128, 148, 171, 197, 227, 262, 302, 348, 401, 462, 532, 612, 704, 810, 932, 1072, 1233, 1418, 1631,
+                  1876, 2048})
+        s.rates[b] = b * 10.0;  // rate proportional to size: gain always large
+    Tuned t = tune(s, kDefaults);
+    EXPECT_EQ(t.batch, 2048);
+    EXPECT_EQ(s.measured.size(), 21u);
+    EXPECT_EQ(s.measured.back(), 2048);
+    EXPECT_EQ(s.measured[1], 148);
+    EXPECT_EQ(s.resets, 21);  // before each growth step and once at the end
+    EXPECT_NE(t.log.find("[tune] B=128 -> 1280 H/s\n[tune] B=148 -> 1480 H/s\n"), std::string::npos);
+    EXPECT_NE(t.log.find("[tune] best BATCH=2048 (20480 H/s)\n"), std::string::npos);
+}
+
+TEST(TuneBatch, MemoryCap) {
+    Script s;
+    Tuned t = tune(s, kDefaults, std::size_t(8) << 30);  // 8 GiB free: 435 hashes
+    EXPECT_EQ(t.log.rfind("[tune] VRAM cap -> maxBatch=435\n", 0), 0u) << t.log;
+    EXPECT_EQ(s.measured.back(), 435);
+    Script tiny;
+    Tuned small = tune(tiny, {20, 2048, 1.15, 8, 3, 0.02}, std::size_t(1) << 20);
+    EXPECT_NE(small.log.find("maxBatch=8\n"), std::string::npos);  // at least 8
+    EXPECT_EQ(tiny.measured.front(), 20);                         // the cap never lowers the start
+    Script roomy;
+    EXPECT_EQ(tune(roomy, {128, 200, 1.15, 8, 3, 0.02}, std::size_t(64) << 30).log.find("VRAM"), std::string::npos);
+}
+
+TEST(TuneBatch, StartAboveTheBound) {
+    Script s;
+    Tuned t = tune(s, {300, 200, 1.15, 8, 3, 0.02});
+    EXPECT_EQ(s.measured, (std::vector<int>{300, 200}));
+    EXPECT_EQ(t.batch, 200);
+}
+
+TEST(TuneBatch, FirstMeasurementFallback) {
+    Script a;
+    a.failures[20] = "boom";
+    tune(a, {20, 2048, 1.0, 8, 3, 0.02});
+    EXPECT_EQ(a.measured, (std::vector<int>{20, 10}));
+    Script b;
+    b.failures[17] = "boom";
+    Tuned tb = tune(b, {17, 2048, 1.0, 8, 3, 0.02});
+    EXPECT_EQ(b.measured, (std::vector<int>{17, 8}));
+    EXPECT_EQ(tb.log.find("boom"), std::string::npos);  // never reported as such
+    Script c;
+    c.failures[-4] = "negative";
+    EXPECT_EQ(tune(c, {-4, 2048, 1.0, 8, 3, 0.02}).batch, 8);
+    Script d;
+    d.failures[64] = "first";
+    d.failures[32] = "second";
+    EXPECT_THROW(tune(d, {64, 2048, 1.15, 8, 3, 0.02}), TuneError);
+}
+
+TEST(TuneBatch, FactorsOfOneAndBelow) {
+    Script one;
+    EXPECT_EQ(tune(one, {128, 2048, 1.0, 8, 3, 0.02}).batch, 128);
+    EXPECT_EQ(one.measured.size(), 1u);
+    Script shrink;
+    shrink.rates = {{100, 100}, {50, 200}, {25, 201}};
+    EXPECT_EQ(tune(shrink, {100, 2048, 0.5, 8, 3, 0.02}).batch, 25);
+    EXPECT_EQ(shrink.measured, (std::vector<int>{100, 50, 25}));
+}
+
+TEST(TuneBatch, GainRules) {
+    Script slow;  // below 1 H/s the gain is absolute: 0.01 < 0.02 stops, larger size chosen
+    slow.rates = {{8, 0.5}, {10, 0.51}};
+    Tuned t = tune(slow, {8, 2048, 1.15, 8, 3, 0.02});
+    EXPECT_EQ(t.batch, 10);
+    EXPECT_EQ(slow.measured.size(), 2u);
+    EXPECT_NE(t.log.find("[tune] B=8 -> 0 H/s\n"), std::string::npos);
+
+    Script tie;  // a gain equal to the tolerance goes on
+    tie.rates = {{100, 1000}, {200, 1500}, {400, 1500}};
+    EXPECT_EQ(tune(tie, {100, 2048, 2.0, 8, 3, 0.5}).batch, 400);
+    EXPECT_EQ(tie.measured, (std::vector<int>{100, 200, 400}));
+
+    Script worse;  // no step back: the worse size just measured is chosen
+    worse.rates = {{100, 1000}, {200, 900}};
+    EXPECT_EQ(tune(worse, {100, 2048, 2.0, 8, 3, 0.02}).batch, 200);
+
+    Script frac;
+    frac.rates = {{100, 1234.9}, {115, 1234.9}};
+    Tuned f = tune(frac, {100, 2048, 1.15, 8, 3, 0.02});
+    EXPECT_NE(f.log.find("[tune] B=100 -> 1234 H/s\n"), std::string::npos);
+    EXPECT_NE(f.log.find("[tune] best BATCH=115 (1234 H/s)\n"), std::string::npos);
+}
+
+TEST(TuneBatch, GrowthFailures) {
+    Script oom;
+    oom.rates = {{462, 4620}};
+    oom.failures[532] = "cudaMalloc: out of memory";
+    Tuned t = tune(oom, {462, 2048, 1.15, 8, 3, 0.02});
+    EXPECT_EQ(t.batch, 462);
+    EXPECT_NE(t.log.find("[tune] B=532 -> OOM, stop grow\n[tune] best BATCH=462 (4620 H/s)\n"), std::string::npos)
+        << t.log;
+    Script other;
+    other.failures[532] = "launch failed";
+    EXPECT_NE(tune(other, {462, 2048, 1.15, 8, 3, 0.02}).log.find("[tune] B=532 -> error: launch failed\n"),
+              std::string::npos);
+    Script weird;
+    auto thrower = [&](int B) -> double {
+        if (B > 10) throw 42;
+        return 1.0;
+    };
+    std::ostringstream log;
+    EXPECT_THROW(tune_batch({10, 100, 2.0, 1, 0, 0.02}, std::nullopt, thrower, [] {}, log), TuneError);
+}
+
+TEST(TuneBatch, StopRequestEndsGrowth) {
+    Script s;
+    g_stop = true;
+    Tuned t = tune(s, kDefaults);
+    g_stop = false;
+    EXPECT_EQ(t.batch, 128);
+    EXPECT_EQ(s.measured.size(), 1u);
+}
