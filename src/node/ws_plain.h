@@ -1,0 +1,54 @@
+// A minimal WebSocket client over plain TCP: connects to a "ws://" URL, sends
+// masked frames, and keeps a reader thread that answers pings and notices
+// when the node closes. It never reads the node's messages.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class WsPlain {
+public:
+    // Frames announcing more than this are not held: the reader ends instead.
+    static constexpr std::uint64_t kMaxIncomingPayload = 16u << 20;
+
+    WsPlain() = default;
+    ~WsPlain();
+    WsPlain(const WsPlain&) = delete;
+    WsPlain& operator=(const WsPlain&) = delete;
+
+    // Closes any connection, then connects and shakes hands. Prints nothing.
+    bool connect_url(const std::string& url);
+    // One whole frame, masked; false (and a "[ws] send error" line when the
+    // socket refused it) when it could not be written.
+    bool send_frame(std::uint8_t opcode, const std::string& payload);
+    // Marks the client stopped, closes the socket and joins the reader.
+    void close();
+
+    std::atomic<int> fd{-1};  // negative: no usable connection
+
+    const std::string& host() const { return peer_host; }
+    const std::string& port() const { return peer_port; }
+    const std::string& path() const { return request_path; }
+
+private:
+    void reader_loop();
+    // Takes the socket away (exactly one party shuts it down and closes it).
+    void drop_socket();
+
+    std::string peer_host;
+    std::string request_path = "/";
+    std::string peer_port = "6061";
+    std::atomic<bool> stopped{false};
+    std::thread reader;
+    std::mutex sendLock;  // frames from the owner and pongs never interleave
+};
+
+// The opening handshake request for a path, host, port and key.
+std::string ws_handshake_request(const std::string& path, const std::string& host, const std::string& port,
+                                 const std::string& key);
+
+// One client frame: FIN, the opcode, the mask bit and the masked payload.
+std::string ws_client_frame(std::uint8_t opcode, const std::string& payload, const std::uint8_t mask[4]);

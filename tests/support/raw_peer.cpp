@@ -1,0 +1,58 @@
+#include "support/raw_peer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+
+RawPeer::RawPeer(std::function<void(int)> behaviour) {
+    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listenFd_, 4) != 0)
+        throw std::runtime_error("RawPeer: cannot listen");
+    socklen_t len = sizeof addr;
+    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this, behaviour] {
+        int fd = accept(listenFd_, nullptr, nullptr);
+        if (fd < 0) return;
+        behaviour(fd);
+        ::close(fd);
+    });
+}
+
+RawPeer::~RawPeer() {
+    shutdown(listenFd_, SHUT_RDWR);  // wakes an accept that never got a client
+    ::close(listenFd_);
+    thread_.join();
+}
+
+std::string read_http_head(int fd) {
+    std::string head;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos && recv(fd, &c, 1, 0) == 1) head += c;
+    return head;
+}
+
+void write_all(int fd, const std::string& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        sent += size_t(n);
+    }
+}
+
+bool wait_until(const std::function<bool()>& condition, int timeoutMs) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < until) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}

@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <mutex>
+#include <regex>
+
+#include "node/ws_plain.h"
+#include "servers.h"
+#include "support/raw_peer.h"
+
+namespace {
+
+// A real WebSocket server that records what it receives.
+struct RecordingServer {
+    std::mutex lock;
+    std::vector<std::string> messages;
+    std::vector<std::string> pongs;
+    devnet::WsServer server{"127.0.0.1", 0,
+                            {nullptr,
+                             [this](const auto&, const std::string& m) {
+                                 std::lock_guard<std::mutex> g(lock);
+                                 messages.push_back(m);
+                             },
+                             [this](const auto&, const std::string& p) {
+                                 std::lock_guard<std::mutex> g(lock);
+                                 pongs.push_back(p);
+                             },
+                             nullptr}};
+    std::string url() { return "ws://127.0.0.1:" + std::to_string(server.port()) + "/node"; }
+    size_t count() {
+        std::lock_guard<std::mutex> g(lock);
+        return messages.size();
+    }
+};
+
+std::string header(const std::string& frame, size_t n) { return frame.substr(0, n); }
+
+}  // namespace
+
+TEST(WsFrame, HeaderLengthsAndMasking) {
+    const std::uint8_t mask[4] = {1, 2, 3, 4};
+    struct Case {
+        size_t len;
+        std::string head;
+    } cases[] = {{0, "\x81\x80"},
+                 {125, "\x81\xfd"},
+                 {126, std::string("\x81\xfe\x00\x7e", 4)},
+                 {65535, "\x81\xfe\xff\xff"},
+                 {65536, std::string("\x81\xff\x00\x00\x00\x00\x00\x01\x00\x00", 10)}};
+    for (const Case& c : cases) {
+        std::string frame = ws_client_frame(1, std::string(c.len, 'a'), mask);
+        EXPECT_EQ(header(frame, c.head.size()), c.head) << c.len;
+        EXPECT_EQ(frame.substr(c.head.size(), 4), "\x01\x02\x03\x04");
+        ASSERT_EQ(frame.size(), c.head.size() + 4 + c.len);
+        for (size_t i = 0; i < c.len; ++i) ASSERT_EQ(frame[c.head.size() + 4 + i], char('a' ^ mask[i % 4]));
+    }
+    EXPECT_EQ(ws_client_frame(10, "", mask)[0], '\x8a');
+    EXPECT_EQ(ws_client_frame(0x1f, "", mask)[0], '\x8f');  // opcode kept to 4 bits
+}
+
+TEST(WsPlain, RealServerReceivesExactPayloads) {
+    RecordingServer s;
+    WsPlain ws;
+    ASSERT_TRUE(ws.connect_url(s.url()));
+    EXPECT_GE(ws.fd.load(), 0);
+    std::vector<std::string> sent;
+    for (size_t len : {0u, 125u, 126u, 65535u, 65536u, 300000u}) {
+        std::string p(len, '\0');
+        for (size_t i = 0; i < len; ++i) p[i] = char('a' + i % 26);
+        sent.push_back(p);
+        ASSERT_TRUE(ws.send_frame(1, p));
+    }
+    ASSERT_TRUE(wait_until([&] { return s.count() == sent.size(); }));
+    std::lock_guard<std::mutex> g(s.lock);
+    EXPECT_EQ(s.messages, sent);
+}
+
+TEST(WsPlain, PingsAreAnsweredWithTheSamePayload) {
+    RecordingServer s;
+    WsPlain ws;
+    ASSERT_TRUE(ws.connect_url(s.url()));
+    ASSERT_TRUE(wait_until([&] { return s.server.sessions().size() == 1; }));
+    s.server.sessions()[0]->ping("hello");
+    s.server.sessions()[0]->ping("");
+    s.server.sessions()[0]->send("ignored by the client");
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> g(s.lock);
+        return s.pongs.size() == 2;
+    }));
+    std::lock_guard<std::mutex> g(s.lock);
+    EXPECT_EQ(s.pongs, (std::vector<std::string>{"hello", ""}));
+    EXPECT_GE(ws.fd.load(), 0);
+}
+
+TEST(WsPlain, NodeClosingOrDroppingIsNoticed) {
+    for (bool closeFrame : {true, false}) {
+        RecordingServer s;
+        WsPlain ws;
+        ASSERT_TRUE(ws.connect_url(s.url()));
+        ASSERT_TRUE(wait_until([&] { return s.server.sessions().size() == 1; }));
+        if (closeFrame) s.server.sessions()[0]->close();
+        else s.server.sessions()[0]->drop();
+        ASSERT_TRUE(wait_until([&] { return ws.fd.load() < 0; }));
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(ws.send_frame(1, "late"));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        // And it can connect again.
+        ASSERT_TRUE(ws.connect_url(s.url()));
+        EXPECT_TRUE(ws.send_frame(1, "again"));
+        ASSERT_TRUE(wait_until([&] { return s.count() == 1; }));
+    }
+}
+
+TEST(WsPlain, HandshakeRequestBytes) {
+    std::string head;
+    RawPeer peer([&](int fd) {
+        head = read_http_head(fd);
+        write_all(fd, "HTTP/1.1 101 Switching Protocols\r\n\r\n");
+        char c;
+        recv(fd, &c, 1, 0);  // until the client goes
+    });
+    WsPlain ws;
+    ASSERT_TRUE(ws.connect_url("ws://127.0.0.1:" + std::to_string(peer.port()) + "/a/b?x=1"));
+    ws.close();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(head, m, std::regex("Sec-WebSocket-Key: ([A-Za-z0-9+/]{22}==)\r\n")));
+    EXPECT_EQ(head, ws_handshake_request("/a/b?x=1", "127.0.0.1", std::to_string(peer.port()), m[1]));
+    EXPECT_EQ(head.rfind("GET /a/b?x=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(peer.port()) + "\r\n", 0), 0u);
+    EXPECT_EQ(ws.path(), "/a/b?x=1");
+}
+
+TEST(WsPlain, RefusedHandshakes) {
+    RawPeer no101([](int fd) {
+        read_http_head(fd);
+        write_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    });
+    WsPlain ws;
+    EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:" + std::to_string(no101.port())));
+    EXPECT_LT(ws.fd.load(), 0);
+
+    RawPeer split([](int fd) {
+        read_http_head(fd);
+        write_all(fd, "HTTP/1.1 1");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        write_all(fd, "01 Switching Protocols\r\n\r\n");
+    });
+    EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:" + std::to_string(split.port())));
+
+    RawPeer silent([](int fd) { read_http_head(fd); });  // closes without a word
+    EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:" + std::to_string(silent.port())));
+}
+
+TEST(WsPlain, UrlsThatNeverReachTheNetwork) {
+    WsPlain ws;
+    EXPECT_FALSE(ws.connect_url("wss://127.0.0.1:1/x"));
+    EXPECT_FALSE(ws.connect_url("127.0.0.1:6061"));
+    EXPECT_FALSE(ws.connect_url("http://127.0.0.1:6061"));
+    EXPECT_EQ(ws.path(), "/");
+    // Host only: default port, path kept from before.
+    EXPECT_FALSE(ws.connect_url("ws://no-such-host.invalid/p"));
+    EXPECT_EQ(ws.path(), "/p");
+    EXPECT_FALSE(ws.connect_url("ws://no-such-host.invalid"));
+    EXPECT_EQ(ws.port(), "6061");
+    EXPECT_EQ(ws.path(), "/p");
+    EXPECT_EQ(ws.host(), "no-such-host.invalid");
+    EXPECT_FALSE(ws.connect_url("ws://[::1]:6061"));  // split at the first ':'
+    EXPECT_EQ(ws.host(), "[");
+}
+
+TEST(WsPlain, OversizedFrameEndsTheReaderNotTheProcess) {
+    for (const std::string& announce :
+         {std::string("\x82\x7f\x80\x00\x00\x00\x00\x00\x00\x00", 10),   // 2^63 bytes
+          std::string("\x82\x7f\x00\x00\x00\x00\x01\x00\x00\x01", 10)}) {  // just over 16 MiB
+        RawPeer peer([&](int fd) {
+            read_http_head(fd);
+            write_all(fd, "HTTP/1.1 101 Switching Protocols\r\n\r\n");
+            // Apart from the reply: bytes in the handshake's read are dropped.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            write_all(fd, announce);
+            char c;
+            recv(fd, &c, 1, 0);
+        });
+        WsPlain ws;
+        ASSERT_TRUE(ws.connect_url("ws://127.0.0.1:" + std::to_string(peer.port())));
+        EXPECT_TRUE(wait_until([&] { return ws.fd.load() < 0; }));
+    }
+}
+
+TEST(WsPlain, CloseWakesABlockedReader) {
+    RecordingServer s;
+    WsPlain ws;
+    ASSERT_TRUE(ws.connect_url(s.url()));
+    auto start = std::chrono::steady_clock::now();
+    ws.close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(ws.fd.load(), 0);
+    EXPECT_FALSE(ws.send_frame(1, "x"));
+}
