@@ -1,0 +1,24 @@
+// The canonical texts of one pass's candidates, written without building a
+// document per slot: everything but the three nonces is the same for every
+// slot of a pass, so it is written once. Each text is byte for byte what
+// canonical_msg(make_candidate(...)) gives, with the same rand() draws in the
+// same order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "worker/worker_ctx.h"
+
+class PassTemplate {
+public:
+    PassTemplate(const ChainView& view, const std::string& proposer, std::uint64_t ts);
+    // Replaces `out` with the next candidate's text.
+    void write(std::string& out) const;
+
+private:
+    std::string head_;    // up to the developer-share nonce
+    std::string mid1_;    // up to the miner-reward nonce
+    std::string mid2_;    // up to the block nonce
+    std::string tail_;    // the rest
+};

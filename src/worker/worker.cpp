@@ -1,0 +1,132 @@
+#include "worker/worker.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "app/stop_flag.h"
+#include "argon2gpu/cuda/runtime.h"
+#include "block/canonical.h"
+#include "block/hex.h"
+#include "gpu/gpu_hasher.h"
+#include "worker/pass_template.h"
+
+namespace {
+
+std::uint64_t steadyMs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count() /
+                                      1000000);
+}
+
+std::uint64_t epochMs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count() /
+                                      1000000);
+}
+
+}  // namespace
+
+void sleep_ms(long ms) {
+    timespec req{ms / 1000, (ms % 1000) * 1000000L}, rem{};
+    while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+}
+
+bool meets_target(const std::string& hash, const std::string& target) {
+    const std::vector<unsigned char> h = hexToBytes(hash), t = hexToBytes(target);
+    const size_t len = std::max(h.size(), t.size());
+    // Compare as if the shorter were padded on the left with zero bytes.
+    for (size_t i = 0; i < len; ++i) {
+        const unsigned hb = i < len - h.size() ? 0 : h[i - (len - h.size())];
+        const unsigned tb = i < len - t.size() ? 0 : t[i - (len - t.size())];
+        if (hb != tb) return hb < tb;
+    }
+    return true;
+}
+
+std::string submitted_hash_text(const std::string& hash) {
+    std::string lower = hash;
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    const size_t first = lower.find_first_not_of('0');
+    return first == std::string::npos ? "0" : lower.substr(first);
+}
+
+void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer) {
+    const nlohmann::json block = nlohmann::json::parse(text);
+    const std::string signature = sign_hex(signer, text);
+    const std::string document = build_block_for_submit(block, signature, submitted_hash_text(hash));
+
+    NodeApi& api = *ctx.api;
+    bool sent = false;
+    bool connected = true;
+    if (!api.ws || api.ws->fd.load() < 0) {
+        api.ws = std::make_unique<WsPlain>();  // the old client, if any, joins its reader here
+        if (api.ws->connect_url(api.ws_url)) {
+            std::fprintf(stderr, "[ws] reconnected: %s\n", api.ws_url.c_str());
+        } else {
+            std::fprintf(stderr, "[ws] reconnect failed: %s\n", api.ws_url.c_str());
+            api.ws.reset();
+            connected = false;
+        }
+    }
+    if (connected) {
+        const std::string envelope = block_event_message(document);
+        sent = api.ws->send_frame(1, envelope);
+        if (!sent) {
+            api.ws->close();
+            sent = api.ws->connect_url(api.ws_url) && api.ws->send_frame(1, envelope);
+        }
+    }
+    std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
+                 hash.c_str());
+    std::fflush(stdout);
+}
+
+void worker_thread(WorkerCtx* ctxPtr) {
+    WorkerCtx& ctx = *ctxPtr;
+    cudaSetDevice(ctx.hasher->cudaIndex());
+    cudaFree(nullptr);
+    ChainView view;
+    load_chain(ctx, view);
+    std::vector<std::string> texts(ctx.batch > 0 ? std::size_t(ctx.batch) : 0);
+    std::vector<std::string> results;
+
+    while (!g_stop.load()) {
+        refresh_chain(ctx, view, steadyMs());
+        apply_diff_override(view);
+        const auto [signer, proposer] = pick_identity(ctx);
+        const std::uint64_t ts = epochMs();
+        try {
+            const PassTemplate pass(view, proposer, ts);
+            for (std::string& text : texts) pass.write(text);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "\n[worker] error: cannot build candidates: %s\n", e.what());
+            sleep_ms(200);
+            continue;
+        }
+        try {
+            ctx.hasher->hash_batch(texts, results);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "\n[gpu] error: %s\n", e.what());
+            sleep_ms(200);
+            continue;
+        }
+        ctx.hashes.fetch_add(results.size());
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            if (!meets_target(results[i], view.diff)) continue;
+            try {
+                submit_hit(ctx, texts[i], results[i], *signer);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
+                             results[i].c_str(), e.what());
+            }
+            sleep_ms(200);
+            break;
+        }
+    }
+}

@@ -1,0 +1,22 @@
+// The mining thread: passes of candidates, hashed in one batch, tested
+// against the target, the first hit signed and pushed to the node.
+#pragma once
+
+#include <string>
+
+#include "worker/worker_ctx.h"
+
+void worker_thread(WorkerCtx* ctx);
+
+// hash <= target, both read as big-endian numbers (hex, see hexToBytes).
+bool meets_target(const std::string& hash, const std::string& target);
+
+// Signs, builds and sends the block of a winning text; writes the
+// "[submit]" line. Throws when the text cannot be turned into a block.
+void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer);
+
+// A hash as submitted: lowercase, leading '0's removed, "0" if none remain.
+std::string submitted_hash_text(const std::string& hash);
+
+// Sleeps `ms` milliseconds, resuming after signals.
+void sleep_ms(long ms);
