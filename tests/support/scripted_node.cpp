@@ -1,0 +1,40 @@
+#include "support/scripted_node.h"
+
+ScriptedNode::ScriptedNode() {
+    http_ = std::make_unique<devnet::HttpServer>(
+        "127.0.0.1", 0, [this](const std::string&, const std::string& target, const std::string&) {
+            std::lock_guard<std::mutex> g(lock_);
+            targets_.push_back(target);
+            auto it = replies_.find(target);
+            return it == replies_.end() ? devnet::HttpReply{404, "not found"} : it->second;
+        });
+    devnet::WsCallbacks cb;
+    cb.onMessage = [this](const auto&, const std::string& m) {
+        std::lock_guard<std::mutex> g(lock_);
+        messages_.push_back(m);
+    };
+    ws_ = std::make_unique<devnet::WsServer>("127.0.0.1", 0, cb);
+}
+
+void ScriptedNode::set(const std::string& path, unsigned status, const std::string& body) {
+    std::lock_guard<std::mutex> g(lock_);
+    replies_[path] = {status, body};
+}
+
+void ScriptedNode::clear(const std::string& path) {
+    std::lock_guard<std::mutex> g(lock_);
+    replies_.erase(path);
+}
+
+std::vector<std::string> ScriptedNode::targets() {
+    std::lock_guard<std::mutex> g(lock_);
+    return targets_;
+}
+
+std::vector<std::string> ScriptedNode::messages() {
+    std::lock_guard<std::mutex> g(lock_);
+    return messages_;
+}
+
+std::string ScriptedNode::httpUrl() const { return "http://127.0.0.1:" + std::to_string(http_->port()); }
+std::string ScriptedNode::wsUrl() const { return "ws://127.0.0.1:" + std::to_string(ws_->port()); }

@@ -1,0 +1,31 @@
+// A node for tests: real HTTP and WebSocket servers on loopback whose HTTP
+// replies are scripted per path and whose received messages are recorded.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "servers.h"
+
+class ScriptedNode {
+public:
+    ScriptedNode();
+    void set(const std::string& path, unsigned status, const std::string& body);
+    void clear(const std::string& path);  // 404 from now on
+    std::vector<std::string> targets();
+    std::vector<std::string> messages();
+    std::string httpUrl() const;
+    std::string wsUrl() const;
+    devnet::WsServer& ws() { return *ws_; }
+
+private:
+    std::mutex lock_;
+    std::map<std::string, devnet::HttpReply> replies_;
+    std::vector<std::string> targets_;
+    std::vector<std::string> messages_;
+    std::unique_ptr<devnet::HttpServer> http_;
+    std::unique_ptr<devnet::WsServer> ws_;
+};

@@ -1,0 +1,351 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "app/stop_flag.h"
+#include "block/canonical.h"
+#include "block/hex.h"
+#include "gpu/gpu_hasher.h"
+#include "support/ecdsa_verify.h"
+#include "support/raw_peer.h"
+#include "support/reference_argon2.h"
+#include "support/scripted_node.h"
+#include "worker/pass_template.h"
+#include "worker/worker.h"
+
+using nlohmann::json;
+
+namespace {
+
+const std::string kUserKey = "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
+
+std::unique_ptr<WorkerCtx> makeCtx(const std::string& http, const std::string& ws = "") {
+    auto ctx = std::make_unique<WorkerCtx>();
+    testing::internal::CaptureStderr();
+    ctx->api = std::make_unique<NodeApi>(http, ws);
+    testing::internal::GetCapturedStderr();
+    ctx->signer.init(kUserKey, false);
+    ctx->minerPub = ctx->signer.pubhex;
+    ctx->devReady = ctx->devSigner.init(DEV_PRIVATE_KEY, false);
+    ctx->devPub = ctx->devSigner.pubhex;
+    return ctx;
+}
+
+json tx(int amount, const std::string& sig = "ab") {
+    return {{"sender", "02aa"}, {"receiver", "03bb"}, {"amount", amount}, {"signature", sig}, {"nonce", 1},
+            {"timestamp", 5}};
+}
+
+std::string hex(const std::vector<std::uint8_t>& b) { return hexLower(b.data(), b.size()); }
+
+}  // namespace
+
+TEST(Rewards, EveryRowOfTheTable) {
+    struct Row {
+        std::uint64_t height, total, dev, miner;
+    } rows[] = {{0, 10000000, 700000, 9300000},     {1, 9999990, 699999, 9299991},
+                {100, 9999000, 699930, 9299070},    {1000, 9990005, 699300, 9290705},
+                {100000, 9048374, 633386, 8414988}, {693147, 5000001, 350000, 4650001},
+                {693148, 4999996, 350000, 4649996}, {1000000, 3678794, 257516, 3421278},
+                {10000000, 454, 32, 422},           {16811242, 1, 0, 1},
+                {16811243, 0, 0, 0},                {~0ULL, 0, 0, 0}};
+    for (const Row& r : rows) {
+        EXPECT_EQ(block_reward(r.height), r.total) << r.height;
+        EXPECT_EQ(split_reward(r.total), std::make_pair(r.dev, r.miner)) << r.height;
+    }
+    EXPECT_EQ(split_reward(50), std::make_pair(std::uint64_t(4), std::uint64_t(46)));  // 3.5 rounds up
+    EXPECT_EQ(split_reward(~0ULL).first + split_reward(~0ULL).second, ~0ULL);
+}
+
+TEST(TargetTest, BigEndianComparison) {
+    const std::string ff64(64, 'f');
+    EXPECT_TRUE(meets_target(std::string(64, 'a'), ff64));
+    EXPECT_TRUE(meets_target(ff64, ff64));  // equality is a hit
+    EXPECT_TRUE(meets_target(std::string(62, '0') + "ff", "ff"));
+    EXPECT_FALSE(meets_target(std::string(61, '0') + "100", "ff"));
+    EXPECT_TRUE(meets_target("00ff", "0x0100"));
+    EXPECT_FALSE(meets_target("0101", "100"));
+    EXPECT_TRUE(meets_target("", "0"));
+}
+
+TEST(SubmittedHash, LowercaseWithoutLeadingZeros) {
+    EXPECT_EQ(submitted_hash_text("000ABc"), "abc");
+    EXPECT_EQ(submitted_hash_text(std::string(64, '0')), "0");
+    EXPECT_EQ(submitted_hash_text("0x12"), "x12");  // no prefix is removed
+}
+
+TEST(PassTemplate, SameBytesAndDrawsAsTheDocumentPath) {
+    ChainView view;
+    view.height = 9;
+    view.prevHash = "00ab\"\n";
+    view.diff = "0FFF";
+    view.devAmount = 1;
+    view.minerAmount = 2;
+    json pool = json::array({tx(5), tx(-1), json::parse(R"({"sender":"a","receiver":"b","amount":2.9,
+        "signature":"","nonce":0,"timestamp":1,"unlock":null,"token":"t","mint":{"b":1,"a":[1,"x"]},"fee":9})")});
+    for (const json& mempool : {json::array(), pool}) {
+        adopt_mempool(view, mempool);
+        for (const std::string& proposer : {std::string("02ab"), std::string("q\"uote")}) {
+            std::srand(1234);
+            std::vector<std::string> expected;
+            for (int i = 0; i < 5; ++i) expected.push_back(canonical_msg(make_candidate(view, proposer, 1700000000123)));
+            std::srand(1234);
+            PassTemplate pass(view, proposer, 1700000000123);
+            for (int i = 0; i < 5; ++i) {
+                std::string text = "stale text";
+                pass.write(text);
+                EXPECT_EQ(text, expected[i]);
+            }
+            EXPECT_NE(expected[0], expected[1]);  // fresh nonces per slot
+        }
+    }
+}
+
+TEST(Candidate, MembersAndRewardTransactions) {
+    ChainView view;
+    view.prevHash = "ph";
+    view.diff = "ff";
+    view.devAmount = 700000;
+    view.minerAmount = 9300000;
+    adopt_mempool(view, json::array({tx(3)}));
+    json c = make_candidate(view, "02pp", 42);
+    EXPECT_EQ(c["transactions"].size(), 3u);
+    EXPECT_EQ(c["transactions"][0], tx(3));
+    const json& dev = c["transactions"][1];
+    EXPECT_EQ(dev["receiver"], DEV_WALLET_JS);
+    EXPECT_EQ(dev["amount"], 700000u);
+    EXPECT_EQ(dev["sender"], "network");
+    EXPECT_LT(dev["nonce"].get<std::uint64_t>(), 1000000u);
+    EXPECT_EQ(c["transactions"][2]["receiver"], "02pp");
+    EXPECT_EQ(c["transactions"][2]["amount"], 9300000u);
+    EXPECT_LT(c["nonce"].get<std::uint64_t>(), 1000000000u);
+    EXPECT_EQ(c["timestamp"], 42u);
+    EXPECT_EQ(c["prev_hash"], "ph");
+    EXPECT_EQ(c["diff"], "ff");
+    Signer dev2;
+    ASSERT_TRUE(dev2.init(DEV_PRIVATE_KEY, false));
+    EXPECT_EQ(dev2.pubhex, DEV_WALLET_JS);
+}
+
+TEST(Mempool, EntriesThatCannotBeWrittenAreLeftOutWithOneLine) {
+    ChainView view;
+    json noSig = tx(1);
+    noSig.erase("signature");
+    json badAmount = tx(1);
+    badAmount["amount"] = "7";
+    testing::internal::CaptureStderr();
+    adopt_mempool(view, json::array({tx(1), noSig, badAmount, tx(2), 5}));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(view.mempool, json::array({tx(1), tx(2)}));
+    EXPECT_NE(err.find("left out 3 of 5"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2);  // a leading and a trailing line feed
+    testing::internal::CaptureStderr();
+    adopt_mempool(view, json::object());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(view.mempool, json::array());
+}
+
+TEST(Identity, DeveloperMinutes) {
+    auto ctx = makeCtx("http://127.0.0.1:1");
+    EXPECT_EQ(pick_identity_at(*ctx, 4).second, ctx->devPub);
+    EXPECT_EQ(pick_identity_at(*ctx, 4).first, &ctx->devSigner);
+    EXPECT_EQ(pick_identity_at(*ctx, 5).second, ctx->minerPub);
+    EXPECT_EQ(pick_identity_at(*ctx, 59).first, &ctx->signer);
+    ctx->devEnabled = false;  // --goida
+    EXPECT_EQ(pick_identity_at(*ctx, 0).second, ctx->minerPub);
+    ctx->devEnabled = true;
+    ctx->devReady = false;
+    EXPECT_EQ(pick_identity_at(*ctx, 0).second, ctx->minerPub);
+    EXPECT_EQ(pick_identity(*ctx).second, ctx->minerPub);
+}
+
+TEST(ChainViewFetch, NodeUnreachableAtStart) {
+    int port;
+    {
+        ScriptedNode gone;
+        port = std::stoi(gone.httpUrl().substr(gone.httpUrl().rfind(':') + 1));
+    }
+    auto ctx = makeCtx("http://127.0.0.1:" + std::to_string(port));
+    ChainView view;
+    view.prevHash = "x";
+    load_chain(*ctx, view);
+    EXPECT_EQ(view.height, 0u);
+    EXPECT_EQ(view.prevHash, "");
+    EXPECT_EQ(view.diff, std::string(64, 'f'));
+    EXPECT_EQ(view.mempool, json::array());
+    EXPECT_EQ(view.devAmount, 700000u);
+    EXPECT_EQ(view.minerAmount, 9300000u);
+}
+
+TEST(ChainViewFetch, LoadAndRefreshRules) {
+    ScriptedNode node;
+    node.set("/height", 200, "{\"height\":3}");
+    node.set("/block/2", 200, "{\"hash\":\"tip2\"}");
+    node.set("/diff", 200, "0x00FFaa\r\n");
+    node.set("/mempool", 200, json::array({tx(1)}).dump());
+    auto ctx = makeCtx(node.httpUrl());
+    ChainView view;
+    load_chain(*ctx, view);
+    EXPECT_EQ(view.height, 3u);
+    EXPECT_EQ(view.prevHash, "tip2");
+    EXPECT_EQ(view.diff, "ffaa");
+    EXPECT_EQ(view.mempool.size(), 1u);
+    EXPECT_EQ(view.refreshedMs, 0u);
+    EXPECT_EQ(view.devAmount, split_reward(block_reward(3)).first);
+
+    auto requestsSince = [&](size_t from) {
+        auto t = node.targets();
+        return std::vector<std::string>(t.begin() + long(from), t.end());
+    };
+    size_t mark = node.targets().size();
+    refresh_chain(*ctx, view, 2000);  // not more than 2000 ms since 0: nothing
+    EXPECT_TRUE(requestsSince(mark).empty());
+    refresh_chain(*ctx, view, 2001);  // same height: the target only
+    EXPECT_EQ(requestsSince(mark), (std::vector<std::string>{"/height", "/diff"}));
+    EXPECT_EQ(view.refreshedMs, 2001u);
+
+    node.set("/height", 200, "4");
+    node.set("/block/3", 200, "[\"not an object\"]");
+    node.set("/mempool", 200, "{}");
+    node.set("/diff", 500, "");
+    mark = node.targets().size();
+    refresh_chain(*ctx, view, 5000);
+    EXPECT_EQ(requestsSince(mark), (std::vector<std::string>{"/height", "/block/3", "/mempool", "/diff"}));
+    EXPECT_EQ(view.height, 4u);
+    EXPECT_EQ(view.prevHash, "tip2");  // a tip that is not an object keeps it
+    EXPECT_EQ(view.mempool, json::array());
+    EXPECT_EQ(view.diff, "ffaa");  // failed target request keeps it
+    EXPECT_EQ(view.devAmount, split_reward(block_reward(4)).first);
+
+    node.set("/height", 200, "5");
+    node.set("/block/4", 200, "{\"hash\":7}");
+    refresh_chain(*ctx, view, 8000);
+    EXPECT_EQ(view.prevHash, "tip2");  // non-text hash keeps it too
+    node.set("/height", 200, "6");
+    node.set("/block/5", 200, "{\"hash\":\"tip5\"}");
+    refresh_chain(*ctx, view, 11000);
+    EXPECT_EQ(view.prevHash, "tip5");
+
+    setenv("DIFF_OVERRIDE", "0x00ABcd", 1);
+    apply_diff_override(view);
+    unsetenv("DIFF_OVERRIDE");
+    EXPECT_EQ(view.diff, "0x00ABcd");
+    EXPECT_EQ(make_candidate(view, "p", 1)["diff"], "0x00ABcd");
+}
+
+// The worker against a scripted node: every submitted block is one a
+// validating node would accept.
+TEST(WorkerThread, SubmittedBlocksRebuildVerifyAndPay) {
+    ScriptedNode node;
+    node.set("/height", 200, "7");
+    node.set("/block/6", 200, "{\"hash\":\"00000abc\"}");
+    node.set("/mempool", 200, json::array({tx(11)}).dump());
+    node.set("/diff", 200, "{\"diff\":\"" + std::string(64, 'f') + "\"}");
+    auto ctx = makeCtx(node.httpUrl(), node.wsUrl());
+    ctx->devEnabled = false;  // the user's key whatever the minute
+    argon2::cuda::GlobalContext global;
+    GpuHasher hasher(&global.getAllDevices()[0], false, true);
+    hasher.init(global);
+    ctx->hasher = &hasher;
+    ctx->batch = 2;
+
+    g_stop = false;
+    testing::internal::CaptureStdout();
+    std::thread worker(worker_thread, ctx.get());
+    bool enough = wait_until([&] { return node.messages().size() >= 3; }, 30000);
+    g_stop = true;
+    worker.join();
+    g_stop = false;
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(enough);
+    EXPECT_NE(out.find("\n[submit] GPU#0 OK ws=1 hash="), std::string::npos) << out;
+    EXPECT_GE(ctx->hashes.load(), 6u);
+
+    for (const std::string& message : node.messages()) {
+        json event = json::parse(message);
+        ASSERT_EQ(event["event"], "block");
+        json block = event["data"];
+        const std::string hash = block["hash"], signature = block["signature"];
+        EXPECT_EQ(message, block_event_message(build_block_for_submit(block, signature, hash)));
+        json blank = block;
+        blank["hash"] = "";
+        blank["signature"] = "";
+        const std::string text = canonical_msg(blank);
+        EXPECT_EQ(submitted_hash_text(hex(reference_argon2(Argon2Case{}, text))), hash);
+        EXPECT_TRUE(openssl_verify(block["proposer"], text, signature));
+        EXPECT_EQ(block["proposer"], ctx->minerPub);
+        EXPECT_EQ(block["prev_hash"], "00000abc");
+        const json& txs = block["transactions"];
+        ASSERT_EQ(txs.size(), 3u);
+        EXPECT_EQ(txs[0], tx(11));
+        auto [dev, miner] = split_reward(block_reward(7));
+        EXPECT_EQ(txs[1]["receiver"], DEV_WALLET_JS);
+        EXPECT_EQ(txs[1]["amount"], dev);
+        EXPECT_EQ(txs[2]["receiver"], ctx->minerPub);
+        EXPECT_EQ(txs[2]["amount"], miner);
+    }
+}
+
+TEST(WorkerThread, HardTargetSubmitsNothingAndCountsEveryHash) {
+    ScriptedNode node;
+    node.set("/diff", 200, "0");
+    auto ctx = makeCtx(node.httpUrl(), "");
+    argon2::cuda::GlobalContext global;
+    GpuHasher hasher(&global.getAllDevices()[0], false, true);
+    hasher.init(global);
+    ctx->hasher = &hasher;
+    ctx->batch = 2;
+    g_stop = false;
+    std::thread worker(worker_thread, ctx.get());
+    EXPECT_TRUE(wait_until([&] { return ctx->hashes.load() >= 6; }, 30000));
+    g_stop = true;
+    worker.join();
+    g_stop = false;
+    EXPECT_EQ(ctx->hashes.load() % 2, 0u);
+    EXPECT_TRUE(node.messages().empty());
+}
+
+TEST(SubmitHit, ConnectionRepair) {
+    ScriptedNode node;
+    auto ctx = makeCtx(node.httpUrl(), node.wsUrl());
+    ChainView view;
+    view.diff = "ff";
+    const std::string text = canonical_msg(make_candidate(view, ctx->minerPub, 1));
+
+    // No client at all (as after a failed start-up connection): one is made.
+    ctx->api->ws.reset();
+    ASSERT_TRUE(wait_until([&] { return node.ws().sessions().empty(); }));
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    submit_hit(*ctx, text, "00AB", ctx->signer);
+    std::string err = testing::internal::GetCapturedStderr();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(err, "[ws] reconnected: " + node.wsUrl() + "\n");
+    EXPECT_EQ(out, "\n[submit] GPU#0 OK ws=1 hash=00AB\n");
+    ASSERT_TRUE(wait_until([&] { return node.messages().size() == 1; }));
+    EXPECT_NE(node.messages()[0].find("\"hash\":\"ab\""), std::string::npos);
+
+    // The node dropped us: noticed by the reader, repaired at the next hit.
+    ASSERT_TRUE(wait_until([&] { return node.ws().sessions().size() == 1; }));
+    node.ws().sessions()[0]->drop();
+    ASSERT_TRUE(wait_until([&] { return ctx->api->ws->fd.load() < 0; }));
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    submit_hit(*ctx, text, "00AB", ctx->signer);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] reconnected: " + node.wsUrl() + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n[submit] GPU#0 OK ws=1 hash=00AB\n");
+
+    // Nobody listening: reported and lost.
+    testing::internal::CaptureStderr();
+    ctx->api = std::make_unique<NodeApi>(node.httpUrl(), "ws://127.0.0.1:1");
+    testing::internal::GetCapturedStderr();
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    submit_hit(*ctx, text, "1", ctx->signer);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] reconnect failed: ws://127.0.0.1:1\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n[submit] GPU#0 FAIL ws=0 hash=1\n");
+    EXPECT_EQ(ctx->api->ws, nullptr);
+
+    EXPECT_THROW(submit_hit(*ctx, "{not json", "1", ctx->signer), std::exception);
+}
