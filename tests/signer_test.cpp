@@ -3,7 +3,7 @@
 
 #include "block/hex.h"
 #include "block/signer.h"
-#include "support/ecdsa_verify.h"
+#include "ecdsa_verify.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "block/canonical.h"
 #include "block/hex.h"
 #include "gpu/gpu_hasher.h"
-#include "support/ecdsa_verify.h"
+#include "ecdsa_verify.h"
 #include "support/raw_peer.h"
 #include "support/reference_argon2.h"
 #include "support/scripted_node.h"

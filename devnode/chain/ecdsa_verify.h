@@ -1,4 +1,4 @@
-// An ECDSA verifier independent of libsecp256k1 (OpenSSL), for tests.
+// ECDSA verification with OpenSSL: independent of the miner's signing library.
 #pragma once
 
 #include <string>

@@ -1,4 +1,4 @@
-#include "support/ecdsa_verify.h"
+#include "ecdsa_verify.h"
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
@@ -7,11 +7,11 @@
 
 #include <memory>
 
-#include "block/hex.h"
+#include "hexbytes.h"
 
 bool openssl_verify(const std::string& pubhex, const std::string& text, const std::string& derHex) {
-    std::vector<unsigned char> pub = hexToBytes(pubhex);
-    std::vector<unsigned char> der = hexToBytes(derHex);
+    std::vector<unsigned char> pub = hex_bytes(pubhex);
+    std::vector<unsigned char> der = hex_bytes(derHex);
     unsigned char digest[32];
     SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
 
