@@ -1,0 +1,134 @@
+// The miner against the development node, both as users run them.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "node/node_api.h"
+#include "support/process.h"
+#include "support/raw_peer.h"
+
+namespace {
+
+const std::string kKey = "2f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
+
+unsigned short freePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+size_t count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+long postJson(const std::string& url, const std::string& body) {
+    CURL* c = curl_easy_init();
+    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char*, size_t s, size_t n, void*) { return s * n; });
+    long code = 0;
+    if (curl_easy_perform(c) == CURLE_OK) curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(c);
+    return code;
+}
+
+class LocalNetwork : public testing::Test {
+protected:
+    unsigned short httpPort = freePort(), wsPort = freePort();
+    std::string data = "/tmp/quorlen-e2e-" + std::to_string(getpid()) + ".dat";
+    std::unique_ptr<BackgroundProcess> node, miner;
+
+    std::string http() const { return "http://127.0.0.1:" + std::to_string(httpPort); }
+    std::string ws() const { return "ws://127.0.0.1:" + std::to_string(wsPort); }
+
+    void startNode() {
+        node = std::make_unique<BackgroundProcess>(std::vector<std::string>{
+            DEVNODE_BINARY, "--http-port", std::to_string(httpPort), "--ws-port", std::to_string(wsPort), "--data",
+            data, "--target", "3" + std::string(63, 'f'), "--block-seconds", "0.001", "--ping-seconds", "0.5"});
+        ASSERT_TRUE(node->waitForOutput("[node] height", std::chrono::seconds(20))) << node->err();
+    }
+    void startMiner() {
+        miner = std::make_unique<BackgroundProcess>(
+            std::vector<std::string>{MINER_BINARY, "--priv", kKey, "--goida", "--http", http(), "--ws", ws(),
+                                     "--step-seconds", "1", "--warmup-seconds", "0", "--start-batch", "2",
+                                     "--max-batch", "2"},
+            std::map<std::string, std::optional<std::string>>{{"DIFF_OVERRIDE", std::nullopt}});
+    }
+    std::uint64_t height() {
+        NodeApi api(http(), "");
+        std::uint64_t h = 0;
+        api.getBlockHeight(h);
+        return h;
+    }
+    void TearDown() override {
+        if (miner) {
+            miner->signal(SIGINT);
+            ProcessResult r = miner->wait(std::chrono::seconds(30));
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+        }
+        if (node) {
+            node->signal(SIGINT);
+            EXPECT_EQ(node->wait(std::chrono::seconds(30)).exitCode, 0);
+        }
+        unlink(data.c_str());
+    }
+};
+
+}  // namespace
+
+TEST_F(LocalNetwork, BlocksAreAcceptedAndCarryPostedTransactions) {
+    startNode();
+    startMiner();
+    ASSERT_TRUE(wait_until([&] { return height() >= 3; }, 60000)) << node->err() << miner->err();
+    const std::string tx =
+        R"({"sender":"02aa","receiver":"03bb","amount":12,"signature":"3045","nonce":7,"timestamp":1,"token":"tok"})";
+    EXPECT_EQ(postJson(http() + "/tx", tx), 200);
+    EXPECT_EQ(postJson(http() + "/tx", R"({"sender":"02aa"})"), 400);
+    NodeApi api(http(), "");
+    nlohmann::json mempool = nlohmann::json::array({1});
+    ASSERT_TRUE(wait_until([&] {
+        api.getMempool(mempool);
+        return mempool.empty();
+    }, 60000)) << node->err();
+    bool found = false;
+    for (std::uint64_t n = 1; n < height(); ++n) {
+        nlohmann::json b;
+        ASSERT_TRUE(api.getBlock(n, b));
+        for (const auto& t : b["transactions"]) found = found || (t.contains("token") && t["token"] == "tok");
+    }
+    EXPECT_TRUE(found);
+    EXPECT_EQ(count(node->err(), "rejected block: bad signature"), 0u);
+    EXPECT_EQ(count(node->err(), "rejected block: hash does not match"), 0u);
+    EXPECT_EQ(count(node->err(), "rejected block: wrong"), 0u);
+}
+
+TEST_F(LocalNetwork, NodeRestartKeepsTheChainAndTheMinerCarriesOn) {
+    startNode();
+    startMiner();
+    ASSERT_TRUE(wait_until([&] { return height() >= 3; }, 60000)) << node->err();
+    node->signal(SIGINT);
+    ASSERT_EQ(node->wait(std::chrono::seconds(30)).exitCode, 0);
+    const std::uint64_t before = height();  // 0: nobody answers
+    EXPECT_EQ(before, 0u);
+    startNode();
+    const std::uint64_t kept = height();
+    EXPECT_GE(kept, 3u);
+    EXPECT_TRUE(miner->waitForOutput("[ws] reconnected: " + ws() + "\n", std::chrono::seconds(60)));
+    EXPECT_TRUE(wait_until([&] { return height() > kept; }, 60000)) << node->err();
+}
