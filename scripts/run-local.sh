@@ -11,8 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLEN_GPU_BACKEND=auto -DQUORLEN_BUILD_TESTS=OFF \
-  -DQUORLEN_BUILD_BENCH=OFF >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target quorlen-gpu-miner quorlen-devnode
 
 mkdir -p build/local

@@ -1,0 +1,39 @@
+#include "emulation.h"
+
+#include <optional>
+
+#include "../common/addressing.h"
+#include "fill_warp.h"
+
+namespace argon2::kernel {
+
+std::vector<std::uint8_t> emulateHash(const Argon2Params& params, Type type, Version version, const void* pwd,
+                                      std::size_t pwdLen, bool precompute) {
+    const detail::Geometry g{params.getLanes(), params.getSegmentBlocks(), params.getLaneBlocks(),
+                             params.getTimeCost()};
+    std::vector<std::uint64_t> memory(std::size_t(g.laneBlocks) * g.lanes * 128);
+    std::vector<Block> first(2 * g.lanes);
+    params.fillFirstBlocks(first.data(), pwd, pwdLen, type, version);
+    for (std::uint32_t lane = 0; lane < g.lanes; ++lane)
+        for (std::uint32_t i = 0; i < 2; ++i)
+            toStored(first[2 * lane + i].v, &memory[(std::size_t(lane) * g.laneBlocks + i) * 128]);
+
+    std::optional<detail::ReferenceTable> refs;
+    if (precompute) refs.emplace(g, type);
+    for (std::uint32_t pass = 0; pass < g.passes; ++pass)
+        for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice)
+            for (std::uint32_t lane = 0; lane < g.lanes; ++lane)
+                FillWarp<HostWarp>::fillSegment(memory.data(), g, type, version, pass, lane, slice,
+                                                refs ? refs->segment(pass, lane, slice) : nullptr);
+
+    Block x{}, last;
+    for (std::uint32_t lane = 0; lane < g.lanes; ++lane) {
+        fromStored(&memory[(std::size_t(lane) * g.laneBlocks + g.laneBlocks - 1) * 128], last.v);
+        for (int w = 0; w < 128; ++w) x.v[w] ^= last.v[w];
+    }
+    std::vector<std::uint8_t> tag(params.getOutputLength());
+    params.finalize(tag.data(), x);
+    return tag;
+}
+
+}  // namespace argon2::kernel

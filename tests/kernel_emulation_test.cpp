@@ -1,0 +1,59 @@
+// The device kernel's logic, run on the host with 32 lanes in lockstep,
+// against Debian's reference libargon2.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "../argon2/kernel/block_layout.h"
+#include "../argon2/kernel/emulation.h"
+#include "support/reference_argon2.h"
+
+namespace {
+
+std::vector<std::uint8_t> emulated(const Argon2Case& c, const std::string& pw, bool precompute) {
+    argon2::Argon2Params params(c.outLen, c.salt.data(), c.salt.size(), c.secret.data(), c.secret.size(),
+                                c.ad.data(), c.ad.size(), c.passes, c.memoryKiB, c.lanes);
+    return argon2::kernel::emulateHash(params, argon2::Type(c.type), argon2::Version(c.version), pw.data(), pw.size(),
+                                       precompute);
+}
+
+}  // namespace
+
+TEST(KernelLayout, StoredPositionsArePermutation) {
+    std::vector<bool> seen(128, false);
+    for (std::uint32_t w = 0; w < 128; ++w) seen.at(argon2::kernel::storedPosition(w)) = true;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), 128);
+    EXPECT_EQ(argon2::kernel::storedPosition(0), 0u);
+    EXPECT_EQ(argon2::kernel::storedPosition(5), 33u);  // row 0, column 1, slot 1
+}
+
+TEST(KernelEmulation, MatchesTheReferenceOnEveryTestedShape) {
+    std::mt19937 rng(11);
+    for (std::uint32_t lanes : {1u, 2u}) {
+        for (std::uint32_t kib : {64u, 1024u}) {
+            for (int type : {0, 1, 2}) {
+                for (bool precompute : {false, true}) {
+                    Argon2Case c;
+                    c.type = type;
+                    c.lanes = lanes;
+                    c.memoryKiB = kib;
+                    c.passes = type == 2 ? 1 : 2;
+                    std::string pw(rng() % 300, '\0');
+                    for (char& ch : pw) ch = char(rng());
+                    EXPECT_EQ(emulated(c, pw, precompute), reference_argon2(c, pw))
+                        << "lanes " << lanes << " KiB " << kib << " type " << type << " precompute " << precompute;
+                }
+            }
+        }
+    }
+}
+
+TEST(KernelEmulation, MinerParametersAndOlderVersion) {
+    const Argon2Case miner;
+    EXPECT_EQ(emulated(miner, "{\"msg\":\"warmup\"}", true), reference_argon2(miner, "{\"msg\":\"warmup\"}"));
+    Argon2Case v10;
+    v10.version = 0x10;
+    v10.passes = 3;
+    v10.memoryKiB = 256;
+    EXPECT_EQ(emulated(v10, "pw", false), reference_argon2(v10, "pw"));
+}
