@@ -23,6 +23,10 @@ public:
     // Null when the segment is data-dependent.
     const std::uint32_t* segment(std::uint32_t pass, std::uint32_t lane, std::uint32_t slice) const;
     std::size_t bytes() const { return refs_.size() * sizeof(std::uint32_t); }
+    // The whole table and each segment's offset into it (-1: data-dependent),
+    // indexed by (pass * 4 + slice) * lanes + lane: for copies to a device.
+    const std::vector<std::uint32_t>& all() const { return refs_; }
+    const std::vector<std::int64_t>& offsets() const { return offsets_; }
 
 private:
     Geometry g_;

@@ -133,10 +133,12 @@ struct FillWarp {
                         // The input block: pass, lane, slice, blocks, passes,
                         // type, counter in words 0 to 6 (lanes 0-3 of slot 0,
                         // lanes 0-2 of slot 1).
-                        const std::uint64_t head[4] = {pass, lane, slice, totalBlocks};
-                        const std::uint64_t tail[3] = {g.passes, std::uint64_t(type), counter};
-                        addresses[0] = W::mapLane64([&](std::uint32_t l) { return l < 4 ? head[l] : 0; });
-                        addresses[1] = W::mapLane64([&](std::uint32_t l) { return l < 3 ? tail[l] : 0; });
+                        addresses[0] = W::mapLane64([&](std::uint32_t l) -> std::uint64_t {
+                            return l == 0 ? pass : l == 1 ? lane : l == 2 ? slice : l == 3 ? totalBlocks : 0;
+                        });
+                        addresses[1] = W::mapLane64([&](std::uint32_t l) -> std::uint64_t {
+                            return l == 0 ? std::uint64_t(g.passes) : l == 1 ? std::uint64_t(type) : l == 2 ? counter : 0;
+                        });
                         addresses[2] = W::splat(0);
                         addresses[3] = W::splat(0);
                         for (int round = 0; round < 2; ++round) {  // G(0, G(0, input))

@@ -1,0 +1,27 @@
+# The CUDA flavour: the same classes, with real kernels. Turing to Hopper as
+# machine code, and PTX for anything newer (this toolkit no longer builds for
+# Pascal or Volta; a CUDA 12 toolkit can, by adding 60 and 70 here).
+enable_language(CUDA)
+find_package(CUDAToolkit REQUIRED)
+set(QUORLEN_CUDA_ARCHITECTURES "75-real;80-real;86-real;89-real;90-real;90-virtual"
+    CACHE STRING "CUDA architectures of the fill kernel")
+set(CMAKE_CUDA_STANDARD 17)  # what this CMake knows for nvcc; the kernel needs no more
+
+add_library(argon2-cuda SHARED cuda/cuda_device.cpp cuda/cuda_processing_unit.cu)
+set_target_properties(argon2-cuda PROPERTIES
+  CUDA_ARCHITECTURES "${QUORLEN_CUDA_ARCHITECTURES}"
+  CUDA_RUNTIME_LIBRARY Shared)
+# ptxas reports every kernel's registers and spills in the build log.
+target_compile_options(argon2-cuda PRIVATE $<$<COMPILE_LANGUAGE:CUDA>:-O3 -Xptxas=-v --expt-relaxed-constexpr>)
+target_compile_definitions(argon2-cuda PUBLIC ARGON2GPU_FLAVOUR_CUDA)
+# The miner makes four runtime calls itself, so it and this library share one
+# copy of the runtime: the shared one, placed in lib/ beside ours so that a
+# machine with a driver but no toolkit runs the miner as built.
+target_include_directories(argon2-cuda PUBLIC ${CUDAToolkit_INCLUDE_DIRS})
+target_link_libraries(argon2-cuda PUBLIC argon2-gpu-common Threads::Threads CUDA::cudart)
+get_target_property(CUDART_LINKED CUDA::cudart IMPORTED_LOCATION)
+file(REAL_PATH "${CUDART_LINKED}" CUDART_REAL)
+set(CUDART_SONAME "libcudart.so.${CUDAToolkit_VERSION_MAJOR}")
+add_custom_command(TARGET argon2-cuda POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different "${CUDART_REAL}" "${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/${CUDART_SONAME}"
+  COMMENT "Placing the CUDA runtime beside the miner's libraries")

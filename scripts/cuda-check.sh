@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds the CUDA flavour (when nvcc is here), shows the fill kernel's
+# registers and spills as ptxas reports them, refuses any spill, and runs the
+# miner once: without a GPU it must say "no CUDA devices" and exit 3.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+nvcc=$(command -v nvcc || true)
+[ -z "$nvcc" ] && [ -x /usr/local/cuda/bin/nvcc ] && nvcc=/usr/local/cuda/bin/nvcc
+if [ -z "$nvcc" ]; then
+  echo "cuda-check: no nvcc here; CUDA flavour not built"
+  exit 0
+fi
+
+log=build-cuda/build.log
+cmake -S . -B build-cuda -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLEN_GPU_BACKEND=cuda \
+  -DCMAKE_CUDA_COMPILER="$nvcc" -DQUORLEN_BUILD_TESTS=OFF -DQUORLEN_BUILD_BENCH=OFF -DQUORLEN_BUILD_DEVNODE=OFF >/dev/null
+mkdir -p build-cuda
+# Always rebuild the kernel so that its ptxas report is in this log.
+touch argon2/cuda/cuda_processing_unit.cu
+cmake --build build-cuda -j"$(nproc)" 2>&1 | tee "$log" | grep -E "Compiling entry function.*fillKernel|spill|Used [0-9]+ registers" \
+  | sed -E 's/Compiling entry function .* for /fill kernel for /' || true
+
+if grep -A2 "fillKernel" "$log" | grep -E "[1-9][0-9]* bytes spill (stores|loads)" >/dev/null; then
+  echo "cuda-check: the fill kernel spills registers" >&2
+  exit 1
+fi
+
+key=1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100
+set +e
+# On a machine with a GPU the miner runs until timeout's Ctrl-C, then stops cleanly.
+err=$(timeout --preserve-status -s INT 20 build-cuda/quorlen-gpu-miner --priv "$key" --ws "" \
+      --step-seconds 1 --warmup-seconds 0 2>&1 >/dev/null </dev/null)
+status=$?
+set -e
+if [ -e /proc/driver/nvidia/version ]; then
+  echo "cuda-check: a GPU driver is present; the CUDA miner ran and stopped with status $status"
+  [ "$status" = 0 ] || { echo "$err" >&2; exit 1; }
+else
+  if [ "$status" != 3 ] || ! grep -q "^no CUDA devices$" <<<"$err"; then
+    echo "cuda-check: expected \"no CUDA devices\" and exit 3, got:" >&2
+    echo "$err" >&2
+    exit 1
+  fi
+  echo "cuda-check: no GPU here: the CUDA miner said \"no CUDA devices\" and exited 3, as it must"
+fi
