@@ -198,6 +198,15 @@ TEST_F(MinerProcess, RejectedKeysExitWithStatus2) {
     EXPECT_EQ(zero.err, "[cfg] bySegment=1 precompute=0 startBatch=128\ninvalid secp256k1 priv\nsigner init failed\n");
 }
 
+TEST_F(MinerProcess, DoubtfulEnvironmentValuesAreNamed) {
+    ProcessResult r = run({"--priv", "ab"}, {{"GPU_BATCH", "abc"}, {"BY_SEGMENT", "1x"}});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err,
+              "[cfg] BY_SEGMENT=\"1x\" is not a whole number; read as 1\n"
+              "[cfg] GPU_BATCH=\"abc\" is not a number above 0; ignored\n"
+              "[cfg] bySegment=1 precompute=1 startBatch=128\nbad priv size\nsigner init failed\n");
+}
+
 TEST_F(MinerProcess, AcceptedKeyPrintsConfigAndPublicKey) {
     // With a usable key the miner goes on to the GPUs and the node; stop it
     // once the key line is out.

@@ -137,9 +137,23 @@ bool usage() {
     return false;
 }
 
-// strtol in base 10, truncated to 32 bits as the environment rules say.
-std::int32_t envInt(const char* value) {
-    return static_cast<std::int32_t>(std::strtol(value, nullptr, 10));
+// strtol in base 10, truncated to 32 bits as the environment rules say;
+// `whole` tells whether the value was a number and nothing else.
+std::int32_t envInt(const char* value, bool& whole) {
+    char* end = nullptr;
+    const long v = std::strtol(value, &end, 10);
+    whole = end != value && *end == '\0';
+    return static_cast<std::int32_t>(v);
+}
+
+// A flag from the environment; a value that is not wholly a number is read
+// as the rules say, but not silently.
+bool envFlag(const char* name, const char* value) {
+    bool whole;
+    const std::int32_t v = envInt(value, whole);
+    if (!whole && *value != '\0')
+        std::fprintf(stderr, "[cfg] %s=\"%s\" is not a whole number; read as %d\n", name, value, v);
+    return v != 0;
 }
 
 }  // namespace
@@ -182,11 +196,17 @@ bool parse_cli(int argc, char** argv, Cli& cli) {
 }
 
 void apply_env(Cli& cli) {
-    if (const char* v = std::getenv("BY_SEGMENT")) cli.bySegment = envInt(v) != 0;
-    if (const char* v = std::getenv("PRECOMPUTE")) cli.precompute = envInt(v) != 0;
+    if (const char* v = std::getenv("BY_SEGMENT")) cli.bySegment = envFlag("BY_SEGMENT", v);
+    if (const char* v = std::getenv("PRECOMPUTE")) cli.precompute = envFlag("PRECOMPUTE", v);
     if (const char* v = std::getenv("GPU_BATCH")) {
-        std::int32_t batch = envInt(v);
-        if (batch > 0) cli.startBatch = batch;
+        bool whole;
+        const std::int32_t batch = envInt(v, whole);
+        if (batch > 0) {
+            cli.startBatch = batch;
+            if (!whole) std::fprintf(stderr, "[cfg] GPU_BATCH=\"%s\" is not a whole number; read as %d\n", v, batch);
+        } else {
+            std::fprintf(stderr, "[cfg] GPU_BATCH=\"%s\" is not a number above 0; ignored\n", v);
+        }
     }
 }
 

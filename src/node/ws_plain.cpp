@@ -162,6 +162,13 @@ bool WsPlain::connect_url(const std::string& url) {
     return true;
 }
 
+void WsPlain::attach(int connectedFd) {
+    close();
+    fd.store(connectedFd);
+    stopped.exchange(false);
+    reader = std::thread([this] { reader_loop(); });
+}
+
 bool WsPlain::send_frame(std::uint8_t opcode, const std::string& payload) {
     if (fd.load() < 0) return false;
     std::uint8_t mask[4];

@@ -26,6 +26,9 @@ public:
     bool send_frame(std::uint8_t opcode, const std::string& payload);
     // Marks the client stopped, closes the socket and joins the reader.
     void close();
+    // Takes over a socket that is already connected and past the handshake
+    // and starts the reader on it (for tests and fuzzing of the reader).
+    void attach(int connectedFd);
 
     std::atomic<int> fd{-1};  // negative: no usable connection
 
