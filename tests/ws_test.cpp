@@ -173,10 +173,7 @@ TEST(WsPlain, OversizedFrameEndsTheReaderNotTheProcess) {
           std::string("\x82\x7f\x00\x00\x00\x00\x01\x00\x00\x01", 10)}) {  // just over 16 MiB
         RawPeer peer([&](int fd) {
             read_http_head(fd);
-            write_all(fd, "HTTP/1.1 101 Switching Protocols\r\n\r\n");
-            // Apart from the reply: bytes in the handshake's read are dropped.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            write_all(fd, announce);
+            write_all(fd, "HTTP/1.1 101 Switching Protocols\r\n\r\n" + announce);
             char c;
             recv(fd, &c, 1, 0);
         });
@@ -184,6 +181,28 @@ TEST(WsPlain, OversizedFrameEndsTheReaderNotTheProcess) {
         ASSERT_TRUE(ws.connect_url("ws://127.0.0.1:" + std::to_string(peer.port())));
         EXPECT_TRUE(wait_until([&] { return ws.fd.load() < 0; }));
     }
+}
+
+TEST(WsPlain, FramesInTheHandshakeReadAreNotLost) {
+    // A ping right behind the reply, in the same segment, split mid-frame.
+    std::string pong;
+    std::atomic<bool> answered{false};
+    {
+        RawPeer peer([&](int fd) {
+            read_http_head(fd);
+            write_all(fd, std::string("HTTP/1.1 101 Switching Protocols\r\n\r\n\x89\x04pi", 40));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            write_all(fd, "ng");
+            unsigned char frame[10];
+            if (recv(fd, frame, sizeof frame, MSG_WAITALL) == sizeof frame && frame[0] == 0x8a && frame[1] == 0x84)
+                for (int i = 0; i < 4; ++i) pong += char(frame[6 + i] ^ frame[2 + i]);
+            answered = true;
+        });
+        WsPlain ws;
+        ASSERT_TRUE(ws.connect_url("ws://127.0.0.1:" + std::to_string(peer.port())));
+        EXPECT_TRUE(wait_until([&] { return answered.load(); }));
+    }
+    EXPECT_EQ(pong, "ping");
 }
 
 TEST(WsPlain, CloseWakesABlockedReader) {

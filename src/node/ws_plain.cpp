@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -38,18 +39,6 @@ void setTimeout(int fd, int seconds) {
     timeval tv{seconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-// Reads exactly `len` bytes; false at the end of the stream or on an error.
-bool readExactly(const std::atomic<int>& fd, unsigned char* buf, size_t len) {
-    size_t got = 0;
-    while (got < len) {
-        ssize_t n = recv(fd.load(), buf + got, len - got, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        got += size_t(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -149,13 +138,18 @@ bool WsPlain::connect_url(const std::string& url) {
         close();
         return false;
     }
-    char reply[2048];
-    ssize_t n = recv(sock, reply, sizeof reply, 0);
-    if (n <= 0 || std::string(reply, size_t(n)).find(" 101 ") == std::string::npos) {
+    char buf[2048];
+    ssize_t n = recv(sock, buf, sizeof buf, 0);
+    const std::string reply = n > 0 ? std::string(buf, size_t(n)) : std::string();
+    if (reply.find(" 101 ") == std::string::npos) {
         close();
         return false;
     }
     setTimeout(sock, 0);  // the reader waits as long as the connection lives
+    // Frames the node sent right behind its reply may share this read; drop
+    // them and the stream would be read from the middle of a frame.
+    const size_t headEnd = reply.find("\r\n\r\n");
+    early = headEnd == std::string::npos ? std::string() : reply.substr(headEnd + 4);
 
     stopped.exchange(false);
     reader = std::thread([this] { reader_loop(); });
@@ -164,6 +158,7 @@ bool WsPlain::connect_url(const std::string& url) {
 
 void WsPlain::attach(int connectedFd) {
     close();
+    early.clear();
     fd.store(connectedFd);
     stopped.exchange(false);
     reader = std::thread([this] { reader_loop(); });
@@ -191,25 +186,38 @@ bool WsPlain::send_frame(std::uint8_t opcode, const std::string& payload) {
     return true;
 }
 
+bool WsPlain::read_exactly(unsigned char* buf, size_t len) {
+    size_t got = std::min(len, early.size());
+    std::memcpy(buf, early.data(), got);
+    early.erase(0, got);
+    while (got < len) {
+        ssize_t n = recv(fd.load(), buf + got, len - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += size_t(n);
+    }
+    return true;
+}
+
 void WsPlain::reader_loop() {
     std::vector<unsigned char> payload;
     while (!stopped.load() && fd.load() >= 0) {
         unsigned char head[2];
-        if (!readExactly(fd, head, 2)) break;
+        if (!read_exactly(head, 2)) break;
         std::uint64_t len = head[1] & 0x7f;
         if (len == 126 || len == 127) {
             unsigned char ext[8];
             const size_t extLen = len == 126 ? 2 : 8;
-            if (!readExactly(fd, ext, extLen)) break;
+            if (!read_exactly(ext, extLen)) break;
             len = 0;
             for (size_t i = 0; i < extLen; ++i) len = (len << 8) | ext[i];
         }
         unsigned char mask[4] = {0, 0, 0, 0};
         const bool masked = head[1] & 0x80;
-        if (masked && !readExactly(fd, mask, 4)) break;
+        if (masked && !read_exactly(mask, 4)) break;
         if (len > kMaxIncomingPayload) break;  // cannot be held: treat as a broken stream
         payload.resize(size_t(len));
-        if (len && !readExactly(fd, payload.data(), payload.size())) break;
+        if (len && !read_exactly(payload.data(), payload.size())) break;
         if (masked)
             for (size_t i = 0; i < payload.size(); ++i) payload[i] ^= mask[i % 4];
         const int opcode = head[0] & 0x0f;

@@ -38,6 +38,8 @@ public:
 
 private:
     void reader_loop();
+    // Exactly `len` bytes, from `early` first, then the socket.
+    bool read_exactly(unsigned char* buf, size_t len);
     // Takes the socket away (exactly one party shuts it down and closes it).
     void drop_socket();
 
@@ -45,6 +47,10 @@ private:
     std::string request_path = "/";
     std::string peer_port = "6061";
     std::atomic<bool> stopped{false};
+    // Bytes that came in the same read as the handshake reply, after it:
+    // the node's first frames, read before the socket. Owned by the reader
+    // once it runs.
+    std::string early;
     std::thread reader;
     std::mutex sendLock;  // frames from the owner and pongs never interleave
 };
