@@ -18,8 +18,16 @@ cmake -S . -B build-cuda -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLEN_GPU_BACKEND
 mkdir -p build-cuda
 # Always rebuild the kernel so that its ptxas report is in this log.
 touch argon2/cuda/cuda_processing_unit.cu
-cmake --build build-cuda -j"$(nproc)" 2>&1 | tee "$log" | grep -E "Compiling entry function.*fillKernel|spill|Used [0-9]+ registers" \
-  | sed -E 's/Compiling entry function .* for /fill kernel for /' || true
+cmake --build build-cuda -j"$(nproc)" >"$log" 2>&1 || { tail -30 "$log" >&2; exit 1; }
+# One line per kernel and architecture: registers, stack, spills.
+awk '
+  /Compiling entry function/ {
+    match($0, /(fillKernel|firstBlocksKernel|tagKernel)/); kernel = substr($0, RSTART, RLENGTH)
+    match($0, /sm_[0-9]+/); arch = substr($0, RSTART, RLENGTH); next }
+  kernel != "" && /spill stores/ { gsub(/^ +/, ""); spill = $0; next }
+  kernel != "" && /Used [0-9]+ registers/ {
+    match($0, /Used [0-9]+ registers/); printf "ptxas %-18s %-6s %s; %s\n", kernel, arch, substr($0, RSTART, RLENGTH), spill
+    kernel = "" }' "$log"
 
 if grep -A2 "fillKernel" "$log" | grep -E "[1-9][0-9]* bytes spill (stores|loads)" >/dev/null; then
   echo "cuda-check: the fill kernel spills registers" >&2

@@ -26,18 +26,6 @@ std::vector<std::string> miner(std::vector<std::string> extra) {
     return args;
 }
 
-unsigned short freePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 }  // namespace
 
 TEST(Program, DeviceSelection) {
@@ -90,7 +78,7 @@ TEST(Program, UnmeasurableSettingsStopWithAMessage) {
 
 TEST(Program, NodeDownAtStartThenUpGetsTheFirstHitThrough) {
     ScriptedNode http;  // HTTP answers 404: the view stays at its defaults, every hash hits
-    const unsigned short wsPort = freePort();
+    const unsigned short wsPort = free_port();
     const std::string wsUrl = "ws://127.0.0.1:" + std::to_string(wsPort);
     BackgroundProcess p(miner({"--http", http.httpUrl(), "--ws", wsUrl}), cleanEnv());
     ASSERT_TRUE(p.waitForOutput("[ws] connect failed: " + wsUrl + "\n", std::chrono::seconds(60)));

@@ -16,18 +16,6 @@ namespace {
 
 const std::string kKey = "2f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
 
-unsigned short freePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 size_t count(const std::string& text, const std::string& needle) {
     size_t n = 0;
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
@@ -50,7 +38,7 @@ long postJson(const std::string& url, const std::string& body) {
 
 class LocalNetwork : public testing::Test {
 protected:
-    unsigned short httpPort = freePort(), wsPort = freePort();
+    unsigned short httpPort = free_port(), wsPort = free_port();
     std::string data = "/tmp/quorlen-e2e-" + std::to_string(getpid()) + ".dat";
     std::unique_ptr<BackgroundProcess> node, miner;
 

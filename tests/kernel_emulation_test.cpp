@@ -2,8 +2,11 @@
 // against Debian's reference libargon2.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
+#include "../argon2/common/blake2b.h"
+#include "../argon2/kernel/blake2b_block.h"
 #include "../argon2/kernel/block_layout.h"
 #include "../argon2/kernel/emulation.h"
 #include "support/reference_argon2.h"
@@ -56,4 +59,31 @@ TEST(KernelEmulation, MinerParametersAndOlderVersion) {
     v10.passes = 3;
     v10.memoryKiB = 256;
     EXPECT_EQ(emulated(v10, "pw", false), reference_argon2(v10, "pw"));
+}
+
+TEST(KernelBlake2b, FirstBlocksAndShortTagsMatchTheCommonCode) {
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 20; ++round) {
+        std::uint64_t h0[8];
+        for (auto& w : h0) w = rng();
+        const std::uint32_t index = round % 2, lane = std::uint32_t(rng() % 4);
+        unsigned char seed[72];
+        std::memcpy(seed, h0, 64);
+        std::memcpy(seed + 64, &index, 4);
+        std::memcpy(seed + 68, &lane, 4);
+        argon2::Block expected, got, stored;
+        argon2::detail::blake2bLong(expected.v, 1024, seed, sizeof seed);
+        argon2::kernel::firstBlock(h0, index, lane, stored.v);
+        argon2::kernel::fromStored(stored.v, got.v);
+        EXPECT_EQ(std::memcmp(got.v, expected.v, 1024), 0);
+
+        for (std::uint32_t outLen : {4u, 32u, 64u}) {
+            std::uint8_t want[64], have[64];
+            argon2::detail::blake2bLong(want, outLen, expected.v, 1024);
+            std::uint64_t words[8];
+            argon2::kernel::shortTag(expected.v, outLen, words);
+            std::memcpy(have, words, 64);
+            EXPECT_EQ(std::memcmp(want, have, outLen), 0) << outLen;
+        }
+    }
 }

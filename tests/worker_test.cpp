@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "app/stop_flag.h"
@@ -38,6 +39,24 @@ json tx(int amount, const std::string& sig = "ab") {
 }
 
 std::string hex(const std::vector<std::uint8_t>& b) { return hexLower(b.data(), b.size()); }
+
+// The host device's hasher, ready for a worker.
+struct HostHasher {
+    argon2::cuda::GlobalContext global;
+    GpuHasher hasher{&global.getAllDevices()[0], false, true};
+    HostHasher() { hasher.init(global); }
+};
+
+// Runs the worker until `done` holds (30 s at most); true when it did.
+bool mineUntil(WorkerCtx& ctx, const std::function<bool()>& done) {
+    g_stop = false;
+    std::thread worker(worker_thread, &ctx);
+    const bool reached = wait_until(done, 30000);
+    g_stop = true;
+    worker.join();
+    g_stop = false;
+    return reached;
+}
 
 }  // namespace
 
@@ -244,19 +263,12 @@ TEST(WorkerThread, SubmittedBlocksRebuildVerifyAndPay) {
     node.set("/diff", 200, "{\"diff\":\"" + std::string(64, 'f') + "\"}");
     auto ctx = makeCtx(node.httpUrl(), node.wsUrl());
     ctx->devEnabled = false;  // the user's key whatever the minute
-    argon2::cuda::GlobalContext global;
-    GpuHasher hasher(&global.getAllDevices()[0], false, true);
-    hasher.init(global);
-    ctx->hasher = &hasher;
+    HostHasher host;
+    ctx->hasher = &host.hasher;
     ctx->batch = 2;
 
-    g_stop = false;
     testing::internal::CaptureStdout();
-    std::thread worker(worker_thread, ctx.get());
-    bool enough = wait_until([&] { return node.messages().size() >= 3; }, 30000);
-    g_stop = true;
-    worker.join();
-    g_stop = false;
+    const bool enough = mineUntil(*ctx, [&] { return node.messages().size() >= 3; });
     std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(enough);
     EXPECT_NE(out.find("\n[submit] GPU#0 OK ws=1 hash="), std::string::npos) << out;
@@ -291,17 +303,10 @@ TEST(WorkerThread, HardTargetSubmitsNothingAndCountsEveryHash) {
     ScriptedNode node;
     node.set("/diff", 200, "0");
     auto ctx = makeCtx(node.httpUrl(), "");
-    argon2::cuda::GlobalContext global;
-    GpuHasher hasher(&global.getAllDevices()[0], false, true);
-    hasher.init(global);
-    ctx->hasher = &hasher;
+    HostHasher host;
+    ctx->hasher = &host.hasher;
     ctx->batch = 2;
-    g_stop = false;
-    std::thread worker(worker_thread, ctx.get());
-    EXPECT_TRUE(wait_until([&] { return ctx->hashes.load() >= 6; }, 30000));
-    g_stop = true;
-    worker.join();
-    g_stop = false;
+    EXPECT_TRUE(mineUntil(*ctx, [&] { return ctx->hashes.load() >= 6; }));
     EXPECT_EQ(ctx->hashes.load() % 2, 0u);
     EXPECT_TRUE(node.messages().empty());
 }

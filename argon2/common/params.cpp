@@ -18,10 +18,7 @@ Argon2Params::Argon2Params(std::size_t outLen, const void* salt, std::size_t sal
     segmentBlocks_ = blocks / (kSyncPoints * lanes_);
 }
 
-void Argon2Params::fillFirstBlocks(Block* out, const void* pwd, std::size_t pwdLen, Type type,
-                                   Version version) const {
-    // H0, followed by room for the block index and the lane.
-    std::uint8_t seed[64 + 8];
+void Argon2Params::initialHash(void* out64, const void* pwd, std::size_t pwdLen, Type type, Version version) const {
     detail::Blake2b h(64);
     h.updateLE32(lanes_);
     h.updateLE32(static_cast<std::uint32_t>(outLen_));
@@ -37,7 +34,14 @@ void Argon2Params::fillFirstBlocks(Block* out, const void* pwd, std::size_t pwdL
     h.update(secret_, secretLen_);
     h.updateLE32(static_cast<std::uint32_t>(adLen_));
     h.update(ad_, adLen_);
-    h.final(seed);
+    h.final(out64);
+}
+
+void Argon2Params::fillFirstBlocks(Block* out, const void* pwd, std::size_t pwdLen, Type type,
+                                   Version version) const {
+    // H0, followed by room for the block index and the lane.
+    std::uint8_t seed[64 + 8];
+    initialHash(seed, pwd, pwdLen, type, version);
 
     for (std::uint32_t lane = 0; lane < lanes_; ++lane) {
         for (std::uint32_t i = 0; i < 2; ++i) {

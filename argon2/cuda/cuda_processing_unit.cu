@@ -1,6 +1,9 @@
 // The CUDA flavour's processing unit: device memory for the whole batch,
-// allocated once; per round the first blocks go up, the fill kernels run, the
-// last blocks come down. BLAKE2b (first blocks, tags) runs on the host.
+// allocated once. Per round the host computes each password's H0 (a few
+// BLAKE2b compressions) and sends those 64 bytes up; the device expands them
+// into the first blocks, fills the memory, and hashes the final blocks into
+// the tags, of which 64 bytes per hash come down. (Tags longer than 64 bytes
+// are finished on the host from the last blocks.)
 //
 // A thread block is one hash: one warp per Argon2 lane (blockDim 32 x lanes).
 // With by-segment, one launch per segment and the launch boundary is the
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "../common/addressing.h"
+#include "../kernel/blake2b_block.h"
 #include "../kernel/fill_warp.h"
 #include "argon2gpu/cuda/processing_unit.h"
 #include "cuda_check.h"
@@ -39,6 +43,32 @@ __global__ void fillKernel(std::uint64_t* memory, detail::Geometry g, int type, 
                                                           segmentRefs);
         if (slice + 1 < sliceEnd) __syncthreads();
     }
+}
+
+// One thread per first block: (hash, lane, block 0 or 1).
+__global__ void firstBlocksKernel(std::uint64_t* memory, const std::uint64_t* h0s, std::uint32_t batch,
+                                  detail::Geometry g) {
+    const std::uint32_t t = blockIdx.x * blockDim.x + threadIdx.x;
+    if (t >= batch * g.lanes * 2) return;
+    const std::uint32_t hash = t / (g.lanes * 2), lane = (t / 2) % g.lanes, index = t % 2;
+    std::uint64_t* out = memory + (std::size_t(hash) * g.lanes * g.laneBlocks + std::size_t(lane) * g.laneBlocks + index) * 128;
+    kernel::firstBlock(h0s + std::size_t(hash) * 8, index, lane, out);
+}
+
+// One thread per hash: XOR of the lanes' last blocks, then the tag.
+__global__ void tagKernel(const std::uint64_t* memory, std::uint64_t* tags, std::uint32_t batch, detail::Geometry g,
+                          std::uint32_t outLen) {
+    const std::uint32_t hash = blockIdx.x * blockDim.x + threadIdx.x;
+    if (hash >= batch) return;
+    std::uint64_t x[128];
+    const std::uint64_t* mem = memory + std::size_t(hash) * g.lanes * g.laneBlocks * 128;
+    for (std::uint32_t w = 0; w < 128; ++w) {
+        std::uint64_t v = 0;
+        for (std::uint32_t lane = 0; lane < g.lanes; ++lane)
+            v ^= mem[(std::size_t(lane) * g.laneBlocks + g.laneBlocks - 1) * 128 + kernel::storedPosition(w)];
+        x[w] = v;
+    }
+    kernel::shortTag(x, outLen, tags + std::size_t(hash) * 8);
 }
 
 template <class T>
@@ -87,8 +117,12 @@ struct ProcessingUnit::Impl {
     DeviceArray<std::uint64_t> memory;
     DeviceArray<std::uint32_t> refs;
     DeviceArray<long long> refOffsets;
-    PinnedArray<std::uint64_t> firstBlocks;  // batch x lanes x 2 blocks, stored layout
-    PinnedArray<std::uint64_t> lastBlocks;   // batch x lanes blocks, stored layout
+    bool deviceTags;                         // tags of up to 64 bytes are made on the device
+    PinnedArray<std::uint64_t> h0s;          // batch x 8 words
+    DeviceArray<std::uint64_t> deviceH0s;
+    DeviceArray<std::uint64_t> deviceTagWords;  // batch x 8 words
+    PinnedArray<std::uint64_t> tagWords;
+    PinnedArray<std::uint64_t> lastBlocks;   // batch x lanes blocks, stored layout (long tags only)
 
     std::size_t wordsPerHash() const { return std::size_t(g.laneBlocks) * g.lanes * 128; }
 
@@ -96,13 +130,20 @@ struct ProcessingUnit::Impl {
         : device(cuda_detail::programDevice(*program)), params(p), type(program->getArgon2Type()),
           version(program->getArgon2Version()), g{p->getLanes(), p->getSegmentBlocks(), p->getLaneBlocks(),
                                                   p->getTimeCost()},
-          batch(n), bySegment(segmentWise), passwords(n), tags(n * p->getOutputLength()) {
+          batch(n), bySegment(segmentWise), passwords(n), tags(n * p->getOutputLength()),
+          deviceTags(p->getOutputLength() <= 64) {
         check(cudaSetDevice(device), "cudaSetDevice");
         check(cudaStreamCreate(&stream), "cudaStreamCreate");
         if (batch == 0) return;
         memory.allocate(batch * wordsPerHash(), "allocating the batch's blocks");
-        firstBlocks.allocate(batch * g.lanes * 2 * 128, "allocating the first-block buffer");
-        lastBlocks.allocate(batch * g.lanes * 128, "allocating the last-block buffer");
+        h0s.allocate(batch * 8, "allocating the H0 buffer");
+        deviceH0s.allocate(batch * 8, "allocating the H0 buffer");
+        if (deviceTags) {
+            tagWords.allocate(batch * 8, "allocating the tag buffer");
+            deviceTagWords.allocate(batch * 8, "allocating the tag buffer");
+        } else {
+            lastBlocks.allocate(batch * g.lanes * 128, "allocating the last-block buffer");
+        }
         if (precompute) {
             const detail::ReferenceTable table(g, type);
             std::vector<long long> offsets(table.offsets().begin(), table.offsets().end());
@@ -126,16 +167,13 @@ struct ProcessingUnit::Impl {
         if (batch == 0) return;
         check(cudaSetDevice(device), "cudaSetDevice");
         parallelFor(batch, [this](std::size_t slot) {
-            std::vector<Block> first(2 * g.lanes);
-            params->fillFirstBlocks(first.data(), passwords[slot].data(), passwords[slot].size(), type, version);
-            for (std::uint32_t b = 0; b < 2 * g.lanes; ++b)
-                kernel::toStored(first[b].v, firstBlocks.ptr + (slot * g.lanes * 2 + b) * 128);
+            params->initialHash(h0s.ptr + slot * 8, passwords[slot].data(), passwords[slot].size(), type, version);
         });
-        // Blocks 0 and 1 of every lane: two blocks at the start of each lane.
+        check(cudaMemcpyAsync(deviceH0s.ptr, h0s.ptr, batch * 64, cudaMemcpyHostToDevice, stream), "uploading H0");
+        const unsigned firstThreads = unsigned(batch * g.lanes * 2);
+        firstBlocksKernel<<<(firstThreads + 127) / 128, 128, 0, stream>>>(memory.ptr, deviceH0s.ptr, unsigned(batch), g);
+        check(cudaGetLastError(), "launching the first-block kernel");
         const std::size_t laneBytes = std::size_t(g.laneBlocks) * 1024;
-        check(cudaMemcpy2DAsync(memory.ptr, laneBytes, firstBlocks.ptr, 2048, 2048, batch * g.lanes,
-                                cudaMemcpyHostToDevice, stream),
-              "uploading first blocks");
         const dim3 block(32, g.lanes);
         for (std::uint32_t pass = 0; pass < g.passes; ++pass) {
             if (bySegment) {
@@ -148,15 +186,28 @@ struct ProcessingUnit::Impl {
             }
             check(cudaGetLastError(), "launching the fill kernel");
         }
-        // The last block of every lane.
-        check(cudaMemcpy2DAsync(lastBlocks.ptr, 1024, memory.ptr + (g.laneBlocks - 1) * 128, laneBytes, 1024,
-                                batch * g.lanes, cudaMemcpyDeviceToHost, stream),
-              "downloading last blocks");
+        if (deviceTags) {
+            tagKernel<<<unsigned((batch + 127) / 128), 128, 0, stream>>>(memory.ptr, deviceTagWords.ptr, unsigned(batch),
+                                                                        g, unsigned(params->getOutputLength()));
+            check(cudaGetLastError(), "launching the tag kernel");
+            check(cudaMemcpyAsync(tagWords.ptr, deviceTagWords.ptr, batch * 64, cudaMemcpyDeviceToHost, stream),
+                  "downloading tags");
+        } else {
+            // The last block of every lane, for the host to finish.
+            check(cudaMemcpy2DAsync(lastBlocks.ptr, 1024, memory.ptr + (g.laneBlocks - 1) * 128, laneBytes, 1024,
+                                    batch * g.lanes, cudaMemcpyDeviceToHost, stream),
+                  "downloading last blocks");
+        }
     }
 
     void end() {
         if (batch == 0) return;
         check(cudaStreamSynchronize(stream), "running the batch");
+        const std::size_t len = params->getOutputLength();
+        if (deviceTags) {
+            for (std::size_t slot = 0; slot < batch; ++slot) std::memcpy(tags.data() + slot * len, tagWords.ptr + slot * 8, len);
+            return;
+        }
         parallelFor(batch, [this](std::size_t slot) {
             Block x{}, last;
             for (std::uint32_t lane = 0; lane < g.lanes; ++lane) {

@@ -94,11 +94,4 @@ struct Avx2Kernel {
 
 }  // namespace
 
-void argon2::host::fillSegmentAvx2(const SegmentJob* jobs, int count) {
-    switch (count) {
-    case 4: return fillLockstep<Avx2Kernel, 4>(jobs);
-    case 3: return fillLockstep<Avx2Kernel, 3>(jobs);
-    case 2: return fillLockstep<Avx2Kernel, 2>(jobs);
-    default: return fillLockstep<Avx2Kernel, 1>(jobs);
-    }
-}
+void argon2::host::fillSegmentAvx2(const SegmentJob* jobs, int count) { fillSegments<Avx2Kernel>(jobs, count); }

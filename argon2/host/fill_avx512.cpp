@@ -102,11 +102,4 @@ struct Avx512Kernel {
 
 }  // namespace
 
-void argon2::host::fillSegmentAvx512(const SegmentJob* jobs, int count) {
-    switch (count) {
-    case 4: return fillLockstep<Avx512Kernel, 4>(jobs);
-    case 3: return fillLockstep<Avx512Kernel, 3>(jobs);
-    case 2: return fillLockstep<Avx512Kernel, 2>(jobs);
-    default: return fillLockstep<Avx512Kernel, 1>(jobs);
-    }
-}
+void argon2::host::fillSegmentAvx512(const SegmentJob* jobs, int count) { fillSegments<Avx512Kernel>(jobs, count); }

@@ -20,11 +20,4 @@ struct PortableKernel {
 
 }  // namespace
 
-void argon2::host::fillSegmentPortable(const SegmentJob* jobs, int count) {
-    switch (count) {
-    case 4: return fillLockstep<PortableKernel, 4>(jobs);
-    case 3: return fillLockstep<PortableKernel, 3>(jobs);
-    case 2: return fillLockstep<PortableKernel, 2>(jobs);
-    default: return fillLockstep<PortableKernel, 1>(jobs);
-    }
-}
+void argon2::host::fillSegmentPortable(const SegmentJob* jobs, int count) { fillSegments<PortableKernel>(jobs, count); }

@@ -94,3 +94,14 @@ void fillLockstep(const argon2::host::SegmentJob* jobs) {
         }
     }
 }
+
+// Runs fillLockstep with as many hashes as `count` says (1 to kMaxLockstep).
+template <class Kernel>
+void fillSegments(const argon2::host::SegmentJob* jobs, int count) {
+    switch (count) {
+        case 4: return fillLockstep<Kernel, 4>(jobs);
+        case 3: return fillLockstep<Kernel, 3>(jobs);
+        case 2: return fillLockstep<Kernel, 2>(jobs);
+        default: return fillLockstep<Kernel, 1>(jobs);
+    }
+}

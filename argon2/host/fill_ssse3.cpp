@@ -98,11 +98,4 @@ struct Ssse3Kernel {
 
 }  // namespace
 
-void argon2::host::fillSegmentSsse3(const SegmentJob* jobs, int count) {
-    switch (count) {
-    case 4: return fillLockstep<Ssse3Kernel, 4>(jobs);
-    case 3: return fillLockstep<Ssse3Kernel, 3>(jobs);
-    case 2: return fillLockstep<Ssse3Kernel, 2>(jobs);
-    default: return fillLockstep<Ssse3Kernel, 1>(jobs);
-    }
-}
+void argon2::host::fillSegmentSsse3(const SegmentJob* jobs, int count) { fillSegments<Ssse3Kernel>(jobs, count); }

@@ -1,8 +1,10 @@
 #include "emulation.h"
 
+#include <cstring>
 #include <optional>
 
 #include "../common/addressing.h"
+#include "blake2b_block.h"
 #include "fill_warp.h"
 
 namespace argon2::kernel {
@@ -12,11 +14,13 @@ std::vector<std::uint8_t> emulateHash(const Argon2Params& params, Type type, Ver
     const detail::Geometry g{params.getLanes(), params.getSegmentBlocks(), params.getLaneBlocks(),
                              params.getTimeCost()};
     std::vector<std::uint64_t> memory(std::size_t(g.laneBlocks) * g.lanes * 128);
-    std::vector<Block> first(2 * g.lanes);
-    params.fillFirstBlocks(first.data(), pwd, pwdLen, type, version);
+    // As the device does it: H0 from the host, the first blocks expanded per
+    // lane by the block code.
+    std::uint64_t h0[8];
+    params.initialHash(h0, pwd, pwdLen, type, version);
     for (std::uint32_t lane = 0; lane < g.lanes; ++lane)
         for (std::uint32_t i = 0; i < 2; ++i)
-            toStored(first[2 * lane + i].v, &memory[(std::size_t(lane) * g.laneBlocks + i) * 128]);
+            firstBlock(h0, i, lane, &memory[(std::size_t(lane) * g.laneBlocks + i) * 128]);
 
     std::optional<detail::ReferenceTable> refs;
     if (precompute) refs.emplace(g, type);
@@ -32,7 +36,13 @@ std::vector<std::uint8_t> emulateHash(const Argon2Params& params, Type type, Ver
         for (int w = 0; w < 128; ++w) x.v[w] ^= last.v[w];
     }
     std::vector<std::uint8_t> tag(params.getOutputLength());
-    params.finalize(tag.data(), x);
+    if (tag.size() <= 64) {
+        std::uint64_t words[8];
+        shortTag(x.v, std::uint32_t(tag.size()), words);
+        std::memcpy(tag.data(), words, tag.size());
+    } else {
+        params.finalize(tag.data(), x);
+    }
     return tag;
 }
 

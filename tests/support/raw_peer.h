@@ -23,5 +23,8 @@ std::string read_http_head(int fd);
 // Writes all of `data`.
 void write_all(int fd, const std::string& data);
 
+// A port on loopback that nothing listens on right now.
+unsigned short free_port();
+
 // Polls `condition` until it holds or the deadline passes.
 bool wait_until(const std::function<bool()>& condition, int timeoutMs = 5000);

@@ -37,6 +37,9 @@ public:
     std::uint32_t getMemoryBlocks() const { return getLaneBlocks() * lanes_; }
     std::size_t getMemoryBytes() const { return std::size_t(getMemoryBlocks()) * kBlockSize; }
 
+    // H0, the 64-byte hash of the password and all parameters.
+    void initialHash(void* out64, const void* pwd, std::size_t pwdLen, Type type, Version version) const;
+
     // Writes blocks 0 and 1 of every lane: out[2 * lane + i] is block i of `lane`.
     void fillFirstBlocks(Block* out, const void* pwd, std::size_t pwdLen, Type type, Version version) const;
 

@@ -1,0 +1,115 @@
+// The BLAKE2b work of a hash that the device can do itself: expanding H0 into
+// a lane's first blocks, and the tag of the final block (outputs up to 64
+// bytes). One thread per block or per tag; host and device alike, so that
+// the host tests the very code the device runs. Little-endian only.
+#pragma once
+
+#include <cstdint>
+
+#include "../common/index.h"
+#include "block_layout.h"
+
+namespace argon2::kernel {
+
+struct Blake2bState {
+    std::uint64_t h[8];
+    std::uint64_t t;  // bytes so far (never 2^64 here)
+};
+
+ARGON2GPU_HD std::uint64_t rotr64(std::uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
+
+ARGON2GPU_HD void blake2bInit(Blake2bState& s, std::uint32_t outLen) {
+    const std::uint64_t iv[8] = {0x6a09e667f3bcc908ULL, 0xbb67ae8584caa73bULL, 0x3c6ef372fe94f82bULL,
+                                 0xa54ff53a5f1d36f1ULL, 0x510e527fade682d1ULL, 0x9b05688c2b3e6c1fULL,
+                                 0x1f83d9abfb41bd6bULL, 0x5be0cd19137e2179ULL};
+    for (int i = 0; i < 8; ++i) s.h[i] = iv[i];
+    s.h[0] ^= 0x01010000ULL ^ outLen;
+    s.t = 0;
+}
+
+// One compression of 16 message words; `bytes` of them count.
+ARGON2GPU_HD void blake2bCompress(Blake2bState& s, const std::uint64_t (&m)[16], std::uint32_t bytes, bool last) {
+    const std::uint8_t sigma[12][16] = {
+        {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, {14, 10, 4, 8, 9, 15, 13, 6, 1, 12, 0, 2, 11, 7, 5, 3},
+        {11, 8, 12, 0, 5, 2, 15, 13, 10, 14, 3, 6, 7, 1, 9, 4}, {7, 9, 3, 1, 13, 12, 11, 14, 2, 6, 5, 10, 4, 0, 15, 8},
+        {9, 0, 5, 7, 2, 4, 10, 15, 14, 1, 11, 12, 6, 8, 3, 13}, {2, 12, 6, 10, 0, 11, 8, 3, 4, 13, 7, 5, 15, 14, 1, 9},
+        {12, 5, 1, 15, 14, 13, 4, 10, 0, 7, 6, 3, 9, 2, 8, 11}, {13, 11, 7, 14, 12, 1, 3, 9, 5, 0, 15, 4, 8, 6, 2, 10},
+        {6, 15, 14, 9, 11, 3, 0, 8, 12, 2, 13, 7, 1, 4, 10, 5}, {10, 2, 8, 4, 7, 6, 1, 5, 15, 11, 9, 14, 3, 12, 13, 0},
+        {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, {14, 10, 4, 8, 9, 15, 13, 6, 1, 12, 0, 2, 11, 7, 5, 3},
+    };
+    const std::uint64_t iv[8] = {0x6a09e667f3bcc908ULL, 0xbb67ae8584caa73bULL, 0x3c6ef372fe94f82bULL,
+                                 0xa54ff53a5f1d36f1ULL, 0x510e527fade682d1ULL, 0x9b05688c2b3e6c1fULL,
+                                 0x1f83d9abfb41bd6bULL, 0x5be0cd19137e2179ULL};
+    s.t += bytes;
+    std::uint64_t v[16];
+    for (int i = 0; i < 8; ++i) {
+        v[i] = s.h[i];
+        v[i + 8] = iv[i];
+    }
+    v[12] ^= s.t;
+    if (last) v[14] = ~v[14];
+    const int lanes[8][4] = {{0, 4, 8, 12}, {1, 5, 9, 13}, {2, 6, 10, 14}, {3, 7, 11, 15},
+                             {0, 5, 10, 15}, {1, 6, 11, 12}, {2, 7, 8, 13}, {3, 4, 9, 14}};
+    for (int r = 0; r < 12; ++r) {
+        for (int k = 0; k < 8; ++k) {
+            const int a = lanes[k][0], b = lanes[k][1], c = lanes[k][2], d = lanes[k][3];
+            v[a] = v[a] + v[b] + m[sigma[r][2 * k]];
+            v[d] = rotr64(v[d] ^ v[a], 32);
+            v[c] = v[c] + v[d];
+            v[b] = rotr64(v[b] ^ v[c], 24);
+            v[a] = v[a] + v[b] + m[sigma[r][2 * k + 1]];
+            v[d] = rotr64(v[d] ^ v[a], 16);
+            v[c] = v[c] + v[d];
+            v[b] = rotr64(v[b] ^ v[c], 63);
+        }
+    }
+    for (int i = 0; i < 8; ++i) s.h[i] ^= v[i] ^ v[i + 8];
+}
+
+// Block `index` of lane `lane`: H'(1024, H0 || LE32(index) || LE32(lane)),
+// written in stored order. `h0` is H0 as 8 little-endian words.
+ARGON2GPU_HD void firstBlock(const std::uint64_t* h0, std::uint32_t index, std::uint32_t lane, std::uint64_t* out) {
+    // V1 = H(64, LE32(1024) || H0 || index || lane): 76 bytes, one compression.
+    std::uint64_t m[16] = {};
+    m[0] = 1024 | (h0[0] << 32);
+    for (int i = 1; i < 8; ++i) m[i] = (h0[i - 1] >> 32) | (h0[i] << 32);
+    m[8] = (h0[7] >> 32) | (std::uint64_t(index) << 32);
+    m[9] = lane;
+    Blake2bState s;
+    blake2bInit(s, 64);
+    blake2bCompress(s, m, 76, true);
+    // Then V2 .. V30 = H(64, V(i-1)), each giving 32 bytes, and V31 all 64.
+    std::uint32_t word = 0;
+    for (int round = 1; round <= 31; ++round) {
+        const int take = round == 31 ? 8 : 4;
+        for (int i = 0; i < take; ++i) out[storedPosition(word++)] = s.h[i];
+        if (round == 31) break;
+        for (int i = 0; i < 8; ++i) m[i] = s.h[i];
+        for (int i = 8; i < 16; ++i) m[i] = 0;
+        blake2bInit(s, 64);
+        blake2bCompress(s, m, 64, true);
+    }
+}
+
+// H'(outLen, block) for outLen <= 64: H(outLen, LE32(outLen) || block),
+// 1028 bytes in 9 compressions. `block` is in standard order.
+ARGON2GPU_HD void shortTag(const std::uint64_t* block, std::uint32_t outLen, std::uint64_t* out8) {
+    Blake2bState s;
+    blake2bInit(s, outLen);
+    std::uint64_t m[16];
+    std::uint64_t carry = outLen;  // the 4-byte length shifts every word by half
+    for (int chunk = 0; chunk < 8; ++chunk) {
+        for (int i = 0; i < 16; ++i) {
+            const std::uint64_t w = block[chunk * 16 + i];
+            m[i] = carry | (w << 32);
+            carry = w >> 32;
+        }
+        blake2bCompress(s, m, 128, false);
+    }
+    m[0] = carry;
+    for (int i = 1; i < 16; ++i) m[i] = 0;
+    blake2bCompress(s, m, 4, true);
+    for (int i = 0; i < 8; ++i) out8[i] = s.h[i];
+}
+
+}  // namespace argon2::kernel
