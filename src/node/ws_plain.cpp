@@ -74,18 +74,30 @@ std::string ws_client_frame(std::uint8_t opcode, const std::string& payload, con
 
 WsPlain::~WsPlain() { close(); }
 
+// The reader's way out: under the send lock, so that no frame is being
+// written to the socket while it is closed.
 void WsPlain::drop_socket() {
+    std::lock_guard<std::mutex> lock(sendLock);
     int old = fd.exchange(-1);
     if (old >= 0) {
-        shutdown(old, SHUT_RDWR);  // wakes a reader blocked in recv
+        shutdown(old, SHUT_RDWR);
         ::close(old);
     }
 }
 
+// The owner's way out. The socket is shut down at once (which wakes a reader
+// blocked in recv) but closed only after the reader has been joined: a closed
+// descriptor's number can be handed out again at once, and the reader must
+// never read from a socket that is not its own.
 void WsPlain::close() {
     stopped.exchange(true);
-    drop_socket();
+    const int old = fd.exchange(-1);
+    if (old >= 0) shutdown(old, SHUT_RDWR);
     if (reader.joinable()) reader.join();
+    if (old >= 0) {
+        std::lock_guard<std::mutex> lock(sendLock);  // a pong may still be on its way out
+        ::close(old);
+    }
 }
 
 bool WsPlain::connect_url(const std::string& url) {

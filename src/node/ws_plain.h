@@ -40,7 +40,8 @@ private:
     void reader_loop();
     // Exactly `len` bytes, from `early` first, then the socket.
     bool read_exactly(unsigned char* buf, size_t len);
-    // Takes the socket away (exactly one party shuts it down and closes it).
+    // The reader takes the socket away when the stream ends (exactly one
+    // party shuts it down and closes it).
     void drop_socket();
 
     std::string peer_host;
