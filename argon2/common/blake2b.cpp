@@ -1,5 +1,7 @@
 #include "blake2b.h"
 
+#include "blake2b_core.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -10,17 +12,6 @@ constexpr std::uint64_t kIV[8] = {
     0x6a09e667f3bcc908ULL, 0xbb67ae8584caa73bULL, 0x3c6ef372fe94f82bULL, 0xa54ff53a5f1d36f1ULL,
     0x510e527fade682d1ULL, 0x9b05688c2b3e6c1fULL, 0x1f83d9abfb41bd6bULL, 0x5be0cd19137e2179ULL,
 };
-
-constexpr std::uint8_t kSigma[12][16] = {
-    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, {14, 10, 4, 8, 9, 15, 13, 6, 1, 12, 0, 2, 11, 7, 5, 3},
-    {11, 8, 12, 0, 5, 2, 15, 13, 10, 14, 3, 6, 7, 1, 9, 4}, {7, 9, 3, 1, 13, 12, 11, 14, 2, 6, 5, 10, 4, 0, 15, 8},
-    {9, 0, 5, 7, 2, 4, 10, 15, 14, 1, 11, 12, 6, 8, 3, 13}, {2, 12, 6, 10, 0, 11, 8, 3, 4, 13, 7, 5, 15, 14, 1, 9},
-    {12, 5, 1, 15, 14, 13, 4, 10, 0, 7, 6, 3, 9, 2, 8, 11}, {13, 11, 7, 14, 12, 1, 3, 9, 5, 0, 15, 4, 8, 6, 2, 10},
-    {6, 15, 14, 9, 11, 3, 0, 8, 12, 2, 13, 7, 1, 4, 10, 5}, {10, 2, 8, 4, 7, 6, 1, 5, 15, 11, 9, 14, 3, 12, 13, 0},
-    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, {14, 10, 4, 8, 9, 15, 13, 6, 1, 12, 0, 2, 11, 7, 5, 3},
-};
-
-inline std::uint64_t rotr(std::uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
 
 inline std::uint64_t load64(const std::uint8_t* p) {
     std::uint64_t v;
@@ -36,36 +27,9 @@ Blake2b::Blake2b(std::size_t outLen) : outLen_(outLen) {
 }
 
 void Blake2b::compress(const std::uint8_t* block, bool last) {
-    std::uint64_t m[16], v[16];
+    std::uint64_t m[16];
     for (int i = 0; i < 16; ++i) m[i] = load64(block + 8 * i);
-    for (int i = 0; i < 8; ++i) {
-        v[i] = h_[i];
-        v[i + 8] = kIV[i];
-    }
-    v[12] ^= t_[0];
-    v[13] ^= t_[1];
-    if (last) v[14] = ~v[14];
-    auto g = [&](int r, int i, int a, int b, int c, int d) {
-        v[a] = v[a] + v[b] + m[kSigma[r][2 * i]];
-        v[d] = rotr(v[d] ^ v[a], 32);
-        v[c] = v[c] + v[d];
-        v[b] = rotr(v[b] ^ v[c], 24);
-        v[a] = v[a] + v[b] + m[kSigma[r][2 * i + 1]];
-        v[d] = rotr(v[d] ^ v[a], 16);
-        v[c] = v[c] + v[d];
-        v[b] = rotr(v[b] ^ v[c], 63);
-    };
-    for (int r = 0; r < 12; ++r) {
-        g(r, 0, 0, 4, 8, 12);
-        g(r, 1, 1, 5, 9, 13);
-        g(r, 2, 2, 6, 10, 14);
-        g(r, 3, 3, 7, 11, 15);
-        g(r, 4, 0, 5, 10, 15);
-        g(r, 5, 1, 6, 11, 12);
-        g(r, 6, 2, 7, 8, 13);
-        g(r, 7, 3, 4, 9, 14);
-    }
-    for (int i = 0; i < 8; ++i) h_[i] ^= v[i] ^ v[i + 8];
+    blake2bCompressWords(h_, m, t_[0], t_[1], last);
 }
 
 void Blake2b::update(const void* data, std::size_t len) {
