@@ -8,7 +8,12 @@
 
 #include <regex>
 
+#include "block/canonical.h"
+#include "block/signer.h"
 #include "node/node_api.h"
+#include "worker/worker.h"
+#include "worker/worker_ctx.h"
+#include "consensus.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
 
@@ -45,10 +50,10 @@ protected:
     std::string http() const { return "http://127.0.0.1:" + std::to_string(httpPort); }
     std::string ws() const { return "ws://127.0.0.1:" + std::to_string(wsPort); }
 
-    void startNode() {
+    void startNode(const std::string& target = "3" + std::string(63, 'f')) {
         node = std::make_unique<BackgroundProcess>(std::vector<std::string>{
             DEVNODE_BINARY, "--http-port", std::to_string(httpPort), "--ws-port", std::to_string(wsPort), "--data",
-            data, "--target", "3" + std::string(63, 'f'), "--block-seconds", "0.001", "--ping-seconds", "0.5"});
+            data, "--target", target, "--block-seconds", "0.001", "--ping-seconds", "0.5"});
         ASSERT_TRUE(node->waitForOutput("[node] height", std::chrono::seconds(20))) << node->err();
     }
     void startMiner() {
@@ -119,4 +124,56 @@ TEST_F(LocalNetwork, NodeRestartKeepsTheChainAndTheMinerCarriesOn) {
     EXPECT_GE(kept, 3u);
     EXPECT_TRUE(miner->waitForOutput("[ws] reconnected: " + ws() + "\n", std::chrono::seconds(60)));
     EXPECT_TRUE(wait_until([&] { return height() > kept; }, 60000)) << node->err();
+}
+
+TEST_F(LocalNetwork, ForgedBlocksAreRejectedOverTheWireForTheRightReason) {
+    startNode(std::string(64, 'f'));  // every hash meets it: the other checks decide
+    NodeApi api(http(), ws());
+    ASSERT_NE(api.ws, nullptr);
+    Signer signer, other;
+    ASSERT_TRUE(signer.init(kKey, false));
+    ASSERT_TRUE(other.init(DEV_PRIVATE_KEY, false));
+    nlohmann::json tip;
+    ASSERT_TRUE(api.getBlock(0, tip));
+    std::string target;
+    ASSERT_TRUE(api.getDiff(target));
+
+    // An honest block on the tip, then variations of it.
+    auto block = [&](const std::function<void(nlohmann::json&)>& change, const Signer& by) {
+        ChainView view;
+        view.height = 1;
+        view.prevHash = tip["hash"];
+        view.diff = target;
+        std::tie(view.devAmount, view.minerAmount) = split_reward(block_reward(1));
+        nlohmann::json doc = make_candidate(view, signer.pubhex, 1);
+        change(doc);
+        const std::string text = canonical_msg(doc);
+        return block_event_message(build_block_for_submit(doc, sign_hex(by, text),
+                                                          submitted_hash_text(consensus::pow_hash(text))));
+    };
+    const auto same = [](nlohmann::json&) {};
+    struct Case {
+        std::string message, reason;
+    } cases[] = {
+        {block(same, other), "bad signature"},
+        {block([](nlohmann::json& d) { d["transactions"][1]["amount"] = 1; }, signer), "wrong miner reward"},
+        {block([](nlohmann::json& d) { d["prev_hash"] = "00"; }, signer), "stale prev_hash"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(api.ws->send_frame(1, c.message));
+        EXPECT_TRUE(node->waitForOutput("[node] rejected block: " + c.reason + "\n", std::chrono::seconds(20)))
+            << node->err();
+    }
+    // Over the target: a node whose target nothing meets.
+    node->signal(SIGINT);
+    node->wait(std::chrono::seconds(30));
+    unlink(data.c_str());
+    startNode("0");
+    target = "0";
+    NodeApi again(http(), ws());
+    ASSERT_NE(again.ws, nullptr);
+    ASSERT_TRUE(again.ws->send_frame(1, block(same, signer)));
+    EXPECT_TRUE(node->waitForOutput("[node] rejected block: hash above target\n", std::chrono::seconds(20)))
+        << node->err();
+    EXPECT_EQ(height(), 1u);
 }
