@@ -126,14 +126,16 @@ int run(int argc, char** argv) {
 
     std::vector<std::unique_ptr<PerGpu>> entries;
     for (std::int32_t g : selected) {
+        bool started = false;
         try {
             entries.push_back(bringUp(g, global, cli, signer));
+            started = true;
         } catch (const std::exception& e) {
             std::fprintf(stderr, "GPU#%d: cannot start: %s\n", g, e.what());
         } catch (...) {
             std::fprintf(stderr, "GPU#%d: cannot start: unknown error\n", g);
         }
-        if (entries.empty() || entries.back()->gpu != g || !entries.back()->thread.joinable()) {
+        if (!started) {
             // Never run half-built: stop the workers already mining.
             g_stop.exchange(true);
             shutDown(entries);
