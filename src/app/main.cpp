@@ -63,7 +63,7 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContex
     auto ctx = std::make_unique<WorkerCtx>();
     ctx->gpu = g;
     ctx->batch = entry->batch;
-    ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws);
+    ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, &g_stop);
     ctx->hasher = entry->hasher.get();
     ctx->signer = user;
     ctx->minerPub = user.pubhex;
@@ -107,7 +107,9 @@ int run(int argc, char** argv) {
     std::fputs(cfg_line(cli).c_str(), stderr);
 
     Signer signer;
-    if (!signer.init(cli.priv, true)) {
+    const std::string keyProblem = priv_text_problem(cli.priv);
+    if (!keyProblem.empty()) std::fprintf(stderr, "%s\n", keyProblem.c_str());
+    if (!keyProblem.empty() || !signer.init(cli.priv, true)) {
         std::fputs("signer init failed\n", stderr);
         return 2;
     }

@@ -12,6 +12,8 @@
 #include <optional>
 #include <sstream>
 
+#include "node/ws_url.h"
+
 namespace {
 
 constexpr const char* kDefaultHttp = "http://127.0.0.1:8000";
@@ -33,7 +35,8 @@ std::optional<double> toDouble(const std::string& text) {
     char* end = nullptr;
     errno = 0;
     double v = std::strtod(begin, &end);
-    if (end == begin || errno == ERANGE) return std::nullopt;
+    // nan and inf are numbers to strtod, not to any setting here.
+    if (end == begin || errno == ERANGE || !std::isfinite(v)) return std::nullopt;
     return v;
 }
 
@@ -80,6 +83,19 @@ Setter stringField(std::string Cli::*field) {
     };
 }
 
+// A WebSocket URL the client could never connect to is refused now, not
+// discovered at every block.
+bool setWs(Cli& cli, const std::string&, const std::string& value) {
+    WsUrl parts;
+    const std::string problem = value.empty() ? "" : parse_ws_url(value, parts);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "invalid value for --ws: \"%s\" (%s)\n", value.c_str(), problem.c_str());
+        return false;
+    }
+    cli.ws = value;
+    return true;
+}
+
 bool setDevices(Cli& cli, const std::string& option, const std::string& value) {
     // Every piece between commas is a number; a trailing comma adds nothing.
     std::vector<std::int32_t> parsed;
@@ -113,7 +129,7 @@ const std::map<std::string, Setter>& valueOptions() {
     static const std::map<std::string, Setter> options = {
         {"--priv", stringField(&Cli::priv)},
         {"--http", stringField(&Cli::http)},
-        {"--ws", stringField(&Cli::ws)},
+        {"--ws", setWs},
         {"--devices", setDevices},
         {"--workers", setWorkers},
         {"--start-batch", intField(&Cli::startBatch)},

@@ -1,6 +1,7 @@
 #include "gpu/autotune.h"
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <iostream>
@@ -80,7 +81,9 @@ int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, cons
     double bestR = r;
     while (!g_stop.load()) {
         const double grown = std::ceil(double(B) * s.stepFactor);
-        const int nb = grown >= double(M) ? M : int(grown);
+        // Clamped before the conversion: a factor far below zero would give a
+        // value no int can hold.
+        const int nb = grown >= double(M) ? M : grown <= double(INT_MIN) ? INT_MIN : int(grown);
         if (nb == B) break;
         resetHasher();
         double r2;

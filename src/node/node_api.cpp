@@ -7,12 +7,32 @@
 #include <cstdlib>
 
 #include "block/canonical.h"
+#include "block/json_depth.h"
 
 namespace {
 
+// What one transfer collects and how it may be cut short.
+struct Transfer {
+    std::string* body;
+    std::size_t cap;
+    bool overflowed = false;
+    const std::atomic<bool>* stop;
+};
+
 size_t wr_cb(char* data, size_t size, size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
+    auto* t = static_cast<Transfer*>(user);
+    const size_t n = size * count;
+    if (t->body->size() + n > t->cap) {
+        t->overflowed = true;
+        return 0;  // libcurl ends the transfer with a write error
+    }
+    t->body->append(data, n);
+    return n;
+}
+
+int progress_cb(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* t = static_cast<const Transfer*>(user);
+    return t->stop && t->stop->load() ? 1 : 0;
 }
 
 }  // namespace
@@ -27,9 +47,10 @@ CurlHandle::~CurlHandle() {
     curl_global_cleanup();
 }
 
-NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl) : base_url(baseUrl), ws_url(wsUrl) {
+NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl, const std::atomic<bool>* stopRequest)
+    : base_url(baseUrl), ws_url(wsUrl), stopRequest_(stopRequest) {
     if (ws_url.empty()) return;
-    ws = std::make_unique<WsPlain>();
+    ws = std::make_unique<WsPlain>(stopRequest_);
     if (ws->connect_url(ws_url)) {
         std::fprintf(stderr, "[ws] connected: %s\n", ws_url.c_str());
     } else {
@@ -40,62 +61,132 @@ NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl) : base_ur
 
 NodeApi::~NodeApi() { ws.reset(); }
 
-bool NodeApi::fetch(const std::string& path, std::string& body) {
+bool NodeApi::result(bool ok, const char* whyNot) {
+    if (ok) lastError_.clear();
+    else if (lastError_.empty()) lastError_ = whyNot;
+    return ok;
+}
+
+bool NodeApi::fetch(const std::string& path, std::size_t cap, std::string& body) {
+    lastError_.clear();
     CURL* c = curl.get();
-    if (!c) return false;
+    if (!c) {
+        lastError_ = "no HTTP handle";
+        return false;
+    }
+    if (stopRequest_ && stopRequest_->load()) {
+        lastError_ = "stopping";
+        return false;
+    }
+    Transfer t{&body, cap, false, stopRequest_};
     const std::string url = base_url + path;
     curl_easy_reset(c);
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, wr_cb);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(c, CURLOPT_USERAGENT, "quorlen-gpu-miner/1.0");
     curl_easy_setopt(c, CURLOPT_TIMEOUT, 10L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    if (curl_easy_perform(c) != CURLE_OK) return false;
+    // A node that drips its reply would otherwise hold the mining thread for
+    // the whole 10 s; one that announces too much is refused before it sends.
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytes);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(cap));
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, progress_cb);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    const CURLcode rc = curl_easy_perform(c);
+    if (rc != CURLE_OK) {
+        if (t.overflowed || rc == CURLE_FILESIZE_EXCEEDED) lastError_ = "reply larger than " + std::to_string(cap) + " bytes";
+        else if (rc == CURLE_ABORTED_BY_CALLBACK) lastError_ = "stopping";
+        else lastError_ = curl_easy_strerror(rc);
+        body.clear();
+        body.shrink_to_fit();
+        return false;
+    }
     long code = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
+    if (code != 200) lastError_ = "HTTP status " + std::to_string(code);
     return code == 200;
 }
 
 bool NodeApi::getBlockHeight(std::uint64_t& height) {
     std::string body;
-    return fetch("/height", body) && node_reply::height(body, height);
+    return result(fetch("/height", kMaxSmallReply, body) && node_reply::height(body, height), "unreadable reply");
 }
 
 bool NodeApi::getBlock(std::uint64_t n, nlohmann::json& block) {
     std::string body;
-    return fetch("/block/" + std::to_string(n), body) && node_reply::block(body, block);
+    return result(fetch("/block/" + std::to_string(n), kMaxLargeReply, body) && node_reply::block(body, block),
+                  "unreadable reply");
 }
 
 bool NodeApi::getDiff(std::string& diff) {
     std::string body;
-    return fetch("/diff", body) && node_reply::diff(body, diff);
+    return result(fetch("/diff", kMaxSmallReply, body) && node_reply::diff(body, diff), "unreadable reply");
 }
 
 void NodeApi::getMempool(nlohmann::json& mempool) {
     std::string body;
-    if (fetch("/mempool", body)) node_reply::mempool(body, mempool);
+    result(fetch("/mempool", kMaxLargeReply, body) && node_reply::mempool(body, mempool), "unreadable reply");
+}
+
+bool NodeApi::send_block_event(const std::string& message) {
+    if (!ws_connected()) {
+        ws = std::make_unique<WsPlain>(stopRequest_);  // the old client, if any, joins its reader here
+        if (ws->connect_url(ws_url)) {
+            std::fprintf(stderr, "[ws] reconnected: %s\n", ws_url.c_str());
+        } else {
+            std::fprintf(stderr, "[ws] reconnect failed: %s\n", ws_url.c_str());
+            ws.reset();
+            return false;
+        }
+    }
+    if (ws->send_frame(1, message)) return true;
+    ws->close();
+    return ws->connect_url(ws_url) && ws->send_frame(1, message);
 }
 
 namespace node_reply {
 
 using nlohmann::json;
 
+namespace {
+
+// A height cannot be negative: a node that says so is not read at all,
+// rather than read as 2^64 - 1 and mined on with a zero reward.
+bool negative(const json& v) { return v.is_number() && !v.is_number_unsigned() && v.get<double>() < 0; }
+
+}  // namespace
+
 bool height(const std::string& body, std::uint64_t& height) {
     try {
-        const json doc = json::parse(body);
+        const json doc = parse_untrusted(body);
         if (doc.is_object()) {
             auto it = doc.find("height");
             if (it == doc.end()) return false;
+            if (negative(*it)) {
+                height = 0;
+                return false;
+            }
             height = canonical::as_unsigned(*it);  // throws for a non-number: plain text then
             return true;
         }
         if (doc.is_number_integer()) {
+            if (negative(doc)) {
+                height = 0;
+                return false;
+            }
             height = canonical::as_unsigned(doc);
             return true;
         }
         return false;
     } catch (...) {
+    }
+    const size_t first = body.find_first_not_of(" \t\n\v\f\r");
+    if (first != std::string::npos && body[first] == '-') {
+        height = 0;
+        return false;
     }
     height = std::strtoull(body.c_str(), nullptr, 10);
     return height != 0;
@@ -103,7 +194,7 @@ bool height(const std::string& body, std::uint64_t& height) {
 
 bool block(const std::string& body, json& block) {
     try {
-        block = json::parse(body);
+        block = parse_untrusted(body);
         return true;
     } catch (...) {
         return false;
@@ -112,7 +203,7 @@ bool block(const std::string& body, json& block) {
 
 bool diff(const std::string& body, std::string& diff) {
     try {
-        const json doc = json::parse(body);
+        const json doc = parse_untrusted(body);
         if (!doc.is_object()) return false;
         auto it = doc.find("diff");
         if (it == doc.end()) return false;
@@ -129,11 +220,25 @@ bool diff(const std::string& body, std::string& diff) {
     return true;
 }
 
-void mempool(const std::string& body, json& mempool) {
+bool mempool(const std::string& body, json& mempool) {
     try {
-        json doc = json::parse(body);
+        json doc;
+        if (json_text_depth(body) <= kMaxJsonDepth) {
+            doc = json::parse(body);
+        } else {
+            // Too deep as a whole: read entry by entry, so that one entry
+            // nested too deeply (never parsed, kept as a discarded value) does
+            // not cost the others.
+            std::vector<std::string_view> entries;
+            if (!split_json_array(body, entries)) return false;
+            doc = json::array();
+            for (std::string_view e : entries)
+                doc.push_back(json_text_depth(e) > kMaxEntryDepth ? json(json::value_t::discarded) : json::parse(e));
+        }
         mempool = doc.is_array() ? std::move(doc) : json::array();
+        return true;
     } catch (...) {
+        return false;
     }
 }
 

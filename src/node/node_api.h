@@ -2,12 +2,15 @@
 // libcurl handle, and the worker's WebSocket connection.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "block/json_depth.h"
 #include "node/ws_plain.h"
 
 typedef void CURL;
@@ -28,9 +31,21 @@ private:
 
 class NodeApi {
 public:
+    // The most a reply may hold: beyond it the fetch fails and what came so
+    // far is dropped, so a node cannot make the miner hold more than this.
+    static constexpr std::size_t kMaxSmallReply = 1u << 20;    // /height, /diff
+    static constexpr std::size_t kMaxLargeReply = 8u << 20;    // /block/N, /mempool
+    // A transfer slower than this many bytes a second for this many seconds
+    // is given up, well before the 10 s limit of the whole request.
+    static constexpr long kLowSpeedBytes = 1024;
+    static constexpr long kLowSpeedSeconds = 3;
+
     // Connects the WebSocket when `wsUrl` is not empty and says so on
     // standard error ("[ws] connected: " / "[ws] connect failed: ").
-    NodeApi(const std::string& baseUrl, const std::string& wsUrl);
+    // `stopRequest`, when given, aborts connects, handshakes and transfers
+    // in progress once it is set.
+    NodeApi(const std::string& baseUrl, const std::string& wsUrl,
+            const std::atomic<bool>* stopRequest = nullptr);
     ~NodeApi();
     NodeApi(const NodeApi&) = delete;
     NodeApi& operator=(const NodeApi&) = delete;
@@ -41,25 +56,46 @@ public:
     bool getBlock(std::uint64_t n, nlohmann::json& block);
     bool getDiff(std::string& diff);
     void getMempool(nlohmann::json& mempool);
+    // Why the last of the reads above failed; empty after one that worked.
+    const std::string& last_error() const { return lastError_; }
+
+    // Sends one `block` event message as a text frame. A missing or dropped
+    // connection is repaired once first ("[ws] reconnected: " / "[ws]
+    // reconnect failed: "), and a failed send is retried once on a fresh
+    // connection. True when the frame was handed to the socket.
+    bool send_block_event(const std::string& message);
+    // A WebSocket client exists and its connection is up.
+    bool ws_connected() const { return ws && ws->fd.load() >= 0; }
 
     const std::string base_url;
     const std::string ws_url;
 
 private:
-    // The reply body of a GET with status 200, or false.
-    bool fetch(const std::string& path, std::string& body);
+    // The reply body of a GET with status 200 and at most `cap` bytes, or
+    // false with the reason in lastError_.
+    bool fetch(const std::string& path, std::size_t cap, std::string& body);
+    // Reads succeed or fail with a reason; this records it.
+    bool result(bool ok, const char* whyNot);
 
+    const std::atomic<bool>* stopRequest_;
+    std::string lastError_;
     CurlHandle curl;
-
-public:
-    std::unique_ptr<WsPlain> ws;  // replaced by the worker when it reconnects
+    std::unique_ptr<WsPlain> ws;  // replaced when the connection is repaired
 };
 
 // How the node's replies are read: pure functions of the body, shared by the
 // endpoints above and their tests.
 namespace node_reply {
+// How deep one pending transaction may nest: in a block it sits two levels
+// down (the block, its transaction list), and the block as a whole must stay
+// within kMaxJsonDepth to be read back when it is submitted.
+constexpr std::size_t kMaxEntryDepth = kMaxJsonDepth - 2;
+
 bool height(const std::string& body, std::uint64_t& height);
 bool block(const std::string& body, nlohmann::json& block);
 bool diff(const std::string& body, std::string& diff);
-void mempool(const std::string& body, nlohmann::json& mempool);
+// True when the body was a readable document (it then replaces `mempool`).
+// Entries nested too deeply to be written into a block are kept as
+// discarded values, so that whoever adopts the list can name them.
+bool mempool(const std::string& body, nlohmann::json& mempool);
 }  // namespace node_reply

@@ -1,10 +1,12 @@
 #include "node/ws_plain.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/sha.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,13 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <vector>
 
-namespace {
+#include "node/ws_url.h"
 
-// How long the node may take to answer the opening handshake. Without a
-// limit a node that accepts and stays silent would hang the caller forever.
-constexpr int kHandshakeTimeoutSeconds = 10;
+namespace {
 
 std::string base64(const unsigned char* data, size_t len) {
     static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -35,10 +37,43 @@ std::string base64(const unsigned char* data, size_t len) {
     return out;
 }
 
-void setTimeout(int fd, int seconds) {
-    timeval tv{seconds, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+long long nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// How often a wait looks at the stop request.
+constexpr int kSliceMs = 100;
+
+enum class Wait { Ready, TimedOut, Stopped };
+
+// Waits for `events` on `sock` until the deadline, in short slices so that a
+// stop request is noticed at once whatever the peer does.
+Wait waitFor(int sock, short events, long long deadlineMs, const std::atomic<bool>* stop) {
+    for (;;) {
+        if (stop && stop->load()) return Wait::Stopped;
+        const long long left = deadlineMs - nowMs();
+        if (left <= 0) return Wait::TimedOut;
+        pollfd p{sock, events, 0};
+        const int n = poll(&p, 1, int(std::min<long long>(left, kSliceMs)));
+        if (n > 0) return Wait::Ready;  // ready, or an error that the next call reports
+        if (n < 0 && errno != EINTR) return Wait::Ready;
+    }
+}
+
+int waitErrno(Wait w) { return w == Wait::Stopped ? ECANCELED : ETIMEDOUT; }
+
+bool sameLetters(const std::string& a, const char* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    return i == a.size() && !b[i];
+}
+
+std::string trimmed(const std::string& s) {
+    const size_t a = s.find_first_not_of(" \t");
+    if (a == std::string::npos) return "";
+    return s.substr(a, s.find_last_not_of(" \t") + 1 - a);
 }
 
 }  // namespace
@@ -48,6 +83,30 @@ std::string ws_handshake_request(const std::string& path, const std::string& hos
     return "GET " + path + " HTTP/1.1\r\n" + "Host: " + host + ":" + port + "\r\n" +
            "Upgrade: websocket\r\n" + "Connection: Upgrade\r\n" + "Sec-WebSocket-Version: 13\r\n" +
            "Sec-WebSocket-Key: " + key + "\r\n" + "\r\n";
+}
+
+std::string ws_accept_for(const std::string& key) {
+    const std::string text = key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+    return base64(digest, sizeof digest);
+}
+
+std::string ws_handshake_reply_problem(const std::string& header, const std::string& expectedAccept) {
+    size_t lineEnd = header.find("\r\n");
+    const std::string status = header.substr(0, lineEnd);
+    const std::string want = "HTTP/1.1 101";
+    if (status.compare(0, want.size(), want) != 0 || (status.size() > want.size() && status[want.size()] != ' '))
+        return "status line is not HTTP/1.1 101: " + status.substr(0, 80);
+    while (lineEnd != std::string::npos) {
+        const size_t from = lineEnd + 2;
+        lineEnd = header.find("\r\n", from);
+        const std::string line = header.substr(from, lineEnd == std::string::npos ? std::string::npos : lineEnd - from);
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos || !sameLetters(line.substr(0, colon), "Sec-WebSocket-Accept")) continue;
+        return trimmed(line.substr(colon + 1)) == expectedAccept ? "" : "Sec-WebSocket-Accept does not match the key";
+    }
+    return "no Sec-WebSocket-Accept";
 }
 
 std::string ws_client_frame(std::uint8_t opcode, const std::string& payload, const std::uint8_t mask[4]) {
@@ -77,7 +136,7 @@ WsPlain::~WsPlain() { close(); }
 // The reader's way out: under the send lock, so that no frame is being
 // written to the socket while it is closed.
 void WsPlain::drop_socket() {
-    std::lock_guard<std::mutex> lock(sendLock);
+    std::lock_guard<std::timed_mutex> lock(sendLock);
     int old = fd.exchange(-1);
     if (old >= 0) {
         shutdown(old, SHUT_RDWR);
@@ -95,29 +154,63 @@ void WsPlain::close() {
     if (old >= 0) shutdown(old, SHUT_RDWR);
     if (reader.joinable()) reader.join();
     if (old >= 0) {
-        std::lock_guard<std::mutex> lock(sendLock);  // a pong may still be on its way out
+        std::lock_guard<std::timed_mutex> lock(sendLock);  // a pong may still be on its way out
         ::close(old);
     }
 }
 
+bool WsPlain::connect_within(int sock, const void* addr, unsigned addrLen, long long deadlineMs) {
+    const int flags = fcntl(sock, F_GETFL, 0);
+    fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+    bool ok = ::connect(sock, static_cast<const sockaddr*>(addr), addrLen) == 0;
+    if (!ok && errno == EINPROGRESS && waitFor(sock, POLLOUT, deadlineMs, stopRequest_) == Wait::Ready) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        ok = getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    }
+    fcntl(sock, F_SETFL, flags);  // the reader blocks in recv; sends wait by poll
+    return ok;
+}
+
+bool WsPlain::handshake(int sock, const std::string& request, const std::string& expectedAccept,
+                        long long deadlineMs) {
+    size_t sent = 0;
+    while (sent < request.size()) {
+        const ssize_t n = send(sock, request.data() + sent, request.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            sent += size_t(n);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (waitFor(sock, POLLOUT, deadlineMs, stopRequest_) != Wait::Ready) return false;
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+    // The reply may come in pieces: read to its blank line, within the limit.
+    std::string reply;
+    size_t headEnd;
+    while ((headEnd = reply.find("\r\n\r\n")) == std::string::npos) {
+        if (reply.size() > kMaxHandshakeReply) return false;
+        if (waitFor(sock, POLLIN, deadlineMs, stopRequest_) != Wait::Ready) return false;
+        char buf[2048];
+        const ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+        if (n == 0) return false;
+        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        if (n > 0) reply.append(buf, size_t(n));
+    }
+    if (!ws_handshake_reply_problem(reply.substr(0, headEnd + 4), expectedAccept).empty()) return false;
+    // Frames the node sent right behind its reply may share the last read;
+    // drop them and the stream would be read from the middle of a frame.
+    early = reply.substr(headEnd + 4);
+    return true;
+}
+
 bool WsPlain::connect_url(const std::string& url) {
     close();
-    const std::string scheme = "ws://";
-    if (url.compare(0, scheme.size(), scheme) != 0) return false;
-    std::string rest = url.substr(scheme.size());
-    size_t slash = rest.find('/');
-    if (slash != std::string::npos) {
-        request_path = rest.substr(slash);
-        rest.erase(slash);
-    }
-    size_t colon = rest.find(':');
-    if (colon != std::string::npos) {
-        peer_host = rest.substr(0, colon);
-        peer_port = rest.substr(colon + 1);
-    } else {
-        peer_host = rest;
-        peer_port = "6061";
-    }
+    WsUrl parts;
+    if (!parse_ws_url(url, parts).empty()) return false;
+    if (!parts.path.empty()) request_path = parts.path;
+    peer_host = parts.host;
+    peer_port = parts.port;
 
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -125,13 +218,14 @@ bool WsPlain::connect_url(const std::string& url) {
     addrinfo* found = nullptr;
     if (getaddrinfo(peer_host.c_str(), peer_port.c_str(), &hints, &found) != 0) return false;
     int sock = -1;
-    for (addrinfo* a = found; a; a = a->ai_next) {
+    const long long connectDeadline = nowMs() + kTimeLimitMs;
+    for (addrinfo* a = found; a && !stop_requested(); a = a->ai_next) {
         int s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s < 0) continue;
         int one = 1;
         setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (::connect(s, a->ai_addr, a->ai_addrlen) == 0) {
+        if (connect_within(s, a->ai_addr, a->ai_addrlen, connectDeadline)) {
             sock = s;
             break;
         }
@@ -143,26 +237,13 @@ bool WsPlain::connect_url(const std::string& url) {
 
     unsigned char keyBytes[16];
     for (unsigned char& b : keyBytes) b = static_cast<unsigned char>(std::rand() & 0xff);
-    const std::string request = ws_handshake_request(request_path, peer_host, peer_port, base64(keyBytes, 16));
-
-    setTimeout(sock, kHandshakeTimeoutSeconds);
-    if (send(sock, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
+    const std::string key = base64(keyBytes, 16);
+    const std::string hostHeader = parts.ipv6 ? "[" + peer_host + "]" : peer_host;
+    const std::string request = ws_handshake_request(request_path, hostHeader, peer_port, key);
+    if (!handshake(sock, request, ws_accept_for(key), nowMs() + kTimeLimitMs)) {
         close();
         return false;
     }
-    char buf[2048];
-    ssize_t n = recv(sock, buf, sizeof buf, 0);
-    const std::string reply = n > 0 ? std::string(buf, size_t(n)) : std::string();
-    if (reply.find(" 101 ") == std::string::npos) {
-        close();
-        return false;
-    }
-    setTimeout(sock, 0);  // the reader waits as long as the connection lives
-    // Frames the node sent right behind its reply may share this read; drop
-    // them and the stream would be read from the middle of a frame.
-    const size_t headEnd = reply.find("\r\n\r\n");
-    early = headEnd == std::string::npos ? std::string() : reply.substr(headEnd + 4);
-
     stopped.exchange(false);
     reader = std::thread([this] { reader_loop(); });
     return true;
@@ -176,26 +257,40 @@ void WsPlain::attach(int connectedFd) {
     reader = std::thread([this] { reader_loop(); });
 }
 
-bool WsPlain::send_frame(std::uint8_t opcode, const std::string& payload) {
+bool WsPlain::send_frame(std::uint8_t opcode, const std::string& payload) { return write_frame(opcode, payload, true); }
+
+bool WsPlain::write_frame(std::uint8_t opcode, const std::string& payload, bool report) {
     if (fd.load() < 0) return false;
     std::uint8_t mask[4];
     for (std::uint8_t& b : mask) b = static_cast<std::uint8_t>(std::rand() & 0xff);
     const std::string frame = ws_client_frame(opcode, payload, mask);
 
-    std::lock_guard<std::mutex> lock(sendLock);
+    const long long deadline = nowMs() + kTimeLimitMs;
+    int err = 0;
+    std::unique_lock<std::timed_mutex> lock(sendLock, std::defer_lock);
+    while (!lock.try_lock_for(std::chrono::milliseconds(kSliceMs))) {
+        if (stop_requested()) err = ECANCELED;
+        else if (nowMs() >= deadline) err = ETIMEDOUT;
+        if (err) break;
+    }
+    // Never a blocking send: a node that stops reading must not hold this
+    // thread (or, through the lock, the other one) past the time limit.
     size_t sent = 0;
-    while (sent < frame.size()) {
+    while (!err && sent < frame.size()) {
         const int sock = fd.load();
         if (sock < 0) return false;
-        ssize_t n = send(sock, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            std::fprintf(stderr, "[ws] send error: %s\n", std::strerror(errno));
-            return false;
+        const ssize_t n = send(sock, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            sent += size_t(n);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            const Wait w = waitFor(sock, POLLOUT, deadline, stopRequest_);
+            if (w != Wait::Ready) err = waitErrno(w);
+        } else if (errno != EINTR) {
+            err = errno;
         }
-        sent += size_t(n);
     }
-    return true;
+    if (err && report) std::fprintf(stderr, "[ws] send error: %s\n", std::strerror(err));
+    return !err;
 }
 
 bool WsPlain::read_exactly(unsigned char* buf, size_t len) {
@@ -233,8 +328,13 @@ void WsPlain::reader_loop() {
         if (masked)
             for (size_t i = 0; i < payload.size(); ++i) payload[i] ^= mask[i % 4];
         const int opcode = head[0] & 0x0f;
-        if (opcode == 9) send_frame(10, std::string(payload.begin(), payload.end()));
-        else if (opcode == 8) break;
+        // A pong that cannot be written in time leaves a frame half sent:
+        // the stream is broken, so the connection ends here.
+        if (opcode == 9) {
+            if (!write_frame(10, std::string(payload.begin(), payload.end()), false)) break;
+        } else if (opcode == 8) {
+            break;
+        }
     }
     stopped.exchange(true);
     drop_socket();

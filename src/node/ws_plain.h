@@ -13,8 +13,15 @@ class WsPlain {
 public:
     // Frames announcing more than this are not held: the reader ends instead.
     static constexpr std::uint64_t kMaxIncomingPayload = 16u << 20;
+    // The longest any one network wait may take: the TCP connect, the
+    // opening handshake, and each frame handed to a node that does not read.
+    static constexpr int kTimeLimitMs = 10000;
+    // A handshake reply header longer than this is not a WebSocket server's.
+    static constexpr std::size_t kMaxHandshakeReply = 8192;
 
-    WsPlain() = default;
+    // `stopRequest`, when given, is polled during every wait: once it is set,
+    // connects, handshakes and sends give up within a fraction of a second.
+    explicit WsPlain(const std::atomic<bool>* stopRequest = nullptr) : stopRequest_(stopRequest) {}
     ~WsPlain();
     WsPlain(const WsPlain&) = delete;
     WsPlain& operator=(const WsPlain&) = delete;
@@ -22,7 +29,8 @@ public:
     // Closes any connection, then connects and shakes hands. Prints nothing.
     bool connect_url(const std::string& url);
     // One whole frame, masked; false (and a "[ws] send error" line when the
-    // socket refused it) when it could not be written.
+    // socket refused it or the node did not take it in time) when it could
+    // not be written.
     bool send_frame(std::uint8_t opcode, const std::string& payload);
     // Marks the client stopped, closes the socket and joins the reader.
     void close();
@@ -43,7 +51,17 @@ private:
     // The reader takes the socket away when the stream ends (exactly one
     // party shuts it down and closes it).
     void drop_socket();
+    // Writes a frame under the send lock within the time limit; `report`
+    // says whether a failure is worth a line (pongs fail silently).
+    bool write_frame(std::uint8_t opcode, const std::string& payload, bool report);
+    bool stop_requested() const { return stopRequest_ && stopRequest_->load(); }
+    // Connects `sock` to the address within the time limit.
+    bool connect_within(int sock, const void* addr, unsigned addrLen, long long deadlineMs);
+    // Sends the request and reads the reply header (to its blank line).
+    bool handshake(int sock, const std::string& request, const std::string& expectedAccept,
+                   long long deadlineMs);
 
+    const std::atomic<bool>* stopRequest_;
     std::string peer_host;
     std::string request_path = "/";
     std::string peer_port = "6061";
@@ -53,12 +71,22 @@ private:
     // once it runs.
     std::string early;
     std::thread reader;
-    std::mutex sendLock;  // frames from the owner and pongs never interleave
+    // Frames from the owner and pongs never interleave. Timed, so that a
+    // pong stuck on a node that does not read holds up the owner no longer
+    // than the time limit.
+    std::timed_mutex sendLock;
 };
 
 // The opening handshake request for a path, host, port and key.
 std::string ws_handshake_request(const std::string& path, const std::string& host, const std::string& port,
                                  const std::string& key);
+
+// The Sec-WebSocket-Accept value a server must answer a key with.
+std::string ws_accept_for(const std::string& key);
+
+// "" when a handshake reply header (up to its blank line) accepts the
+// upgrade for `expectedAccept`, otherwise why not.
+std::string ws_handshake_reply_problem(const std::string& header, const std::string& expectedAccept);
 
 // One client frame: FIN, the opcode, the mask bit and the masked payload.
 std::string ws_client_frame(std::uint8_t opcode, const std::string& payload, const std::uint8_t mask[4]);

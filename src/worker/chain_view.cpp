@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -6,6 +7,7 @@
 
 #include "block/canonical.h"
 #include "block/hex.h"
+#include "block/json_depth.h"
 #include "worker/worker_ctx.h"
 
 const std::string DEV_WALLET_JS = "03f3838b998d6d1cd94137a1a090c45e4d7283eecb4a0086cb274715bb1a5bed41";
@@ -22,11 +24,49 @@ void takeTipHash(const nlohmann::json& tip, std::string& prevHash) {
     if (it != tip.end() && it->is_string()) prevHash = it->get<std::string>();
 }
 
+// The node's target, normalised, when it came and can be used.
+bool fetchTarget(NodeApi& api, ChainView& view, std::string& target) {
+    std::string raw;
+    if (!api.getDiff(raw)) {
+        view.diffWatch.failed("/diff", api.last_error());
+        return false;
+    }
+    std::string normalised = norm_hex_nopad_lower(raw);
+    const std::string problem = target_problem(normalised);
+    if (!problem.empty()) {
+        view.diffWatch.failed("/diff", problem);
+        return false;
+    }
+    view.diffWatch.answered("/diff");
+    target = std::move(normalised);
+    return true;
+}
+
+bool fetchHeight(NodeApi& api, ChainView& view, std::uint64_t& height) {
+    const bool ok = api.getBlockHeight(height);
+    if (ok) view.heightWatch.answered("/height");
+    else view.heightWatch.failed("/height", api.last_error());
+    return ok;
+}
+
+void fetchMempool(NodeApi& api, ChainView& view, nlohmann::json& mempool) {
+    api.getMempool(mempool);
+    if (api.last_error().empty()) view.mempoolWatch.answered("/mempool");
+    else view.mempoolWatch.failed("/mempool", api.last_error());
+}
+
 void recomputeAmounts(ChainView& view) {
     std::tie(view.devAmount, view.minerAmount) = split_reward(block_reward(view.height));
 }
 
 }  // namespace
+
+std::string target_problem(const std::string& target) {
+    if (target.size() > 64) return "target of " + std::to_string(target.size()) + " hex digits (at most 64)";
+    for (char c : target)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return "target holds characters that are not hex digits";
+    return "";
+}
 
 void adopt_mempool(ChainView& view, nlohmann::json fetched) {
     view.mempool = nlohmann::json::array();
@@ -37,6 +77,10 @@ void adopt_mempool(ChainView& view, nlohmann::json fetched) {
     for (auto& tx : fetched) {
         text.clear();
         try {
+            // Written, copied and compared recursively from here on.
+            if (tx.is_discarded() || json_depth(tx) > node_reply::kMaxEntryDepth)
+                throw std::runtime_error("nested deeper than " + std::to_string(node_reply::kMaxEntryDepth) +
+                                         " levels");
             canonical::append_transaction(text, tx);
             // The winning text is parsed back before it is submitted: what
             // cannot be parsed back cannot be submitted either.
@@ -61,16 +105,15 @@ void load_chain(WorkerCtx& ctx, ChainView& view) {
     view.prevHash.clear();
     view.diff.clear();
     NodeApi& api = *ctx.api;
-    api.getBlockHeight(view.height);
+    fetchHeight(api, view, view.height);
     if (view.height != 0) {
         nlohmann::json tip;
         if (api.getBlock(view.height - 1, tip)) takeTipHash(tip, view.prevHash);
     }
     nlohmann::json mempool = nlohmann::json::array();
-    api.getMempool(mempool);
+    fetchMempool(api, view, mempool);
     adopt_mempool(view, std::move(mempool));
-    if (!api.getDiff(view.diff)) view.diff = kEasiestTarget;
-    view.diff = norm_hex_nopad_lower(view.diff);
+    if (!fetchTarget(api, view, view.diff)) view.diff = kEasiestTarget;
     recomputeAmounts(view);
     view.refreshedMs = 0;
 }
@@ -79,18 +122,17 @@ void refresh_chain(WorkerCtx& ctx, ChainView& view, std::uint64_t nowMs) {
     if (nowMs - view.refreshedMs <= 2000) return;
     NodeApi& api = *ctx.api;
     std::uint64_t h = 0;
-    if (api.getBlockHeight(h) && h != view.height) {
+    if (fetchHeight(api, view, h) && h != view.height) {
         view.height = h;
         if (h != 0) {
             nlohmann::json tip;
             if (api.getBlock(h - 1, tip)) takeTipHash(tip, view.prevHash);
         }
         nlohmann::json mempool = view.mempool;
-        api.getMempool(mempool);
+        fetchMempool(api, view, mempool);
         adopt_mempool(view, std::move(mempool));
     }
-    std::string diff;
-    if (api.getDiff(diff)) view.diff = norm_hex_nopad_lower(diff);
+    fetchTarget(api, view, view.diff);
     recomputeAmounts(view);
     view.refreshedMs = nowMs;
 }

@@ -10,6 +10,7 @@
 #include "argon2gpu/cuda/runtime.h"
 #include "block/canonical.h"
 #include "block/hex.h"
+#include "block/json_depth.h"
 #include "gpu/gpu_hasher.h"
 #include "worker/pass_template.h"
 
@@ -57,31 +58,11 @@ std::string submitted_hash_text(const std::string& hash) {
 }
 
 void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer) {
-    const nlohmann::json block = nlohmann::json::parse(text);
+    const nlohmann::json block = parse_untrusted(text);
     const std::string signature = sign_hex(signer, text);
     const std::string document = build_block_for_submit(block, signature, submitted_hash_text(hash));
 
-    NodeApi& api = *ctx.api;
-    bool sent = false;
-    bool connected = true;
-    if (!api.ws || api.ws->fd.load() < 0) {
-        api.ws = std::make_unique<WsPlain>();  // the old client, if any, joins its reader here
-        if (api.ws->connect_url(api.ws_url)) {
-            std::fprintf(stderr, "[ws] reconnected: %s\n", api.ws_url.c_str());
-        } else {
-            std::fprintf(stderr, "[ws] reconnect failed: %s\n", api.ws_url.c_str());
-            api.ws.reset();
-            connected = false;
-        }
-    }
-    if (connected) {
-        const std::string envelope = block_event_message(document);
-        sent = api.ws->send_frame(1, envelope);
-        if (!sent) {
-            api.ws->close();
-            sent = api.ws->connect_url(api.ws_url) && api.ws->send_frame(1, envelope);
-        }
-    }
+    const bool sent = ctx.api->send_block_event(block_event_message(document));
     std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
                  hash.c_str());
     std::fflush(stdout);

@@ -12,6 +12,7 @@
 
 #include "block/signer.h"
 #include "node/node_api.h"
+#include "worker/fetch_watch.h"
 
 class GpuHasher;
 
@@ -47,6 +48,8 @@ struct ChainView {
     // The canonical texts of the mempool's transactions, comma-separated:
     // the same in every candidate, so written once per fetch.
     std::string mempoolText;
+    // Whether each endpoint the view depends on is failing right now.
+    FetchWatch heightWatch, diffWatch, mempoolWatch;
 };
 
 // The view's first fetch, at thread start.
@@ -68,6 +71,10 @@ std::pair<const Signer*, std::string> pick_identity_at(const WorkerCtx& ctx, int
 // One candidate block; draws three rand() numbers (developer-share nonce,
 // miner-reward nonce, block nonce).
 nlohmann::json make_candidate(const ChainView& view, const std::string& proposer, std::uint64_t ts);
+
+// Why a target (normalised hex) cannot be mined against, or "": more than
+// 64 hex digits or anything but hex digits.
+std::string target_problem(const std::string& target);
 
 // Keeps the mempool entries that the canonical text can write and sets
 // view.mempoolText; reports dropped entries in one line on standard error.

@@ -1,0 +1,18 @@
+// The parts of a "ws://" URL that the WebSocket client can use, checked
+// before any network work so that a URL that can never work is refused at
+// start-up rather than failing quietly at every block.
+#pragma once
+
+#include <string>
+
+struct WsUrl {
+    std::string host;  // without brackets, ready for name resolution
+    std::string port;  // "6061" when the URL names none
+    std::string path;  // empty when the URL names none
+    bool ipv6 = false; // the host was a bracketed IPv6 literal
+    // The host as the Host header writes it: IPv6 literals in brackets.
+    std::string hostHeader() const { return ipv6 ? "[" + host + "]" : host; }
+};
+
+// "" when `url` is usable (and `out` is filled), otherwise the reason.
+std::string parse_ws_url(const std::string& url, WsUrl& out);
