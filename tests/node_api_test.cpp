@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <mutex>
+
+#include <sys/socket.h>
 
 #include "node/node_api.h"
 #include "servers.h"
@@ -46,7 +49,8 @@ TEST(NodeApi, HeightReplies) {
         {"abc", false, 0},         {"{\"height\":\"12\"}", false, 0},
         {"{\"h\":1}", false, 77},  {"12.0", false, 77},        {"[1]", false, 77},
         {"null", false, 77},       {"{\"height\":12.9}", true, 12},
-        {"-1", true, 18446744073709551615ULL},                 {"{\"height\":true}", false, 0},
+        {"-1", false, 0},          {"{\"height\":-1}", false, 0}, {" -7abc", false, 0},
+        {"{\"height\":true}", false, 0},
     };
     for (const HeightCase& c : cases) {
         node.set("/height", 200, c.body);
@@ -163,7 +167,7 @@ TEST(NodeApi, UnreachableNodeFailsQuietly) {
     EXPECT_FALSE(api.getBlockHeight(h));
     EXPECT_FALSE(api.getDiff(d));
     EXPECT_EQ(d, "keep");
-    EXPECT_EQ(api.ws, nullptr);
+    EXPECT_FALSE(api.ws_connected());
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "[ws] connect failed: ws://127.0.0.1:" + std::to_string(port) + "\n");
 }
@@ -174,8 +178,7 @@ TEST(NodeApi, ConnectsItsWebSocketAtConstruction) {
     testing::internal::CaptureStderr();
     {
         NodeApi api("http://127.0.0.1:1", url);
-        ASSERT_NE(api.ws, nullptr);
-        EXPECT_GE(api.ws->fd.load(), 0);
+        EXPECT_TRUE(api.ws_connected());
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] connected: " + url + "\n");
 }
@@ -187,4 +190,107 @@ TEST(NodeApiReply, PureRules) {
     std::string d;
     EXPECT_TRUE(node_reply::diff("\xff\xfe", d));  // not JSON, no trailing space
     EXPECT_EQ(d, "\xff\xfe");
+}
+
+namespace {
+
+long peakRssKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+}  // namespace
+
+// Replies are capped: an endless one fails the fetch with one reason, and
+// what came so far is never held beyond the cap.
+TEST(NodeApi, RepliesAreCapped) {
+    std::atomic<long long> streamed{0};
+    RawPeer endless(
+        [&](int fd) {
+            read_http_head(fd);
+            write_all(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+            const std::string chunk = "100000\r\n" + std::string(0x100000, '7') + "\r\n";
+            for (int i = 0; i < 400; ++i) {
+                if (send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) <= 0) return;
+                streamed += static_cast<long long>(chunk.size());
+            }
+        },
+        true);
+    RawPeer announced([](int fd) {
+        read_http_head(fd);
+        write_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 300000000\r\n\r\n[");
+    }, true);
+    const long before = peakRssKb();
+    NodeApi api("http://127.0.0.1:" + std::to_string(endless.port()), "");
+    std::uint64_t h = 5;
+    EXPECT_FALSE(api.getBlockHeight(h));
+    EXPECT_EQ(h, 5u);
+    EXPECT_EQ(api.last_error(), "reply larger than 1048576 bytes");
+    json m = json::array({1});
+    api.getMempool(m);
+    EXPECT_EQ(m, json::array({1}));
+    EXPECT_EQ(api.last_error(), "reply larger than 8388608 bytes");
+    EXPECT_LT(peakRssKb() - before, 64 * 1024) << "streamed " << streamed.load();
+
+    NodeApi told("http://127.0.0.1:" + std::to_string(announced.port()), "");
+    EXPECT_FALSE(told.getBlock(1, m));
+    EXPECT_EQ(told.last_error(), "reply larger than 8388608 bytes");
+}
+
+// A node that drips its reply is given up on long before the 10 s limit,
+// and a stop request ends a transfer at once.
+TEST(NodeApi, SlowRepliesAndStopRequests) {
+    std::atomic<bool> quit{false};
+    RawPeer drip(
+        [&](int fd) {
+            read_http_head(fd);
+            write_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n");
+            while (!quit && send(fd, "1", 1, MSG_NOSIGNAL) == 1) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        },
+        true);
+    const std::string base = "http://127.0.0.1:" + std::to_string(drip.port());
+    std::atomic<bool> stop{false};
+    NodeApi api(base, "", &stop);
+    std::uint64_t h = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(api.getBlockHeight(h));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(NodeApi::kLowSpeedSeconds + 2));
+
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(api.getBlockHeight(h));
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(api.last_error(), "stopping");
+    quit = true;
+}
+
+TEST(NodeApiReply, NestingIsLimited) {
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    std::uint64_t h = 9;
+    EXPECT_FALSE(node_reply::height(deep, h));
+    json b = "untouched";
+    EXPECT_FALSE(node_reply::block("{\"hash\":" + deep + "}", b));
+    EXPECT_EQ(b, "untouched");
+    EXPECT_TRUE(node_reply::block(std::string(64, '[') + std::string(64, ']'), b));
+    EXPECT_FALSE(node_reply::block(std::string(65, '[') + std::string(65, ']'), b));
+    EXPECT_EQ(json_text_depth("[\"[[[[\\\"[\",{\"a\":[1]}]"), 3u);
+
+    // A deep entry is kept only as a mark, so that the others still count.
+    json m;
+    ASSERT_TRUE(node_reply::mempool("[{\"a\":1}, {\"mint\":" + deep + "} ,\"x\"]", m));
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[0], json::parse("{\"a\":1}"));
+    EXPECT_TRUE(m[1].is_discarded());
+    EXPECT_EQ(m[2], "x");
+    m = json::array({1});
+    EXPECT_FALSE(node_reply::mempool("[1,," + deep + "]", m));
+    EXPECT_FALSE(node_reply::mempool("[1," + deep + "] 2", m));
+    EXPECT_EQ(m, json::array({1}));
 }

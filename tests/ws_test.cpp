@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "node/ws_plain.h"
+#include "node/ws_url.h"
 #include "servers.h"
 #include "support/raw_peer.h"
 
@@ -115,7 +116,7 @@ TEST(WsPlain, HandshakeRequestBytes) {
     std::string head;
     RawPeer peer([&](int fd) {
         head = read_http_head(fd);
-        write_all(fd, "HTTP/1.1 101 Switching Protocols\r\n\r\n");
+        write_all(fd, ws_accept_reply(head));
         char c;
         recv(fd, &c, 1, 0);  // until the client goes
     });
@@ -138,16 +139,82 @@ TEST(WsPlain, RefusedHandshakes) {
     EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:" + std::to_string(no101.port())));
     EXPECT_LT(ws.fd.load(), 0);
 
-    RawPeer split([](int fd) {
-        read_http_head(fd);
-        write_all(fd, "HTTP/1.1 1");
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        write_all(fd, "01 Switching Protocols\r\n\r\n");
-    });
-    EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:" + std::to_string(split.port())));
+    // " 101 " somewhere in a refusal, or a 101 with a wrong or missing accept.
+    const std::string replies[] = {
+        "HTTP/1.1 403 Forbidden\r\nX-Reason: 101 reasons\r\nSec-WebSocket-Accept: x\r\n\r\n",
+        "HTTP/1.1 101 Switching Protocols\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n",
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n",
+        "HTTP/1.0 101 Switching Protocols\r\n\r\n"};
+    for (const std::string& reply : replies) {
+        RawPeer liar([&](int fd) {
+            const std::string head = read_http_head(fd);
+            std::string r = reply;
+            if (r.rfind("HTTP/1.0", 0) == 0) r = "HTTP/1.0" + ws_accept_reply(head).substr(8);
+            write_all(fd, r);
+            char c;
+            recv(fd, &c, 1, 0);
+        });
+        EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:" + std::to_string(liar.port()))) << reply;
+    }
 
     RawPeer silent([](int fd) { read_http_head(fd); });  // closes without a word
     EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:" + std::to_string(silent.port())));
+
+    RawPeer endless([](int fd) {  // a header that never ends
+        read_http_head(fd);
+        write_all(fd, "HTTP/1.1 101 Switching Protocols\r\n");
+        for (int i = 0; i < 2000; ++i) write_all(fd, "X-Pad: 0123456789\r\n");
+    });
+    EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:" + std::to_string(endless.port())));
+}
+
+TEST(WsPlain, HandshakeReplyInPiecesIsReadToItsEnd) {
+    // Split inside the status line and again inside the accept header, with
+    // a ping right behind it: the rest of the header must not be read as
+    // frames, and the ping must be answered.
+    std::atomic<bool> answered{false};
+    RawPeer split([&](int fd) {
+        const std::string reply = ws_accept_reply(read_http_head(fd)) + std::string("\x89\x02hi", 4);
+        size_t from = 0;
+        for (size_t cut : {size_t(10), size_t(60), reply.size()}) {
+            write_all(fd, reply.substr(from, cut - from));
+            from = cut;
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+        unsigned char frame[8];
+        answered = recv(fd, frame, sizeof frame, MSG_WAITALL) == sizeof frame && frame[0] == 0x8a;
+    });
+    WsPlain ws;
+    ASSERT_TRUE(ws.connect_url("ws://127.0.0.1:" + std::to_string(split.port())));
+    EXPECT_TRUE(wait_until([&] { return answered.load(); }));
+}
+
+TEST(WsUrl, WhatTheClientCanUse) {
+    struct Case {
+        std::string url;
+        bool ok;
+        std::string host = "", port = "", path = "";
+    } cases[] = {
+        {"ws://node", true, "node", "6061", ""},
+        {"ws://node:7000/a/b?x=1", true, "node", "7000", "/a/b?x=1"},
+        {"ws://[::1]:6061/p", true, "::1", "6061", "/p"},
+        {"ws://[::1]", true, "::1", "6061", ""},
+        {"ws://node:65535", true, "node", "65535", ""},
+        {"WS://node", false, "", "", ""}, {"wss://node", false, "", "", ""}, {"http://node", false, "", "", ""}, {"node:6061", false, "", "", ""},
+        {"ws://user@node:1", false, "", "", ""}, {"ws://node:0", false, "", "", ""}, {"ws://node:65536", false, "", "", ""},
+        {"ws://node:", false, "", "", ""}, {"ws://node:x1", false, "", "", ""}, {"ws://:80", false, "", "", ""}, {"ws://", false, "", "", ""},
+        {"ws://::1:80", false, "", "", ""}, {"ws://[::1", false, "", "", ""}, {"ws://[::1]x", false, "", "", ""}, {"ws://[node]:1", false, "", "", ""},
+        {"ws://no de", false, "", "", ""},
+    };
+    for (const Case& c : cases) {
+        WsUrl u;
+        const std::string problem = parse_ws_url(c.url, u);
+        EXPECT_EQ(problem.empty(), c.ok) << c.url << ": " << problem;
+        if (!c.ok) continue;
+        EXPECT_EQ(u.host, c.host) << c.url;
+        EXPECT_EQ(u.port, c.port) << c.url;
+        EXPECT_EQ(u.path, c.path) << c.url;
+    }
 }
 
 TEST(WsPlain, UrlsThatNeverReachTheNetwork) {
@@ -155,16 +222,76 @@ TEST(WsPlain, UrlsThatNeverReachTheNetwork) {
     EXPECT_FALSE(ws.connect_url("wss://127.0.0.1:1/x"));
     EXPECT_FALSE(ws.connect_url("127.0.0.1:6061"));
     EXPECT_FALSE(ws.connect_url("http://127.0.0.1:6061"));
+    EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:0/q"));
     EXPECT_EQ(ws.path(), "/");
-    // Host only: default port, path kept from before.
-    EXPECT_FALSE(ws.connect_url("ws://no-such-host.invalid/p"));
+    // A closed loopback port: the path is kept from before when none is named.
+    EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:1/p"));
     EXPECT_EQ(ws.path(), "/p");
-    EXPECT_FALSE(ws.connect_url("ws://no-such-host.invalid"));
-    EXPECT_EQ(ws.port(), "6061");
+    EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:1"));
+    EXPECT_EQ(ws.port(), "1");
     EXPECT_EQ(ws.path(), "/p");
-    EXPECT_EQ(ws.host(), "no-such-host.invalid");
-    EXPECT_FALSE(ws.connect_url("ws://[::1]:6061"));  // split at the first ':'
-    EXPECT_EQ(ws.host(), "[");
+    EXPECT_EQ(ws.host(), "127.0.0.1");
+}
+
+TEST(WsPlain, Ipv6LiteralConnects) {
+    devnet::WsServer server("::1", 0, {});
+    WsPlain ws;
+    ASSERT_TRUE(ws.connect_url("ws://[::1]:" + std::to_string(server.port()) + "/v6"));
+    EXPECT_EQ(ws.host(), "::1");
+    EXPECT_TRUE(ws.send_frame(1, "over v6"));
+}
+
+// A node that takes the connection and then stops reading: a sender gives
+// up at the time limit, and sooner at a stop request.
+TEST(WsPlain, NodeThatStopsReadingCannotHoldASender) {
+    for (bool stopEarly : {false, true}) {
+        std::atomic<bool> release{false};
+        RawPeer deaf([&](int fd) {
+            write_all(fd, ws_accept_reply(read_http_head(fd)));
+            wait_until([&] { return release.load(); }, 30000);
+        });
+        std::atomic<bool> stop{false};
+        WsPlain ws(&stop);
+        ASSERT_TRUE(ws.connect_url("ws://127.0.0.1:" + std::to_string(deaf.port())));
+        const std::string big(4u << 20, 'x');
+        std::thread stopper;
+        if (stopEarly) stopper = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            stop = true;
+        });
+        testing::internal::CaptureStderr();
+        const auto start = std::chrono::steady_clock::now();
+        bool sent = true;
+        for (int i = 0; i < 8 && sent; ++i) sent = ws.send_frame(1, big);
+        const auto took = std::chrono::steady_clock::now() - start;
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (stopper.joinable()) stopper.join();
+        EXPECT_FALSE(sent);
+        EXPECT_LT(took, stopEarly ? std::chrono::milliseconds(1500) : std::chrono::milliseconds(WsPlain::kTimeLimitMs + 2000));
+        EXPECT_EQ(err, std::string("[ws] send error: ") + (stopEarly ? "Operation canceled" : "Connection timed out") + "\n");
+        release = true;
+    }
+}
+
+TEST(WsPlain, ConnectGivesUpAtTheLimitOrAtAStopRequest) {
+    FullBacklog never;
+    const std::string url = "ws://127.0.0.1:" + std::to_string(never.port());
+    std::atomic<bool> stop{false};
+    WsPlain ws(&stop);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ws.connect_url(url));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(WsPlain::kTimeLimitMs - 500));
+    EXPECT_LT(took, std::chrono::milliseconds(WsPlain::kTimeLimitMs + 2000));
+
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ws.connect_url(url));
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 TEST(WsPlain, OversizedFrameEndsTheReaderNotTheProcess) {
@@ -172,8 +299,7 @@ TEST(WsPlain, OversizedFrameEndsTheReaderNotTheProcess) {
          {std::string("\x82\x7f\x80\x00\x00\x00\x00\x00\x00\x00", 10),   // 2^63 bytes
           std::string("\x82\x7f\x00\x00\x00\x00\x01\x00\x00\x01", 10)}) {  // just over 16 MiB
         RawPeer peer([&](int fd) {
-            read_http_head(fd);
-            write_all(fd, "HTTP/1.1 101 Switching Protocols\r\n\r\n" + announce);
+            write_all(fd, ws_accept_reply(read_http_head(fd)) + announce);
             char c;
             recv(fd, &c, 1, 0);
         });
@@ -189,8 +315,7 @@ TEST(WsPlain, FramesInTheHandshakeReadAreNotLost) {
     std::atomic<bool> answered{false};
     {
         RawPeer peer([&](int fd) {
-            read_http_head(fd);
-            write_all(fd, std::string("HTTP/1.1 101 Switching Protocols\r\n\r\n\x89\x04pi", 40));
+            write_all(fd, ws_accept_reply(read_http_head(fd)) + std::string("\x89\x04pi", 4));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             write_all(fd, "ng");
             unsigned char frame[10];

@@ -5,10 +5,13 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 class RawPeer {
 public:
-    explicit RawPeer(std::function<void(int fd)> behaviour);
+    // With `everyConnection`, connections are accepted and served one after
+    // the other until the peer is destroyed.
+    explicit RawPeer(std::function<void(int fd)> behaviour, bool everyConnection = false);
     ~RawPeer();
     unsigned short port() const { return port_; }
 
@@ -20,8 +23,24 @@ private:
 
 // Reads until the end of an HTTP header block (or the peer closes).
 std::string read_http_head(int fd);
+// The reply that accepts the WebSocket handshake request `head`.
+std::string ws_accept_reply(const std::string& head);
 // Writes all of `data`.
 void write_all(int fd, const std::string& data);
+
+// A loopback listener that never accepts and whose backlog is full, so a
+// client's connect hangs without an answer (the kernel drops its SYNs).
+class FullBacklog {
+public:
+    FullBacklog();
+    ~FullBacklog();
+    unsigned short port() const { return port_; }
+
+private:
+    int listenFd_ = -1;
+    std::vector<int> fillers_;
+    unsigned short port_ = 0;
+};
 
 // A port on loopback that nothing listens on right now.
 unsigned short free_port();
