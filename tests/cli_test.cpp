@@ -126,6 +126,15 @@ TEST(ParseCli, NumbersWithoutLeadingDigitsOrOutOfRangeAreRefused) {
         {{"--by-segment", ""}, "--by-segment"},
         {{"--workers", "AUTO"}, "--workers"},
         {{"--myfee-pct", "."}, "--myfee-pct"},
+        {{"--step-factor", "nan"}, "--step-factor: \"nan\""},
+        {{"--step-factor", "inf"}, "--step-factor"},
+        {{"--tolerance", "-INFINITY"}, "--tolerance"},
+        // WebSocket URLs the client can never use.
+        {{"--ws", "WS://127.0.0.1:6061"}, "--ws: \"WS://127.0.0.1:6061\" (the URL must begin with ws://"},
+        {{"--ws", "ws://user@127.0.0.1:6061"}, "(user information"},
+        {{"--ws", "ws://127.0.0.1:0"}, "(the port must be a number from 1 to 65535)"},
+        {{"--ws", "ws://127.0.0.1:65536"}, "--ws"},
+        {{"--ws", "ws://::1:6061"}, "--ws"},
     };
     for (const Case& c : cases) {
         Parsed p = parse(c.args);
@@ -134,6 +143,7 @@ TEST(ParseCli, NumbersWithoutLeadingDigitsOrOutOfRangeAreRefused) {
         EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
     }
     EXPECT_TRUE(parse({"--start-batch", "2147483647", "--max-batch", "-2147483648"}).ok);
+    EXPECT_EQ(parse({"--ws", "ws://[::1]:6061/x"}).cli.ws, "ws://[::1]:6061/x");
 }
 
 TEST(ApplyEnv, OrderAndGpuBatchRules) {
@@ -196,6 +206,32 @@ TEST_F(MinerProcess, RejectedKeysExitWithStatus2) {
     ProcessResult zero = run({"--priv", std::string(64, '0'), "--by-segment", "1"}, {{"PRECOMPUTE", "0"}});
     EXPECT_EQ(zero.exitCode, 2);
     EXPECT_EQ(zero.err, "[cfg] bySegment=1 precompute=0 startBatch=128\ninvalid secp256k1 priv\nsigner init failed\n");
+}
+
+TEST_F(MinerProcess, KeyTextsWithOtherThanHexDigitsAreRefused) {
+    // Each of these would read as the valid key 0101...01.
+    for (const std::string& key : {[] {
+             std::string k;
+             for (int i = 0; i < 32; ++i) k += "1z";
+             return k;
+         }(),
+                                   [] {
+                                       std::string k;
+                                       for (int i = 0; i < 32; ++i) k += " 1";
+                                       return k;
+                                   }(),
+                                   "0x" + kKey.substr(0, 62) + "+1", kKey.substr(0, 63) + "\n"}) {
+        ProcessResult r = run({"--priv", key});
+        EXPECT_EQ(r.exitCode, 2) << key;
+        EXPECT_NE(r.err.find("is not a hex digit\nsigner init failed\n"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("pub: "), std::string::npos);
+    }
+    // A 63-digit key still reads as if its leading zero were written.
+    BackgroundProcess p({MINER_BINARY, "--priv", "0X" + kKey.substr(1), "--devices", "99", "--ws", ""},
+                        {{"DIFF_OVERRIDE", std::nullopt}});
+    EXPECT_TRUE(p.waitForOutput("pub: ", std::chrono::seconds(20)));
+    p.signal(SIGINT);
+    EXPECT_FALSE(p.wait(std::chrono::seconds(30)).timedOut);
 }
 
 TEST_F(MinerProcess, DoubtfulEnvironmentValuesAreNamed) {

@@ -159,6 +159,20 @@ TEST(Mempool, EntriesThatCannotBeWrittenAreLeftOutWithOneLine) {
     EXPECT_EQ(view.mempool, json::array({tx(1), tx(2)}));
     EXPECT_NE(err.find("left out 3 of 5"), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2);  // a leading and a trailing line feed
+    // Nested too deeply to be written, copied or read back safely: left out
+    // like the others, however it arrived.
+    json deep = tx(3);
+    json* at = &deep["mint"];
+    for (int i = 0; i < 70; ++i) at = &((*at)["m"] = json::object());
+    json deepInReply;
+    ASSERT_TRUE(node_reply::mempool("[" + tx(4).dump() + ",{\"mint\":" + std::string(50000, '[') +
+                                        std::string(50000, ']') + "}]", deepInReply));
+    testing::internal::CaptureStderr();
+    adopt_mempool(view, json::array({deep, deepInReply[0], deepInReply[1]}));
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(view.mempool, json::array({tx(4)}));
+    EXPECT_NE(err.find("left out 2 of 3 transactions that cannot be written: nested deeper than 62 levels"),
+              std::string::npos) << err;
     testing::internal::CaptureStderr();
     adopt_mempool(view, json::object());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -301,56 +315,100 @@ TEST(WorkerThread, SubmittedBlocksRebuildVerifyAndPay) {
 
 TEST(WorkerThread, HardTargetSubmitsNothingAndCountsEveryHash) {
     ScriptedNode node;
-    node.set("/diff", 200, "0");
-    auto ctx = makeCtx(node.httpUrl(), "");
+    node.set("/diff", 200, "{\"diff\":\"0\"}");
+    auto ctx = makeCtx(node.httpUrl(), node.wsUrl());
+    ASSERT_TRUE(ctx->api->ws_connected());
     HostHasher host;
     ctx->hasher = &host.hasher;
     ctx->batch = 2;
+    testing::internal::CaptureStdout();
     EXPECT_TRUE(mineUntil(*ctx, [&] { return ctx->hashes.load() >= 6; }));
+    EXPECT_EQ(testing::internal::GetCapturedStdout().find("[submit]"), std::string::npos);
     EXPECT_EQ(ctx->hashes.load() % 2, 0u);
     EXPECT_TRUE(node.messages().empty());
 }
 
 TEST(SubmitHit, ConnectionRepair) {
-    ScriptedNode node;
-    auto ctx = makeCtx(node.httpUrl(), node.wsUrl());
+    ScriptedNode http;
+    const unsigned short port = free_port();
+    const std::string url = "ws://127.0.0.1:" + std::to_string(port);
+    auto ctx = makeCtx(http.httpUrl(), url);  // nobody listens yet: no client
     ChainView view;
     view.diff = "ff";
     const std::string text = canonical_msg(make_candidate(view, ctx->minerPub, 1));
-
-    // No client at all (as after a failed start-up connection): one is made.
-    ctx->api->ws.reset();
-    ASSERT_TRUE(wait_until([&] { return node.ws().sessions().empty(); }));
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    submit_hit(*ctx, text, "00AB", ctx->signer);
-    std::string err = testing::internal::GetCapturedStderr();
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(err, "[ws] reconnected: " + node.wsUrl() + "\n");
-    EXPECT_EQ(out, "\n[submit] GPU#0 OK ws=1 hash=00AB\n");
-    ASSERT_TRUE(wait_until([&] { return node.messages().size() == 1; }));
-    EXPECT_NE(node.messages()[0].find("\"hash\":\"ab\""), std::string::npos);
-
-    // The node dropped us: noticed by the reader, repaired at the next hit.
-    ASSERT_TRUE(wait_until([&] { return node.ws().sessions().size() == 1; }));
-    node.ws().sessions()[0]->drop();
-    ASSERT_TRUE(wait_until([&] { return ctx->api->ws->fd.load() < 0; }));
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    submit_hit(*ctx, text, "00AB", ctx->signer);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] reconnected: " + node.wsUrl() + "\n");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n[submit] GPU#0 OK ws=1 hash=00AB\n");
+    auto submit = [&](const std::string& hash, const std::string& err, const std::string& out) {
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        submit_hit(*ctx, text, hash, ctx->signer);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), err);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), out);
+    };
 
     // Nobody listening: reported and lost.
-    testing::internal::CaptureStderr();
-    ctx->api = std::make_unique<NodeApi>(node.httpUrl(), "ws://127.0.0.1:1");
-    testing::internal::GetCapturedStderr();
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    submit_hit(*ctx, text, "1", ctx->signer);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] reconnect failed: ws://127.0.0.1:1\n");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n[submit] GPU#0 FAIL ws=0 hash=1\n");
-    EXPECT_EQ(ctx->api->ws, nullptr);
+    submit("1", "[ws] reconnect failed: " + url + "\n", "\n[submit] GPU#0 FAIL ws=0 hash=1\n");
+    EXPECT_FALSE(ctx->api->ws_connected());
+
+    // The node comes up: the next hit makes a new client.
+    std::mutex lock;
+    std::vector<std::string> messages;
+    devnet::WsCallbacks cb;
+    cb.onMessage = [&](const auto&, const std::string& m) {
+        std::lock_guard<std::mutex> g(lock);
+        messages.push_back(m);
+    };
+    devnet::WsServer node("127.0.0.1", port, cb);
+    auto received = [&] {
+        std::lock_guard<std::mutex> g(lock);
+        return messages.size();
+    };
+    submit("00AB", "[ws] reconnected: " + url + "\n", "\n[submit] GPU#0 OK ws=1 hash=00AB\n");
+    ASSERT_TRUE(wait_until([&] { return received() == 1; }));
+    {
+        std::lock_guard<std::mutex> g(lock);
+        EXPECT_NE(messages[0].find("\"hash\":\"ab\""), std::string::npos);
+    }
+
+    // The node dropped us: noticed by the reader, repaired at the next hit.
+    ASSERT_TRUE(wait_until([&] { return node.sessions().size() == 1; }));
+    node.sessions()[0]->drop();
+    ASSERT_TRUE(wait_until([&] { return !ctx->api->ws_connected(); }));
+    submit("00AB", "[ws] reconnected: " + url + "\n", "\n[submit] GPU#0 OK ws=1 hash=00AB\n");
+    ASSERT_TRUE(wait_until([&] { return received() == 2; }));
 
     EXPECT_THROW(submit_hit(*ctx, "{not json", "1", ctx->signer), std::exception);
+}
+
+// What the node says is checked before it is used, and a failing endpoint
+// is named once, with the reason, and again once it answers.
+TEST(ChainViewFetch, RefusedTargetsAndFailingEndpointsAreNamedOnce) {
+    ScriptedNode node;
+    node.set("/height", 200, "3");
+    node.set("/block/2", 200, "{\"hash\":\"t\"}");
+    node.set("/mempool", 200, "[]");
+    auto ctx = makeCtx(node.httpUrl());
+    ChainView view;
+    testing::internal::CaptureStderr();
+    load_chain(*ctx, view);  // /diff is a 404
+    EXPECT_EQ(view.diff, std::string(64, 'f'));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\n[node] /diff failed: HTTP status 404\n");
+
+    node.set("/diff", 200, "{\"diff\":\"0x00FF\"}");
+    testing::internal::CaptureStderr();
+    refresh_chain(*ctx, view, 5000);
+    EXPECT_EQ(view.diff, "ff");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\n[node] /diff answers again\n");
+
+    std::uint64_t now = 10000;
+    testing::internal::CaptureStderr();
+    for (const std::string& bad : {std::string(65, 'f'), std::string(20u << 10, 'f'), std::string("12 34"), std::string("0fg")}) {
+        node.set("/diff", 200, bad);
+        refresh_chain(*ctx, view, now += 3000);
+        EXPECT_EQ(view.diff, "ff") << bad.size();  // the previous target stays
+    }
+    node.set("/height", 200, "-1");
+    refresh_chain(*ctx, view, now += 3000);
+    EXPECT_EQ(view.height, 3u);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\n[node] /diff failed: target of 65 hex digits (at most 64)\n"
+              "\n[node] /height failed: unreadable reply\n");
 }
