@@ -129,7 +129,7 @@ TEST_F(LocalNetwork, NodeRestartKeepsTheChainAndTheMinerCarriesOn) {
 TEST_F(LocalNetwork, ForgedBlocksAreRejectedOverTheWireForTheRightReason) {
     startNode(std::string(64, 'f'));  // every hash meets it: the other checks decide
     NodeApi api(http(), ws());
-    ASSERT_NE(api.ws, nullptr);
+    ASSERT_TRUE(api.ws_connected());
     Signer signer, other;
     ASSERT_TRUE(signer.init(kKey, false));
     ASSERT_TRUE(other.init(DEV_PRIVATE_KEY, false));
@@ -160,7 +160,7 @@ TEST_F(LocalNetwork, ForgedBlocksAreRejectedOverTheWireForTheRightReason) {
         {block([](nlohmann::json& d) { d["prev_hash"] = "00"; }, signer), "stale prev_hash"},
     };
     for (const Case& c : cases) {
-        ASSERT_TRUE(api.ws->send_frame(1, c.message));
+        ASSERT_TRUE(api.send_block_event(c.message));
         EXPECT_TRUE(node->waitForOutput("[node] rejected block: " + c.reason + "\n", std::chrono::seconds(20)))
             << node->err();
     }
@@ -171,8 +171,8 @@ TEST_F(LocalNetwork, ForgedBlocksAreRejectedOverTheWireForTheRightReason) {
     startNode("0");
     target = "0";
     NodeApi again(http(), ws());
-    ASSERT_NE(again.ws, nullptr);
-    ASSERT_TRUE(again.ws->send_frame(1, block(same, signer)));
+    ASSERT_TRUE(again.ws_connected());
+    ASSERT_TRUE(again.send_block_event(block(same, signer)));
     EXPECT_TRUE(node->waitForOutput("[node] rejected block: hash above target\n", std::chrono::seconds(20)))
         << node->err();
     EXPECT_EQ(height(), 1u);
