@@ -13,7 +13,7 @@ nice -n 5 cmake --build build -j2 --target quorlen-gpu-miner >/dev/null
 
 dir=$(mktemp -d)
 port_file="$dir/port"
-python3 - "$port_file" >"$dir/node.log" 2>&1 <<'PY' &
+/usr/bin/python3 - "$port_file" >"$dir/node.log" 2>&1 <<'PY' &
 import socket, sys, threading
 chunk = b"100000\r\n" + b"7" * 0x100000 + b"\r\n"
 def serve(conn):
