@@ -6,11 +6,16 @@
 #include <unistd.h>
 
 #include "servers.h"
+#include "support/device.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
 #include "support/scripted_node.h"
 
 namespace {
+
+
+// Every test here runs the miner on a device.
+[[maybe_unused]] const testing::Environment* const kNeedsDevice = testing::AddGlobalTestEnvironment(new NeedsDevice);
 
 const std::string kKey = "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
 
