@@ -17,8 +17,16 @@ set_target_properties(argon2-cuda PROPERTIES
 target_compile_options(argon2-cuda PRIVATE $<$<COMPILE_LANGUAGE:CUDA>:-O3 -Xptxas=-v --expt-relaxed-constexpr>)
 target_compile_definitions(argon2-cuda PUBLIC ARGON2GPU_FLAVOUR_CUDA)
 # What the build covers, for the message naming a device it cannot run.
-string(REPLACE ";" " " QUORLEN_CUDA_ARCH_TEXT "${QUORLEN_CUDA_ARCHITECTURES}")
-target_compile_definitions(argon2-cuda PRIVATE ARGON2GPU_CUDA_ARCHITECTURES="${QUORLEN_CUDA_ARCH_TEXT}")
+set(QUORLEN_CUDA_ARCH_TEXT "")
+foreach(arch IN LISTS QUORLEN_CUDA_ARCHITECTURES)
+  string(REGEX REPLACE "^([0-9a-z]+)-real$" "sm_\\1" arch "${arch}")
+  string(REGEX REPLACE "^([0-9a-z]+)-virtual$" "PTX compute_\\1" arch "${arch}")
+  string(REGEX REPLACE "^([0-9a-z]+)$" "sm_\\1 + PTX compute_\\1" arch "${arch}")
+  string(APPEND QUORLEN_CUDA_ARCH_TEXT "${QUORLEN_CUDA_ARCH_TEXT_SEP}${arch}")
+  set(QUORLEN_CUDA_ARCH_TEXT_SEP ", ")
+endforeach()
+set_source_files_properties(cuda/cuda_device.cpp PROPERTIES
+  COMPILE_DEFINITIONS "ARGON2GPU_CUDA_ARCHITECTURES=\"${QUORLEN_CUDA_ARCH_TEXT}\"")
 # The miner makes four runtime calls itself, so it and this library share one
 # copy of the runtime: the shared one, placed in lib/ beside ours so that a
 # machine with a driver but no toolkit runs the miner as built.
