@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the CUDA flavour (when nvcc is here), shows the fill kernel's
-# registers and spills as ptxas reports them, refuses any spill, and runs the
-# miner once: without a GPU it must say "no CUDA devices" and exit 3.
+# Builds the CUDA flavour (when nvcc is here) with default options, tests and
+# benchmarks included, for every architecture; shows the fill kernel's
+# registers and spills as ptxas reports them, refuses any spill; runs the
+# suite (without a GPU the tests that need one skip, the rest must pass); and
+# runs the miner once: without a GPU it must say "no CUDA devices" and exit 3.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +16,7 @@ fi
 
 log=build-cuda/build.log
 cmake -S . -B build-cuda -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLEN_GPU_BACKEND=cuda \
-  -DCMAKE_CUDA_COMPILER="$nvcc" -DQUORLEN_BUILD_TESTS=OFF -DQUORLEN_BUILD_BENCH=OFF -DQUORLEN_BUILD_DEVNODE=OFF >/dev/null
+  -DCMAKE_CUDA_COMPILER="$nvcc" -DQUORLEN_BUILD_TESTS=ON -DQUORLEN_BUILD_BENCH=ON -DQUORLEN_BUILD_DEVNODE=ON >/dev/null
 mkdir -p build-cuda
 # Always rebuild the kernel so that its ptxas report is in this log.
 touch argon2/cuda/cuda_processing_unit.cu
@@ -33,6 +35,11 @@ if grep -A2 "fillKernel" "$log" | grep -E "[1-9][0-9]* bytes spill (stores|loads
   echo "cuda-check: the fill kernel spills registers" >&2
   exit 1
 fi
+
+# Skipped tests print "no CUDA device here"; ctest lists them as skipped.
+ctest --test-dir build-cuda --output-on-failure -j"$(nproc)" >build-cuda/ctest.log 2>&1 || {
+  grep -E "Failed|\*\*\*" build-cuda/ctest.log >&2; tail -5 build-cuda/ctest.log >&2; exit 1; }
+echo "cuda-check: $(grep -E "tests passed" build-cuda/ctest.log); $(grep -c "Skipped" build-cuda/ctest.log) skipped for want of a GPU"
 
 key=1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100
 set +e

@@ -5,12 +5,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include "servers.h"
+#include "support/device.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
 #include "support/scripted_node.h"
 
 namespace {
+
+
+// Every test here runs the miner on a device.
+[[maybe_unused]] const testing::Environment* const kNeedsDevice = testing::AddGlobalTestEnvironment(new NeedsDevice);
 
 const std::string kKey = "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
 
@@ -100,4 +107,45 @@ TEST(Program, NodeDownAtStartThenUpGetsTheFirstHitThrough) {
     std::lock_guard<std::mutex> g(lock);
     ASSERT_FALSE(blocks.empty());
     EXPECT_EQ(blocks[0].rfind("{\"event\":\"block\",\"data\":{\"timestamp\":", 0), 0u);
+}
+
+// The rig benchmark: self-test and rates per mode, as a table and as JSON.
+TEST(Benchmark, TableJsonAndRefusedArguments) {
+    const std::vector<std::string> quick = {BENCH_BINARY, "--batches", "1,3", "--seconds", "1", "--warmup", "0"};
+    std::vector<std::string> json = quick;
+    json.push_back("--json");
+    ProcessResult r = run_process(json, cleanEnv(), std::chrono::seconds(120));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const nlohmann::json runs = nlohmann::json::parse(r.out);
+    ASSERT_EQ(runs.size(), 2u);  // both kernel modes of the one device
+    for (const auto& run : runs) {
+        EXPECT_EQ(run["self_test"], "ok");
+        ASSERT_EQ(run["points"].size(), 2u);
+        EXPECT_EQ(run["points"][1]["batch"], 3);
+        for (const auto& point : run["points"]) {
+            EXPECT_GT(point["hashes_per_second"].get<double>(), 0.0) << point;
+            EXPECT_DOUBLE_EQ(point["bandwidth_bytes_per_second"].get<double>(),
+                             point["hashes_per_second"].get<double>() * 32 * 1024 * 1024);
+        }
+    }
+    EXPECT_NE(r.err.find("[bench] GPU#0 whole-pass+precompute: B=3 (2 of 2)"), std::string::npos) << r.err;
+
+    std::vector<std::string> table = quick;
+    table.insert(table.end(), {"--by-segment", "1", "--precompute", "0"});
+    ProcessResult t = run_process(table, cleanEnv(), std::chrono::seconds(120));
+    ASSERT_EQ(t.exitCode, 0) << t.err;
+    EXPECT_EQ(t.out.rfind("GPU  name", 0), 0u) << t.out;
+    EXPECT_NE(t.out.find("by-segment "), std::string::npos) << t.out;
+    EXPECT_EQ(t.out.find("whole-pass"), std::string::npos) << t.out;
+    EXPECT_NE(t.out.find(" ok "), std::string::npos) << t.out;
+
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--batches", "0"}, {"--seconds", "2x"},
+                                         {"--devices", "-1"}, {"--by-segment"}, {"--what"}}) {
+        bad.insert(bad.begin(), BENCH_BINARY);
+        ProcessResult u = run_process(bad, cleanEnv());
+        EXPECT_EQ(u.exitCode, 1) << bad[1];
+        EXPECT_EQ(u.err.rfind("usage: quorlen-bench", 0), 0u) << u.err;
+    }
+    ProcessResult none = run_process({BENCH_BINARY, "--devices", "7"}, cleanEnv());
+    EXPECT_EQ(none.exitCode, 4);
 }

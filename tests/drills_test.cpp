@@ -13,6 +13,7 @@
 
 #include "node/node_api.h"
 #include "servers.h"
+#include "support/device.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
 #include "support/scripted_node.h"
@@ -20,6 +21,10 @@
 using nlohmann::json;
 
 namespace {
+
+
+// Every test here runs the miner on a device.
+[[maybe_unused]] const testing::Environment* const kNeedsDevice = testing::AddGlobalTestEnvironment(new NeedsDevice);
 
 const std::string kKey = "3f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
 

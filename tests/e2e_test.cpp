@@ -11,6 +11,7 @@
 #include "block/canonical.h"
 #include "block/signer.h"
 #include "node/node_api.h"
+#include "support/device.h"
 #include "worker/worker.h"
 #include "worker/worker_ctx.h"
 #include "consensus.h"
@@ -18,6 +19,9 @@
 #include "support/raw_peer.h"
 
 namespace {
+
+// Every test here runs the miner on a device.
+[[maybe_unused]] const testing::Environment* const kNeedsDevice = testing::AddGlobalTestEnvironment(new NeedsDevice);
 
 const std::string kKey = "2f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
 

@@ -7,6 +7,9 @@
 #include "app/stop_flag.h"
 #include "gpu/autotune.h"
 #include "gpu/gpu_hasher.h"
+#include "gpu/self_test.h"
+#include "support/faulty_hasher.h"
+#include "support/device.h"
 #include "support/reference_argon2.h"
 
 namespace {
@@ -24,8 +27,11 @@ std::string hex(const std::vector<std::uint8_t>& b) {
 class Hasher : public testing::Test {
 protected:
     argon2::cuda::GlobalContext global;
-    GpuHasher hasher{&global.getAllDevices().at(0), false, true};
-    void SetUp() override { hasher.init(global); }
+    GpuHasher hasher{&first_device(global), false, true};
+    void SetUp() override {
+        SKIP_WITHOUT_DEVICE();
+        hasher.init(global);
+    }
 };
 
 // A scripted device: rates by batch size, failures by batch size.
@@ -95,6 +101,21 @@ TEST_F(Hasher, UnitIsCachedPerBatchSizeAndResetDropsEverything) {
     EXPECT_EQ(hasher.unitsBuilt(), 4u);
     EXPECT_EQ(hasher.programsBuilt(), 2u);
     EXPECT_EQ(out[0], hex(reference_argon2(Argon2Case{}, "a")));
+}
+
+TEST_F(Hasher, SelfTestPassesOnlyWhenTheDeviceAgreesWithTheCpu) {
+    EXPECT_EQ(hasher.cpu_hash("abc"), hex(reference_argon2(Argon2Case{}, "abc")));
+    std::vector<std::string> out;
+    hasher.hash_batch({"x"}, out);
+    EXPECT_EQ(self_test(hasher), "");
+    EXPECT_EQ(hasher.unitBatch(), 0u);  // reset for tuning
+
+    FaultyHasher faulty(&first_device(global), true, false);
+    faulty.init(global);
+    faulty.fault = FaultyHasher::Fault::WrongDigest;
+    EXPECT_EQ(self_test(faulty), "text 0 (0 bytes): device " + std::string(64, '0') + ", CPU " + hasher.cpu_hash(""));
+    faulty.fault = FaultyHasher::Fault::DeviceLost;
+    EXPECT_EQ(self_test(faulty), "error: an illegal memory access was encountered");
 }
 
 TEST_F(Hasher, MeasureCountsWholeBatchesAndStopsOnRequest) {

@@ -9,6 +9,8 @@
 #include "block/hex.h"
 #include "gpu/gpu_hasher.h"
 #include "ecdsa_verify.h"
+#include "support/device.h"
+#include "support/faulty_hasher.h"
 #include "support/raw_peer.h"
 #include "support/reference_argon2.h"
 #include "support/scripted_node.h"
@@ -43,7 +45,7 @@ std::string hex(const std::vector<std::uint8_t>& b) { return hexLower(b.data(), 
 // The host device's hasher, ready for a worker.
 struct HostHasher {
     argon2::cuda::GlobalContext global;
-    GpuHasher hasher{&global.getAllDevices()[0], false, true};
+    GpuHasher hasher{&first_device(global), false, true};
     HostHasher() { hasher.init(global); }
 };
 
@@ -270,6 +272,7 @@ TEST(ChainViewFetch, LoadAndRefreshRules) {
 // The worker against a scripted node: every submitted block is one a
 // validating node would accept.
 TEST(WorkerThread, SubmittedBlocksRebuildVerifyAndPay) {
+    SKIP_WITHOUT_DEVICE();
     ScriptedNode node;
     node.set("/height", 200, "7");
     node.set("/block/6", 200, "{\"hash\":\"00000abc\"}");
@@ -314,6 +317,7 @@ TEST(WorkerThread, SubmittedBlocksRebuildVerifyAndPay) {
 }
 
 TEST(WorkerThread, HardTargetSubmitsNothingAndCountsEveryHash) {
+    SKIP_WITHOUT_DEVICE();
     ScriptedNode node;
     node.set("/diff", 200, "{\"diff\":\"0\"}");
     auto ctx = makeCtx(node.httpUrl(), node.wsUrl());
@@ -326,6 +330,41 @@ TEST(WorkerThread, HardTargetSubmitsNothingAndCountsEveryHash) {
     EXPECT_EQ(testing::internal::GetCapturedStdout().find("[submit]"), std::string::npos);
     EXPECT_EQ(ctx->hashes.load() % 2, 0u);
     EXPECT_TRUE(node.messages().empty());
+}
+
+// A card that errs: its "hits" are checked on the CPU and never sent, and a
+// lost context stops its worker, by itself, with one line.
+TEST(WorkerThread, FaultyDevice) {
+    SKIP_WITHOUT_DEVICE();
+    ScriptedNode node;
+    node.set("/diff", 200, "0");  // only the all-zero digest is a hit
+    auto ctx = makeCtx(node.httpUrl(), node.wsUrl());
+    argon2::cuda::GlobalContext global;
+    FaultyHasher faulty(&first_device(global), false, true);
+    faulty.init(global);
+    faulty.fault = FaultyHasher::Fault::WrongDigest;
+    ctx->hasher = &faulty;
+    ctx->gpu = 3;
+    ctx->batch = 2;
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(mineUntil(*ctx, [&] { return ctx->hwErrors.load() >= 2; }));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(node.messages().empty());
+    EXPECT_NE(err.find("\n[gpu] GPU#3 hardware error: device hash " + std::string(64, '0') + ", CPU hash "),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(ctx->hashes.load() % 2, 0u);
+
+    faulty.fault = FaultyHasher::Fault::DeviceLost;
+    testing::internal::CaptureStderr();
+    const std::uint64_t hashed = ctx->hashes.load();
+    g_stop = false;
+    std::thread worker(worker_thread, ctx.get());
+    worker.join();  // returns without a stop request
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "\n[gpu] GPU#3 unusable, its worker stops: an illegal memory access was encountered\n");
+    EXPECT_TRUE(ctx->deviceLost.load());
+    EXPECT_EQ(ctx->hashes.load(), hashed);
 }
 
 TEST(SubmitHit, ConnectionRepair) {

@@ -6,14 +6,40 @@
 #include <stdexcept>
 #include <string>
 
+#include "argon2gpu/cuda/device.h"
+
 namespace argon2::cuda {
 
-// Throws when `result` is an error. A memory shortage reads "out of memory",
-// which callers look for.
+// Errors after which the context is corrupt: the runtime returns them from
+// every later call, so retrying is pointless.
+inline bool contextLost(cudaError_t result) {
+    switch (result) {
+    case cudaErrorIllegalAddress:
+    case cudaErrorLaunchFailure:
+    case cudaErrorHardwareStackError:
+    case cudaErrorIllegalInstruction:
+    case cudaErrorMisalignedAddress:
+    case cudaErrorInvalidAddressSpace:
+    case cudaErrorInvalidPc:
+    case cudaErrorAssert:
+    case cudaErrorLaunchTimeout:
+    case cudaErrorECCUncorrectable:
+    case cudaErrorContextIsDestroyed:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Throws when `result` is an error: DeviceLost when the context is gone,
+// else std::runtime_error. A memory shortage reads "out of memory", which
+// callers look for.
 inline void check(cudaError_t result, const char* what) {
     if (result == cudaSuccess) return;
     cudaGetLastError();  // clear it, so that later calls do not see it again
-    throw std::runtime_error(std::string(what) + ": " + cudaGetErrorString(result));
+    const std::string message = std::string(what) + ": " + cudaGetErrorString(result);
+    if (contextLost(result)) throw DeviceLost(message);
+    throw std::runtime_error(message);
 }
 
 }  // namespace argon2::cuda

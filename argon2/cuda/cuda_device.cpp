@@ -3,6 +3,13 @@
 #include "argon2gpu/cuda/program_context.h"
 #include "cuda_check.h"
 
+namespace argon2::cuda_detail {
+// From the kernels' file: whether the device has an image of the fill kernel
+// it can run, and how many of its blocks fit on one multiprocessor.
+cudaError_t fillKernelImage(int device);
+int fillKernelBlocksPerSm(int device, int threads);
+}  // namespace argon2::cuda_detail
+
 namespace argon2::cuda {
 
 std::string Device::getName() const {
@@ -12,10 +19,50 @@ std::string Device::getName() const {
     return "CUDA device " + std::to_string(index_);
 }
 
+std::string Device::getSupportProblem() const {
+    const cudaError_t image = cuda_detail::fillKernelImage(index_);
+    if (image == cudaSuccess) return "";
+    cudaGetLastError();
+    cudaDeviceProp prop{};
+    std::string capability = "unknown";
+    if (cudaGetDeviceProperties(&prop, index_) == cudaSuccess)
+        capability = std::to_string(prop.major) + "." + std::to_string(prop.minor);
+    cudaGetLastError();
+    return getName() + ", compute capability " + capability + ": " + cudaGetErrorString(image) +
+           " (this build has kernels for " ARGON2GPU_CUDA_ARCHITECTURES ")";
+}
+
+double Device::getPeakBandwidth() const {
+    int clockKHz = 0, busBits = 0;
+    if (cudaDeviceGetAttribute(&clockKHz, cudaDevAttrMemoryClockRate, index_) != cudaSuccess ||
+        cudaDeviceGetAttribute(&busBits, cudaDevAttrGlobalMemoryBusWidth, index_) != cudaSuccess) {
+        cudaGetLastError();
+        return 0;
+    }
+    // Double data rate: two transfers per clock over the whole bus.
+    return 2.0 * clockKHz * 1000.0 * (busBits / 8.0);
+}
+
+std::size_t Device::getResidentHashes(std::uint32_t lanes) const {
+    int sms = 0;
+    if (cudaDeviceGetAttribute(&sms, cudaDevAttrMultiProcessorCount, index_) != cudaSuccess) {
+        cudaGetLastError();
+        return 0;
+    }
+    return std::size_t(sms) * std::size_t(cuda_detail::fillKernelBlocksPerSm(index_, int(32 * lanes)));
+}
+
 GlobalContext::GlobalContext() {
     int count = 0;
-    // No driver, no device, a driver too old: all mean an empty list.
-    if (cudaGetDeviceCount(&count) != cudaSuccess) {
+    // No driver, no device, a driver too old: all mean an empty list; only
+    // the last is something the user can mend, so only it is told.
+    const cudaError_t result = cudaGetDeviceCount(&count);
+    if (result != cudaSuccess) {
+        if (result == cudaErrorInsufficientDriver) {
+            int driver = 0;
+            cudaDriverGetVersion(&driver);
+            if (driver != 0) problem_ = cudaGetErrorString(result);  // 0: no driver at all
+        }
         cudaGetLastError();
         count = 0;
     }

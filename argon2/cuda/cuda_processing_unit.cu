@@ -242,3 +242,24 @@ void ProcessingUnit::getHash(std::size_t index, void* hash) {
 }
 
 }  // namespace argon2::cuda
+
+namespace argon2::cuda_detail {
+
+cudaError_t fillKernelImage(int device) {
+    cudaError_t result = cudaSetDevice(device);
+    if (result != cudaSuccess) return result;
+    cudaFuncAttributes attributes{};
+    return cudaFuncGetAttributes(&attributes, cuda::fillKernel);
+}
+
+int fillKernelBlocksPerSm(int device, int threads) {
+    int blocks = 0;
+    if (cudaSetDevice(device) != cudaSuccess ||
+        cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, cuda::fillKernel, threads, 0) != cudaSuccess) {
+        cudaGetLastError();
+        return 0;
+    }
+    return blocks;
+}
+
+}  // namespace argon2::cuda_detail

@@ -1,4 +1,7 @@
 // The host flavour's device list: the CPU is the one device, index 0.
+#include <algorithm>
+#include <thread>
+
 #include "argon2gpu/cuda/device.h"
 #include "argon2gpu/cuda/program_context.h"
 #include "fill.h"
@@ -6,6 +9,15 @@
 namespace argon2::cuda {
 
 std::string Device::getName() const { return "host CPU"; }
+
+std::string Device::getSupportProblem() const { return ""; }
+
+double Device::getPeakBandwidth() const { return 0; }
+
+// At most: one group of up to kMaxLockstep hashes per thread of the unit.
+std::size_t Device::getResidentHashes(std::uint32_t) const {
+    return std::size_t(std::max(1u, std::thread::hardware_concurrency())) * host::kMaxLockstep;
+}
 
 GlobalContext::GlobalContext() { devices_.emplace_back(0); }
 

@@ -17,14 +17,17 @@
 #include "cli/cli.h"
 #include "gpu/autotune.h"
 #include "gpu/gpu_hasher.h"
+#include "gpu/self_test.h"
 #include "worker/worker.h"
 #include "worker/worker_ctx.h"
 
 namespace {
 
 // A device could not be brought up, or start-up failed in a way no other
-// status describes.
+// status describes, or no selected device passed its self-test.
 constexpr int kExitBringUpFailed = 5;
+// Every worker gave up its device after an error that left it unusable.
+constexpr int kExitAllDevicesLost = 6;
 
 void on_sigint(int) { g_stop.exchange(true); }
 
@@ -56,6 +59,12 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContex
     entry->hasher = std::make_unique<GpuHasher>(&global.getAllDevices().at(std::size_t(g)), cli.bySegment,
                                                 cli.precompute);
     entry->hasher->init(global);
+    // A device that computes wrong digests must never mine.
+    const std::string failure = self_test(*entry->hasher);
+    if (!failure.empty()) {
+        std::fprintf(stderr, "GPU#%d: self-test failed: %s\n", g, failure.c_str());
+        return nullptr;
+    }
     entry->batch = autotune_batch(*entry->hasher, cli.startBatch, cli.maxBatch, cli.stepFactor, cli.stepSeconds,
                                   cli.warmupSeconds, cli.tolerance);
     entry->hasher->reset();
@@ -117,8 +126,15 @@ int run(int argc, char** argv) {
 
     argon2::cuda::GlobalContext global;
     if (global.getAllDevices().empty()) {
+        if (!global.getProblem().empty()) std::fprintf(stderr, "%s\n", global.getProblem().c_str());
         std::fputs("no CUDA devices\n", stderr);
         return 3;
+    }
+    std::vector<bool> supported;
+    for (const argon2::cuda::Device& d : global.getAllDevices()) {
+        const std::string problem = d.getSupportProblem();
+        if (!problem.empty()) std::fprintf(stderr, "GPU#%d: not supported: %s\n", d.getDeviceIndex(), problem.c_str());
+        supported.push_back(problem.empty());
     }
     const std::vector<std::int32_t> selected = selectDevices(cli.devices, global.getAllDevices().size());
     if (selected.empty()) {
@@ -128,9 +144,11 @@ int run(int argc, char** argv) {
 
     std::vector<std::unique_ptr<PerGpu>> entries;
     for (std::int32_t g : selected) {
+        if (!supported[std::size_t(g)]) continue;  // named above
         bool started = false;
         try {
-            entries.push_back(bringUp(g, global, cli, signer));
+            std::unique_ptr<PerGpu> entry = bringUp(g, global, cli, signer);
+            if (entry) entries.push_back(std::move(entry));
             started = true;
         } catch (const std::exception& e) {
             std::fprintf(stderr, "GPU#%d: cannot start: %s\n", g, e.what());
@@ -145,10 +163,24 @@ int run(int argc, char** argv) {
         }
     }
 
+    if (entries.empty()) {
+        std::fputs("no selected device can mine\n", stderr);
+        return kExitBringUpFailed;
+    }
+
     std::uint64_t previous = 0;
     while (!g_stop.load()) {
         std::uint64_t total = 0;
-        for (const auto& e : entries) total += e->ctx->hashes.load();
+        std::size_t lost = 0;
+        for (const auto& e : entries) {
+            total += e->ctx->hashes.load();
+            lost += e->ctx->deviceLost.load() ? 1 : 0;
+        }
+        if (lost == entries.size()) {
+            std::fputs("\nevery GPU is unusable; stopping\n", stderr);
+            shutDown(entries);
+            return kExitAllDevicesLost;
+        }
         std::fprintf(stdout, "\rHashrate: %llu H/s (%zu GPU)", static_cast<unsigned long long>(total - previous),
                      entries.size());
         std::fflush(stdout);

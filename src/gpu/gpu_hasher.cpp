@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "argon2gpu/cpu_hash.h"
 #include "argon2gpu/cuda/runtime.h"
 #include "block/hex.h"
 
@@ -20,9 +21,19 @@ void GpuHasher::init(const argon2::cuda::GlobalContext& global) {
     params_ = std::make_unique<argon2::Argon2Params>(32, SALT, std::strlen(SALT), nullptr, 0, nullptr, 0, 1, 16384, 2);
 }
 
-void GpuHasher::hash_batch(const std::vector<std::string>& inputs, std::vector<std::string>& outputs) {
+void GpuHasher::bind_thread() const {
     cudaSetDevice(device_->getDeviceIndex());
     cudaFree(nullptr);
+}
+
+std::string GpuHasher::cpu_hash(const std::string& input) const {
+    unsigned char digest[32];
+    argon2::cpuHash(*params_, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13, input.data(), input.size(), digest);
+    return hexLower(digest, sizeof digest);
+}
+
+void GpuHasher::hash_batch(const std::vector<std::string>& inputs, std::vector<std::string>& outputs) {
+    bind_thread();
     const std::size_t n = inputs.size();
     if (n == 0) {
         outputs.clear();

@@ -12,7 +12,7 @@
 class GpuHasher {
 public:
     GpuHasher(const argon2::cuda::Device* device, bool bySegment, bool precompute);
-    ~GpuHasher();
+    virtual ~GpuHasher();
     GpuHasher(const GpuHasher&) = delete;
     GpuHasher& operator=(const GpuHasher&) = delete;
 
@@ -21,8 +21,18 @@ public:
 
     // outputs[i] = 64 lowercase hex characters of the digest of inputs[i].
     // Library and runtime failures arrive as std::exception; device memory
-    // shortage says "out of memory".
-    void hash_batch(const std::vector<std::string>& inputs, std::vector<std::string>& outputs);
+    // shortage says "out of memory"; argon2::cuda::DeviceLost means the
+    // device can take no more work. Virtual only so that tests can stand a
+    // faulty device in its place.
+    virtual void hash_batch(const std::vector<std::string>& inputs, std::vector<std::string>& outputs);
+
+    // The same digest computed on the CPU, as 64 lowercase hex characters:
+    // what every device result that matters is checked against.
+    std::string cpu_hash(const std::string& input) const;
+
+    // Makes this device the calling thread's current one and its context
+    // exist, so that a worker's first batch finds it ready.
+    void bind_thread() const;
 
     // Drops the unit and the program context and waits for the device.
     void reset();

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/stop_flag.h"
-#include "argon2gpu/cuda/runtime.h"
+#include "argon2gpu/cuda/device.h"
 #include "block/canonical.h"
 #include "block/hex.h"
 #include "block/json_depth.h"
@@ -68,10 +68,18 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
     std::fflush(stdout);
 }
 
+bool confirm_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash) {
+    const std::string cpu = ctx.hasher->cpu_hash(text);
+    if (cpu == hash) return true;
+    ctx.hwErrors.fetch_add(1);
+    std::fprintf(stderr, "\n[gpu] GPU#%d hardware error: device hash %s, CPU hash %s; block not sent\n", ctx.gpu,
+                 hash.c_str(), cpu.c_str());
+    return false;
+}
+
 void worker_thread(WorkerCtx* ctxPtr) {
     WorkerCtx& ctx = *ctxPtr;
-    cudaSetDevice(ctx.hasher->cudaIndex());
-    cudaFree(nullptr);
+    ctx.hasher->bind_thread();
     ChainView view;
     load_chain(ctx, view);
     std::vector<std::string> texts(ctx.batch > 0 ? std::size_t(ctx.batch) : 0);
@@ -92,6 +100,11 @@ void worker_thread(WorkerCtx* ctxPtr) {
         }
         try {
             ctx.hasher->hash_batch(texts, results);
+        } catch (const argon2::cuda::DeviceLost& e) {
+            // Every later batch would fail the same way: give the device up.
+            std::fprintf(stderr, "\n[gpu] GPU#%d unusable, its worker stops: %s\n", ctx.gpu, e.what());
+            ctx.deviceLost.store(true);
+            return;
         } catch (const std::exception& e) {
             std::fprintf(stderr, "\n[gpu] error: %s\n", e.what());
             sleep_ms(200);
@@ -101,7 +114,10 @@ void worker_thread(WorkerCtx* ctxPtr) {
         for (std::size_t i = 0; i < results.size(); ++i) {
             if (!meets_target(results[i], view.diff)) continue;
             try {
-                submit_hit(ctx, texts[i], results[i], *signer);
+                // A faulty or overclocked card's "hit" would be rejected by
+                // the node; after a mismatch the rest of its batch is not
+                // worth a look either.
+                if (confirm_hit(ctx, texts[i], results[i])) submit_hit(ctx, texts[i], results[i], *signer);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
                              results[i].c_str(), e.what());

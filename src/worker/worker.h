@@ -18,5 +18,10 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
 // A hash as submitted: lowercase, leading '0's removed, "0" if none remain.
 std::string submitted_hash_text(const std::string& hash);
 
+// Whether the CPU computes the same digest for `text` as the device did.
+// On a mismatch writes one line naming the GPU and both digests to standard
+// error and counts a hardware error.
+bool confirm_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash);
+
 // Sleeps `ms` milliseconds, resuming after signals.
 void sleep_ms(long ms);

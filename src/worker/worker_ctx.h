@@ -26,6 +26,9 @@ struct WorkerCtx {
     std::int32_t gpu = 0;
     std::int32_t batch = 128;
     std::atomic<std::uint64_t> hashes{0};
+    std::atomic<std::uint64_t> hwErrors{0};  // hits the CPU did not confirm
+    // Set by the worker when its device became unusable and it stopped.
+    std::atomic<bool> deviceLost{false};
     std::unique_ptr<NodeApi> api;
     Signer signer;
     Signer devSigner;

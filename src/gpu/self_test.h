@@ -1,0 +1,12 @@
+// The check a device passes before it may mine: a few fixed texts hashed on
+// it must give the digests the CPU computes for them.
+#pragma once
+
+#include <string>
+
+class GpuHasher;
+
+// Empty when the device agrees with the CPU; otherwise what went wrong: the
+// first text that differs, with both digests, or the error the device
+// raised. Leaves the hasher reset.
+std::string self_test(GpuHasher& hasher);

@@ -1,0 +1,166 @@
+// Digests of our library's device flavour against Debian's libargon2, on
+// every device: the miner's parameters in each kernel mode at the batch sizes
+// where device code goes wrong (one hash, a few, one wave more than the device
+// holds at once, past 4 GiB of memory), and the general parameters. Labelled
+// "gpu"; without a device they skip. Under the host flavour the CPU is the
+// device, which keeps these tests honest where no GPU is.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "argon2gpu/cuda/processing_unit.h"
+#include "argon2gpu/cuda/runtime.h"
+#include "support/device.h"
+#include "support/reference_argon2.h"
+
+namespace {
+
+using argon2::cuda::Device;
+using argon2::cuda::GlobalContext;
+using argon2::cuda::ProcessingUnit;
+using argon2::cuda::ProgramContext;
+
+struct Mode {
+    bool bySegment;
+    bool precompute;
+};
+
+std::string modeName(const testing::TestParamInfo<Mode>& info) {
+    return std::string(info.param.bySegment ? "BySegment" : "WholePass") +
+           (info.param.precompute ? "Precomputed" : "Computed");
+}
+
+// Passwords from 0 bytes to several KiB; a batch cycles through them, so
+// that every slot's digest is checked while the reference computes each
+// password once.
+std::vector<std::string> passwordSet() {
+    std::mt19937 rng(99);
+    std::vector<std::string> set;
+    for (std::size_t len : {0, 1, 16, 63, 64, 65, 127, 128, 129, 1000, 1024, 4097, 6000}) {
+        std::string pw(len, '\0');
+        for (char& ch : pw) ch = static_cast<char>(rng());
+        set.push_back(pw);
+    }
+    return set;
+}
+
+class EveryDeviceAndMode : public testing::TestWithParam<Mode> {
+protected:
+    GlobalContext global;
+    std::map<std::string, std::vector<std::uint8_t>> expected;
+
+    void SetUp() override { SKIP_WITHOUT_DEVICE(); }
+
+    const std::vector<std::uint8_t>& reference(const Argon2Case& c, const std::string& pw) {
+        auto it = expected.find(pw);
+        if (it == expected.end()) it = expected.emplace(pw, reference_argon2(c, pw)).first;
+        return it->second;
+    }
+
+    // Hashes `batch` slots of the miner's parameters on `dev` and compares
+    // each with the reference; slot i gets password (i * 7) % set size.
+    void checkBatch(const Device& dev, std::size_t batch) {
+        static const std::vector<std::string> set = passwordSet();
+        const Argon2Case miner;
+        ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+        argon2::Argon2Params params(32, miner.salt.data(), miner.salt.size(), nullptr, 0, nullptr, 0, 1, 16384, 2);
+        ProcessingUnit unit(&program, &params, &dev, batch, GetParam().bySegment, GetParam().precompute);
+        for (std::size_t i = 0; i < batch; ++i) {
+            const std::string& pw = set[(i * 7) % set.size()];
+            unit.setPassword(i, pw.data(), pw.size());
+        }
+        unit.beginProcessing();
+        unit.endProcessing();
+        std::vector<std::uint8_t> tag(32);
+        for (std::size_t i = 0; i < batch; ++i) {
+            unit.getHash(i, tag.data());
+            const std::string& pw = set[(i * 7) % set.size()];
+            ASSERT_EQ(tag, reference(miner, pw)) << "device " << dev.getDeviceIndex() << " batch " << batch
+                                                 << " slot " << i << " password of " << pw.size() << " bytes";
+        }
+    }
+};
+
+}  // namespace
+
+TEST_P(EveryDeviceAndMode, MinerParametersAtEveryBatchShape) {
+    for (const Device& dev : global.getAllDevices()) {
+        const std::size_t resident = dev.getResidentHashes(2);
+        ASSERT_GT(resident, 0u) << dev.getName();
+        std::size_t free = 0, total = 0;
+        ASSERT_EQ(cudaSetDevice(dev.getDeviceIndex()), cudaSuccess);
+        ASSERT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
+        for (std::size_t batch : {std::size_t(1), std::size_t(3), resident + 1}) {
+            if (batch * (std::size_t(16) << 20) > free * 9 / 10) {
+                ADD_FAILURE() << dev.getName() << " cannot hold " << batch << " hashes";
+                continue;
+            }
+            checkBatch(dev, batch);
+        }
+    }
+}
+
+// 257 hashes of 16 MiB: the last one's blocks lie beyond 4 GiB, where 32-bit
+// offset arithmetic would wrap.
+TEST_P(EveryDeviceAndMode, MemoryBeyondFourGiB) {
+#if !defined(ARGON2GPU_FLAVOUR_CUDA)
+    GTEST_SKIP() << "host flavour: its memory is addressed as the host's, nothing device-specific to test";
+#endif
+    const std::size_t batch = 257;
+    int tested = 0;
+    for (const Device& dev : global.getAllDevices()) {
+        std::size_t free = 0, total = 0;
+        ASSERT_EQ(cudaSetDevice(dev.getDeviceIndex()), cudaSuccess);
+        ASSERT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
+        if (batch * (std::size_t(16) << 20) > free * 9 / 10) {
+            std::printf("[  SKIPPED ] %s: %zu MiB free, fewer than 257 hashes fit\n", dev.getName().c_str(),
+                        free >> 20);
+            continue;
+        }
+        checkBatch(dev, batch);
+        ++tested;
+    }
+    if (tested == 0) GTEST_SKIP() << "no device has room for 257 hashes (4.02 GiB)";
+}
+
+// Other types, versions, passes and lanes than the miner's, as the library
+// accepts them.
+TEST_P(EveryDeviceAndMode, GeneralParameters) {
+    struct Shape {
+        int type;
+        std::uint32_t version, passes, lanes, memoryKiB, outLen;
+    } shapes[] = {{0, 0x13, 2, 1, 64, 32},  {1, 0x13, 3, 4, 256, 64},  {2, 0x10, 2, 3, 200, 16},
+                  {2, 0x13, 1, 8, 1024, 100}, {0, 0x10, 1, 2, 4096, 32}, {1, 0x10, 4, 1, 33, 4}};
+    for (const Device& dev : global.getAllDevices()) {
+        for (const Shape& s : shapes) {
+            Argon2Case c;
+            c.type = s.type;
+            c.version = s.version;
+            c.passes = s.passes;
+            c.lanes = s.lanes;
+            c.memoryKiB = s.memoryKiB;
+            c.outLen = s.outLen;
+            c.secret = "key";
+            c.ad = "data";
+            ProgramContext program(&global, {dev}, argon2::Type(c.type), argon2::Version(c.version));
+            argon2::Argon2Params params(c.outLen, c.salt.data(), c.salt.size(), c.secret.data(), c.secret.size(),
+                                        c.ad.data(), c.ad.size(), c.passes, c.memoryKiB, c.lanes);
+            const std::vector<std::string> pw = {"", std::string(300, 'x'), "abc"};
+            ProcessingUnit unit(&program, &params, &dev, pw.size(), GetParam().bySegment, GetParam().precompute);
+            for (std::size_t i = 0; i < pw.size(); ++i) unit.setPassword(i, pw[i].data(), pw[i].size());
+            unit.beginProcessing();
+            unit.endProcessing();
+            std::vector<std::uint8_t> tag(c.outLen);
+            for (std::size_t i = 0; i < pw.size(); ++i) {
+                unit.getHash(i, tag.data());
+                EXPECT_EQ(tag, reference_argon2(c, pw[i])) << "type " << c.type << " v" << c.version << " t"
+                                                           << c.passes << " p" << c.lanes << " m" << c.memoryKiB;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, EveryDeviceAndMode,
+                         testing::Values(Mode{false, false}, Mode{false, true}, Mode{true, false}, Mode{true, true}),
+                         modeName);

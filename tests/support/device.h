@@ -1,0 +1,25 @@
+// Tests that hash need a device of this build's flavour. The host flavour
+// always has one (the CPU); the CUDA flavour on a machine without a GPU has
+// none, and those tests skip, saying why, while the rest still run.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "argon2gpu/cuda/device.h"
+
+bool have_device();
+
+// The global context's first device, or device 0 when there is none (so that
+// fixtures can be built; their tests skip before using it).
+const argon2::cuda::Device& first_device(const argon2::cuda::GlobalContext& global);
+
+#define SKIP_WITHOUT_DEVICE()                                                         \
+    do {                                                                              \
+        if (!have_device()) GTEST_SKIP() << "no CUDA device here; this test needs a GPU"; \
+    } while (0)
+
+// For test programs whose every test runs the miner on a device.
+class NeedsDevice : public testing::Environment {
+public:
+    void SetUp() override { SKIP_WITHOUT_DEVICE(); }
+};
