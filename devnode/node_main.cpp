@@ -6,6 +6,7 @@
 //                   [--trust-stored-work] [--help]
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>

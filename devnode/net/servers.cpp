@@ -324,7 +324,13 @@ void BeastWsSession::read() {
         const std::string text = beast::buffers_to_string(self->buffer_.data());
         self->buffer_.consume(self->buffer_.size());
         if (self->buffer_.capacity() > 65536) self->buffer_.shrink_to_fit();  // one big message, not a habit
-        if (self->server_.callbacks.onMessage) self->server_.callbacks.onMessage(self, text);
+        try {
+            if (self->server_.callbacks.onMessage) self->server_.callbacks.onMessage(self, text);
+        } catch (const std::exception& e) {  // the I/O thread serves everyone: one message must not end it
+            self->server_.log(std::string("dropped a client whose message could not be handled: ") + e.what());
+            self->shutdown();
+            return self->finished();
+        }
         self->read();
     });
 }
