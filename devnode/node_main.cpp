@@ -2,16 +2,23 @@
 //
 //   quorlen-devnode [--address A] [--http-port N] [--ws-port N] [--data FILE]
 //                   [--block-seconds S] [--target HEX] [--ping-seconds S]
+//                   [--max-connections N] [--handshake-seconds S]
+//                   [--trust-stored-work] [--help]
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "chain/bounded_json.h"
 #include "chain/chain.h"
+#include "chain/consensus.h"
 #include "net/servers.h"
 
 namespace {
@@ -24,94 +31,159 @@ struct Options {
     unsigned short httpPort = 8000;
     unsigned short wsPort = 6061;
     double pingSeconds = 20;
+    devnet::ServerLimits limits;
     ChainSettings chain;
+    bool help = false;
 };
 
 const char* const kUsage =
     "quorlen-devnode: a validating development node\n"
-    "  --address <ip>          listen address (default 127.0.0.1)\n"
-    "  --http-port <N>         HTTP port (default 8000)\n"
-    "  --ws-port <N>           WebSocket port (default 6061)\n"
-    "  --data <file>           keep the chain in this file across restarts\n"
-    "  --block-seconds <s>     block time the target is tuned toward (default 10)\n"
-    "  --target <hex>          starting target (default 0fff...f, 64 digits)\n"
-    "  --ping-seconds <s>      ping every client this often (default 20)\n";
+    "  --address <ip>             listen address (default 127.0.0.1)\n"
+    "  --http-port <N>            HTTP port (default 8000; 0 picks a free one)\n"
+    "  --ws-port <N>              WebSocket port (default 6061; 0 picks a free one)\n"
+    "  --data <file>              keep the chain in this file across restarts\n"
+    "  --block-seconds <s>        block time the target is tuned toward (default 10)\n"
+    "  --target <hex>             starting target, 1 to 64 hex digits (default 0fff...f)\n"
+    "  --ping-seconds <s>         ping every client this often, 0 for never (default 20)\n"
+    "  --max-connections <N>      clients each server serves at once (default 64)\n"
+    "  --handshake-seconds <s>    time a new client has to send its request (default 10)\n"
+    "  --trust-stored-work        do not recompute the stored blocks' Argon2 hashes at start\n"
+    "  --help                     this text\n";
 
-double number(const std::string& option, const char* text) {
+// A number of seconds: decimal, finite, within (or at) the bounds.
+double seconds(const std::string& option, const char* text, double least, bool leastAllowed) {
     char* end = nullptr;
+    errno = 0;
     const double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(v >= 0)) throw std::invalid_argument("bad value for " + option + ": " + text);
+    if (end == text || *end != '\0' || errno || !std::isfinite(v) || v < least || (v == least && !leastAllowed) ||
+        v > 1e6)
+        throw std::invalid_argument("bad value for " + option + ": \"" + text + "\" (seconds, " +
+                                    (leastAllowed ? "0" : "more than 0") + " to 1000000)");
     return v;
+}
+
+// A whole number from `least` to `most`, digits only.
+unsigned long whole(const std::string& option, const char* text, unsigned long least, unsigned long most) {
+    const std::string s = text;
+    if (s.empty() || s.size() > 9 || s.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(s) < least || std::stoul(s) > most)
+        throw std::invalid_argument("bad value for " + option + ": \"" + s + "\" (a whole number, " +
+                                    std::to_string(least) + " to " + std::to_string(most) + ")");
+    return std::stoul(s);
 }
 
 Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (i + 1 >= argc) throw std::invalid_argument(a == "--help" ? "" : "unknown or incomplete option: " + a);
+        if (a == "--help") {
+            o.help = true;
+            continue;
+        }
+        if (a == "--trust-stored-work") {
+            o.chain.checkStoredWork = false;
+            continue;
+        }
+        if (i + 1 >= argc) throw std::invalid_argument("unknown or incomplete option: " + a);
         const char* v = argv[++i];
-        if (a == "--address") o.address = v;
-        else if (a == "--http-port") o.httpPort = static_cast<unsigned short>(number(a, v));
-        else if (a == "--ws-port") o.wsPort = static_cast<unsigned short>(number(a, v));
+        if (a == "--address") {
+            unsigned char buf[16];
+            if (inet_pton(AF_INET, v, buf) != 1 && inet_pton(AF_INET6, v, buf) != 1)
+                throw std::invalid_argument(std::string("bad value for --address: \"") + v + "\" (an IP address)");
+            o.address = v;
+        } else if (a == "--http-port") o.httpPort = static_cast<unsigned short>(whole(a, v, 0, 65535));
+        else if (a == "--ws-port") o.wsPort = static_cast<unsigned short>(whole(a, v, 0, 65535));
         else if (a == "--data") o.chain.dataFile = v;
-        else if (a == "--block-seconds") o.chain.blockSeconds = number(a, v);
-        else if (a == "--target") o.chain.initialTarget = v;
-        else if (a == "--ping-seconds") o.pingSeconds = number(a, v);
-        else throw std::invalid_argument("unknown option: " + a);
+        else if (a == "--block-seconds") o.chain.blockSeconds = seconds(a, v, 0, false);
+        else if (a == "--ping-seconds") o.pingSeconds = seconds(a, v, 0, true);
+        else if (a == "--handshake-seconds")
+            o.limits.handshake = std::chrono::milliseconds(long(std::ceil(seconds(a, v, 0, false) * 1000)));
+        else if (a == "--max-connections") o.limits.maxConnections = whole(a, v, 1, 100000);
+        else if (a == "--target") {
+            if (!consensus::is_target_text(v))
+                throw std::invalid_argument(std::string("bad value for --target: \"") + v + "\" (1 to 64 hex digits)");
+            o.chain.initialTarget = v;
+        } else throw std::invalid_argument("unknown option: " + a);
     }
+    if (o.chain.dataFile.empty() && !o.chain.checkStoredWork)
+        throw std::invalid_argument("--trust-stored-work needs --data");
     return o;
 }
 
-devnet::HttpReply json_reply(const nlohmann::json& doc) { return {200, doc.dump()}; }
+void log(const std::string& line) { std::fprintf(stderr, "[node] %s\n", line.c_str()); }
+
+devnet::HttpReply json_reply(const nlohmann::json& doc, unsigned status = 200) { return {status, doc.dump()}; }
+devnet::HttpReply error_reply(unsigned status, const std::string& why) {
+    return json_reply({{"error", why}}, status);
+}
 
 devnet::HttpReply handle(Chain& chain, const std::string& method, const std::string& target, const std::string& body) {
-    if (method == "GET" && target == "/height") return json_reply({{"height", chain.height()}});
-    if (method == "GET" && target == "/diff") return json_reply({{"diff", chain.target()}});
-    if (method == "GET" && target == "/mempool") return json_reply(chain.mempool());
-    if (method == "GET" && target.rfind("/block/", 0) == 0) {
+    const bool get = method == "GET";
+    if (target == "/height") return get ? json_reply({{"height", chain.height()}}) : error_reply(405, "use GET");
+    if (target == "/diff") return get ? json_reply({{"diff", chain.target()}}) : error_reply(405, "use GET");
+    if (target == "/mempool") return get ? json_reply(chain.mempool()) : error_reply(405, "use GET");
+    if (target.rfind("/block/", 0) == 0) {
+        if (!get) return error_reply(405, "use GET");
         const std::string n = target.substr(7);
         if (!n.empty() && n.find_first_not_of("0123456789") == std::string::npos && n.size() < 20)
             if (auto b = chain.block(std::stoull(n))) return json_reply(*b);
-        return {404, "{\"error\":\"no such block\"}"};
+        return error_reply(404, "no such block");
     }
-    if (method == "POST" && target == "/tx") {
-        nlohmann::json tx;
-        try {
-            tx = nlohmann::json::parse(body);
-        } catch (const std::exception&) {
-            return {400, "{\"error\":\"not JSON\"}"};
+    if (target == "/tx") {
+        if (method != "POST") return error_reply(405, "use POST");
+        std::string why;
+        const auto tx = parse_bounded(body, &why);
+        if (!tx) return error_reply(400, why);
+        if (auto refused = chain.addTransaction(*tx)) {
+            const bool full = refused->rfind(kMempoolFull, 0) == 0;
+            if (full) log("refused a transaction: " + *refused);
+            return error_reply(full ? 429 : 400, *refused);
         }
-        if (auto why = chain.addTransaction(tx)) return {400, nlohmann::json{{"error", *why}}.dump()};
-        std::fprintf(stderr, "[node] transaction added to the mempool\n");
+        log("transaction added to the mempool");
         return json_reply({{"accepted", true}});
     }
-    return {404, "{\"error\":\"not found\"}"};
+    return error_reply(404, "not found");
+}
+
+// The reason a message is not a block event, or "" (then `data` is the block).
+std::string event_fault(const std::string& text, nlohmann::json& data) {
+    std::string why;
+    auto event = parse_bounded(text, &why);
+    if (!event) return why;
+    if (!event->is_object()) return "a message is a JSON object";
+    const auto kind = event->find("event");
+    if (kind == event->end()) return "missing event";
+    if (!kind->is_string()) return "event is not a string";
+    if (*kind != "block") return "unknown event";
+    const auto block = event->find("data");
+    if (block == event->end()) return "missing data";
+    data = std::move(*block);
+    return "";
+}
+
+void reject(const std::shared_ptr<devnet::WsSession>& from, const std::string& reason) {
+    from->send(nlohmann::json{{"event", "rejected"}, {"reason", reason}}.dump(-1, ' ', false,
+                                                                              nlohmann::json::error_handler_t::replace));
 }
 
 void onMessage(Chain& chain, const std::shared_ptr<devnet::WsSession>& from, const std::string& text) {
-    nlohmann::json event;
-    try {
-        event = nlohmann::json::parse(text);
-    } catch (const std::exception&) {
-        std::fprintf(stderr, "[node] ignored a message that is not JSON\n");
-        return;
-    }
-    if (!event.is_object() || event.value("event", "") != "block" || !event.contains("data")) {
-        std::fprintf(stderr, "[node] ignored a message that is not a block event\n");
-        return;
+    nlohmann::json block;
+    if (std::string why = event_fault(text, block); !why.empty()) {
+        log("rejected a message: " + why);
+        return reject(from, "message: " + why);
     }
     Verdict v;
     try {
-        v = chain.submit(event["data"]);
+        v = chain.submit(block);
     } catch (const std::exception& e) {
         v = {false, std::string("node error: ") + e.what(), 0, ""};
     }
     if (v.accepted) {
-        std::fprintf(stderr, "[node] accepted block %llu hash=%s\n", (unsigned long long)(v.height - 1), v.hash.c_str());
+        log("accepted block " + std::to_string(v.height - 1) + " hash=" + v.hash);
         from->send(nlohmann::json{{"event", "accepted"}, {"height", v.height - 1}, {"hash", v.hash}}.dump());
     } else {
-        std::fprintf(stderr, "[node] rejected block: %s\n", v.reason.c_str());
-        from->send(nlohmann::json{{"event", "rejected"}, {"reason", v.reason}}.dump());
+        log("rejected block: " + v.reason);
+        reject(from, v.reason);
     }
 }
 
@@ -122,22 +194,29 @@ int main(int argc, char** argv) {
     try {
         opt = parse(argc, argv);
     } catch (const std::invalid_argument& e) {
-        if (*e.what()) std::fprintf(stderr, "%s\n", e.what());
-        std::fputs(kUsage, stderr);
+        std::fprintf(stderr, "quorlen-devnode: %s (--help for usage)\n", e.what());
         return 1;
+    }
+    if (opt.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
     try {
         Chain chain(opt.chain);
+        if (chain.droppedTornBytes())
+            log("cut a torn last line (" + std::to_string(chain.droppedTornBytes()) + " bytes) from " +
+                opt.chain.dataFile);
+        opt.limits.log = [](const std::string& line) { log(line); };
         devnet::HttpServer http(opt.address, opt.httpPort,
                                 [&](const std::string& m, const std::string& t, const std::string& b) {
                                     return handle(chain, m, t, b);
-                                });
+                                }, opt.limits);
         devnet::WsCallbacks cb;
         cb.onMessage = [&](const auto& from, const std::string& text) { onMessage(chain, from, text); };
-        devnet::WsServer ws(opt.address, opt.wsPort, cb);
+        devnet::WsServer ws(opt.address, opt.wsPort, cb, opt.limits);
         std::fprintf(stderr, "[node] height %llu, target %s; http://%s:%u ws://%s:%u\n",
                      (unsigned long long)chain.height(), chain.target().c_str(), opt.address.c_str(), http.port(),
                      opt.address.c_str(), ws.port());

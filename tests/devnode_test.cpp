@@ -1,14 +1,21 @@
 // The development node's chain: it must accept what an honest miner makes
 // and reject every forgery, for the right reason.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "block/canonical.h"
 #include "block/signer.h"
 #include "chain.h"
 #include "consensus.h"
+#include "support/process.h"
+#include "support/raw_peer.h"
 #include "worker/worker.h"
 #include "worker/worker_ctx.h"
 
@@ -20,8 +27,10 @@ const std::string kKey = "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a0908070605
 // The easiest target; with a tiny block time it stays the easiest.
 const std::string kEasy(64, 'f');
 
-// A block as the miner builds and signs it, on top of `chain`.
-json minedBlock(const Chain& chain, const Signer& signer, json mempool = json::array(), std::uint64_t ts = 1) {
+// A block as the miner builds and signs it, on top of `chain`; by default a
+// second after the tip, so that the easiest target stays the easiest.
+json minedBlock(const Chain& chain, const Signer& signer, json mempool = json::array(), std::uint64_t ts = 0) {
+    if (ts == 0) ts = chain.height() * 1000;
     ChainView view;
     view.height = chain.height();
     view.prevHash = (*chain.block(view.height - 1))["hash"];
@@ -148,7 +157,7 @@ TEST(DevChain, KeepsItsChainAcrossRestartsAndDropsATornLine) {
     {
         Chain chain({kEasy, 0.001, "", file.path});
         ASSERT_TRUE(chain.submit(minedBlock(chain, signer)).accepted);
-        ASSERT_TRUE(chain.submit(minedBlock(chain, signer, json::array(), 2)).accepted);
+        ASSERT_TRUE(chain.submit(minedBlock(chain, signer)).accepted);
         tipHash = (*chain.block(2))["hash"];
     }
     {
@@ -159,7 +168,7 @@ TEST(DevChain, KeepsItsChainAcrossRestartsAndDropsATornLine) {
         Chain chain({kEasy, 0.001, "", file.path});
         EXPECT_EQ(chain.height(), 3u);
         EXPECT_EQ((*chain.block(2))["hash"], tipHash);
-        EXPECT_TRUE(chain.submit(minedBlock(chain, signer, json::array(), 3)).accepted);
+        EXPECT_TRUE(chain.submit(minedBlock(chain, signer)).accepted);
     }
     EXPECT_EQ(Chain({kEasy, 0.001, "", file.path}).height(), 4u);
     {
@@ -167,4 +176,356 @@ TEST(DevChain, KeepsItsChainAcrossRestartsAndDropsATornLine) {
         damaged << "garbage\n{}\n";
     }
     EXPECT_THROW(Chain({kEasy, 0.001, "", file.path}), std::runtime_error);
+}
+
+// ---- The node as users run it: a child process on loopback ports, fed
+// ---- with what hostile local clients send.
+
+namespace {
+
+int connectTo(unsigned short port, int receiveBuffer = 0) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (receiveBuffer) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string readToEnd(int fd) {
+    std::string out;
+    char buf[65536];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, size_t(n));
+    return out;
+}
+
+// One request on its own connection; the whole reply, or "" when none came.
+std::string httpExchange(unsigned short port, const std::string& request) {
+    int fd = connectTo(port);
+    if (fd < 0) return "";
+    write_all(fd, request);
+    std::string reply = readToEnd(fd);
+    ::close(fd);
+    return reply;
+}
+
+std::string get(const std::string& path) { return "GET " + path + " HTTP/1.1\r\nConnection: close\r\n\r\n"; }
+
+std::string post(const std::string& path, const std::string& body) {
+    return "POST " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+int status(const std::string& reply) { return reply.size() > 12 ? std::atoi(reply.c_str() + 9) : 0; }
+
+// A WebSocket client on a raw socket, for reading the node's answers.
+int wsOpen(unsigned short port, int receiveBuffer = 0) {
+    int fd = connectTo(port, receiveBuffer);
+    if (fd < 0) return -1;
+    write_all(fd, "GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    if (read_http_head(fd).rfind("HTTP/1.1 101", 0) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A masked text frame with the all-zero mask, which leaves the payload as it is.
+std::string wsFrame(const std::string& text) {
+    std::string f = "\x81";
+    if (text.size() < 126) f += char(0x80 | text.size());
+    else if (text.size() < 65536) f += std::string{char(0xfe), char(text.size() >> 8), char(text.size() & 255)};
+    else {
+        f += char(0xff);
+        for (int i = 7; i >= 0; --i) f += char((text.size() >> (8 * i)) & 255);
+    }
+    return f + std::string(4, '\0') + text;
+}
+
+// The next text message from the node (pings skipped); "" on a closed socket.
+std::string wsReceive(int fd) {
+    for (;;) {
+        unsigned char h[2];
+        if (recv(fd, h, 2, MSG_WAITALL) != 2) return "";
+        std::uint64_t len = h[1] & 0x7f;
+        const int extra = len == 126 ? 2 : len == 127 ? 8 : 0;
+        unsigned char ext[8];
+        if (extra && recv(fd, ext, size_t(extra), MSG_WAITALL) != extra) return "";
+        if (extra) len = 0;
+        for (int i = 0; i < extra; ++i) len = len << 8 | ext[i];
+        std::string payload(len, '\0');
+        if (len && recv(fd, payload.data(), len, MSG_WAITALL) != ssize_t(len)) return "";
+        if ((h[0] & 0x0f) == 1) return payload;
+        if ((h[0] & 0x0f) == 8) return "";
+    }
+}
+
+// The node binary on free loopback ports, stopped (and its exit checked) at
+// the end of each test.
+class RunningNode : public testing::Test {
+protected:
+    unsigned short httpPort = free_port(), wsPort = free_port();
+    TempFile data;
+    std::unique_ptr<BackgroundProcess> node;
+
+    std::vector<std::string> command(const std::vector<std::string>& extra) const {
+        std::vector<std::string> argv{DEVNODE_BINARY, "--http-port", std::to_string(httpPort), "--ws-port",
+                                      std::to_string(wsPort), "--target", kEasy, "--block-seconds", "0.001"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return argv;
+    }
+    void start(const std::vector<std::string>& extra = {}, std::vector<std::string> prefix = {}) {
+        std::vector<std::string> argv = command(extra);
+        prefix.insert(prefix.end(), argv.begin(), argv.end());
+        node = std::make_unique<BackgroundProcess>(prefix);
+        ASSERT_TRUE(node->waitForOutput("[node] height", std::chrono::seconds(20))) << node->err();
+    }
+    bool serving() { return status(httpExchange(httpPort, get("/height"))) == 200; }
+    void TearDown() override {
+        if (!node) return;
+        node->signal(SIGINT);
+        ProcessResult r = node->wait(std::chrono::seconds(20));
+        EXPECT_EQ(r.exitCode, 0) << r.err.substr(r.err.size() > 4000 ? r.err.size() - 4000 : 0);
+    }
+};
+
+std::string blockEvent(const json& block) { return R"({"event":"block","data":)" + block.dump() + "}"; }
+
+}  // namespace
+
+TEST_F(RunningNode, AnswersEveryMalformedMessageWithItsReasonAndCarriesOn) {
+    start();
+    Signer signer;
+    ASSERT_TRUE(signer.init(kKey, false));
+    Chain mirror({kEasy, 0.001, "", ""});  // the node's chain as it starts
+    const json honest = minedBlock(mirror, signer);
+    auto changed = [&](const std::function<void(json&)>& change) {
+        json b = honest;
+        change(b);
+        return blockEvent(resign(b, signer));
+    };
+    const struct {
+        std::string message, reason;
+    } cases[] = {
+        {R"({"event":5})", "message: event is not a string"},
+        {R"({"event":null})", "message: event is not a string"},
+        {R"({"event":["block"]})", "message: event is not a string"},
+        {R"({"event":"block"})", "message: missing data"},
+        {R"({"event":"block","data":5})", "malformed block: a block is a JSON object"},
+        {"[1,", "message: not JSON"},
+        {R"({"event":"block","data":)" + std::string(70000, '[') + std::string(70000, ']') + "}",
+         "message: nested deeper than 16 levels"},
+        {changed([](json& b) { b["extra"] = std::string(1000, 'x'); }), "malformed block: unknown member \"extra\""},
+        {changed([](json& b) { b["transactions"][0]["amount"] = 699999.9; }),
+         "malformed block: transaction 0: amount is not a non-negative integer below 2^64"},
+        {changed([](json& b) { b["diff"] = "7" + std::string(63, 'f'); }),
+         "diff 7" + std::string(63, 'f') + " is not the target " + kEasy},
+        {changed([](json& b) { b["timestamp"] = 4102444800000; }), "timestamp more than 120 s ahead"},
+    };
+    int fd = wsOpen(wsPort);
+    ASSERT_GE(fd, 0);
+    for (const auto& c : cases) {
+        write_all(fd, wsFrame(c.message));
+        const json answer = json::parse(wsReceive(fd), nullptr, false);
+        EXPECT_EQ(answer.value("event", ""), "rejected") << c.reason;
+        EXPECT_EQ(answer.value("reason", "").rfind(c.reason, 0), 0u) << answer.dump();
+    }
+    write_all(fd, wsFrame(blockEvent(honest)));
+    EXPECT_EQ(json::parse(wsReceive(fd), nullptr, false).value("event", ""), "accepted");
+    ::close(fd);
+    EXPECT_TRUE(serving());
+}
+
+TEST_F(RunningNode, RefusesBadTransactionsAndOversizedRequestsWithTheirStatus) {
+    start();
+    auto tx = [](const std::string& amount, const std::string& extra = "") {
+        return R"({"sender":"02aa","receiver":"03bb","amount":)" + amount +
+               R"(,"signature":"3045","nonce":1,"timestamp":2)" + extra + "}";
+    };
+    const struct {
+        std::string request;
+        int status;
+        std::string says;
+    } cases[] = {
+        {post("/tx", tx("-1")), 400, "amount is not a non-negative integer"},
+        {post("/tx", tx("5.5")), 400, "amount is not"},
+        {post("/tx", tx("18446744073709551616")), 400, "amount is not"},
+        {post("/tx", tx("5", R"(,"fee":1)")), 400, "unknown member"},
+        {post("/tx", tx("5", R"(,"mint":)" + std::string(70000, '[') + std::string(70000, ']'))), 400, "nested deeper"},
+        {post("/tx", tx("5")), 200, "accepted"},
+        {post("/tx", std::string(2 << 20, ' ')), 413, "too large"},
+        {"GET /height HTTP/1.1\r\nX: " + std::string(20000, 'x') + "\r\n\r\n", 431, "too large"},
+        {get("/height"), 200, "{\"height\":1}"},
+        {"HEAD /height HTTP/1.1\r\nConnection: close\r\n\r\n", 200, "Content-Length: 12\r\n"},
+        {"DELETE /tx HTTP/1.1\r\nConnection: close\r\n\r\n", 405, ""},
+    };
+    for (const auto& c : cases) {
+        const std::string reply = httpExchange(httpPort, c.request);
+        EXPECT_EQ(status(reply), c.status) << c.request.substr(0, 80) << " -> " << reply.substr(0, 300);
+        EXPECT_NE(reply.find(c.says), std::string::npos) << reply.substr(0, 300);
+    }
+    EXPECT_EQ(httpExchange(httpPort, "HEAD /height HTTP/1.1\r\nConnection: close\r\n\r\n").find("{"),
+              std::string::npos);  // HEAD: the length, no body
+
+    // The mempool stops short of what a block message can carry.
+    const std::string big = "\"" + std::string(900000, 'a') + "\"";
+    int accepted = 0, full = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int s = status(httpExchange(httpPort, post("/tx", tx(std::to_string(i), ",\"token\":" + big))));
+        accepted += s == 200;
+        full += s == 429;
+    }
+    EXPECT_EQ(accepted, 2);  // 2 MiB in all
+    EXPECT_EQ(full, 2);
+    EXPECT_TRUE(node->waitForOutput("refused a transaction: mempool full", std::chrono::seconds(5)));
+}
+
+TEST_F(RunningNode, KeepsAcceptingAfterRunningOutOfDescriptors) {
+    // A limit low enough that a few dozen clients exhaust it.
+    start({}, {"/usr/bin/prlimit", "--nofile=40", "--"});
+    std::vector<int> clients;
+    for (int i = 0; i < 60; ++i) clients.push_back(connectTo(wsPort));
+    ASSERT_TRUE(node->waitForOutput("ws: accept failed", std::chrono::seconds(10))) << node->err();
+    for (int i = 0; i < 3; ++i) clients.push_back(connectTo(httpPort));
+    ASSERT_TRUE(node->waitForOutput("http: accept failed", std::chrono::seconds(10))) << node->err();
+    for (int fd : clients) ::close(fd);
+    EXPECT_TRUE(wait_until([&] { return serving(); }, 10000)) << node->err();
+    int fd = -1;
+    EXPECT_TRUE(wait_until([&] { return (fd = wsOpen(wsPort)) >= 0; }, 10000));
+    ::close(fd);
+    EXPECT_TRUE(node->waitForOutput("ws: accepting again", std::chrono::seconds(5)));
+    EXPECT_TRUE(node->waitForOutput("http: accepting again", std::chrono::seconds(5)));
+}
+
+TEST_F(RunningNode, DropsSilentAndNonReadingClientsAndRefusesTheExcess) {
+    start({"--max-connections", "3", "--handshake-seconds", "1"});
+    int silent[3];
+    for (int& fd : silent) fd = connectTo(wsPort);
+    const int excess = connectTo(wsPort);
+    EXPECT_EQ(status(readToEnd(excess)), 503);  // refused at once, cleanly
+    ::close(excess);
+    for (int fd : silent) {
+        char c;
+        EXPECT_EQ(recv(fd, &c, 1, 0), 0);  // closed by the node after its second
+        ::close(fd);
+    }
+    // A client that sends and never reads: its answers pile up until it is dropped.
+    int greedy = wsOpen(wsPort, 4096);
+    ASSERT_GE(greedy, 0);
+    std::string burst;
+    for (int i = 0; i < 1000; ++i) burst += wsFrame(R"({"event":5})");
+    const std::string dropped = "ws: dropped a client that leaves its messages unread";
+    for (int i = 0; i < 40 && !node->waitForOutput(dropped, std::chrono::milliseconds(1)); ++i)
+        write_all(greedy, burst);
+    EXPECT_TRUE(node->waitForOutput(dropped, std::chrono::seconds(10)));
+    ::close(greedy);
+    // A message over the size limit costs its sender the connection, with a log line.
+    int big = wsOpen(wsPort);
+    ASSERT_GE(big, 0);
+    write_all(big, wsFrame(std::string(5 << 20, ' ')));
+    EXPECT_EQ(wsReceive(big), "");
+    ::close(big);
+    EXPECT_TRUE(node->waitForOutput("ws: dropped a client whose message went over", std::chrono::seconds(5)));
+    EXPECT_TRUE(serving());
+}
+
+TEST_F(RunningNode, RefusesBadOptionsWithOneLine) {
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{"--http-port", "84537"},
+                                                 {"--http-port", "19503.9"}, {"--target", "zz"}, {"--target", ""},
+                                                 {"--block-seconds", "nan"}, {"--ping-seconds", "-1"},
+                                                 {"--address", "localhost:1"}, {"--max-connections", "0"},
+                                                 {"--trust-stored-work"}, {"--data"}}) {
+        ProcessResult r = run_process(command(extra), {}, std::chrono::seconds(20));
+        EXPECT_EQ(r.exitCode, 1) << extra[0];
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    ProcessResult help = run_process({DEVNODE_BINARY, "--help"}, {}, std::chrono::seconds(20));
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("--http-port"), std::string::npos);
+}
+
+// Every line of the data file must be the block that was accepted there.
+TEST_F(RunningNode, LoadsOnlyAValidChainAndSaysWhichLineIsNot) {
+    Signer signer;
+    ASSERT_TRUE(signer.init(kKey, false));
+    std::vector<std::string> lines;
+    std::string target;
+    {
+        // A long block time: blocks a second apart halve the target each time,
+        // and a restarted node must come to the same target from the blocks.
+        Chain chain({kEasy, 1000, "", data.path});
+        for (int tries = 0; chain.height() < 4 && tries < 100; ++tries) chain.submit(minedBlock(chain, signer));
+        ASSERT_EQ(chain.height(), 4u);
+        target = chain.target();
+        ASSERT_EQ(target, "1" + std::string(63, 'f'));
+        std::ifstream in(data.path);
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+    }
+    ASSERT_EQ(lines.size(), 3u);
+    auto edited = [&](int n, const std::function<void(json&)>& change) {
+        std::vector<std::string> out = lines;
+        json b = json::parse(out[size_t(n)]);
+        change(b);
+        out[size_t(n)] = b.dump();
+        return out;
+    };
+    json slow = json::parse(lines[2]);  // a re-signed last block claiming an easier diff
+    slow["diff"] = "7" + std::string(63, 'f');
+    slow = resign(slow, signer);
+    std::vector<std::string> withSlow = lines;
+    withSlow[2] = slow.dump();
+    const struct {
+        std::vector<std::string> lines;
+        std::string tail;  // after the last line feed
+        std::vector<std::string> options;
+        std::string error;  // "" when the chain loads
+    } cases[] = {
+        {lines, "{\"timestamp\":3,\"transa", {}, ""},  // torn by a crash: cut off, logged
+        {{lines[0], lines[1], "{\"timestamp\":3,\"transa"}, "", {}, "line 3: not JSON"},
+        {edited(1, [](json& b) { b["transactions"][1]["amount"] = 1e15; }), "", {},
+         "line 2: malformed block: transaction 1: amount is not"},
+        {edited(1, [](json& b) { b["hash"] = "1234"; }), "", {}, "line 2: hash does not match the block"},
+        {edited(1, [](json& b) { b["hash"] = "1234"; }), "", {"--trust-stored-work"},
+         "line 3: prev_hash is not the hash of the block before it"},
+        {edited(0, [](json& b) { b["prev_hash"] = "00"; }), "", {}, "line 1: prev_hash is not"},
+        {{lines[0], lines[2]}, "", {}, "line 2: prev_hash is not"},
+        {{lines[0], lines[1], lines[2], "{}"}, "", {}, "line 4: malformed block: missing timestamp"},
+        {edited(2, [](json& b) { b["extra"] = 1; }), "", {}, "line 3: malformed block: unknown member"},
+        {withSlow, "", {}, "line 3: diff 7fff"},
+        {lines, "", {"--target", "3" + std::string(63, 'f')}, "line 1: diff"},
+    };
+    for (const auto& c : cases) {
+        {
+            std::ofstream out(data.path, std::ios::trunc);
+            for (const std::string& l : c.lines) out << l << '\n';
+            out << c.tail;
+        }
+        std::vector<std::string> extra{"--data", data.path, "--block-seconds", "1000"};
+        extra.insert(extra.end(), c.options.begin(), c.options.end());
+        if (!c.error.empty()) {
+            ProcessResult r = run_process(command(extra), {}, std::chrono::seconds(30));
+            EXPECT_EQ(r.exitCode, 2) << c.error;
+            EXPECT_NE(r.err.find(data.path + " " + c.error), std::string::npos) << r.err;
+            continue;
+        }
+        start(extra);
+        EXPECT_TRUE(node->waitForOutput("cut a torn last line (22 bytes)", std::chrono::seconds(1)));
+        EXPECT_NE(httpExchange(httpPort, get("/height")).find("{\"height\":4}"), std::string::npos);
+        EXPECT_NE(httpExchange(httpPort, get("/diff")).find(target), std::string::npos);
+        // One chain, one node: a second one on the same file refuses to start.
+        ProcessResult second = run_process(command({"--data", data.path, "--http-port", "0", "--ws-port", "0"}), {},
+                                           std::chrono::seconds(30));
+        EXPECT_EQ(second.exitCode, 2);
+        EXPECT_NE(second.err.find("is in use by another node"), std::string::npos) << second.err;
+        TearDown();
+        node.reset();
+    }
 }

@@ -1,13 +1,15 @@
 // The development node's chain: blocks from a genesis block, pending
 // transactions, the target retuned toward a block time, and the validation
-// of every block submitted. Safe to use from several threads.
+// of every block submitted or read back from the data file. Safe to use from
+// several threads.
 #pragma once
 
-#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -19,6 +21,10 @@ struct ChainSettings {
     double blockSeconds = 10;
     std::string developerWallet;  // empty: the chain's developer wallet
     std::string dataFile;         // empty: nothing kept on disk
+    // Recompute every stored block's Argon2 hash when loading (about 80 ms a
+    // block here); without it a stored hash is trusted, everything else is
+    // still checked.
+    bool checkStoredWork = true;
 };
 
 struct Verdict {
@@ -28,16 +34,31 @@ struct Verdict {
     std::string hash;
 };
 
+// The pending transactions are capped so that a block carrying all of them
+// (and its rewards) always fits well inside one WebSocket message.
+constexpr size_t kMaxPendingTransactions = 1000;
+constexpr size_t kMaxPendingBytes = 2 << 20;  // of transaction text
+// A block's timestamp may run ahead of the node's clock by this much.
+constexpr std::uint64_t kMaxFutureMs = 120'000;
+// How a refusal for a full mempool begins (the node answers it with 429).
+constexpr std::string_view kMempoolFull = "mempool full";
+
 class Chain {
 public:
+    // Throws std::invalid_argument for a target that is not 1 to 64 hex
+    // digits, std::runtime_error when the data file cannot be used or holds
+    // anything but a valid chain (the message names the line and the reason).
     explicit Chain(ChainSettings settings);
 
     std::uint64_t height() const;
     std::optional<nlohmann::json> block(std::uint64_t n) const;
     std::string target() const;
     nlohmann::json mempool() const;
+    // Bytes of a torn last line cut from the data file at start (0: none).
+    size_t droppedTornBytes() const { return tornBytes_; }
 
-    // Adds a pending transaction; the reason when it is malformed.
+    // Adds a pending transaction; the reason when it is malformed or the
+    // mempool is full.
     std::optional<std::string> addTransaction(const nlohmann::json& tx);
     // Checks a submitted block and appends it when it is valid.
     Verdict submit(const nlohmann::json& block);
@@ -45,13 +66,22 @@ public:
     static nlohmann::json genesis();
 
 private:
-    std::string checkBlock(const nlohmann::json& block, std::string& hash) const;
+    struct Pending {
+        nlohmann::json tx;
+        std::string text;
+    };
+    std::string faultAgainstTip(const nlohmann::json& block, std::string& text) const;
+    std::string pendingFault(const nlohmann::json& block) const;
+    void extend(const nlohmann::json& block);
+    void load();
 
     ChainSettings settings_;
-    mutable std::mutex lock_;
+    std::mutex submitting_;  // one submission at a time, held through the hashing
+    mutable std::mutex lock_;  // the state below
     std::vector<nlohmann::json> blocks_;
-    std::vector<nlohmann::json> mempool_;
+    std::vector<Pending> mempool_;
+    size_t mempoolBytes_ = 0;
     std::string target_;
-    std::chrono::steady_clock::time_point lastBlockAt_;
     std::unique_ptr<BlockStore> store_;
+    size_t tornBytes_ = 0;
 };

@@ -160,6 +160,10 @@ std::string normalised(const std::string& hex) {
     return first == std::string::npos ? "0" : s.substr(first);
 }
 
+bool is_target_text(const std::string& text) {
+    return !text.empty() && text.size() <= 64 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
 bool hash_within_target(const std::string& hash, const std::string& target) {
     const auto h = number_bytes(hash), t = number_bytes(target);
     if ((h.empty() && !hash.empty()) || (t.empty() && !target.empty())) return false;

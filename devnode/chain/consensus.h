@@ -26,6 +26,9 @@ std::string pow_hash(const std::string& text);
 // A hash as blocks carry it: lowercase, no leading zeros, "0" for zero.
 std::string normalised(const std::string& hex);
 
+// 1 to 64 hex digits: the form of a target, a block's diff and its hash.
+bool is_target_text(const std::string& text);
+
 // Both strict hex (leading zeros allowed); false when either is not hex.
 bool hash_within_target(const std::string& hash, const std::string& target);
 

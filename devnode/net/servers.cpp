@@ -7,8 +7,12 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <atomic>
+#include <cstdio>
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <sstream>
 #include <set>
 #include <thread>
 
@@ -22,18 +26,105 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-// An io_context with its thread and an acceptor.
+using Counter = std::shared_ptr<std::atomic<size_t>>;
+
+// One counted connection; the count drops when the slot goes.
+class Slot {
+public:
+    explicit Slot(Counter c) : counter_(std::move(c)) { ++*counter_; }
+    Slot(Slot&& o) noexcept : counter_(std::move(o.counter_)) {}
+    Slot& operator=(Slot&&) = delete;
+    ~Slot() {
+        if (counter_) --*counter_;
+    }
+
+private:
+    Counter counter_;
+};
+
+// A last reply on a connection that is to be closed: written, then the
+// peer's remaining input is read and thrown away for a while before the
+// close, so that the reply is not lost to a reset caused by unread bytes.
+class Farewell : public std::enable_shared_from_this<Farewell> {
+public:
+    Farewell(beast::tcp_stream stream, std::string reply, Slot slot)
+        : stream_(std::move(stream)), reply_(std::move(reply)), slot_(std::move(slot)) {}
+    void start() {
+        stream_.expires_after(std::chrono::seconds(2));
+        net::async_write(stream_, net::buffer(reply_), [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (ec) return;
+            self->stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+            self->drain();
+        });
+    }
+
+private:
+    void drain() {
+        stream_.async_read_some(net::buffer(scratch_), [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (!ec) self->drain();  // until the peer closes or the time is up
+        });
+    }
+    beast::tcp_stream stream_;
+    std::string reply_;
+    Slot slot_;
+    char scratch_[16384];
+};
+
+const char* const kBusy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+// An io_context with its thread and an acceptor that keeps accepting: a
+// failed accept (out of descriptors, for one) is logged and retried after a
+// pause, and clients beyond the cap are refused with 503.
 struct Loop {
     net::io_context io;
     tcp::acceptor acceptor{io};
+    net::steady_timer retry{io};
     std::thread thread;
+    ServerLimits limits;
+    std::string name;
+    Counter open = std::make_shared<std::atomic<size_t>>(0);
+    Counter leaving = std::make_shared<std::atomic<size_t>>(0);
+    size_t failures = 0;
+    bool saturated = false;
 
+    void log(const std::string& line) const {
+        if (limits.log) limits.log(name + ": " + line);
+        else std::fprintf(stderr, "[net] %s: %s\n", name.c_str(), line.c_str());
+    }
     void listen(const std::string& address, unsigned short port) {
         tcp::endpoint ep(net::ip::make_address(address), port);
         acceptor.open(ep.protocol());
         acceptor.set_option(net::socket_base::reuse_address(true));
         acceptor.bind(ep);
         acceptor.listen();
+    }
+    void accept(std::function<void(tcp::socket, Slot)> onClient) {
+        acceptor.async_accept([this, onClient](beast::error_code ec, tcp::socket socket) {
+            if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
+            if (ec) {
+                if (failures++ == 0) log("accept failed (" + ec.message() + "); retrying");
+                retry.expires_after(limits.acceptRetry);
+                retry.async_wait([this, onClient](beast::error_code e) {
+                    if (!e) accept(onClient);
+                });
+                return;
+            }
+            if (failures) log("accepting again after " + std::to_string(failures) + " failed attempts");
+            failures = 0;
+            if (*open < limits.maxConnections) {
+                saturated = false;
+                onClient(std::move(socket), Slot(open));
+            } else {
+                if (!saturated) log(std::to_string(limits.maxConnections) + " connections open; refusing more");
+                saturated = true;
+                refuse(std::move(socket));
+            }
+            accept(onClient);
+        });
+    }
+    void refuse(tcp::socket socket) {
+        if (*leaving >= limits.maxConnections) return;  // a flood: just close
+        std::make_shared<Farewell>(beast::tcp_stream(std::move(socket)), kBusy, Slot(leaving))->start();
     }
     void start() {
         thread = std::thread([this] { io.run(); });
@@ -42,6 +133,7 @@ struct Loop {
         net::post(io, [this] {
             beast::error_code ec;
             acceptor.close(ec);
+            retry.cancel();
             io.stop();
         });
         if (thread.joinable()) thread.join();
@@ -50,63 +142,98 @@ struct Loop {
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(tcp::socket socket, const HttpHandler& handler) : stream_(std::move(socket)), handler_(handler) {}
+    HttpSession(tcp::socket socket, const HttpHandler& handler, const Loop& server, Slot slot)
+        : stream_(std::move(socket)), handler_(handler), server_(server), slot_(std::move(slot)) {}
     void start() { read(); }
 
 private:
     void read() {
-        request_ = {};
-        stream_.expires_after(std::chrono::seconds(30));
-        http::async_read(stream_, buffer_, request_, [self = shared_from_this()](beast::error_code ec, size_t) {
-            if (!ec) self->respond();
+        parser_.emplace();
+        parser_->header_limit(std::uint32_t(server_.limits.maxHeader));
+        parser_->body_limit(server_.limits.maxBody);
+        stream_.expires_after(server_.limits.handshake);
+        http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+            self->onRead(ec);
         });
     }
+    void onRead(beast::error_code ec) {
+        if (!ec) return respond();
+        const auto& httpErrors = http::make_error_code(http::error::bad_method).category();
+        if (ec == http::error::body_limit) {
+            server_.log("refused a request body over " + std::to_string(server_.limits.maxBody) + " bytes");
+            return farewell(413, "request body too large");
+        }
+        if (ec == http::error::header_limit) {
+            server_.log("refused a request header over " + std::to_string(server_.limits.maxHeader) + " bytes");
+            return farewell(431, "request header too large");
+        }
+        if (ec.category() == httpErrors && ec != http::error::end_of_stream && ec != http::error::partial_message)
+            return farewell(400, "malformed request");
+        // Closed, timed out or torn: nobody to answer.
+    }
     void respond() {
+        const auto& request = parser_->get();
+        const bool head = request.method() == http::verb::head;
         HttpReply reply;
         try {
-            reply = handler_(std::string(request_.method_string()), std::string(request_.target()), request_.body());
+            reply = handler_(head ? "GET" : std::string(request.method_string()), std::string(request.target()),
+                             request.body());
         } catch (const std::exception& e) {
-            reply = {500, std::string("{\"error\":\"") + e.what() + "\"}"};
+            server_.log(std::string("handler failed: ") + e.what());
+            reply = {500, "{\"error\":\"internal error\"}"};
         }
-        auto res = std::make_shared<http::response<http::string_body>>(http::status(reply.status), request_.version());
+        auto res = std::make_shared<http::response<http::string_body>>(http::status(reply.status), request.version());
         res->set(http::field::server, "quorlen-devnode");
         res->set(http::field::content_type, reply.contentType);
-        res->keep_alive(request_.keep_alive());
+        res->keep_alive(request.keep_alive());
         // 1xx, 204 and 304 replies carry no body by definition.
         const bool bodyless = reply.status < 200 || reply.status == 204 || reply.status == 304;
         if (!bodyless) res->body() = std::move(reply.body);
         res->prepare_payload();
+        if (head) res->body().clear();  // the length stays that of the GET reply
         http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code ec, size_t) {
             if (ec) return;
             if (res->keep_alive()) self->read();
             else self->stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
         });
     }
+    void farewell(unsigned status, const std::string& why) {
+        http::response<http::string_body> res{http::status(status), 11};
+        res.set(http::field::server, "quorlen-devnode");
+        res.set(http::field::content_type, "application/json");
+        res.keep_alive(false);
+        res.body() = "{\"error\":\"" + why + "\"}";
+        res.prepare_payload();
+        std::ostringstream text;
+        text << res;
+        stream_.expires_never();
+        std::make_shared<Farewell>(std::move(stream_), text.str(), std::move(slot_))->start();
+    }
 
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
-    http::request<http::string_body> request_;
+    std::optional<http::request_parser<http::string_body>> parser_;
     const HttpHandler& handler_;
+    const Loop& server_;
+    Slot slot_;
 };
 
 }  // namespace
 
 struct HttpServer::Impl : Loop {
     HttpHandler handler;
-    void accept() {
-        acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
-            if (ec) return;
-            std::make_shared<HttpSession>(std::move(socket), handler)->start();
-            accept();
-        });
-    }
 };
 
-HttpServer::HttpServer(const std::string& address, unsigned short port, HttpHandler handler)
+HttpServer::HttpServer(const std::string& address, unsigned short port, HttpHandler handler, ServerLimits limits)
     : impl_(std::make_shared<Impl>()) {
     impl_->handler = std::move(handler);
+    impl_->limits = std::move(limits);
+    impl_->name = "http";
     impl_->listen(address, port);
-    impl_->accept();
+    Impl* impl = impl_.get();
+    impl_->accept([impl](tcp::socket socket, Slot slot) {
+        std::make_shared<HttpSession>(std::move(socket), impl->handler, *impl, std::move(slot))->start();
+    });
     impl_->start();
 }
 
@@ -118,7 +245,7 @@ namespace {
 
 class BeastWsSession : public WsSession, public std::enable_shared_from_this<BeastWsSession> {
 public:
-    BeastWsSession(tcp::socket socket, WsServer::Impl& server);
+    BeastWsSession(tcp::socket socket, WsServer::Impl& server, Slot slot);
     void start();
     void send(const std::string& text) override;
     void ping(const std::string& payload) override;
@@ -126,19 +253,24 @@ public:
     void drop() override;
 
 private:
+    struct Out {
+        enum Kind { Text, Ping, Close } kind;
+        std::string data;
+    };
     void read();
+    void enqueue(Out out);
     void writeNext();
+    void shutdown();
     void finished();
 
     websocket::stream<beast::tcp_stream> ws_;
     beast::flat_buffer buffer_;
     WsServer::Impl& server_;
-    // Writes (messages, pings, the close) go out one at a time.
-    struct Out {
-        enum Kind { Text, Ping, Close } kind;
-        std::string data;
-    };
+    Slot slot_;
+    // Writes (messages, pings, the close) go out one at a time; a client
+    // that leaves too much of them unread is dropped.
     std::deque<Out> queue_;
+    size_t queuedBytes_ = 0;
     bool writing_ = false;
     bool done_ = false;
 };
@@ -149,21 +281,25 @@ struct WsServer::Impl : Loop {
     WsCallbacks callbacks;
     mutable std::mutex lock;
     std::set<std::shared_ptr<BeastWsSession>> open;
-
-    void accept() {
-        acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
-            if (ec) return;
-            std::make_shared<BeastWsSession>(std::move(socket), *this)->start();
-            accept();
-        });
-    }
 };
 
 namespace {
 
-BeastWsSession::BeastWsSession(tcp::socket socket, WsServer::Impl& server) : ws_(std::move(socket)), server_(server) {}
+BeastWsSession::BeastWsSession(tcp::socket socket, WsServer::Impl& server, Slot slot)
+    : ws_(std::move(socket)), server_(server), slot_(std::move(slot)) {
+    // Replies are small; a kernel buffer left to grow to megabytes would only
+    // hide a client that does not read.
+    beast::error_code ec;
+    beast::get_lowest_layer(ws_).socket().set_option(net::socket_base::send_buffer_size(65536), ec);
+}
 
 void BeastWsSession::start() {
+    websocket::stream_base::timeout limits{};
+    limits.handshake_timeout = server_.limits.handshake;
+    limits.idle_timeout = websocket::stream_base::none();
+    limits.keep_alive_pings = false;
+    ws_.set_option(limits);
+    ws_.read_message_max(server_.limits.maxMessage);
     ws_.control_callback([this](websocket::frame_type kind, beast::string_view payload) {
         if (kind == websocket::frame_type::pong && server_.callbacks.onPong)
             server_.callbacks.onPong(shared_from_this(), std::string(payload));
@@ -181,10 +317,20 @@ void BeastWsSession::start() {
 
 void BeastWsSession::read() {
     ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, size_t) {
+        if (ec == websocket::error::message_too_big)
+            self->server_.log("dropped a client whose message went over " +
+                              std::to_string(self->server_.limits.maxMessage) + " bytes");
         if (ec) return self->finished();
         const std::string text = beast::buffers_to_string(self->buffer_.data());
         self->buffer_.consume(self->buffer_.size());
-        if (self->server_.callbacks.onMessage) self->server_.callbacks.onMessage(self, text);
+        if (self->buffer_.capacity() > 65536) self->buffer_.shrink_to_fit();  // one big message, not a habit
+        try {
+            if (self->server_.callbacks.onMessage) self->server_.callbacks.onMessage(self, text);
+        } catch (const std::exception& e) {  // the I/O thread serves everyone: one message must not end it
+            self->server_.log(std::string("dropped a client whose message could not be handled: ") + e.what());
+            self->shutdown();
+            return self->finished();
+        }
         self->read();
     });
 }
@@ -199,14 +345,38 @@ void BeastWsSession::finished() {
     if (server_.callbacks.onClose) server_.callbacks.onClose(shared_from_this());
 }
 
+void BeastWsSession::shutdown() {
+    beast::error_code ec;
+    beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ec);
+    beast::get_lowest_layer(ws_).socket().close(ec);
+}
+
+void BeastWsSession::enqueue(Out out) {
+    if (done_) return;
+    if (queuedBytes_ + out.data.size() + 16 > server_.limits.maxQueued) {
+        server_.log("dropped a client that leaves its messages unread");
+        shutdown();
+        return finished();
+    }
+    queuedBytes_ += out.data.size() + 16;  // a frame header's worth for pings and closes
+    queue_.push_back(std::move(out));
+    writeNext();
+}
+
 void BeastWsSession::writeNext() {
-    if (writing_ || queue_.empty() || done_) return;
+    if (writing_ || queue_.empty()) return;
+    if (done_) {
+        queue_.clear();
+        queuedBytes_ = 0;
+        return;
+    }
     writing_ = true;
     Out& out = queue_.front();
     auto after = [self = shared_from_this()](beast::error_code ec, size_t = 0) {
         self->writing_ = false;
+        self->queuedBytes_ -= self->queue_.front().data.size() + 16;
         self->queue_.pop_front();
-        if (ec) return self->finished();
+        if (ec) self->finished();
         self->writeNext();
     };
     switch (out.kind) {
@@ -225,41 +395,34 @@ void BeastWsSession::writeNext() {
 }
 
 void BeastWsSession::send(const std::string& text) {
-    net::post(ws_.get_executor(), [self = shared_from_this(), text] {
-        self->queue_.push_back({Out::Text, text});
-        self->writeNext();
-    });
+    net::post(ws_.get_executor(), [self = shared_from_this(), text] { self->enqueue({Out::Text, text}); });
 }
 
 void BeastWsSession::ping(const std::string& payload) {
-    net::post(ws_.get_executor(), [self = shared_from_this(), payload] {
-        self->queue_.push_back({Out::Ping, payload.substr(0, 125)});
-        self->writeNext();
-    });
+    net::post(ws_.get_executor(),
+              [self = shared_from_this(), payload] { self->enqueue({Out::Ping, payload.substr(0, 125)}); });
 }
 
 void BeastWsSession::close() {
-    net::post(ws_.get_executor(), [self = shared_from_this()] {
-        self->queue_.push_back({Out::Close, {}});
-        self->writeNext();
-    });
+    net::post(ws_.get_executor(), [self = shared_from_this()] { self->enqueue({Out::Close, {}}); });
 }
 
 void BeastWsSession::drop() {
-    net::post(ws_.get_executor(), [self = shared_from_this()] {
-        beast::error_code ec;
-        beast::get_lowest_layer(self->ws_).socket().shutdown(tcp::socket::shutdown_both, ec);
-        beast::get_lowest_layer(self->ws_).socket().close(ec);
-    });
+    net::post(ws_.get_executor(), [self = shared_from_this()] { self->shutdown(); });
 }
 
 }  // namespace
 
-WsServer::WsServer(const std::string& address, unsigned short port, WsCallbacks callbacks)
+WsServer::WsServer(const std::string& address, unsigned short port, WsCallbacks callbacks, ServerLimits limits)
     : impl_(std::make_shared<Impl>()) {
     impl_->callbacks = std::move(callbacks);
+    impl_->limits = std::move(limits);
+    impl_->name = "ws";
     impl_->listen(address, port);
-    impl_->accept();
+    Impl* impl = impl_.get();
+    impl_->accept([impl](tcp::socket socket, Slot slot) {
+        std::make_shared<BeastWsSession>(std::move(socket), *impl, std::move(slot))->start();
+    });
     impl_->start();
 }
 

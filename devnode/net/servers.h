@@ -3,12 +3,29 @@
 // thread; handlers and callbacks are called on that thread.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace devnet {
+
+// What one client may take of a server. Every client is untrusted: these
+// bound the descriptors, time and memory it can hold.
+struct ServerLimits {
+    size_t maxConnections = 64;                     // open at once; the excess gets 503
+    std::chrono::milliseconds handshake{10'000};    // to send a request or a WebSocket handshake
+    size_t maxHeader = 8 << 10;                     // HTTP header block, else 431
+    size_t maxBody = 1 << 20;                       // HTTP body, else 413
+    size_t maxMessage = 4 << 20;                    // WebSocket message, else the client is dropped
+    size_t maxQueued = 1 << 20;                     // unsent WebSocket bytes, else the client is dropped
+    std::chrono::milliseconds acceptRetry{100};     // pause after a failed accept
+    // Where the servers' own events go (accept failures, dropped clients);
+    // standard error when empty.
+    std::function<void(const std::string&)> log;
+};
 
 struct HttpReply {
     unsigned status = 200;
@@ -21,8 +38,8 @@ using HttpHandler =
 
 class HttpServer {
 public:
-    // Port 0 picks a free port.
-    HttpServer(const std::string& address, unsigned short port, HttpHandler handler);
+    // Port 0 picks a free port. HEAD is answered as GET without the body.
+    HttpServer(const std::string& address, unsigned short port, HttpHandler handler, ServerLimits limits = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -54,7 +71,7 @@ struct WsCallbacks {
 
 class WsServer {
 public:
-    WsServer(const std::string& address, unsigned short port, WsCallbacks callbacks);
+    WsServer(const std::string& address, unsigned short port, WsCallbacks callbacks, ServerLimits limits = {});
     ~WsServer();
     WsServer(const WsServer&) = delete;
     WsServer& operator=(const WsServer&) = delete;
