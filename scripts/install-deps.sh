@@ -8,6 +8,7 @@ packages=(
   libcurl4-openssl-dev libsecp256k1-dev libssl-dev nlohmann-json3-dev
   libgtest-dev libbenchmark-dev libargon2-dev libboost-dev
   clang libclang-rt-14-dev
+  tmux dpkg-dev
 )
 
 missing=()

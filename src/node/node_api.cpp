@@ -27,9 +27,10 @@ CurlHandle::~CurlHandle() {
     curl_global_cleanup();
 }
 
-NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl) : base_url(baseUrl), ws_url(wsUrl) {
+NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl, std::shared_ptr<VerdictReporter> verdicts)
+    : base_url(baseUrl), ws_url(wsUrl), verdicts(std::move(verdicts)) {
     if (ws_url.empty()) return;
-    ws = std::make_unique<WsPlain>();
+    ws = make_ws();
     if (ws->connect_url(ws_url)) {
         std::fprintf(stderr, "[ws] connected: %s\n", ws_url.c_str());
     } else {
@@ -39,6 +40,14 @@ NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl) : base_ur
 }
 
 NodeApi::~NodeApi() { ws.reset(); }
+
+std::unique_ptr<WsPlain> NodeApi::make_ws() const {
+    if (!verdicts) return std::make_unique<WsPlain>();
+    // The reporter is shared, so it outlives every reader that calls it.
+    return std::make_unique<WsPlain>([reporter = verdicts](bool text, std::string_view payload) {
+        reporter->on_frame(text, payload);
+    });
+}
 
 bool NodeApi::fetch(const std::string& path, std::string& body) {
     CURL* c = curl.get();

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "node/node_verdict.h"
 #include "node/ws_plain.h"
 
 typedef void CURL;
@@ -29,8 +30,10 @@ private:
 class NodeApi {
 public:
     // Connects the WebSocket when `wsUrl` is not empty and says so on
-    // standard error ("[ws] connected: " / "[ws] connect failed: ").
-    NodeApi(const std::string& baseUrl, const std::string& wsUrl);
+    // standard error ("[ws] connected: " / "[ws] connect failed: "). The
+    // node's frames go to `verdicts` when one is given.
+    NodeApi(const std::string& baseUrl, const std::string& wsUrl,
+            std::shared_ptr<VerdictReporter> verdicts = nullptr);
     ~NodeApi();
     NodeApi(const NodeApi&) = delete;
     NodeApi& operator=(const NodeApi&) = delete;
@@ -42,8 +45,12 @@ public:
     bool getDiff(std::string& diff);
     void getMempool(nlohmann::json& mempool);
 
+    // A new, unconnected WebSocket client whose frames go to `verdicts`.
+    std::unique_ptr<WsPlain> make_ws() const;
+
     const std::string base_url;
     const std::string ws_url;
+    const std::shared_ptr<VerdictReporter> verdicts;  // may be null
 
 private:
     // The reply body of a GET with status 200, or false.

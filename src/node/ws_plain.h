@@ -1,11 +1,13 @@
 // A minimal WebSocket client over plain TCP: connects to a "ws://" URL, sends
 // masked frames, and keeps a reader thread that answers pings and notices
-// when the node closes. It never reads the node's messages.
+// when the node closes. The node's data frames go to an optional handler.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <string_view>
 #include <string>
 #include <thread>
 
@@ -14,7 +16,12 @@ public:
     // Frames announcing more than this are not held: the reader ends instead.
     static constexpr std::uint64_t kMaxIncomingPayload = 16u << 20;
 
-    WsPlain() = default;
+    // Called on the reader thread with every data frame the node sends;
+    // `text` is true for a whole text frame (FIN set), false for binary
+    // frames and fragments.
+    using FrameHandler = std::function<void(bool text, std::string_view payload)>;
+
+    explicit WsPlain(FrameHandler onFrame = {}) : on_frame(std::move(onFrame)) {}
     ~WsPlain();
     WsPlain(const WsPlain&) = delete;
     WsPlain& operator=(const WsPlain&) = delete;
@@ -54,6 +61,7 @@ private:
     std::string early;
     std::thread reader;
     std::mutex sendLock;  // frames from the owner and pongs never interleave
+    const FrameHandler on_frame;
 };
 
 // The opening handshake request for a path, host, port and key.

@@ -65,7 +65,7 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
     bool sent = false;
     bool connected = true;
     if (!api.ws || api.ws->fd.load() < 0) {
-        api.ws = std::make_unique<WsPlain>();  // the old client, if any, joins its reader here
+        api.ws = api.make_ws();  // the old client, if any, joins its reader here
         if (api.ws->connect_url(api.ws_url)) {
             std::fprintf(stderr, "[ws] reconnected: %s\n", api.ws_url.c_str());
         } else {
@@ -82,6 +82,8 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
             sent = api.ws->connect_url(api.ws_url) && api.ws->send_frame(1, envelope);
         }
     }
+    (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
+    if (sent && api.verdicts) api.verdicts->block_sent(submitted_hash_text(hash));
     std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
                  hash.c_str());
     std::fflush(stdout);
@@ -119,11 +121,13 @@ void worker_thread(WorkerCtx* ctxPtr) {
         ctx.hashes.fetch_add(results.size());
         for (std::size_t i = 0; i < results.size(); ++i) {
             if (!meets_target(results[i], view.diff)) continue;
+            ctx.stats->found.fetch_add(1);
             try {
                 submit_hit(ctx, texts[i], results[i], *signer);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
                              results[i].c_str(), e.what());
+                ctx.stats->failed.fetch_add(1);
             }
             sleep_ms(200);
             break;

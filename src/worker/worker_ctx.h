@@ -12,6 +12,7 @@
 
 #include "block/signer.h"
 #include "node/node_api.h"
+#include "worker/gpu_stats.h"
 
 class GpuHasher;
 
@@ -34,6 +35,8 @@ struct WorkerCtx {
     std::string devPub;
     GpuHasher* hasher = nullptr;
     std::string minerPub;
+    std::atomic<std::uint64_t> hwErrors{0};  // hits the CPU did not confirm
+    std::shared_ptr<GpuStats> stats = std::make_shared<GpuStats>();  // shared with the node's verdict reader
 };
 
 struct ChainView {
