@@ -288,7 +288,9 @@ std::string quoted(const std::vector<std::string>& args) {
 TEST(Program, SummaryOnATerminalKeepsTheRateLineWhole) {
     if (std::system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
     Tmux tmux;
-    const std::string cmd = "exec env -u BY_SEGMENT -u PRECOMPUTE -u GPU_BATCH -u DIFF_OVERRIDE " +
+    // No hits (a target of 0), so only the rate line and the summary share
+    // the screen.
+    const std::string cmd = "exec env -u BY_SEGMENT -u PRECOMPUTE -u GPU_BATCH DIFF_OVERRIDE=0 " +
                             quoted(miner({"--ws", "", "--http", "http://127.0.0.1:1", "--summary-seconds", "2"}))
                                 .substr(5);
     tmux.run("new-session -d -s t -x 250 -y 50 \"" + cmd + "\" \\; set-option -w -t t remain-on-exit on");
@@ -314,12 +316,17 @@ TEST(Program, SummaryOnATerminalKeepsTheRateLineWhole) {
     const std::string screen = tmux.screen();
     for (const std::string& line : splitLines(screen)) {
         // Every line starts with its own text: nothing written into another.
-        if (line.find("[stats]") != std::string::npos) EXPECT_EQ(line.rfind("[stats] ", 0), 0u) << screen;
-        if (line.find("Hashrate:") != std::string::npos) EXPECT_EQ(line.rfind("Hashrate: ", 0), 0u) << screen;
+        if (line.find("[stats]") != std::string::npos) {
+            EXPECT_EQ(line.rfind("[stats] ", 0), 0u) << screen;
+        }
+        if (line.find("Hashrate:") != std::string::npos) {
+            EXPECT_EQ(line.rfind("Hashrate: ", 0), 0u) << screen;
+        }
         // The tuning progress was cleared before the tuner's own line.
         EXPECT_EQ(line.find("measuring B="), std::string::npos) << screen;
     }
     EXPECT_NE(screen.find("\n[tune] B=2 -> "), std::string::npos) << screen;
-    const size_t stopping = screen.find("Stopping...\n[stats] rig (1 GPU): ");
-    EXPECT_NE(stopping, std::string::npos) << screen;
+    const size_t stopping = screen.find("\nStopping...\n");
+    ASSERT_NE(stopping, std::string::npos) << screen;
+    EXPECT_NE(screen.find("\n[stats] rig (1 GPU): ", stopping), std::string::npos) << screen;
 }
