@@ -23,7 +23,7 @@ set_target_properties(${quorlen_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS ${quorlen_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS ${quorlen_libraries} LIBRARY DESTINATION ${QUORLEN_PRIVATE_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/quorlen-gpu-miner.service DESTINATION lib/systemd/system)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorlen-gpu-miner)
 
 # The Debian package; dpkg-shlibdeps finds the packages of the shared
 # libraries the programs need and declares them.
@@ -35,6 +35,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "quorlen-gpu-miner maintainers <root@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_STRIP_FILES ON)  # debug information stays in the build tree
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/lib")
 # The unit file needs a systemd that hands credentials to services.
