@@ -351,6 +351,36 @@ TEST(SubmitHit, ConnectionRepair) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] reconnect failed: ws://127.0.0.1:1\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n[submit] GPU#0 FAIL ws=0 hash=1\n");
     EXPECT_EQ(ctx->api->ws, nullptr);
+    EXPECT_EQ(ctx->stats->sent.load(), 2u);
+    EXPECT_EQ(ctx->stats->failed.load(), 1u);
 
     EXPECT_THROW(submit_hit(*ctx, "{not json", "1", ctx->signer), std::exception);
+}
+
+TEST(SubmitHit, TheNodesAnswerIsMatchedToTheBlockSent) {
+    ScriptedNode node;
+    auto ctx = makeCtx(node.httpUrl(), "");
+    std::FILE* out = std::tmpfile();
+    auto verdicts = std::make_shared<VerdictReporter>(
+        4, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), out);
+    testing::internal::CaptureStderr();
+    ctx->api = std::make_unique<NodeApi>(node.httpUrl(), node.wsUrl(), verdicts);
+    testing::internal::GetCapturedStderr();
+    ChainView view;
+    view.diff = "ff";
+    const std::string text = canonical_msg(make_candidate(view, ctx->minerPub, 1));
+    testing::internal::CaptureStdout();
+    submit_hit(*ctx, text, "00AB", ctx->signer);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(wait_until([&] { return node.messages().size() == 1; }));
+    node.ws().sessions()[0]->send(R"({"event":"rejected","reason":"stale prev_hash"})");
+    ASSERT_TRUE(wait_until([&] { return ctx->stats->verdicts.rejected.load() == 1; }));
+    std::fflush(out);
+    std::rewind(out);
+    char line[256] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, out), nullptr);
+    EXPECT_STREQ(line, "[verdict] GPU#4 rejected hash=ab reason: stale prev_hash\n");
+    EXPECT_EQ(ctx->stats->sent.load(), 1u);
+    ctx->api.reset();  // joins the reader before the file goes
+    std::fclose(out);
 }

@@ -334,10 +334,14 @@ TEST(NodeVerdict, BlocksWaitingForAnAnswerAreBounded) {
     EXPECT_EQ(counts->accepted.load(), 0u);
     EXPECT_EQ(counts->rejected.load(), VerdictReporter::kMaxWaiting);
     EXPECT_EQ(counts->unrecognised.load(), 37u);
+    reporter.block_sent("98");
     reporter.block_sent("99");
+    reporter.block_not_sent("98");  // the send failed: no answer will come
     reporter.on_frame(false, R"({"event":"accepted","hash":"99"})");  // binary frames are not verdicts
     EXPECT_EQ(counts->unrecognised.load(), 38u);
-    reporter.on_frame(true, R"({"event":"accepted","hash":"99"})");
-    EXPECT_EQ(counts->accepted.load(), 1u);
+    reporter.on_frame(true, R"({"event":"rejected","reason":"r"})");  // answers 99, not 98
+    EXPECT_EQ(counts->rejected.load(), VerdictReporter::kMaxWaiting + 1);
+    reporter.on_frame(true, R"({"event":"accepted","hash":"98"})");
+    EXPECT_EQ(counts->unrecognised.load(), 39u);
     std::fclose(out);
 }

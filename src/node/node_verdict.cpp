@@ -83,6 +83,15 @@ void VerdictReporter::block_sent(const std::string& hash) {
     waiting_.push_back(hash);
 }
 
+void VerdictReporter::block_not_sent(const std::string& hash) {
+    std::lock_guard<std::mutex> g(lock_);
+    for (auto it = waiting_.rbegin(); it != waiting_.rend(); ++it) {
+        if (*it != hash) continue;
+        waiting_.erase(std::next(it).base());
+        return;
+    }
+}
+
 bool VerdictReporter::match(NodeVerdict& v) {
     std::lock_guard<std::mutex> g(lock_);
     if (v.hash.empty()) {

@@ -60,8 +60,11 @@ public:
 
     VerdictReporter(int gpu, std::shared_ptr<VerdictCounts> counts, std::FILE* out = stderr, Clock clock = {});
 
-    // Worker thread: a block with this submitted hash text went out.
+    // Worker thread: a block with this submitted hash text is about to go
+    // out (before the send: the answer may come before send returns), and,
+    // when the send failed, that it did not.
     void block_sent(const std::string& hash);
+    void block_not_sent(const std::string& hash);
     // Reader thread: one data frame; `text` is false for binary frames and
     // fragments.
     void on_frame(bool text, std::string_view payload);

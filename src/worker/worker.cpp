@@ -59,7 +59,8 @@ std::string submitted_hash_text(const std::string& hash) {
 void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer) {
     const nlohmann::json block = nlohmann::json::parse(text);
     const std::string signature = sign_hex(signer, text);
-    const std::string document = build_block_for_submit(block, signature, submitted_hash_text(hash));
+    const std::string submitted = submitted_hash_text(hash);
+    const std::string document = build_block_for_submit(block, signature, submitted);
 
     NodeApi& api = *ctx.api;
     bool sent = false;
@@ -74,6 +75,7 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
             connected = false;
         }
     }
+    if (connected && api.verdicts) api.verdicts->block_sent(submitted);
     if (connected) {
         const std::string envelope = block_event_message(document);
         sent = api.ws->send_frame(1, envelope);
@@ -83,7 +85,7 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
         }
     }
     (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
-    if (sent && api.verdicts) api.verdicts->block_sent(submitted_hash_text(hash));
+    if (connected && !sent && api.verdicts) api.verdicts->block_not_sent(submitted);
     std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
                  hash.c_str());
     std::fflush(stdout);
