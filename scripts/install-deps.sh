@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libbenchmark-dev libargon2-dev libboost-dev
   clang libclang-rt-14-dev
   python3
+  tmux dpkg-dev
 )
 
 missing=()

@@ -15,7 +15,9 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target quorlen-gpu-miner quorlen-devnode
 
 mkdir -p build/local
-key=$(od -An -N32 -tx1 /dev/urandom | tr -d ' \n')
+# The key goes in a file only we can read, never in a command line.
+keyfile=build/local/priv.key
+(umask 077 && od -An -N32 -tx1 /dev/urandom | tr -d ' \n' >"$keyfile")
 
 # A target that gives a block every few seconds at this machine's rate; the
 # node then tunes it toward its block time.
@@ -31,7 +33,7 @@ stop() {
 trap stop INT TERM
 sleep 1
 
-build/quorlen-gpu-miner --priv "$key" --start-batch 8 --max-batch 32 --step-factor 2 \
+build/quorlen-gpu-miner --priv-file "$keyfile" --start-batch 8 --max-batch 32 --step-factor 2 \
   --step-seconds 2 --warmup-seconds 1 "$@" &
 miner=$!
 wait "$miner" || true

@@ -7,8 +7,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
+#include <sstream>
+
+#include "app/rate_windows.h"
+#include "app/rig_summary.h"
 #include "servers.h"
 #include "support/device.h"
+#include "worker/worker_ctx.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
 #include "support/scripted_node.h"
@@ -148,4 +154,227 @@ TEST(Benchmark, TableJsonAndRefusedArguments) {
     }
     ProcessResult none = run_process({BENCH_BINARY, "--devices", "7"}, cleanEnv());
     EXPECT_EQ(none.exitCode, 4);
+}
+
+namespace {
+
+// A clock the test moves by hand.
+struct FakeClock {
+    std::chrono::steady_clock::time_point now{};
+    RateWindows::Clock fn() {
+        return [this] { return now; };
+    }
+    void advance(double seconds) {
+        now += std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    }
+};
+
+using std::chrono::seconds;
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+}  // namespace
+
+TEST(RateWindows, AveragedOverTimeNotOverSamples) {
+    FakeClock clock;
+    RateWindows w(clock.fn());
+    EXPECT_EQ(w.rate(seconds(10)), 0.0);
+    w.add(0);
+    EXPECT_EQ(w.rate(seconds(10)), 0.0);  // one sample spans no time
+    // 1000 hashes in the first second, then nothing for nine: 100 H/s over
+    // ten seconds, whatever the number of samples in each part.
+    clock.advance(1);
+    w.add(1000);
+    for (int i = 0; i < 9; ++i) {
+        clock.advance(1);
+        w.add(1000);
+    }
+    EXPECT_DOUBLE_EQ(w.rate(seconds(10)), 100.0);
+    EXPECT_DOUBLE_EQ(w.rate(seconds(60)), 100.0);  // only ten seconds seen so far
+    // The start of a window between two samples is read off the line
+    // between them.
+    clock.advance(20);
+    w.add(3000);
+    EXPECT_DOUBLE_EQ(w.rate(seconds(10)), 100.0);
+    EXPECT_DOUBLE_EQ(w.rate(seconds(15)), 100.0);
+    EXPECT_NEAR(w.rate(seconds(60)), 3000.0 / 30, 1e-9);
+    // Uneven ticks: a late sample covers more time, not more weight.
+    clock.advance(0.5);
+    w.add(3050);
+    clock.advance(2.5);
+    w.add(3350);
+    EXPECT_NEAR(w.rate(seconds(3)), 350.0 / 3, 1e-9);
+}
+
+TEST(RateWindows, FifteenMinutesForgetTheOlderPast) {
+    FakeClock clock;
+    RateWindows w(clock.fn());
+    std::uint64_t total = 0;
+    w.add(total);
+    for (int i = 0; i < 1000; ++i) {  // 100 H/s for 1000 s
+        clock.advance(1);
+        w.add(total += 100);
+    }
+    for (int i = 0; i < 1000; ++i) {  // then 400 H/s
+        clock.advance(1);
+        w.add(total += 400);
+    }
+    EXPECT_DOUBLE_EQ(w.rate(seconds(10)), 400.0);
+    EXPECT_DOUBLE_EQ(w.rate(RateWindows::kLongest), 400.0);
+    for (int i = 0; i < 120; ++i) {  // stalled two minutes
+        clock.advance(1);
+        w.add(total);
+    }
+    EXPECT_EQ(w.rate(seconds(60)), 0.0);
+    EXPECT_DOUBLE_EQ(w.rate(RateWindows::kLongest), 400.0 * 780 / 900);
+}
+
+TEST(RigSummary, LinesPeriodAndCounters) {
+    FakeClock clock;
+    RigSummary summary(2, 60, clock.fn());
+    std::vector<GpuCounts> counts(2);
+    counts[0] = {1, 0, 2, 1, 1, 1, 1, 0, 4};
+    counts[1] = {0, 0, 1, 1, 0, 0, 0, 1, 0};
+    summary.sample(counts);
+    EXPECT_FALSE(summary.due());
+    clock.advance(59);
+    EXPECT_FALSE(summary.due());
+    counts[0].hashes = 5900;
+    counts[1].hashes = 11800;
+    summary.sample(counts);
+    clock.advance(1);
+    EXPECT_TRUE(summary.due());
+    EXPECT_FALSE(summary.due());
+    EXPECT_EQ(summary.text(),
+              "[stats] rig (2 GPU): 10s 300.0 60s 300.0 15m 300.0 H/s; found 3 sent 2 failed 1 hw-errors 1; "
+              "node accepted 1 rejected 1 unrecognised 4\n"
+              "[stats] GPU#1: 10s 100.0 60s 100.0 15m 100.0 H/s; found 2 sent 1 failed 1 hw-errors 1; "
+              "node accepted 1 rejected 0 unrecognised 4\n"
+              "[stats] GPU#0: 10s 200.0 60s 200.0 15m 200.0 H/s; found 1 sent 1 failed 0 hw-errors 0; "
+              "node accepted 0 rejected 1 unrecognised 0\n");
+    clock.advance(190);  // a late tick gives one summary, and the beat stays
+    EXPECT_TRUE(summary.due());
+    EXPECT_FALSE(summary.due());
+    clock.advance(50);
+    EXPECT_TRUE(summary.due());
+    RigSummary never(1, 0, clock.fn());
+    clock.advance(1e6);
+    EXPECT_FALSE(never.due());
+
+    WorkerCtx ctx;
+    ctx.gpu = 7;
+    ctx.hashes = 9;
+    ctx.hwErrors = 2;
+    ctx.stats->found = 3;
+    ctx.stats->verdicts.unrecognised = 5;
+    const GpuCounts c = counts_of(ctx);
+    EXPECT_EQ(c.gpu, 7);
+    EXPECT_EQ(c.hashes, 9u);
+    EXPECT_EQ(c.hwErrors, 2u);
+    EXPECT_EQ(c.found, 3u);
+    EXPECT_EQ(c.unrecognised, 5u);
+}
+
+TEST(Program, SummaryAndTuningLinesReadWellInAFile) {
+    BackgroundProcess p(miner({"--ws", "", "--http", "http://127.0.0.1:1", "--summary-seconds", "1"}), cleanEnv());
+    ASSERT_TRUE(p.waitForOutput("[stats] GPU#0", std::chrono::seconds(60)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    p.signal(SIGINT);
+    ProcessResult r = p.wait(std::chrono::seconds(30));
+    EXPECT_EQ(r.exitCode, 0);
+    // Plain lines, no empty ones, no terminal controls.
+    EXPECT_EQ(r.err.find("\n\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\r'), std::string::npos);
+    EXPECT_EQ(r.err.find('\033'), std::string::npos);
+    EXPECT_NE(r.err.find("[tune] GPU#0 step 1/1: measuring B=2\n[tune] B=2 -> "), std::string::npos) << r.err;
+    size_t summaries = 0;
+    for (const std::string& line : splitLines(r.err))
+        if (line.rfind("[stats] rig (1 GPU): 10s ", 0) == 0) ++summaries;
+    EXPECT_GE(summaries, 3u) << r.err;  // two a second apart, and one at the stop
+    // The last summary comes after the workers stopped, with a rate.
+    const auto lines = splitLines(r.err);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 1].rfind("[stats] GPU#0: 10s ", 0), 0u) << r.err;
+    EXPECT_EQ(lines[lines.size() - 2].find("10s 0.0 "), std::string::npos) << r.err;
+}
+
+namespace {
+
+// One tmux server of our own, on its own socket.
+class Tmux {
+public:
+    Tmux() : socket_("quorlen-test-" + std::to_string(getpid())) {}
+    ~Tmux() { run("kill-server"); }
+    std::string run(const std::string& args) {
+        std::string out;
+        if (std::FILE* f = popen(("tmux -L " + socket_ + " -f /dev/null " + args + " 2>/dev/null").c_str(), "r")) {
+            char buf[4096];
+            for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+            pclose(f);
+        }
+        return out;
+    }
+    std::string screen() { return run("capture-pane -p -J -S - -t t"); }
+
+private:
+    std::string socket_;
+};
+
+std::string quoted(const std::vector<std::string>& args) {
+    std::string cmd = "exec";
+    for (const auto& a : args) cmd += " '" + a + "'";
+    return cmd;
+}
+
+}  // namespace
+
+TEST(Program, SummaryOnATerminalKeepsTheRateLineWhole) {
+    if (std::system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+    Tmux tmux;
+    // No hits (a target of 0), so only the rate line and the summary share
+    // the screen.
+    const std::string cmd = "exec env -u BY_SEGMENT -u PRECOMPUTE -u GPU_BATCH DIFF_OVERRIDE=0 " +
+                            quoted(miner({"--ws", "", "--http", "http://127.0.0.1:1", "--summary-seconds", "2"}))
+                                .substr(5);
+    tmux.run("new-session -d -s t -x 250 -y 50 \"" + cmd + "\" \\; set-option -w -t t remain-on-exit on");
+    const int pid = std::atoi(tmux.run("list-panes -t t -F '#{pane_pid}'").c_str());
+    ASSERT_GT(pid, 0);
+    auto count = [](const std::string& text, const std::string& needle) {
+        size_t n = 0;
+        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+        return n;
+    };
+    ASSERT_TRUE(wait_until([&] { return count(tmux.screen(), "[stats] rig") >= 2; }, 60000)) << tmux.screen();
+    // Wait for the rate line drawn again under the latest summary.
+    ASSERT_TRUE(wait_until([&] {
+        const auto lines = splitLines(tmux.screen());
+        size_t last = 0;
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (!lines[i].empty()) last = i;
+        return lines.size() > 1 && lines[last].rfind("Hashrate: ", 0) == 0 &&
+               lines[last - 1].rfind("[stats] GPU#0", 0) == 0;
+    }, 10000)) << tmux.screen();
+    kill(pid, SIGINT);
+    ASSERT_TRUE(wait_until([&] { return tmux.run("list-panes -t t -F '#{pane_dead}'").rfind("1", 0) == 0; }, 30000));
+    const std::string screen = tmux.screen();
+    for (const std::string& line : splitLines(screen)) {
+        // Every line starts with its own text: nothing written into another.
+        if (line.find("[stats]") != std::string::npos) {
+            EXPECT_EQ(line.rfind("[stats] ", 0), 0u) << screen;
+        }
+        if (line.find("Hashrate:") != std::string::npos) {
+            EXPECT_EQ(line.rfind("Hashrate: ", 0), 0u) << screen;
+        }
+        // The tuning progress was cleared before the tuner's own line.
+        EXPECT_EQ(line.find("measuring B="), std::string::npos) << screen;
+    }
+    EXPECT_NE(screen.find("\n[tune] B=2 -> "), std::string::npos) << screen;
+    const size_t stopping = screen.find("\nStopping...\n");
+    ASSERT_NE(stopping, std::string::npos) << screen;
+    EXPECT_NE(screen.find("\n[stats] rig (1 GPU): ", stopping), std::string::npos) << screen;
 }

@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "cli/cli.h"
+#include "cli/key_source.h"
 #include "support/process.h"
 
 namespace {
@@ -146,6 +152,71 @@ TEST(ParseCli, NumbersWithoutLeadingDigitsOrOutOfRangeAreRefused) {
     EXPECT_EQ(parse({"--ws", "ws://[::1]:6061/x"}).cli.ws, "ws://[::1]:6061/x");
 }
 
+TEST(ParseCli, KeyOptionsStayOutOfTheUsageAndPrivLeavesArgv) {
+    std::vector<std::string> args = {"quorlen-gpu-miner", "--priv",  "0x" + kKey,       "--priv-file",
+                                     "/k",                "--goida", "--summary-seconds", "5"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    Cli cli;
+    ASSERT_TRUE(parse_cli(int(argv.size()), argv.data(), cli));
+    EXPECT_EQ(cli.priv, "0x" + kKey);
+    EXPECT_EQ(cli.privFile, "/k");
+    EXPECT_EQ(cli.summarySeconds, 5);
+    EXPECT_EQ(std::string(argv[2]), std::string(66, 'x'));  // same length, no key
+    EXPECT_EQ(std::string(argv[4]), "/k");
+    EXPECT_EQ(Cli{}.summarySeconds, 60);
+    EXPECT_EQ(usage_text(), kUsage);
+    EXPECT_FALSE(parse({"--summary-seconds", "soon"}).ok);
+}
+
+// A scratch directory for key files, removed with its files.
+class KeyFiles : public testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override {
+        char tmpl[] = "/tmp/quorlen-keys-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+    std::string write(const std::string& name, const std::string& text, mode_t mode = 0600) {
+        const std::string path = dir + "/" + name;
+        std::ofstream(path, std::ios::binary) << text;
+        chmod(path.c_str(), mode);
+        return path;
+    }
+    struct Read {
+        bool ok;
+        std::string key, error, warning;
+    };
+    Read read(const std::string& path) {
+        Read r;
+        r.ok = read_key_file(path, r.key, r.error, r.warning);
+        return r;
+    }
+};
+
+TEST_F(KeyFiles, TrimmedBoundedAndOnlyPrivateFilesPassQuietly) {
+    Read ok = read(write("k", " \t\n" + kKey + "\r\n"));
+    EXPECT_TRUE(ok.ok);
+    EXPECT_EQ(ok.key, kKey);
+    EXPECT_EQ(ok.warning, "");
+    Read shared = read(write("shared", kKey + "\n", 0640));
+    EXPECT_TRUE(shared.ok);
+    EXPECT_NE(shared.warning.find("readable by group or others"), std::string::npos);
+    EXPECT_NE(read(write("world", kKey, 0604)).warning, "");
+    // Up to the bound is read; one byte more is not a key file.
+    EXPECT_TRUE(read(write("padded", kKey + std::string(MAX_KEY_FILE_BYTES - kKey.size(), '\n'))).ok);
+    Read big = read(write("big", kKey + std::string(MAX_KEY_FILE_BYTES - kKey.size() + 1, '\n')));
+    EXPECT_FALSE(big.ok);
+    EXPECT_NE(big.error.find("larger than 4096 bytes"), std::string::npos);
+    EXPECT_EQ(big.key, "");
+    EXPECT_EQ(read(write("blank", " \n\n")).error, "holds no key");
+    EXPECT_EQ(read(dir).error, "not a regular file");
+    EXPECT_EQ(read(dir + "/none").error, "No such file or directory");
+    EXPECT_EQ(trim_blanks("\v\f a b \t"), "a b");
+}
+
 TEST(ApplyEnv, OrderAndGpuBatchRules) {
     auto run = [](std::map<std::string, const char*> env, Cli cli) {
         for (const char* name : {"BY_SEGMENT", "PRECOMPUTE", "GPU_BATCH"}) {
@@ -177,7 +248,7 @@ class MinerProcess : public testing::Test {
 protected:
     ProcessResult run(std::vector<std::string> args, std::map<std::string, std::optional<std::string>> env = {}) {
         args.insert(args.begin(), MINER_BINARY);
-        for (const char* name : {"BY_SEGMENT", "PRECOMPUTE", "GPU_BATCH", "DIFF_OVERRIDE"})
+        for (const char* name : {"BY_SEGMENT", "PRECOMPUTE", "GPU_BATCH", "DIFF_OVERRIDE", "QUORLEN_PRIV"})
             env.emplace(name, std::nullopt);
         return run_process(args, env, std::chrono::seconds(30));
     }
@@ -257,4 +328,74 @@ TEST_F(MinerProcess, AcceptedKeyPrintsConfigAndPublicKey) {
                   r.err.rfind("[cfg] bySegment=1 precompute=1 startBatch=128\npub: 03", 0) == 0,
               true)
         << r.err;
+}
+
+class KeySources : public MinerProcess {
+protected:
+    std::string dir;
+    void SetUp() override {
+        char tmpl[] = "/tmp/quorlen-keys-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+    std::string write(const std::string& text, mode_t mode = 0600) {
+        const std::string path = dir + "/key";
+        std::ofstream(path, std::ios::binary) << text;
+        chmod(path.c_str(), mode);
+        return path;
+    }
+};
+
+TEST_F(KeySources, FileAndEnvironmentGoThroughTheSameChecksAsPriv) {
+    // Past the key the run ends at device selection: no GPU work.
+    const ProcessResult viaPriv = run({"--priv", kKey, "--devices", "99", "--ws", ""});
+    ASSERT_EQ(viaPriv.exitCode, 4) << viaPriv.err;
+    const ProcessResult viaFile = run({"--priv-file", write("\n" + kKey + "\n"), "--devices", "99", "--ws", ""});
+    EXPECT_EQ(viaFile.exitCode, 4);
+    EXPECT_EQ(viaFile.err, viaPriv.err);
+    const ProcessResult viaEnv = run({"--devices", "99", "--ws", ""}, {{"QUORLEN_PRIV", kKey}});
+    EXPECT_EQ(viaEnv.exitCode, 4);
+    EXPECT_EQ(viaEnv.err, viaPriv.err);
+    // The options win over the environment.
+    EXPECT_EQ(run({"--priv", kKey, "--devices", "99"}, {{"QUORLEN_PRIV", "ab"}}).exitCode, 4);
+
+    const ProcessResult shortKey = run({"--priv-file", write("abcd")});
+    EXPECT_EQ(shortKey.exitCode, 2);
+    EXPECT_EQ(shortKey.err, "[cfg] bySegment=0 precompute=1 startBatch=128\nbad priv size\nsigner init failed\n");
+    const ProcessResult zeroEnv = run({}, {{"QUORLEN_PRIV", std::string(64, '0')}});
+    EXPECT_EQ(zeroEnv.exitCode, 2);
+    EXPECT_NE(zeroEnv.err.find("invalid secp256k1 priv\nsigner init failed\n"), std::string::npos);
+    const ProcessResult emptyEnv = run({}, {{"QUORLEN_PRIV", ""}});
+    EXPECT_EQ(emptyEnv.exitCode, 1);
+    EXPECT_EQ(emptyEnv.err, "--priv is required\n");
+
+    const ProcessResult shared = run({"--priv-file", write(kKey, 0644), "--devices", "99", "--ws", ""});
+    EXPECT_EQ(shared.exitCode, 4);
+    EXPECT_EQ(shared.err.rfind("warning: --priv-file " + dir + "/key: readable by group or others", 0), 0u)
+        << shared.err;
+    const ProcessResult both = run({"--priv", kKey, "--priv-file", write(kKey)});
+    EXPECT_EQ(both.exitCode, 1);
+    EXPECT_EQ(both.err, "--priv and --priv-file both given; use one\n");
+    const ProcessResult missing = run({"--priv-file", dir + "/none"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.err, "--priv-file " + dir + "/none: No such file or directory\n");
+    const ProcessResult huge = run({"--priv-file", write(std::string(5000, 'a'))});
+    EXPECT_EQ(huge.exitCode, 1);
+    EXPECT_NE(huge.err.find("larger than 4096 bytes"), std::string::npos);
+}
+
+TEST_F(KeySources, RunningMinerNoLongerShowsTheKeyInItsCommandLine) {
+    BackgroundProcess p({MINER_BINARY, "--priv", kKey, "--ws", "", "--http", "http://127.0.0.1:1", "--step-seconds",
+                         "30", "--start-batch", "1"},
+                        {{"QUORLEN_PRIV", std::nullopt}, {"GPU_BATCH", std::nullopt}});
+    ASSERT_TRUE(p.waitForOutput("pub: ", std::chrono::seconds(20)));
+    std::ifstream in("/proc/" + std::to_string(p.pid()) + "/cmdline", std::ios::binary);
+    std::stringstream cmdline;
+    cmdline << in.rdbuf();
+    p.signal(SIGINT);
+    EXPECT_EQ(p.wait(std::chrono::seconds(30)).exitCode, 0);
+    EXPECT_EQ(cmdline.str().find(kKey), std::string::npos);
+    EXPECT_NE(cmdline.str().find(std::string("--priv\0", 7) + std::string(64, 'x') + '\0'), std::string::npos)
+        << cmdline.str();
 }

@@ -60,12 +60,12 @@ protected:
             data, "--target", target, "--block-seconds", "0.001", "--ping-seconds", "0.5"});
         ASSERT_TRUE(node->waitForOutput("[node] height", std::chrono::seconds(20))) << node->err();
     }
-    void startMiner() {
+    void startMiner(std::optional<std::string> diffOverride = std::nullopt) {
         miner = std::make_unique<BackgroundProcess>(
             std::vector<std::string>{MINER_BINARY, "--priv", kKey, "--goida", "--http", http(), "--ws", ws(),
                                      "--step-seconds", "1", "--warmup-seconds", "0", "--start-batch", "2",
                                      "--max-batch", "2"},
-            std::map<std::string, std::optional<std::string>>{{"DIFF_OVERRIDE", std::nullopt}});
+            std::map<std::string, std::optional<std::string>>{{"DIFF_OVERRIDE", diffOverride}});
     }
     std::uint64_t height() {
         NodeApi api(http(), "");
@@ -93,6 +93,8 @@ TEST_F(LocalNetwork, BlocksAreAcceptedAndCarryPostedTransactions) {
     startNode();
     startMiner();
     ASSERT_TRUE(wait_until([&] { return height() >= 3; }, 60000)) << node->err() << miner->err();
+    // The node's answers reach the operator.
+    EXPECT_TRUE(miner->waitForOutput("[verdict] GPU#0 accepted hash=", std::chrono::seconds(10))) << miner->err();
     const std::string tx =
         R"({"sender":"02aa","receiver":"03bb","amount":12,"signature":"3045","nonce":7,"timestamp":1,"token":"tok"})";
     EXPECT_EQ(postJson(http() + "/tx", tx), 200);
@@ -113,6 +115,21 @@ TEST_F(LocalNetwork, BlocksAreAcceptedAndCarryPostedTransactions) {
     EXPECT_EQ(count(node->err(), "rejected block: bad signature"), 0u);
     EXPECT_EQ(count(node->err(), "rejected block: hash does not match"), 0u);
     EXPECT_EQ(count(node->err(), "rejected block: wrong"), 0u);
+}
+
+TEST_F(LocalNetwork, RejectionsAreShownWithTheNodesReason) {
+    startNode("0000" + std::string(60, 'f'));
+    startMiner(std::string(64, 'f'));  // the miner takes every hash for a hit; the node does not
+    ASSERT_TRUE(miner->waitForOutput(" reason: hash above target\n", std::chrono::seconds(60))) << miner->err();
+    const std::string err = miner->err();
+    const std::regex line(R"(\[verdict\] GPU#0 rejected hash=([0-9a-f]+) reason: hash above target\n)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(err, m, line)) << err;
+    // The hash named is one the miner submitted.
+    EXPECT_NE(miner->out().find(" hash=" + std::string(64 - m[1].length(), '0') + m[1].str() + "\n"),
+              std::string::npos)
+        << miner->out();
+    EXPECT_EQ(err.find("unrecognised frame"), std::string::npos) << err;
 }
 
 TEST_F(LocalNetwork, NodeRestartKeepsTheChainAndTheMinerCarriesOn) {

@@ -10,6 +10,7 @@
 #include "gpu/self_test.h"
 #include "support/faulty_hasher.h"
 #include "support/device.h"
+#include "gpu/tune_progress.h"
 #include "support/reference_argon2.h"
 
 namespace {
@@ -260,4 +261,75 @@ TEST(TuneBatch, StopRequestEndsGrowth) {
     g_stop = false;
     EXPECT_EQ(t.batch, 128);
     EXPECT_EQ(s.measured.size(), 1u);
+}
+
+namespace {
+
+// Writes what the display is told into the tuner's own log, so that the
+// order of both shows.
+struct LoggedProgress : TuneProgress {
+    std::ostream& log;
+    explicit LoggedProgress(std::ostream& l) : log(l) {}
+    void measuring(int step, int steps, int B, int bestB, double bestRate) override {
+        log << "<" << step << "/" << steps << " B=" << B << " best=" << bestB << "@" << bestRate << ">";
+    }
+    void clear() override { log << "<clear>"; }
+};
+
+std::string readBack(std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string s;
+    char buf[1024];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+    return s;
+}
+
+}  // namespace
+
+TEST(TuneBatch, ProgressShowsEveryStepAndIsClearedBeforeEachLine) {
+    Script s;
+    s.rates = {{128, 1280}, {148, 1000}};
+    std::ostringstream log;
+    LoggedProgress progress(log);
+    EXPECT_EQ(tune_batch(kDefaults, std::nullopt, std::ref(s), [] {}, log, &progress), 148);
+    EXPECT_EQ(log.str(),
+              "<1/21 B=128 best=0@0><clear>[tune] B=128 -> 1280 H/s\n"
+              "<2/21 B=148 best=128@1280><clear>[tune] B=148 -> 1000 H/s\n"
+              "[tune] best BATCH=148 (1000 H/s)\n");
+    // A failed first measurement and a failed growth step are cleared too;
+    // the best so far is the best rate seen, not the last.
+    Script f;
+    f.failures = {{17, "first failure"}, {20, "launch failed"}};
+    f.rates = {{8, 80}};
+    std::ostringstream flog;
+    LoggedProgress fprogress(flog);
+    EXPECT_EQ(tune_batch({17, 100, 2.5, 1, 0, 0.02}, std::nullopt, std::ref(f), [] {}, flog, &fprogress), 8);
+    EXPECT_EQ(flog.str(),
+              "<1/3 B=17 best=0@0><clear><2/5 B=8 best=0@0><clear>[tune] B=8 -> 80 H/s\n"
+              "<3/5 B=20 best=8@80><clear>[tune] B=20 -> error: launch failed\n[tune] best BATCH=8 (80 H/s)\n");
+    EXPECT_EQ(planned_steps(128, 2048, 1.15), 21);
+    EXPECT_EQ(planned_steps(300, 200, 1.15), 2);
+    EXPECT_EQ(planned_steps(8, 8, 2.0), 1);
+    EXPECT_EQ(planned_steps(5, 100, 1.0), 1);
+    EXPECT_GT(planned_steps(1000, 2048, 0.5), 1);
+}
+
+TEST(TuneBatch, ConsoleProgressRedrawsOnATerminalAndWritesLinesElsewhere) {
+    std::FILE* tty = std::tmpfile();
+    ConsoleTuneProgress onTty(1, tty, true);
+    onTty.measuring(1, 21, 128, 0, 0);
+    onTty.measuring(2, 21, 148, 128, 1280.9);
+    onTty.clear();
+    onTty.clear();  // nothing left to clear
+    EXPECT_EQ(readBack(tty),
+              "\r[tune] GPU#1 step 1/21: measuring B=128\033[K"
+              "\r[tune] GPU#1 step 2/21: measuring B=148, best so far 1280 H/s at B=128\033[K\r\033[K");
+    std::FILE* file = std::tmpfile();
+    ConsoleTuneProgress inFile(0, file, false);
+    inFile.measuring(3, 0, 8, 4, 10);
+    inFile.clear();
+    EXPECT_EQ(readBack(file), "[tune] GPU#0 step 3: measuring B=8, best so far 10 H/s at B=4\n");
+    std::fclose(tty);
+    std::fclose(file);
 }

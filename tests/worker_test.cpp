@@ -413,6 +413,8 @@ TEST(SubmitHit, ConnectionRepair) {
     ASSERT_TRUE(wait_until([&] { return !ctx->api->ws_connected(); }));
     submit("00AB", "[ws] reconnected: " + url + "\n", "\n[submit] GPU#0 OK ws=1 hash=00AB\n");
     ASSERT_TRUE(wait_until([&] { return received() == 2; }));
+    EXPECT_EQ(ctx->stats->sent.load(), 2u);
+    EXPECT_EQ(ctx->stats->failed.load(), 1u);
 
     EXPECT_THROW(submit_hit(*ctx, "{not json", "1", ctx->signer), std::exception);
 }
@@ -450,4 +452,32 @@ TEST(ChainViewFetch, RefusedTargetsAndFailingEndpointsAreNamedOnce) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "\n[node] /diff failed: target of 65 hex digits (at most 64)\n"
               "\n[node] /height failed: unreadable reply\n");
+}
+
+TEST(SubmitHit, TheNodesAnswerIsMatchedToTheBlockSent) {
+    ScriptedNode node;
+    auto ctx = makeCtx(node.httpUrl(), "");
+    std::FILE* out = std::tmpfile();
+    auto verdicts = std::make_shared<VerdictReporter>(
+        4, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), out);
+    testing::internal::CaptureStderr();
+    ctx->api = std::make_unique<NodeApi>(node.httpUrl(), node.wsUrl(), nullptr, verdicts);
+    testing::internal::GetCapturedStderr();
+    ChainView view;
+    view.diff = "ff";
+    const std::string text = canonical_msg(make_candidate(view, ctx->minerPub, 1));
+    testing::internal::CaptureStdout();
+    submit_hit(*ctx, text, "00AB", ctx->signer);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(wait_until([&] { return node.messages().size() == 1; }));
+    node.ws().sessions()[0]->send(R"({"event":"rejected","reason":"stale prev_hash"})");
+    ASSERT_TRUE(wait_until([&] { return ctx->stats->verdicts.rejected.load() == 1; }));
+    std::fflush(out);
+    std::rewind(out);
+    char line[256] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, out), nullptr);
+    EXPECT_STREQ(line, "[verdict] GPU#4 rejected hash=ab reason: stale prev_hash\n");
+    EXPECT_EQ(ctx->stats->sent.load(), 1u);
+    ctx->api.reset();  // joins the reader before the file goes
+    std::fclose(out);
 }

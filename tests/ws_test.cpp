@@ -4,6 +4,7 @@
 #include <mutex>
 #include <regex>
 
+#include "node/node_verdict.h"
 #include "node/ws_plain.h"
 #include "node/ws_url.h"
 #include "servers.h"
@@ -339,4 +340,133 @@ TEST(WsPlain, CloseWakesABlockedReader) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_LT(ws.fd.load(), 0);
     EXPECT_FALSE(ws.send_frame(1, "x"));
+}
+
+namespace {
+
+std::string readAll(std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string s;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+    return s;
+}
+
+size_t lines(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(NodeVerdict, TheKnownFormatAndEverythingElse) {
+    auto a = parse_verdict(R"({"event":"accepted","height":7,"hash":"00AB12"})");
+    ASSERT_TRUE(a);
+    EXPECT_TRUE(a->accepted);
+    EXPECT_EQ(a->hash, "ab12");  // as the miner submits it
+    EXPECT_EQ(a->height, 7u);
+    auto r = parse_verdict(R"({"event":"rejected","reason":"stale prev_hash"})");
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->accepted);
+    EXPECT_EQ(r->reason, "stale prev_hash");
+    EXPECT_EQ(r->hash, "");
+    EXPECT_EQ(parse_verdict(R"({"event":"rejected","reason":"x","hash":"0"})")->hash, "0");
+    // Hostile reasons are shown escaped and cut.
+    auto odd = parse_verdict(R"({"event":"rejected","reason":"a\u001b[2Jb\nc"})");
+    ASSERT_TRUE(odd);
+    EXPECT_EQ(odd->reason, "a\\x1b[2Jb\\x0ac");
+    auto longReason = parse_verdict(R"({"event":"rejected","reason":")" + std::string(300, 'r') + "\"}");
+    ASSERT_TRUE(longReason);
+    EXPECT_EQ(longReason->reason, std::string(kMaxReasonBytes, 'r') + "...");
+    for (const std::string& junk :
+         {std::string("not json"), std::string("[]"), std::string("{}"), std::string(R"({"event":7})"),
+          std::string(R"({"event":"accepted"})"),                               // names no block
+          std::string(R"({"event":"accepted","hash":"xyz"})"),                  // not hex
+          std::string(R"({"event":"accepted","hash":")" + std::string(65, 'a') + "\"}"),
+          std::string(R"({"event":"accepted","hash":"ab","height":-1})"),
+          std::string(R"({"event":"accepted","hash":"ab","height":"1"})"),
+          std::string(R"({"event":"rejected"})"), std::string(R"({"event":"rejected","reason":3})"),
+          std::string(R"({"event":"block","data":{}})"),
+          std::string(R"({"event":"accepted","hash":"ab","pad":")") + std::string(kMaxVerdictBytes, ' ') + "\"}"})
+        EXPECT_FALSE(parse_verdict(junk)) << junk.substr(0, 80);
+}
+
+TEST(NodeVerdict, RealNodeSendingVerdictsJunkAndAFlood) {
+    RecordingServer s;
+    auto counts = std::make_shared<VerdictCounts>();
+    std::FILE* out = std::tmpfile();
+    std::atomic<long> fakeSeconds{0};
+    auto reporter = std::make_shared<VerdictReporter>(3, counts, out, [&] {
+        return std::chrono::steady_clock::time_point(std::chrono::seconds(fakeSeconds.load()));
+    });
+    WsPlain ws(nullptr, [reporter](bool text, std::string_view p) { reporter->on_frame(text, p); });
+    ASSERT_TRUE(ws.connect_url(s.url()));
+    ASSERT_TRUE(wait_until([&] { return s.server.sessions().size() == 1; }));
+    auto node = s.server.sessions()[0];
+
+    reporter->block_sent("ab12");
+    reporter->block_sent("cd34");
+    node->send(R"({"event":"accepted","height":7,"hash":"00ab12"})");
+    node->send(R"({"event":"rejected","reason":"stale prev_hash"})");  // the oldest still waiting: cd34
+    node->send(R"({"event":"rejected","reason":"no block of ours left"})");
+    node->send(R"({"event":"accepted","hash":"ffff"})");  // a block we never sent
+    const std::string big(4000, '{');  // one frame (the server splits larger ones)
+    node->send(big);
+    for (int i = 0; i < 5000; ++i) node->send("junk " + std::to_string(i));
+    node->ping("still");
+    ASSERT_TRUE(wait_until([&] { return counts->unrecognised.load() == 5003; }, 20000)) << counts->unrecognised;
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> g(s.lock);
+        return s.pongs.size() == 1;
+    }));
+    EXPECT_EQ(counts->accepted.load(), 1u);
+    EXPECT_EQ(counts->rejected.load(), 1u);
+    std::string text = readAll(out);
+    EXPECT_NE(text.find("[verdict] GPU#3 accepted hash=ab12 height=7\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[verdict] GPU#3 rejected hash=cd34 reason: stale prev_hash\n"), std::string::npos) << text;
+    // One sample of the noise in the minute, the first frame, cut at 200 bytes.
+    EXPECT_EQ(lines(text, "unrecognised frame"), 1u) << text.substr(0, 2000);
+    EXPECT_NE(text.find("(1 so far; at most one shown a minute): {\"event\":\"rejected\",\"reason\":\"no block"),
+              std::string::npos)
+        << text;
+    EXPECT_LT(text.size(), 1000u);
+
+    fakeSeconds = 59;
+    node->send("\x01\x02");
+    ASSERT_TRUE(wait_until([&] { return counts->unrecognised.load() == 5004; }));
+    fakeSeconds = 61;
+    node->send(big);
+    ASSERT_TRUE(wait_until([&] { return counts->unrecognised.load() == 5005; }));
+    text = readAll(out);
+    EXPECT_EQ(lines(text, "unrecognised frame"), 2u);
+    EXPECT_NE(text.find("(5005 so far; at most one shown a minute): " + std::string(200, '{') + "...\n"),
+              std::string::npos);
+    EXPECT_GE(ws.fd.load(), 0);
+    ws.close();
+    std::fclose(out);
+}
+
+TEST(NodeVerdict, BlocksWaitingForAnAnswerAreBounded) {
+    auto counts = std::make_shared<VerdictCounts>();
+    std::FILE* out = std::tmpfile();
+    VerdictReporter reporter(0, counts, out);
+    for (size_t i = 0; i < VerdictReporter::kMaxWaiting + 36; ++i) reporter.block_sent(std::to_string(i + 1));
+    reporter.on_frame(true, R"({"event":"accepted","hash":"1"})");  // forgotten: the oldest went first
+    for (size_t i = 0; i < VerdictReporter::kMaxWaiting + 36; ++i)
+        reporter.on_frame(true, R"({"event":"rejected","reason":"r"})");
+    EXPECT_EQ(counts->accepted.load(), 0u);
+    EXPECT_EQ(counts->rejected.load(), VerdictReporter::kMaxWaiting);
+    EXPECT_EQ(counts->unrecognised.load(), 37u);
+    reporter.block_sent("98");
+    reporter.block_sent("99");
+    reporter.block_not_sent("98");  // the send failed: no answer will come
+    reporter.on_frame(false, R"({"event":"accepted","hash":"99"})");  // binary frames are not verdicts
+    EXPECT_EQ(counts->unrecognised.load(), 38u);
+    reporter.on_frame(true, R"({"event":"rejected","reason":"r"})");  // answers 99, not 98
+    EXPECT_EQ(counts->rejected.load(), VerdictReporter::kMaxWaiting + 1);
+    reporter.on_frame(true, R"({"event":"accepted","hash":"98"})");
+    EXPECT_EQ(counts->unrecognised.load(), 39u);
+    std::fclose(out);
 }

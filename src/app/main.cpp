@@ -11,13 +11,17 @@
 #include <thread>
 #include <vector>
 
+#include "app/console.h"
+#include "app/rig_summary.h"
 #include "app/stop_flag.h"
 #include "argon2gpu/cuda/device.h"
 #include "block/signer.h"
 #include "cli/cli.h"
+#include "cli/key_source.h"
 #include "gpu/autotune.h"
 #include "gpu/gpu_hasher.h"
 #include "gpu/self_test.h"
+#include "gpu/tune_progress.h"
 #include "worker/worker.h"
 #include "worker/worker_ctx.h"
 
@@ -65,14 +69,17 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContex
         std::fprintf(stderr, "GPU#%d: self-test failed: %s\n", g, failure.c_str());
         return nullptr;
     }
+    ConsoleTuneProgress progress(g, stderr, is_terminal(stderr));
     entry->batch = autotune_batch(*entry->hasher, cli.startBatch, cli.maxBatch, cli.stepFactor, cli.stepSeconds,
-                                  cli.warmupSeconds, cli.tolerance);
+                                  cli.warmupSeconds, cli.tolerance, &progress);
     entry->hasher->reset();
 
     auto ctx = std::make_unique<WorkerCtx>();
     ctx->gpu = g;
     ctx->batch = entry->batch;
-    ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, &g_stop);
+    auto verdicts =
+        std::make_shared<VerdictReporter>(g, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts));
+    ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, &g_stop, verdicts);
     ctx->hasher = entry->hasher.get();
     ctx->signer = user;
     ctx->minerPub = user.pubhex;
@@ -108,6 +115,7 @@ void sleepOneSecond() {
 int run(int argc, char** argv) {
     Cli cli;
     if (!parse_cli(argc, argv, cli)) return 1;
+    if (const int status = resolve_priv(cli)) return status;
     if (cli.priv.empty()) {
         std::fputs("--priv is required\n", stderr);
         return 1;
@@ -122,6 +130,7 @@ int run(int argc, char** argv) {
         std::fputs("signer init failed\n", stderr);
         return 2;
     }
+    wipe_text(cli.priv);  // the signer holds the key from here on
     std::fprintf(stderr, "pub: %s\n", signer.pubhex.c_str());
 
     argon2::cuda::GlobalContext global;
@@ -168,6 +177,12 @@ int run(int argc, char** argv) {
         return kExitBringUpFailed;
     }
 
+    RigSummary summary(entries.size(), cli.summarySeconds);
+    const auto sampleCounters = [&] {
+        std::vector<GpuCounts> counts;
+        for (const auto& e : entries) counts.push_back(counts_of(*e->ctx));
+        summary.sample(counts);
+    };
     std::uint64_t previous = 0;
     while (!g_stop.load()) {
         std::uint64_t total = 0;
@@ -181,6 +196,9 @@ int run(int argc, char** argv) {
             shutDown(entries);
             return kExitAllDevicesLost;
         }
+        sampleCounters();
+        // On a new line, and the hash-rate line is drawn again below it.
+        if (summary.due()) std::fprintf(stderr, "%s%s", line_lead(), summary.text().c_str());
         std::fprintf(stdout, "\rHashrate: %llu H/s (%zu GPU)", static_cast<unsigned long long>(total - previous),
                      entries.size());
         std::fflush(stdout);
@@ -190,6 +208,10 @@ int run(int argc, char** argv) {
 
     std::fputs("\nStopping...\n", stdout);
     std::fflush(stdout);
+    for (auto& e : entries)
+        if (e->thread.joinable()) e->thread.join();
+    sampleCounters();
+    std::fputs(summary.text().c_str(), stderr);
     shutDown(entries);
     return 0;
 }

@@ -144,8 +144,16 @@ const std::map<std::string, Setter>& valueOptions() {
         {"--myfee-pub", stringField(&Cli::myfeePub)},
         {"--myfee-pct", doubleField(&Cli::myfeePct)},
         {"--reward-hint", setRewardHint},
+        {"--priv-file", stringField(&Cli::privFile)},
+        {"--summary-seconds", intField(&Cli::summarySeconds)},
     };
     return options;
+}
+
+// The argument strings are the memory that /proc/PID/cmdline and ps show:
+// overwrite the key there, keeping its length.
+void scrubArgument(char* arg) {
+    for (char* c = arg; *c; ++c) *c = 'x';
 }
 
 bool usage() {
@@ -207,6 +215,7 @@ bool parse_cli(int argc, char** argv, Cli& cli) {
         auto it = options.find(arg);
         if (it == options.end() || i + 1 >= argc) return usage();
         if (!it->second(cli, arg, argv[++i])) return false;
+        if (arg == "--priv") scrubArgument(argv[i]);
     }
     return true;
 }

@@ -24,11 +24,18 @@ struct Cli {
     bool bySegment = false;
     bool precompute = true;
     bool goida = false;
+    // Beside the usage text, like --goida: the key from a file instead of
+    // the command line, and how often the summary line is printed (0: only
+    // at the stop).
+    std::string privFile;
+    std::int32_t summarySeconds = 60;
 };
 
 // Fills `cli` from the arguments. Returns false after printing the usage text
 // (unknown argument, missing value) or one line naming an option whose
-// numeric value has no leading number or is out of range.
+// numeric value has no leading number or is out of range. The value of
+// --priv is overwritten in `argv` once copied, so that other users cannot
+// read the key in the process list.
 bool parse_cli(int argc, char** argv, Cli& cli);
 
 // The usage text, as printed to standard error.

@@ -11,6 +11,7 @@
 #include "app/stop_flag.h"
 #include "argon2gpu/cuda/runtime.h"
 #include "gpu/gpu_hasher.h"
+#include "gpu/tune_progress.h"
 
 namespace {
 
@@ -49,8 +50,8 @@ double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds) {
     return static_cast<double>(count) / stepSeconds;
 }
 
-int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, const std::function<double(int)>& measureAt,
-               const std::function<void()>& resetHasher, std::ostream& log) {
+int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, const std::function<double(int)>& rawMeasureAt,
+               const std::function<void()>& resetHasher, std::ostream& log, TuneProgress* progress) {
     int M = s.maxBatch;
     if (freeBytes) {
         const double capD = std::floor(double(*freeBytes) * 0.85 / kHashBytes);
@@ -60,6 +61,30 @@ int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, cons
             M = cap;
         }
     }
+
+    // Every measurement shows its step first and clears it before the
+    // tuner's own line, whatever way it ends.
+    int step = 0, shownB = 0;
+    double shownRate = 0;
+    const auto measureAt = [&](int size) {
+        ++step;
+        if (!progress) return rawMeasureAt(size);
+        const int more = planned_steps(size, M, s.stepFactor);
+        progress->measuring(step, more > 0 ? step - 1 + more : 0, size, shownB, shownRate);
+        double rate;
+        try {
+            rate = rawMeasureAt(size);
+        } catch (...) {
+            progress->clear();
+            throw;
+        }
+        progress->clear();
+        if (shownB == 0 || rate > shownRate) {
+            shownB = size;
+            shownRate = rate;
+        }
+        return rate;
+    };
 
     int B = s.startBatch;
     double r;
@@ -111,7 +136,7 @@ int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, cons
 }
 
 int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepFactor, int stepSeconds,
-                   int warmupSeconds, double tolerance) {
+                   int warmupSeconds, double tolerance, TuneProgress* progress) {
     if (startBatch == 0) throw std::invalid_argument("a start batch of 0 cannot be measured");
     if (stepSeconds < 1) throw std::invalid_argument("--step-seconds must be at least 1 to measure a rate");
 
@@ -123,5 +148,5 @@ int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepF
     const TuneSettings s{startBatch, maxBatch, stepFactor, stepSeconds, warmupSeconds, tolerance};
     return tune_batch(
         s, freeBytes, [&](int B) { return measure(hasher, B, stepSeconds, warmupSeconds); },
-        [&] { hasher.reset(); }, std::cerr);
+        [&] { hasher.reset(); }, std::cerr, progress);
 }

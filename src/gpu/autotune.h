@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 class GpuHasher;
+class TuneProgress;
 
 struct TuneSettings {
     int startBatch;
@@ -32,11 +33,12 @@ double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds);
 
 // The decisions of tuning, given the free device memory (none when it could
 // not be read), a measurement and a reset of the hasher. "[tune]" lines go
-// to `log`. Throws TuneError as above.
+// to `log`, the step being measured to `progress` when given. Throws
+// TuneError as above.
 int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, const std::function<double(int)>& measureAt,
-               const std::function<void()>& resetHasher, std::ostream& log);
+               const std::function<void()>& resetHasher, std::ostream& log, TuneProgress* progress = nullptr);
 
 // Tunes `hasher` and leaves it reset. Throws std::invalid_argument for a start
 // size of 0 or a measurement time below 1 second, before measuring anything.
 int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepFactor, int stepSeconds,
-                   int warmupSeconds, double tolerance);
+                   int warmupSeconds, double tolerance, TuneProgress* progress = nullptr);

@@ -47,10 +47,11 @@ CurlHandle::~CurlHandle() {
     curl_global_cleanup();
 }
 
-NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl, const std::atomic<bool>* stopRequest)
-    : base_url(baseUrl), ws_url(wsUrl), stopRequest_(stopRequest) {
+NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl, const std::atomic<bool>* stopRequest,
+                 std::shared_ptr<VerdictReporter> verdicts)
+    : base_url(baseUrl), ws_url(wsUrl), verdicts(std::move(verdicts)), stopRequest_(stopRequest) {
     if (ws_url.empty()) return;
-    ws = std::make_unique<WsPlain>(stopRequest_);
+    ws = make_ws();
     if (ws->connect_url(ws_url)) {
         std::fprintf(stderr, "[ws] connected: %s\n", ws_url.c_str());
     } else {
@@ -65,6 +66,14 @@ bool NodeApi::result(bool ok, const char* whyNot) {
     if (ok) lastError_.clear();
     else if (lastError_.empty()) lastError_ = whyNot;
     return ok;
+}
+
+std::unique_ptr<WsPlain> NodeApi::make_ws() const {
+    if (!verdicts) return std::make_unique<WsPlain>(stopRequest_);
+    // The reporter is shared, so it outlives every reader that calls it.
+    return std::make_unique<WsPlain>(stopRequest_, [reporter = verdicts](bool text, std::string_view payload) {
+        reporter->on_frame(text, payload);
+    });
 }
 
 bool NodeApi::fetch(const std::string& path, std::size_t cap, std::string& body) {
@@ -131,9 +140,9 @@ void NodeApi::getMempool(nlohmann::json& mempool) {
     result(fetch("/mempool", kMaxLargeReply, body) && node_reply::mempool(body, mempool), "unreadable reply");
 }
 
-bool NodeApi::send_block_event(const std::string& message) {
+bool NodeApi::send_block_event(const std::string& message, const std::string& hash) {
     if (!ws_connected()) {
-        ws = std::make_unique<WsPlain>(stopRequest_);  // the old client, if any, joins its reader here
+        ws = make_ws();  // the old client, if any, joins its reader here
         if (ws->connect_url(ws_url)) {
             std::fprintf(stderr, "[ws] reconnected: %s\n", ws_url.c_str());
         } else {
@@ -142,9 +151,15 @@ bool NodeApi::send_block_event(const std::string& message) {
             return false;
         }
     }
-    if (ws->send_frame(1, message)) return true;
-    ws->close();
-    return ws->connect_url(ws_url) && ws->send_frame(1, message);
+    // Named before the send: the node's answer may come before send returns.
+    if (verdicts && !hash.empty()) verdicts->block_sent(hash);
+    bool sent = ws->send_frame(1, message);
+    if (!sent) {
+        ws->close();
+        sent = ws->connect_url(ws_url) && ws->send_frame(1, message);
+    }
+    if (!sent && verdicts && !hash.empty()) verdicts->block_not_sent(hash);
+    return sent;
 }
 
 namespace node_reply {

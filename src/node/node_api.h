@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "block/json_depth.h"
+#include "node/node_verdict.h"
 #include "node/ws_plain.h"
 
 typedef void CURL;
@@ -43,9 +44,10 @@ public:
     // Connects the WebSocket when `wsUrl` is not empty and says so on
     // standard error ("[ws] connected: " / "[ws] connect failed: ").
     // `stopRequest`, when given, aborts connects, handshakes and transfers
-    // in progress once it is set.
+    // in progress once it is set. The node's frames go to `verdicts` when
+    // one is given.
     NodeApi(const std::string& baseUrl, const std::string& wsUrl,
-            const std::atomic<bool>* stopRequest = nullptr);
+            const std::atomic<bool>* stopRequest = nullptr, std::shared_ptr<VerdictReporter> verdicts = nullptr);
     ~NodeApi();
     NodeApi(const NodeApi&) = delete;
     NodeApi& operator=(const NodeApi&) = delete;
@@ -62,13 +64,18 @@ public:
     // Sends one `block` event message as a text frame. A missing or dropped
     // connection is repaired once first ("[ws] reconnected: " / "[ws]
     // reconnect failed: "), and a failed send is retried once on a fresh
-    // connection. True when the frame was handed to the socket.
-    bool send_block_event(const std::string& message);
+    // connection. True when the frame was handed to the socket. `hash`, the
+    // block's submitted hash text, lets the node's verdict be matched to it.
+    bool send_block_event(const std::string& message, const std::string& hash = {});
     // A WebSocket client exists and its connection is up.
     bool ws_connected() const { return ws && ws->fd.load() >= 0; }
 
+    // A new, unconnected WebSocket client whose frames go to `verdicts`.
+    std::unique_ptr<WsPlain> make_ws() const;
+
     const std::string base_url;
     const std::string ws_url;
+    const std::shared_ptr<VerdictReporter> verdicts;  // may be null
 
 private:
     // The reply body of a GET with status 200 and at most `cap` bytes, or

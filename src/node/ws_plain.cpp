@@ -334,6 +334,9 @@ void WsPlain::reader_loop() {
             if (!write_frame(10, std::string(payload.begin(), payload.end()), false)) break;
         } else if (opcode == 8) {
             break;
+        } else if (opcode <= 2 && on_frame) {
+            on_frame(opcode == 1 && (head[0] & 0x80),
+                     std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
         }
     }
     stopped.exchange(true);

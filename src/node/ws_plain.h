@@ -1,11 +1,13 @@
 // A minimal WebSocket client over plain TCP: connects to a "ws://" URL, sends
 // masked frames, and keeps a reader thread that answers pings and notices
-// when the node closes. It never reads the node's messages.
+// when the node closes. The node's data frames go to an optional handler.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <string_view>
 #include <string>
 #include <thread>
 
@@ -19,9 +21,15 @@ public:
     // A handshake reply header longer than this is not a WebSocket server's.
     static constexpr std::size_t kMaxHandshakeReply = 8192;
 
+    // Called on the reader thread with every data frame the node sends;
+    // `text` is true for a whole text frame (FIN set), false for binary
+    // frames and fragments.
+    using FrameHandler = std::function<void(bool text, std::string_view payload)>;
+
     // `stopRequest`, when given, is polled during every wait: once it is set,
     // connects, handshakes and sends give up within a fraction of a second.
-    explicit WsPlain(const std::atomic<bool>* stopRequest = nullptr) : stopRequest_(stopRequest) {}
+    explicit WsPlain(const std::atomic<bool>* stopRequest = nullptr, FrameHandler onFrame = {})
+        : stopRequest_(stopRequest), on_frame(std::move(onFrame)) {}
     ~WsPlain();
     WsPlain(const WsPlain&) = delete;
     WsPlain& operator=(const WsPlain&) = delete;
@@ -75,6 +83,7 @@ private:
     // pong stuck on a node that does not read holds up the owner no longer
     // than the time limit.
     std::timed_mutex sendLock;
+    const FrameHandler on_frame;
 };
 
 // The opening handshake request for a path, host, port and key.

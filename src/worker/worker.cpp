@@ -60,9 +60,11 @@ std::string submitted_hash_text(const std::string& hash) {
 void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer) {
     const nlohmann::json block = parse_untrusted(text);
     const std::string signature = sign_hex(signer, text);
-    const std::string document = build_block_for_submit(block, signature, submitted_hash_text(hash));
+    const std::string submitted = submitted_hash_text(hash);
+    const std::string document = build_block_for_submit(block, signature, submitted);
 
-    const bool sent = ctx.api->send_block_event(block_event_message(document));
+    const bool sent = ctx.api->send_block_event(block_event_message(document), submitted);
+    (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
     std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
                  hash.c_str());
     std::fflush(stdout);
@@ -113,6 +115,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
         ctx.hashes.fetch_add(results.size());
         for (std::size_t i = 0; i < results.size(); ++i) {
             if (!meets_target(results[i], view.diff)) continue;
+            ctx.stats->found.fetch_add(1);
             try {
                 // A faulty or overclocked card's "hit" would be rejected by
                 // the node; after a mismatch the rest of its batch is not
@@ -121,6 +124,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
                              results[i].c_str(), e.what());
+                ctx.stats->failed.fetch_add(1);
             }
             sleep_ms(200);
             break;

@@ -13,6 +13,7 @@
 #include "block/signer.h"
 #include "node/node_api.h"
 #include "worker/fetch_watch.h"
+#include "worker/gpu_stats.h"
 
 class GpuHasher;
 
@@ -38,6 +39,7 @@ struct WorkerCtx {
     std::string devPub;
     GpuHasher* hasher = nullptr;
     std::string minerPub;
+    std::shared_ptr<GpuStats> stats = std::make_shared<GpuStats>();  // shared with the node's verdict reader
 };
 
 struct ChainView {

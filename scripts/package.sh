@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the Debian package of a build tree and shows what it declares.
+# Fails when the package does not name the libraries the programs need.
+#
+#   scripts/package.sh [BUILD_DIR]     # default: build
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls -t "$build"/package/quorlen-gpu-miner_*.deb | head -n1)
+info=$(dpkg-deb --info "$deb")
+echo "$info"
+depends=$(grep '^ Depends:' <<<"$info" || true)
+for lib in libc6 libstdc++6 libcurl libsecp256k1 libssl libargon2; do
+  if [[ "$depends" != *"$lib"* ]]; then
+    echo "FAIL: $deb does not depend on $lib"; exit 1
+  fi
+done
+contents=$(dpkg-deb --contents "$deb")
+for path in ./usr/bin/quorlen-gpu-miner ./usr/lib/systemd/system/quorlen-gpu-miner.service libargon2-cuda.so; do
+  if [[ "$contents" != *"$path"* ]]; then
+    echo "FAIL: $deb lacks $path"; exit 1
+  fi
+done
+echo "package: $deb"

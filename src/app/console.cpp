@@ -1,0 +1,12 @@
+#include "app/console.h"
+
+#include <unistd.h>
+
+bool is_terminal(std::FILE* f) { return isatty(fileno(f)) == 1; }
+
+bool shares_terminal_with_rate_line() {
+    static const bool shared = is_terminal(stdout) && is_terminal(stderr);
+    return shared;
+}
+
+const char* line_lead() { return shares_terminal_with_rate_line() ? "\n" : ""; }

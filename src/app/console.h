@@ -1,0 +1,16 @@
+// How lines share the console with the live hash-rate line.
+#pragma once
+
+#include <cstdio>
+
+// True when standard output and standard error are both terminals: then the
+// hash-rate line (redrawn in place on standard output) may be sitting
+// unfinished where standard error writes next.
+bool shares_terminal_with_rate_line();
+
+// What a line that may interrupt the hash-rate line starts with: a line feed
+// on a shared terminal, nothing otherwise (a log file gets no empty lines).
+const char* line_lead();
+
+// True when `f` is a terminal.
+bool is_terminal(std::FILE* f);

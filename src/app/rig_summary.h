@@ -1,0 +1,52 @@
+// The summary the operator reads every minute and at the stop: averaged
+// rates and block counts for the whole rig and for each GPU.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/rate_windows.h"
+
+struct WorkerCtx;
+
+// One worker's counters as read at one moment.
+struct GpuCounts {
+    int gpu = 0;
+    std::uint64_t hashes = 0;
+    std::uint64_t found = 0;
+    std::uint64_t sent = 0;
+    std::uint64_t failed = 0;
+    std::uint64_t hwErrors = 0;
+    std::uint64_t accepted = 0;
+    std::uint64_t rejected = 0;
+    std::uint64_t unrecognised = 0;
+};
+
+GpuCounts counts_of(const WorkerCtx& ctx);
+
+// "[stats] <who>: 10s … 60s … 15m … H/s; found … sent … failed … hw-errors …;
+// node accepted … rejected … unrecognised …\n"
+std::string summary_line(const std::string& who, const RateWindows& rates, const GpuCounts& c);
+
+class RigSummary {
+public:
+    // A summary is due every `periodSeconds` (never when 0 or less).
+    RigSummary(std::size_t gpus, int periodSeconds, RateWindows::Clock clock = {});
+
+    // Once a supervision tick, with the counters of every worker in order.
+    void sample(const std::vector<GpuCounts>& gpus);
+    // True once a period, counted from construction.
+    bool due();
+    // The rig's line, then one line per GPU, as of the latest sample.
+    std::string text() const;
+
+private:
+    RateWindows::Clock clock_;
+    std::chrono::steady_clock::duration period_;
+    std::chrono::steady_clock::time_point next_;
+    RateWindows rig_;
+    std::vector<RateWindows> perGpu_;
+    std::vector<GpuCounts> latest_;
+};

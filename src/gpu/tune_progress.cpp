@@ -1,0 +1,38 @@
+#include "gpu/tune_progress.h"
+
+#include <cmath>
+#include <string>
+
+ConsoleTuneProgress::ConsoleTuneProgress(int gpu, std::FILE* out, bool terminal)
+    : gpu_(gpu), out_(out), terminal_(terminal) {}
+
+void ConsoleTuneProgress::measuring(int step, int steps, int B, int bestB, double bestRate) {
+    const std::string of = steps > 0 ? "/" + std::to_string(steps) : "";
+    const std::string best =
+        bestB > 0 ? ", best so far " + std::to_string((long long)bestRate) + " H/s at B=" + std::to_string(bestB) : "";
+    // "\033[K" clears what a longer earlier text left behind.
+    std::fprintf(out_, "%s[tune] GPU#%d step %d%s: measuring B=%d%s%s", terminal_ ? "\r" : "", gpu_, step, of.c_str(),
+                 B, best.c_str(), terminal_ ? "\033[K" : "\n");
+    std::fflush(out_);
+    drawn_ = terminal_;
+}
+
+void ConsoleTuneProgress::clear() {
+    if (!drawn_) return;
+    std::fputs("\r\033[K", out_);
+    std::fflush(out_);
+    drawn_ = false;
+}
+
+int planned_steps(int B, int maxBatch, double stepFactor) {
+    int n = 1;
+    for (int i = 0; i < 1000; ++i) {
+        const double grown = std::ceil(double(B) * stepFactor);
+        const int nb = grown >= double(maxBatch) ? maxBatch : int(grown);
+        if (nb == B) return n;
+        ++n;
+        if (nb >= maxBatch) return n;
+        B = nb;
+    }
+    return 0;
+}

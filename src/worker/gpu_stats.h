@@ -1,0 +1,15 @@
+// One worker's counts of blocks, for the summary line. The worker adds to
+// them, the WebSocket reader adds the node's verdicts, main only reads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "node/node_verdict.h"
+
+struct GpuStats {
+    std::atomic<std::uint64_t> found{0};   // hashes that met the target
+    std::atomic<std::uint64_t> sent{0};    // blocks handed to the socket
+    std::atomic<std::uint64_t> failed{0};  // blocks that could not be sent
+    VerdictCounts verdicts;                // what the node said of them
+};
