@@ -337,7 +337,10 @@ TEST(WorkerThread, HardTargetSubmitsNothingAndCountsEveryHash) {
 TEST(WorkerThread, FaultyDevice) {
     SKIP_WITHOUT_DEVICE();
     ScriptedNode node;
-    node.set("/diff", 200, "0");  // only the all-zero digest is a hit
+    node.set("/height", 200, "1");
+    node.set("/block/0", 200, "{\"hash\":\"00\"}");
+    node.set("/mempool", 200, "[]");
+    node.set("/diff", 200, "{\"diff\":\"0\"}");  // only the all-zero digest is a hit
     auto ctx = makeCtx(node.httpUrl(), node.wsUrl());
     argon2::cuda::GlobalContext global;
     FaultyHasher faulty(&first_device(global), false, true);
@@ -431,13 +434,13 @@ TEST(ChainViewFetch, RefusedTargetsAndFailingEndpointsAreNamedOnce) {
     testing::internal::CaptureStderr();
     load_chain(*ctx, view);  // /diff is a 404
     EXPECT_EQ(view.diff, std::string(64, 'f'));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\n[node] /diff failed: HTTP status 404\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[node] /diff failed: HTTP status 404\n");
 
     node.set("/diff", 200, "{\"diff\":\"0x00FF\"}");
     testing::internal::CaptureStderr();
     refresh_chain(*ctx, view, 5000);
     EXPECT_EQ(view.diff, "ff");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\n[node] /diff answers again\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[node] /diff answers again\n");
 
     std::uint64_t now = 10000;
     testing::internal::CaptureStderr();
@@ -450,8 +453,8 @@ TEST(ChainViewFetch, RefusedTargetsAndFailingEndpointsAreNamedOnce) {
     refresh_chain(*ctx, view, now += 3000);
     EXPECT_EQ(view.height, 3u);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "\n[node] /diff failed: target of 65 hex digits (at most 64)\n"
-              "\n[node] /height failed: unreadable reply\n");
+              "[node] /diff failed: target of 65 hex digits (at most 64)\n"
+              "[node] /height failed: unreadable reply\n");
 }
 
 TEST(SubmitHit, TheNodesAnswerIsMatchedToTheBlockSent) {
