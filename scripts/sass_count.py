@@ -74,6 +74,9 @@ def successors(instrs, index, i, subs=None):
     _, pred, op, rest = instrs[i]
     k = klass(op)
     out = []
+    # Newer architectures put a uniform branch's predicate among the
+    # operands (BRA.U !UP0, target): conditional all the same.
+    pred = pred or re.match(r"!?U?P[0-6T]\b", rest) is not None
     if k == "BRA" or (k == "CALL" and subs is not None and target(rest) not in subs):
         t = target(rest)
         if t in index:
