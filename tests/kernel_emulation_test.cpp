@@ -6,6 +6,7 @@
 #include <random>
 
 #include "../argon2/common/blake2b.h"
+#include "../argon2/common/index.h"
 #include "../argon2/kernel/blake2b_block.h"
 #include "../argon2/kernel/block_layout.h"
 #include "../argon2/kernel/emulation.h"
@@ -30,10 +31,50 @@ TEST(KernelLayout, StoredPositionsArePermutation) {
     EXPECT_EQ(argon2::kernel::storedPosition(5), 33u);  // row 0, column 1, slot 1
 }
 
+// The warp moves a block between its layouts through a scratch block: each
+// layout must place all 128 words once, and every 64-bit access of a
+// half-warp (how shared memory serves them) must touch 16 different bank
+// pairs, or the exchange would be replayed.
+TEST(KernelLayout, ScratchExchangeIsAPermutationWithoutBankConflicts) {
+    using namespace argon2::kernel;
+    for (auto word : {rowWord, columnWord}) {
+        std::vector<int> seen(128, 0), positions(128, 0);
+        for (std::uint32_t m = 0; m < 4; ++m) {
+            for (std::uint32_t half = 0; half < 2; ++half) {
+                std::vector<bool> bankPair(16, false);
+                for (std::uint32_t l = 16 * half; l < 16 * half + 16; ++l) {
+                    const std::uint32_t w = word(l, m);
+                    ++seen.at(w);
+                    ++positions.at(scratchPosition(w));
+                    EXPECT_FALSE(bankPair[scratchPosition(w) % 16]) << "slot " << m << " lane " << l;
+                    bankPair[scratchPosition(w) % 16] = true;
+                }
+            }
+        }
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 128);
+        EXPECT_EQ(std::count(positions.begin(), positions.end(), 1), 128);
+    }
+    for (std::uint32_t l = 0; l < 32; ++l)
+        for (std::uint32_t m = 0; m < 4; ++m) EXPECT_EQ(storedPosition(rowWord(l, m)), 32 * m + l);
+}
+
+TEST(KernelIndex, RemainderByMultiplicationIsExact) {
+    std::mt19937 rng(3);
+    for (std::uint32_t d : {1u, 2u, 3u, 7u, 16u, 255u, 65537u, 0x7fffffffu, 0xffffffffu}) {
+        const auto mod = argon2::detail::laneModulus(d);
+        for (std::uint32_t x : {0u, 1u, d - 1, d, d + 1, 0xfffffffeu, 0xffffffffu})
+            EXPECT_EQ(argon2::detail::remainder(x, mod), x % d) << x << " % " << d;
+        for (int i = 0; i < 2000; ++i) {
+            const std::uint32_t x = std::uint32_t(rng());
+            ASSERT_EQ(argon2::detail::remainder(x, mod), x % d) << x << " % " << d;
+        }
+    }
+}
+
 TEST(KernelEmulation, MatchesTheReferenceOnEveryTestedShape) {
     std::mt19937 rng(11);
-    for (std::uint32_t lanes : {1u, 2u}) {
-        for (std::uint32_t kib : {64u, 1024u}) {
+    for (std::uint32_t lanes : {1u, 2u, 3u}) {
+        for (std::uint32_t kib : {8 * lanes, 64u, 1024u}) {
             for (int type : {0, 1, 2}) {
                 for (bool precompute : {false, true}) {
                     Argon2Case c;

@@ -45,7 +45,9 @@ ARGON2GPU_HD std::uint32_t referenceIndex(const Geometry& g, std::uint32_t pass,
     rel = (rel * rel) >> 32;
     rel = areaSize - 1 - ((std::uint64_t(areaSize) * rel) >> 32);
     const std::uint32_t start = (pass != 0 && slice != 3) ? (slice + 1) * g.segmentBlocks : 0;
-    return static_cast<std::uint32_t>((start + rel) % g.laneBlocks);
+    // start + rel < 2 * laneBlocks: the wrap is one subtraction, not a remainder.
+    const std::uint32_t at = start + static_cast<std::uint32_t>(rel);
+    return at >= g.laneBlocks ? at - g.laneBlocks : at;
 }
 
 // The lane that block `index` of a segment refers to (the first slice of the
@@ -53,7 +55,30 @@ ARGON2GPU_HD std::uint32_t referenceIndex(const Geometry& g, std::uint32_t pass,
 ARGON2GPU_HD std::uint32_t referenceLane(const Geometry& g, std::uint32_t pass, std::uint32_t slice,
                                          std::uint32_t lane, std::uint64_t pseudoRand) {
     if (pass == 0 && slice == 0) return lane;
-    return static_cast<std::uint32_t>((pseudoRand >> 32) % g.lanes);
+    return static_cast<std::uint32_t>(pseudoRand >> 32) % g.lanes;
+}
+
+// x % d for any 32-bit x by multiplications alone (GPUs have no integer
+// divider): with m = ceil(2^64 / d), x % d is the high 64 bits of
+// (m * x mod 2^64) * d. For the lane of a reference, once per block.
+struct LaneModulus {
+    std::uint64_t m;
+    std::uint32_t d;
+};
+
+ARGON2GPU_HD LaneModulus laneModulus(std::uint32_t d) { return {~std::uint64_t(0) / d + 1, d}; }
+
+ARGON2GPU_HD std::uint32_t remainder(std::uint32_t x, const LaneModulus& mod) {
+    const std::uint64_t low = mod.m * x;
+    const std::uint64_t a = (low & 0xffffffffu) * mod.d;
+    const std::uint64_t b = (low >> 32) * mod.d + (a >> 32);
+    return static_cast<std::uint32_t>(b >> 32);
+}
+
+ARGON2GPU_HD std::uint32_t referenceLane(std::uint32_t pass, std::uint32_t slice, std::uint32_t lane,
+                                         std::uint64_t pseudoRand, const LaneModulus& lanes) {
+    if (pass == 0 && slice == 0) return lane;
+    return remainder(static_cast<std::uint32_t>(pseudoRand >> 32), lanes);
 }
 
 }  // namespace argon2::detail

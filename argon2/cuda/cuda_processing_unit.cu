@@ -28,19 +28,22 @@ int programDevice(const cuda::ProgramContext& program);
 namespace argon2::cuda {
 namespace {
 
-__global__ void fillKernel(std::uint64_t* memory, detail::Geometry g, int type, int version, std::uint32_t pass,
-                           std::uint32_t sliceBegin, std::uint32_t sliceEnd, const std::uint32_t* refs,
-                           const long long* refOffsets) {
+// Dynamic shared memory: one 128-word scratch block per warp (1 KiB per
+// Argon2 lane), through which a warp moves a block between its layouts.
+__global__ void fillKernel(std::uint64_t* memory, detail::Geometry g, detail::LaneModulus lanes, int type, int version,
+                           std::uint32_t pass, std::uint32_t sliceBegin, std::uint32_t sliceEnd,
+                           const std::uint32_t* refs, const long long* refOffsets) {
+    extern __shared__ std::uint64_t scratchBlocks[];
     const std::uint32_t lane = threadIdx.y;
     std::uint64_t* hashMemory = memory + std::size_t(blockIdx.x) * g.laneBlocks * g.lanes * 128;
+    // Decided from the arguments alone, so that every branch of the fill is
+    // the same for the whole warp.
+    const bool precomputed = refs != nullptr;
     for (std::uint32_t slice = sliceBegin; slice < sliceEnd; ++slice) {
-        const std::uint32_t* segmentRefs = nullptr;
-        if (refs) {
-            const long long off = refOffsets[(pass * 4 + slice) * g.lanes + lane];
-            if (off >= 0) segmentRefs = refs + off;
-        }
-        kernel::FillWarp<kernel::DeviceWarp>::fillSegment(hashMemory, g, type, version, pass, lane, slice,
-                                                          segmentRefs);
+        const bool tabled = precomputed && detail::dataIndependent(type, pass, slice);
+        const std::uint32_t* segmentRefs = tabled ? refs + refOffsets[(pass * 4 + slice) * g.lanes + lane] : refs;
+        kernel::FillWarp<kernel::DeviceWarp>::fillSegment(hashMemory, g, type, version, pass, lane, slice, lanes,
+                                                          precomputed, segmentRefs, scratchBlocks + lane * 128);
         if (slice + 1 < sliceEnd) __syncthreads();
     }
 }
@@ -175,14 +178,16 @@ struct ProcessingUnit::Impl {
         check(cudaGetLastError(), "launching the first-block kernel");
         const std::size_t laneBytes = std::size_t(g.laneBlocks) * 1024;
         const dim3 block(32, g.lanes);
+        const std::size_t scratchBytes = std::size_t(g.lanes) * 128 * sizeof(std::uint64_t);
+        const detail::LaneModulus lanes = detail::laneModulus(g.lanes);
         for (std::uint32_t pass = 0; pass < g.passes; ++pass) {
             if (bySegment) {
                 for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice)
-                    fillKernel<<<unsigned(batch), block, 0, stream>>>(memory.ptr, g, type, version, pass, slice,
-                                                                      slice + 1, refs.ptr, refOffsets.ptr);
+                    fillKernel<<<unsigned(batch), block, scratchBytes, stream>>>(
+                        memory.ptr, g, lanes, type, version, pass, slice, slice + 1, refs.ptr, refOffsets.ptr);
             } else {
-                fillKernel<<<unsigned(batch), block, 0, stream>>>(memory.ptr, g, type, version, pass, 0, kSyncPoints,
-                                                                  refs.ptr, refOffsets.ptr);
+                fillKernel<<<unsigned(batch), block, scratchBytes, stream>>>(
+                    memory.ptr, g, lanes, type, version, pass, 0, kSyncPoints, refs.ptr, refOffsets.ptr);
             }
             check(cudaGetLastError(), "launching the fill kernel");
         }

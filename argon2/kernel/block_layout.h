@@ -19,6 +19,26 @@ ARGON2GPU_HD std::uint32_t storedPosition(std::uint32_t word) {
     return 32 * slot + lane;
 }
 
+// The word lane `lane` holds in slot `m`: in the row layout above, and in the
+// column layout, where lane 4j + i holds column i of the 4x4 matrix of the
+// block's column pair j (words 16r + 2j and 16r + 2j + 1 of every row r).
+ARGON2GPU_HD std::uint32_t rowWord(std::uint32_t lane, std::uint32_t m) { return 16 * (lane >> 2) + 4 * m + (lane & 3); }
+ARGON2GPU_HD std::uint32_t columnWord(std::uint32_t lane, std::uint32_t m) {
+    const std::uint32_t i = lane & 3, j = lane >> 2;
+    return 16 * (2 * m + (i >> 1)) + 2 * j + (i & 1);
+}
+
+// Where word w lies in a warp's scratch block while the block changes
+// layout: row r's 16 words stay in row r, their order XORed with 4 * g(r), g
+// swapping r's two low bits. A warp's 64-bit shared access is served half a
+// warp at a time, and this way the 16 lanes of each half touch 16 different
+// bank pairs both when they write rows and when they read columns.
+ARGON2GPU_HD std::uint32_t scratchPosition(std::uint32_t w) {
+    const std::uint32_t r = w >> 4;
+    const std::uint32_t g = ((r & 1) << 1) | ((r >> 1) & 1);
+    return (w & ~15u) | ((w & 15u) ^ (g << 2));
+}
+
 // Standard block -> stored order, and back.
 inline void toStored(const std::uint64_t* standard, std::uint64_t* stored) {
     for (std::uint32_t w = 0; w < 128; ++w) stored[storedPosition(w)] = standard[w];

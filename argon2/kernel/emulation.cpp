@@ -24,11 +24,13 @@ std::vector<std::uint8_t> emulateHash(const Argon2Params& params, Type type, Ver
 
     std::optional<detail::ReferenceTable> refs;
     if (precompute) refs.emplace(g, type);
+    std::uint64_t scratch[128];  // the warp's scratch block (each warp has its own on the device)
+    const detail::LaneModulus lanes = detail::laneModulus(g.lanes);
     for (std::uint32_t pass = 0; pass < g.passes; ++pass)
         for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice)
             for (std::uint32_t lane = 0; lane < g.lanes; ++lane)
-                FillWarp<HostWarp>::fillSegment(memory.data(), g, type, version, pass, lane, slice,
-                                                refs ? refs->segment(pass, lane, slice) : nullptr);
+                FillWarp<HostWarp>::fillSegment(memory.data(), g, type, version, pass, lane, slice, lanes, precompute,
+                                                refs ? refs->segment(pass, lane, slice) : nullptr, scratch);
 
     Block x{}, last;
     for (std::uint32_t lane = 0; lane < g.lanes; ++lane) {

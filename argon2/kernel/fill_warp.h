@@ -52,43 +52,64 @@ struct FillWarp {
         return W::select(which == 0u, x[0], W::select(which == 1u, x[1], W::select(which == 2u, x[2], x[3])));
     }
 
-    // Row layout <-> column layout (see block_layout.h). In the column layout
-    // lane 4j + i holds column i of the matrix of the block's column pair j.
-    // The exchange is its own inverse: four rounds, in round k each lane
-    // sends slot ((lane >> 3) ^ k) and keeps what arrives in the same slot.
-    static ARGON2GPU_WARP void transpose(U64 (&x)[4]) {
-        U64 out[4] = {x[0], x[1], x[2], x[3]};
-#if defined(__CUDACC__)
-#pragma unroll
-#endif
-        for (std::uint32_t k = 0; k < 4; ++k) {
-            const U32 mySlot = W::mapLane32([k](std::uint32_t l) { return ((l >> 3) ^ k) & 3u; });
-            const U32 source = W::mapLane32([k](std::uint32_t l) {
-                return (((l >> 3) ^ k) & 3u) << 3 | ((l >> 1) & 1u) << 2 | ((l >> 2) & 1u) << 1 | (l & 1u);
-            });
-            const U64 got = W::shfl(slot(x, mySlot), source);
-            for (std::uint32_t j = 0; j < 4; ++j) out[j] = W::select(mySlot == j, got, out[j]);
+    // The warp's scratch block and where each of this lane's slots lies in it
+    // in either layout (see block_layout.h): fixed for the whole segment.
+    struct Exchange {
+        std::uint64_t* scratch;
+        U32 row[4], column[4];
+    };
+
+    static ARGON2GPU_WARP Exchange exchange(std::uint64_t* scratch) {
+        Exchange e;
+        e.scratch = scratch;
+        for (std::uint32_t m = 0; m < 4; ++m) {
+            e.row[m] = W::mapLane32([m](std::uint32_t l) { return scratchPosition(rowWord(l, m)); });
+            e.column[m] = W::mapLane32([m](std::uint32_t l) { return scratchPosition(columnWord(l, m)); });
         }
-        for (int j = 0; j < 4; ++j) x[j] = out[j];
+        return e;
+    }
+
+    // One layout to the other through the scratch block: every lane writes
+    // its four words and reads the four it holds in the other layout. Shuffles
+    // would need a select per slot and lane, since which slot a lane sends and
+    // which it fills both depend on the lane.
+    static ARGON2GPU_WARP void relayout(U64 (&x)[4], std::uint64_t* scratch, const U32 (&from)[4],
+                                        const U32 (&to)[4]) {
+        for (int m = 0; m < 4; ++m) W::scatter(scratch, from[m], x[m]);
+        W::syncScratch();
+        for (int m = 0; m < 4; ++m) x[m] = W::gather(scratch, to[m]);
+        W::syncScratch();  // before the next relayout writes over what was read
     }
 
     // x = P(x) over rows and columns.
-    static ARGON2GPU_WARP void permuteBlock(U64 (&x)[4]) {
+    static ARGON2GPU_WARP void permuteBlock(U64 (&x)[4], const Exchange& e) {
         permute(x);
-        transpose(x);
+        relayout(x, e.scratch, e.row, e.column);
         permute(x);
-        transpose(x);
+        relayout(x, e.scratch, e.column, e.row);
     }
 
-    // next = G(state, ref) (XOR next when `withXor`); state = next.
-    static ARGON2GPU_WARP void fillBlock(U64 (&state)[4], const std::uint64_t* ref, std::uint64_t* next,
-                                         bool withXor) {
+    static ARGON2GPU_WARP void loadBlock(U64 (&x)[4], const std::uint64_t* block) {
+        for (int m = 0; m < 4; ++m) x[m] = W::load(block + 32 * m);
+    }
+
+    // next = G(state, ref) (XOR next when `withXor`); state = next. Word 0 of
+    // the new block is final in lane 0 before the columns go back to rows
+    // (it sits in lane 0, slot 0 of both layouts): `word0` gets it there, so
+    // that the next reference can be loaded while the rest completes.
+    template <class Word0>
+    static ARGON2GPU_WARP void compress(U64 (&state)[4], const U64 (&ref)[4], std::uint64_t* next, bool withXor,
+                                        const Exchange& e, Word0 word0) {
         U64 r[4], keep[4];
         for (int m = 0; m < 4; ++m) {
-            r[m] = state[m] ^ W::load(ref + 32 * m);
+            r[m] = state[m] ^ ref[m];
             keep[m] = withXor ? r[m] ^ W::load(next + 32 * m) : r[m];
         }
-        permuteBlock(r);
+        permute(r);
+        relayout(r, e.scratch, e.row, e.column);
+        permute(r);
+        word0(r[0] ^ keep[0]);
+        relayout(r, e.scratch, e.column, e.row);
         for (int m = 0; m < 4; ++m) {
             state[m] = r[m] ^ keep[m];
             W::store(next + 32 * m, state[m]);
@@ -102,60 +123,109 @@ struct FillWarp {
         return W::uniform(W::shfl(inSlot, W::mapLane32([pos](std::uint32_t) { return pos & 31u; })));
     }
 
+    // Lane 0's value, held by every lane.
+    static ARGON2GPU_WARP std::uint64_t first(const U64& v) {
+        return W::uniform(W::shfl(v, W::mapLane32([](std::uint32_t) { return 0u; })));
+    }
+
+    struct Segment {
+        const detail::Geometry& g;
+        std::uint32_t pass, lane, slice;
+        detail::LaneModulus lanes;
+
+        // Absolute index of the block that block `i` of the segment refers to.
+        ARGON2GPU_WARP std::uint32_t reference(std::uint32_t i, std::uint64_t pseudoRand) const {
+            const std::uint32_t refLane = detail::referenceLane(pass, slice, lane, pseudoRand, lanes);
+            return refLane * g.laneBlocks +
+                   detail::referenceIndex(g, pass, slice, i, std::uint32_t(pseudoRand), refLane == lane);
+        }
+    };
+
     // Fills one segment: `memory` is the hash's blocks (stored layout, lane
-    // after lane); `refs` the segment's precomputed absolute references when
-    // it is data-independent and they were computed, else null.
+    // after lane); `scratch` the warp's 128-word scratch block; `lanes` is
+    // laneModulus(g.lanes), made once by the caller (its 64-bit division
+    // would be a subroutine call on the device). With
+    // `precomputed`, a data-independent segment takes its references from
+    // `refs` (absolute block indices, the segment's own table) instead of
+    // generating address blocks. Each kind of segment has its own loop, so
+    // that no loop carries another's work; every branch in them is the same
+    // for the whole warp.
     static ARGON2GPU_WARP void fillSegment(std::uint64_t* memory, const detail::Geometry& g, int type, int version,
                                            std::uint32_t pass, std::uint32_t lane, std::uint32_t slice,
-                                           const std::uint32_t* refs) {
+                                           const detail::LaneModulus& lanes, bool precomputed,
+                                           const std::uint32_t* refs, std::uint64_t* scratch) {
         const std::uint32_t start = (pass == 0 && slice == 0) ? 2 : 0;
         const bool independent = detail::dataIndependent(type, pass, slice);
         const bool withXor = pass != 0 && version != 0x10;
         const std::uint32_t laneStart = lane * g.laneBlocks;
         std::uint32_t curr = laneStart + slice * g.segmentBlocks + start;
         const std::uint32_t prev = (curr == laneStart) ? laneStart + g.laneBlocks - 1 : curr - 1;
+        const Segment seg{g, pass, lane, slice, lanes};
+        const Exchange e = exchange(scratch);
+        const auto ignore = [](const U64&) {};
 
-        U64 state[4];
-        for (int m = 0; m < 4; ++m) state[m] = W::load(memory + std::size_t(prev) * 128 + 32 * m);
+        U64 state[4], ref[4];
+        loadBlock(state, memory + std::size_t(prev) * 128);
 
-        U64 addresses[4];
-        std::uint64_t counter = 0;
-        const std::uint64_t totalBlocks = std::uint64_t(g.laneBlocks) * g.lanes;
-        for (std::uint32_t i = start; i < g.segmentBlocks; ++i, ++curr) {
-            std::uint32_t refAbs;
-            if (independent && refs) {
-                refAbs = refs[i];
-            } else {
-                std::uint64_t pseudoRand;
-                if (independent) {
-                    if (i == start || i % 128 == 0) {
-                        ++counter;
-                        // The input block: pass, lane, slice, blocks, passes,
-                        // type, counter in words 0 to 6 (lanes 0-3 of slot 0,
-                        // lanes 0-2 of slot 1).
-                        addresses[0] = W::mapLane64([&](std::uint32_t l) -> std::uint64_t {
-                            return l == 0 ? pass : l == 1 ? lane : l == 2 ? slice : l == 3 ? totalBlocks : 0;
-                        });
-                        addresses[1] = W::mapLane64([&](std::uint32_t l) -> std::uint64_t {
-                            return l == 0 ? std::uint64_t(g.passes) : l == 1 ? std::uint64_t(type) : l == 2 ? counter : 0;
-                        });
-                        addresses[2] = W::splat(0);
-                        addresses[3] = W::splat(0);
-                        for (int round = 0; round < 2; ++round) {  // G(0, G(0, input))
-                            U64 keep[4] = {addresses[0], addresses[1], addresses[2], addresses[3]};
-                            permuteBlock(addresses);
-                            for (int m = 0; m < 4; ++m) addresses[m] = addresses[m] ^ keep[m];
-                        }
-                    }
-                    pseudoRand = word(addresses, i % 128);
-                } else {
-                    pseudoRand = W::uniform(W::shfl(state[0], W::mapLane32([](std::uint32_t) { return 0u; })));
-                }
-                const std::uint32_t refLane = detail::referenceLane(g, pass, slice, lane, pseudoRand);
-                refAbs = refLane * g.laneBlocks +
-                         detail::referenceIndex(g, pass, slice, i, std::uint32_t(pseudoRand), refLane == lane);
+        if (independent && precomputed) {
+            if (start >= g.segmentBlocks) return;  // a 2-block first segment: nothing to fill
+            // The reference block one ahead, and its index one further. At
+            // the segment's end the last one is loaded again rather than
+            // branched around: a branch in the loop costs more than 1 KiB in
+            // 2,048 blocks.
+            const std::uint32_t last = g.segmentBlocks - 1;
+            const auto clamp = [last](std::uint32_t i) { return i < last ? i : last; };
+            U64 following[4];
+            loadBlock(following, memory + std::size_t(refs[start]) * 128);
+            std::uint32_t afterThat = refs[clamp(start + 1)];
+            for (std::uint32_t i = start; i < g.segmentBlocks; ++i, ++curr) {
+                for (int m = 0; m < 4; ++m) ref[m] = following[m];
+                loadBlock(following, memory + std::size_t(afterThat) * 128);
+                afterThat = refs[clamp(i + 2)];
+                compress(state, ref, memory + std::size_t(curr) * 128, withXor, e, ignore);
             }
-            fillBlock(state, memory + std::size_t(refAbs) * 128, memory + std::size_t(curr) * 128, withXor);
+        } else if (independent) {
+            // One address block per 128 blocks, made before the blocks that
+            // use it, so that the inner loop has no branch.
+            U64 addresses[4];
+            std::uint64_t counter = 0;
+            const std::uint64_t totalBlocks = std::uint64_t(g.laneBlocks) * g.lanes;
+            for (std::uint32_t i = start; i < g.segmentBlocks;) {
+                ++counter;
+                // The input block: pass, lane, slice, blocks, passes, type,
+                // counter in words 0 to 6 (lanes 0-3 of slot 0, lanes 0-2 of
+                // slot 1).
+                addresses[0] = W::mapLane64([&](std::uint32_t l) -> std::uint64_t {
+                    return l == 0 ? pass : l == 1 ? lane : l == 2 ? slice : l == 3 ? totalBlocks : 0;
+                });
+                addresses[1] = W::mapLane64([&](std::uint32_t l) -> std::uint64_t {
+                    return l == 0 ? std::uint64_t(g.passes) : l == 1 ? std::uint64_t(type) : l == 2 ? counter : 0;
+                });
+                addresses[2] = W::splat(0);
+                addresses[3] = W::splat(0);
+                for (int round = 0; round < 2; ++round) {  // G(0, G(0, input))
+                    U64 keep[4] = {addresses[0], addresses[1], addresses[2], addresses[3]};
+                    permuteBlock(addresses, e);
+                    for (int m = 0; m < 4; ++m) addresses[m] = addresses[m] ^ keep[m];
+                }
+                const std::uint32_t end = (i / 128 + 1) * 128 < g.segmentBlocks ? (i / 128 + 1) * 128 : g.segmentBlocks;
+                for (; i < end; ++i, ++curr) {
+                    loadBlock(ref, memory + std::size_t(seg.reference(i, word(addresses, i % 128))) * 128);
+                    compress(state, ref, memory + std::size_t(curr) * 128, withXor, e, ignore);
+                }
+            }
+        } else {
+            // The next reference follows from word 0 of the block being made:
+            // its load is issued as soon as that word is final. After the
+            // segment's last block this loads a block it will not use (a valid
+            // one: the index arithmetic holds one past the end) rather than
+            // branch in the loop.
+            loadBlock(ref, memory + std::size_t(seg.reference(start, first(state[0]))) * 128);
+            for (std::uint32_t i = start; i < g.segmentBlocks; ++i, ++curr) {
+                compress(state, ref, memory + std::size_t(curr) * 128, withXor, e, [&](const U64& word0) {
+                    loadBlock(ref, memory + std::size_t(seg.reference(i + 1, first(word0))) * 128);
+                });
+            }
         }
     }
 };

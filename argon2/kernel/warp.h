@@ -1,7 +1,8 @@
 // The thread group the fill kernel is written over: 32 lanes that each hold a
-// few 64-bit words and exchange them with shuffles. On the device a lane is a
-// thread of a warp (registers, __shfl_sync); on the host all 32 lanes run in
-// lockstep as arrays, so the very same kernel source can be tested anywhere.
+// few 64-bit words and exchange them with shuffles or through a scratch block
+// of the warp's own. On the device a lane is a thread of a warp (registers,
+// __shfl_sync, shared memory); on the host all 32 lanes run in lockstep as
+// arrays, so the very same kernel source can be tested anywhere.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,11 @@ struct DeviceWarp {
     static __device__ __forceinline__ U64 splat(std::uint64_t v) { return v; }
     static __device__ __forceinline__ U64 load(const std::uint64_t* p) { return p[threadIdx.x & 31u]; }
     static __device__ __forceinline__ void store(std::uint64_t* p, U64 v) { p[threadIdx.x & 31u] = v; }
+    // The warp's scratch block: each lane writes or reads the word it names.
+    static __device__ __forceinline__ void scatter(std::uint64_t* s, U32 pos, U64 v) { s[pos] = v; }
+    static __device__ __forceinline__ U64 gather(const std::uint64_t* s, U32 pos) { return s[pos]; }
+    // Orders the scratch accesses before it against those after it.
+    static __device__ __forceinline__ void syncScratch() { __syncwarp(); }
     static __device__ __forceinline__ U64 mulLo(U64 a, U64 b) {
         return std::uint64_t(std::uint32_t(a)) * std::uint32_t(b);
     }
@@ -136,6 +142,15 @@ struct HostWarp {
     static void store(std::uint64_t* p, const U64& x) {
         for (int l = 0; l < kLanes; ++l) p[l] = x.v[l];
     }
+    static void scatter(std::uint64_t* s, const U32& pos, const U64& x) {
+        for (int l = 0; l < kLanes; ++l) s[pos.v[l]] = x.v[l];
+    }
+    static U64 gather(const std::uint64_t* s, const U32& pos) {
+        U64 r;
+        for (int l = 0; l < kLanes; ++l) r.v[l] = s[pos.v[l]];
+        return r;
+    }
+    static void syncScratch() {}  // lockstep: every access is complete before the next
     static U64 mulLo(const U64& a, const U64& b) {
         U64 r;
         for (int l = 0; l < kLanes; ++l) r.v[l] = std::uint64_t(std::uint32_t(a.v[l])) * std::uint32_t(b.v[l]);
