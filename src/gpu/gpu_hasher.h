@@ -24,6 +24,13 @@ public:
     // shortage says "out of memory".
     void hash_batch(const std::vector<std::string>& inputs, std::vector<std::string>& outputs);
 
+    // Steps 1 to 3 of hash_batch: binds the calling thread to the device and
+    // returns the processing unit for n inputs, building the program context
+    // and the unit when needed; null, and nothing built, for 0. For callers
+    // that drive the unit themselves (BatchPipeline).
+    argon2::cuda::ProcessingUnit* unit_for(std::size_t n);
+    const argon2::Argon2Params& argon2_params() const { return *params_; }
+
     // Drops the unit and the program context and waits for the device.
     void reset();
 

@@ -4,12 +4,14 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <vector>
 
 #include "app/stop_flag.h"
 #include "argon2gpu/cuda/runtime.h"
 #include "block/canonical.h"
 #include "block/hex.h"
+#include "gpu/batch_pipeline.h"
 #include "gpu/gpu_hasher.h"
 #include "worker/pass_template.h"
 
@@ -87,40 +89,82 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
     std::fflush(stdout);
 }
 
+namespace {
+
+// What testing a pass needs of the moment it was built: by the time its
+// digests come back, the next pass may have refreshed the view.
+struct PassInFlight {
+    const Signer* signer;
+    std::string diff;
+};
+
+void gpu_error(BatchPipeline& pipeline, std::deque<PassInFlight>& passes, const std::exception& e) {
+    std::fprintf(stderr, "\n[gpu] error: %s\n", e.what());
+    pipeline.discard();
+    passes.clear();
+    sleep_ms(200);
+}
+
+}  // namespace
+
+// Each pass is handed to the device before the previous one is tested, so the
+// device fills one pass while this thread builds the next and tests the last.
+// A pass keeps its own rules: its refresh, identity, timestamp and draws when
+// built; its target and signer when tested; the first hit wins.
 void worker_thread(WorkerCtx* ctxPtr) {
     WorkerCtx& ctx = *ctxPtr;
     cudaSetDevice(ctx.hasher->cudaIndex());
     cudaFree(nullptr);
     ChainView view;
     load_chain(ctx, view);
-    std::vector<std::string> texts(ctx.batch > 0 ? std::size_t(ctx.batch) : 0);
+    const std::size_t batch = ctx.batch > 0 ? std::size_t(ctx.batch) : 0;
+    BatchPipeline pipeline(*ctx.hasher);
+    std::deque<PassInFlight> passes;
     std::vector<std::string> results;
 
-    while (!g_stop.load()) {
-        refresh_chain(ctx, view, steadyMs());
-        apply_diff_override(view);
-        const auto [signer, proposer] = pick_identity(ctx);
-        const std::uint64_t ts = epochMs();
-        try {
-            const PassTemplate pass(view, proposer, ts);
-            for (std::string& text : texts) pass.write(text);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "\n[worker] error: cannot build candidates: %s\n", e.what());
-            sleep_ms(200);
-            continue;
+    for (;;) {
+        // On a stop, no new pass: the ones in flight are finished first.
+        if (!g_stop.load()) {
+            refresh_chain(ctx, view, steadyMs());
+            apply_diff_override(view);
+            const auto [signer, proposer] = pick_identity(ctx);
+            const std::uint64_t ts = epochMs();
+            try {
+                const PassTemplate pass(view, proposer, ts);
+                SharedPrefixBatch& texts = pipeline.next();
+                texts.prefix = pass.prefix();
+                texts.rests.resize(batch);
+                for (std::string& rest : texts.rests) pass.write_rest(rest);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "\n[worker] error: cannot build candidates: %s\n", e.what());
+                sleep_ms(200);
+                continue;
+            }
+            try {
+                pipeline.submit();
+            } catch (const std::exception& e) {
+                gpu_error(pipeline, passes, e);
+                continue;
+            }
+            passes.push_back({signer, view.diff});
+            if (pipeline.in_flight() < BatchPipeline::kDepth) continue;
         }
+        if (pipeline.in_flight() == 0) break;
+
+        const PassInFlight pass = std::move(passes.front());
+        passes.pop_front();
+        const SharedPrefixBatch* texts;
         try {
-            ctx.hasher->hash_batch(texts, results);
+            texts = &pipeline.collect(results);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "\n[gpu] error: %s\n", e.what());
-            sleep_ms(200);
+            gpu_error(pipeline, passes, e);
             continue;
         }
         ctx.hashes.fetch_add(results.size());
         for (std::size_t i = 0; i < results.size(); ++i) {
-            if (!meets_target(results[i], view.diff)) continue;
+            if (!meets_target(results[i], pass.diff)) continue;
             try {
-                submit_hit(ctx, texts[i], results[i], *signer);
+                submit_hit(ctx, texts->text(i), results[i], *pass.signer);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
                              results[i].c_str(), e.what());
