@@ -122,34 +122,45 @@ void worker_thread(WorkerCtx* ctxPtr) {
     std::deque<PassInFlight> passes;
     std::vector<std::string> results;
 
+    // Builds the next pass and hands it over; false when it could not be built.
+    auto buildPass = [&]() -> bool {
+        refresh_chain(ctx, view, steadyMs());
+        apply_diff_override(view);
+        const auto [signer, proposer] = pick_identity(ctx);
+        const std::uint64_t ts = epochMs();
+        try {
+            const PassTemplate pass(view, proposer, ts);
+            SharedPrefixBatch& texts = pipeline.next();
+            texts.prefix = pass.prefix();
+            texts.rests.resize(batch);
+            for (std::string& rest : texts.rests) pass.write_rest(rest);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "\n[worker] error: cannot build candidates: %s\n", e.what());
+            sleep_ms(200);
+            return false;
+        }
+        pipeline.submit();
+        passes.push_back({signer, view.diff});
+        return true;
+    };
+
     for (;;) {
-        // On a stop, no new pass: the ones in flight are finished first.
+        // On a stop, no new pass: the ones in flight are finished first. A
+        // pass that cannot be built does not hold up the one in flight.
         if (!g_stop.load()) {
-            refresh_chain(ctx, view, steadyMs());
-            apply_diff_override(view);
-            const auto [signer, proposer] = pick_identity(ctx);
-            const std::uint64_t ts = epochMs();
+            bool built;
             try {
-                const PassTemplate pass(view, proposer, ts);
-                SharedPrefixBatch& texts = pipeline.next();
-                texts.prefix = pass.prefix();
-                texts.rests.resize(batch);
-                for (std::string& rest : texts.rests) pass.write_rest(rest);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "\n[worker] error: cannot build candidates: %s\n", e.what());
-                sleep_ms(200);
-                continue;
-            }
-            try {
-                pipeline.submit();
+                built = buildPass();
             } catch (const std::exception& e) {
                 gpu_error(pipeline, passes, e);
                 continue;
             }
-            passes.push_back({signer, view.diff});
-            if (pipeline.in_flight() < BatchPipeline::kDepth) continue;
+            if (built && pipeline.in_flight() < BatchPipeline::kDepth) continue;
         }
-        if (pipeline.in_flight() == 0) break;
+        if (pipeline.in_flight() == 0) {
+            if (g_stop.load()) break;
+            continue;  // the pass could not be built: try again
+        }
 
         const PassInFlight pass = std::move(passes.front());
         passes.pop_front();
