@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole suite under AddressSanitizer with UndefinedBehaviorSanitizer, and
-# the threaded tests (WebSocket reader, worker, whole program) under
+# the threaded tests (WebSocket reader, worker, processing-unit pool and batch
+# pipeline, whole program) under
 # ThreadSanitizer. Any report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,8 +18,8 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLEN_GPU_BACKEND
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
-threaded='node_tests|worker_tests|app_tests'
+threaded='node_tests|worker_tests|app_tests|gpu_tests|argon2_tests'
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLEN_GPU_BACKEND=host \
   -DQUORLEN_SANITIZE=thread -DQUORLEN_BUILD_TESTS=ON -DQUORLEN_BUILD_BENCH=OFF >/dev/null
-cmake --build build-tsan -j"$jobs" --target node_tests worker_tests app_tests quorlen-gpu-miner
-ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R 'WsPlain|NodeApi\.|WorkerThread|SubmitHit|Program\.'
+cmake --build build-tsan -j"$jobs" --target node_tests worker_tests app_tests gpu_tests argon2_tests quorlen-gpu-miner
+ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R 'WsPlain|NodeApi\.|WorkerThread|SubmitHit|Program\.|Hasher\.Pipeline|Argon2\.RoundsOverlap'

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <random>
 
 #include "argon2gpu/cpu_hash.h"
@@ -224,3 +225,89 @@ TEST(Argon2, HostRuntimeStandIns) {
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 }
 #endif
+
+// H0 from a shared start and each password's rest equals the one-step H0
+// wherever the split falls: inside the parameter block, on and around every
+// BLAKE2b block boundary, at both ends, and for long passwords.
+TEST(Argon2, InitialHashFromASharedPrefixEqualsTheWholeHash) {
+    const std::string salt = "quorlen-argon2-salt";
+    argon2::Argon2Params params(32, salt.data(), salt.size(), nullptr, 0, nullptr, 0, 1, 16384, 2);
+    std::mt19937 rng(15);
+    std::vector<std::size_t> lengths;
+    for (std::size_t len = 0; len <= 300; ++len) lengths.push_back(len);
+    for (std::size_t len : {511u, 612u, 700u, 38000u, 38001u}) lengths.push_back(len);
+    for (std::size_t len : lengths) {
+        const std::string pw = randomBytes(rng, len);
+        std::uint8_t whole[64], split[64];
+        params.initialHash(whole, pw.data(), pw.size(), argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+        std::vector<std::size_t> cuts = {0, len, len / 2};
+        for (std::size_t c = 99; c <= 101 && c <= len; ++c) cuts.push_back(c);  // 28 + 100 fills the first block
+        for (std::size_t c = 227; c <= 229 && c <= len; ++c) cuts.push_back(c);
+        if (len > 0) cuts.push_back(len - 1);
+        for (std::size_t cut : cuts) {
+            const argon2::InitialHashPrefix prefix =
+                params.initialHashPrefix(pw.data(), cut, len, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+            EXPECT_EQ(prefix.passwordLength(), len);
+            params.initialHash(split, prefix, pw.data() + cut, len - cut);
+            ASSERT_EQ(0, std::memcmp(whole, split, 64)) << "length " << len << " cut " << cut;
+        }
+    }
+    const auto prefix = params.initialHashPrefix("ab", 2, 5, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+    std::uint8_t out[64];
+    EXPECT_THROW(params.initialHash(out, prefix, "cd", 2), std::invalid_argument);
+    EXPECT_THROW(params.initialHashPrefix("abc", 3, 2, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13),
+                 std::invalid_argument);
+}
+
+// Two rounds in flight: each keeps its own inputs (passwords or H0s) and its
+// own tags, ends in the order begun, and a third is refused until one ends.
+TEST(Argon2, RoundsOverlapAndKeepTheirOwnInputs) {
+    SKIP_WITHOUT_DEVICE();
+    Argon2Case c;
+    c.passes = 2;
+    c.memoryKiB = 256;
+    GlobalContext global;
+    const Device& dev = global.getAllDevices()[0];
+    ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+    argon2::Argon2Params params(32, c.salt.data(), c.salt.size(), nullptr, 0, nullptr, 0, 2, 256, 2);
+    const std::vector<std::vector<std::string>> rounds = {{"a", "bb", "ccc"}, {"dd", "", "a"}, {"x", "yy", "zzz"}};
+    for (bool bySegment : {false, true}) {
+        ProcessingUnit unit(&program, &params, &dev, 3, bySegment, !bySegment);
+        // Round 0 by passwords, round 1 by H0s, round 2 mixed.
+        auto set = [&](std::size_t r) {
+            for (std::size_t i = 0; i < 3; ++i) {
+                const std::string& pw = rounds[r][i];
+                if (r == 0 || (r == 2 && i == 1)) {
+                    unit.setPassword(i, pw.data(), pw.size());
+                } else {
+                    std::uint8_t h0[64];
+                    params.initialHash(h0, pw.data(), pw.size(), argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+                    unit.setInitialHash(i, h0);
+                }
+            }
+        };
+        auto expectRound = [&](std::size_t r) {
+            std::vector<std::uint8_t> tag(32);
+            for (std::size_t i = 0; i < 3; ++i) {
+                unit.getHash(i, tag.data());
+                EXPECT_EQ(tag, reference_argon2(c, rounds[r][i])) << "round " << r << " slot " << i;
+            }
+        };
+        set(0);
+        unit.beginProcessing();
+        set(1);
+        unit.beginProcessing();
+        EXPECT_THROW(unit.setPassword(0, "q", 1), std::logic_error);
+        EXPECT_THROW(unit.beginProcessing(), std::logic_error);
+        unit.endProcessing();
+        expectRound(0);
+        set(2);
+        unit.beginProcessing();
+        unit.endProcessing();
+        expectRound(1);
+        unit.endProcessing();
+        expectRound(2);
+        unit.endProcessing();  // nothing in flight: the last tags stay
+        expectRound(2);
+    }
+}

@@ -6,11 +6,12 @@
 
 #include "app/stop_flag.h"
 #include "gpu/autotune.h"
+#include "gpu/batch_pipeline.h"
 #include "gpu/gpu_hasher.h"
 #include "gpu/self_test.h"
-#include "support/faulty_hasher.h"
-#include "support/device.h"
 #include "gpu/tune_progress.h"
+#include "support/device.h"
+#include "support/faulty_hasher.h"
 #include "support/reference_argon2.h"
 
 namespace {
@@ -117,6 +118,67 @@ TEST_F(Hasher, SelfTestPassesOnlyWhenTheDeviceAgreesWithTheCpu) {
     EXPECT_EQ(self_test(faulty), "text 0 (0 bytes): device " + std::string(64, '0') + ", CPU " + hasher.cpu_hash(""));
     faulty.fault = FaultyHasher::Fault::DeviceLost;
     EXPECT_EQ(self_test(faulty), "error: an illegal memory access was encountered");
+}
+
+// Batches through the pipeline, two in flight, give what one hash_batch call
+// and libargon2 give for the whole texts: shared starts that end inside and
+// on a BLAKE2b block, rests of several lengths in one batch, repeated texts.
+TEST_F(Hasher, PipelinedDigestsMatchOneCallAndTheReference) {
+    BatchPipeline pipeline(hasher);
+    const std::vector<std::string> prefixes = {"", std::string(100, 'p'), "{\"timestamp\":1," + std::string(5000, 't')};
+    const std::vector<std::vector<std::string>> rests = {
+        {"1", "22", "1", "", "4444"}, {"", "", "", "", ""}, {"a", "bcd", "efghij", std::string(300, 'r'), "a"}};
+    std::vector<std::string> outputs, oneCall;
+    std::vector<std::vector<std::string>> texts, digests;
+    std::size_t submitted = 0;
+    auto submit = [&] {
+        SharedPrefixBatch& next = pipeline.next();
+        next.prefix = prefixes[submitted % 3];
+        next.rests = rests[submitted % 3];
+        pipeline.submit();
+        ++submitted;
+    };
+    submit();
+    while (texts.size() < 6) {
+        if (submitted < 6) submit();
+        EXPECT_EQ(pipeline.in_flight(), submitted - texts.size());
+        const SharedPrefixBatch& done = pipeline.collect(outputs);
+        texts.emplace_back();
+        for (std::size_t i = 0; i < done.rests.size(); ++i) texts.back().push_back(done.text(i));
+        digests.push_back(outputs);
+    }
+    // The unit is the pipeline's while batches are in flight; now it is free.
+    for (std::size_t b = 0; b < texts.size(); ++b) {
+        ASSERT_EQ(texts[b].size(), rests[b % 3].size());
+        EXPECT_EQ(texts[b][0], prefixes[b % 3] + rests[b % 3][0]);
+        hasher.hash_batch(texts[b], oneCall);
+        EXPECT_EQ(digests[b], oneCall) << "batch " << b;
+        for (std::size_t i = 0; i < texts[b].size(); ++i)
+            EXPECT_EQ(digests[b][i], hex(reference_argon2(Argon2Case{}, texts[b][i]))) << "batch " << b;
+    }
+    EXPECT_EQ(hasher.unitsBuilt(), 1u);  // one unit of 5 for the pipeline and the calls
+}
+
+TEST_F(Hasher, PipelineRefusesWhatItCannotHold) {
+    BatchPipeline pipeline(hasher);
+    std::vector<std::string> outputs(3, "stale");
+    EXPECT_THROW(pipeline.collect(outputs), std::logic_error);
+    pipeline.next().rests.clear();  // an empty batch gives no digests
+    pipeline.submit();
+    pipeline.collect(outputs);
+    EXPECT_TRUE(outputs.empty());
+    for (int i = 0; i < 2; ++i) {
+        pipeline.next().rests = {"x", "y"};
+        pipeline.submit();
+    }
+    EXPECT_THROW(pipeline.next(), std::logic_error);
+    EXPECT_THROW(pipeline.submit(), std::logic_error);
+    pipeline.discard();
+    EXPECT_EQ(pipeline.in_flight(), 0u);
+    pipeline.next().rests = {"x", "y", "z"};  // nothing in flight: a new size is fine
+    pipeline.submit();
+    pipeline.collect(outputs);
+    EXPECT_EQ(outputs[2], hex(reference_argon2(Argon2Case{}, "z")));
 }
 
 TEST_F(Hasher, MeasureCountsWholeBatchesAndStopsOnRequest) {

@@ -79,6 +79,11 @@ struct ProgramContext::Impl {
 ProgramContext::ProgramContext(const GlobalContext*, const std::vector<Device>& devices, Type type, Version version)
     : type_(type), version_(version), impl_(new Impl{devices.empty() ? 0 : devices.front().getDeviceIndex()}) {
     check(cudaSetDevice(impl_->device), "cudaSetDevice");
+    // Waits on the device block the thread instead of spinning, so the core
+    // stays free for the node client and the other devices' workers. Where
+    // the context already exists this may be refused; the units' events
+    // block anyway.
+    if (cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync) != cudaSuccess) cudaGetLastError();
     check(cudaFree(nullptr), "creating the device context");
 }
 

@@ -5,6 +5,12 @@
 // the tags, of which 64 bytes per hash come down. (Tags longer than 64 bytes
 // are finished on the host from the last blocks.)
 //
+// Two rounds can be in flight: each has its own H0 and tag buffers and an
+// event, and its H0 goes up on a copy stream while the previous round still
+// fills, so the next fill starts as soon as the last one ends. The caller
+// waits on the round's event, which blocks instead of spinning, leaving the
+// core to the caller's other threads.
+//
 // A thread block is one hash: one warp per Argon2 lane (blockDim 32 x lanes).
 // With by-segment, one launch per segment and the launch boundary is the
 // slice barrier; without, one launch per pass, with __syncthreads() between
@@ -12,10 +18,12 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "../common/addressing.h"
+#include "../common/worker_pool.h"
 #include "../kernel/blake2b_block.h"
 #include "../kernel/fill_warp.h"
 #include "argon2gpu/cuda/processing_unit.h"
@@ -92,21 +100,39 @@ struct PinnedArray {
     }
 };
 
-// Runs f(i) for i in [0, n) on every core.
-template <class F>
-void parallelFor(std::size_t n, F f) {
-    const unsigned threads = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(), unsigned(n)));
-    std::vector<std::thread> pool;
-    for (unsigned t = 0; t < threads; ++t)
-        pool.emplace_back([=] {
-            for (std::size_t i = t; i < n; i += threads) f(i);
-        });
-    for (auto& th : pool) th.join();
-}
-
 }  // namespace
 
+struct Event {
+    cudaEvent_t event = nullptr;
+    void create(unsigned flags) { check(cudaEventCreateWithFlags(&event, flags), "cudaEventCreate"); }
+    ~Event() {
+        if (event) cudaEventDestroy(event);
+    }
+};
+
+struct Stream {
+    cudaStream_t stream = nullptr;
+    void create() { check(cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking), "cudaStreamCreate"); }
+    ~Stream() {
+        if (stream) {
+            cudaStreamSynchronize(stream);
+            cudaStreamDestroy(stream);
+        }
+    }
+};
+
 struct ProcessingUnit::Impl {
+    // One batch's inputs and outputs on both sides.
+    struct Round {
+        std::vector<std::string> passwords;
+        std::vector<std::uint8_t> byH0;          // 1: the slot was set by its H0
+        PinnedArray<std::uint64_t> h0s;          // batch x 8 words
+        DeviceArray<std::uint64_t> deviceH0s;
+        PinnedArray<std::uint64_t> tagWords;     // batch x 8 words
+        PinnedArray<std::uint64_t> lastBlocks;   // batch x lanes blocks, stored layout (long tags only)
+        Event uploaded, done;
+    };
+
     int device;
     const Argon2Params* params;
     Type type;
@@ -114,18 +140,17 @@ struct ProcessingUnit::Impl {
     detail::Geometry g;
     std::size_t batch;
     bool bySegment;
-    std::vector<std::string> passwords;
-    std::vector<std::uint8_t> tags;
-    cudaStream_t stream = nullptr;
+    std::vector<std::uint8_t> tags;          // of the round ended last
     DeviceArray<std::uint64_t> memory;
     DeviceArray<std::uint32_t> refs;
     DeviceArray<long long> refOffsets;
     bool deviceTags;                         // tags of up to 64 bytes are made on the device
-    PinnedArray<std::uint64_t> h0s;          // batch x 8 words
-    DeviceArray<std::uint64_t> deviceH0s;
-    DeviceArray<std::uint64_t> deviceTagWords;  // batch x 8 words
-    PinnedArray<std::uint64_t> tagWords;
-    PinnedArray<std::uint64_t> lastBlocks;   // batch x lanes blocks, stored layout (long tags only)
+    DeviceArray<std::uint64_t> deviceTagWords;  // batch x 8 words; the stream orders its reuse
+    Round rounds[kRoundsInFlight];
+    std::uint64_t begun = 0, ended = 0;
+    detail::WorkerPool pool{std::max(1u, std::thread::hardware_concurrency())};
+    // Streams last: destroyed first, after waiting for what still uses the buffers.
+    Stream stream, uploads;
 
     std::size_t wordsPerHash() const { return std::size_t(g.laneBlocks) * g.lanes * 128; }
 
@@ -133,20 +158,27 @@ struct ProcessingUnit::Impl {
         : device(cuda_detail::programDevice(*program)), params(p), type(program->getArgon2Type()),
           version(program->getArgon2Version()), g{p->getLanes(), p->getSegmentBlocks(), p->getLaneBlocks(),
                                                   p->getTimeCost()},
-          batch(n), bySegment(segmentWise), passwords(n), tags(n * p->getOutputLength()),
-          deviceTags(p->getOutputLength() <= 64) {
+          batch(n), bySegment(segmentWise), tags(n * p->getOutputLength()), deviceTags(p->getOutputLength() <= 64) {
         check(cudaSetDevice(device), "cudaSetDevice");
-        check(cudaStreamCreate(&stream), "cudaStreamCreate");
+        stream.create();
+        uploads.create();
+        for (Round& r : rounds) {
+            r.passwords.resize(n);
+            r.byH0.resize(n);
+            r.uploaded.create(cudaEventDisableTiming);
+            r.done.create(cudaEventDisableTiming | cudaEventBlockingSync);
+        }
         if (batch == 0) return;
         memory.allocate(batch * wordsPerHash(), "allocating the batch's blocks");
-        h0s.allocate(batch * 8, "allocating the H0 buffer");
-        deviceH0s.allocate(batch * 8, "allocating the H0 buffer");
-        if (deviceTags) {
-            tagWords.allocate(batch * 8, "allocating the tag buffer");
-            deviceTagWords.allocate(batch * 8, "allocating the tag buffer");
-        } else {
-            lastBlocks.allocate(batch * g.lanes * 128, "allocating the last-block buffer");
+        for (Round& r : rounds) {
+            r.h0s.allocate(batch * 8, "allocating the H0 buffer");
+            r.deviceH0s.allocate(batch * 8, "allocating the H0 buffer");
+            if (deviceTags)
+                r.tagWords.allocate(batch * 8, "allocating the tag buffer");
+            else
+                r.lastBlocks.allocate(batch * g.lanes * 128, "allocating the last-block buffer");
         }
+        if (deviceTags) deviceTagWords.allocate(batch * 8, "allocating the tag buffer");
         if (precompute) {
             const detail::ReferenceTable table(g, type);
             std::vector<long long> offsets(table.offsets().begin(), table.offsets().end());
@@ -159,22 +191,40 @@ struct ProcessingUnit::Impl {
         }
     }
 
-    ~Impl() {
-        if (stream) {
-            cudaStreamSynchronize(stream);
-            cudaStreamDestroy(stream);
-        }
+    // The round whose slots are being set: the next one to begin.
+    Round& staging() {
+        if (begun - ended == kRoundsInFlight) throw std::logic_error("both rounds are in flight");
+        return rounds[begun % kRoundsInFlight];
+    }
+
+    void setInitialHash(std::size_t slot, const void* h0) {
+        Round& r = staging();
+        if (slot >= batch) throw std::out_of_range("slot index out of range");
+        std::memcpy(r.h0s.ptr + slot * 8, h0, 64);
+        r.byH0[slot] = 1;
     }
 
     void begin() {
-        if (batch == 0) return;
+        Round& r = staging();
+        if (batch == 0) {
+            ++begun;
+            return;
+        }
         check(cudaSetDevice(device), "cudaSetDevice");
-        parallelFor(batch, [this](std::size_t slot) {
-            params->initialHash(h0s.ptr + slot * 8, passwords[slot].data(), passwords[slot].size(), type, version);
+        pool.forEach(batch, [&](std::size_t slot) {
+            if (r.byH0[slot]) return;
+            params->initialHash(r.h0s.ptr + slot * 8, r.passwords[slot].data(), r.passwords[slot].size(), type,
+                                version);
         });
-        check(cudaMemcpyAsync(deviceH0s.ptr, h0s.ptr, batch * 64, cudaMemcpyHostToDevice, stream), "uploading H0");
+        // The H0s go up beside the fill of the round before; the fill of this
+        // one waits for them.
+        check(cudaMemcpyAsync(r.deviceH0s.ptr, r.h0s.ptr, batch * 64, cudaMemcpyHostToDevice, uploads.stream),
+              "uploading H0");
+        check(cudaEventRecord(r.uploaded.event, uploads.stream), "recording the upload");
+        check(cudaStreamWaitEvent(stream.stream, r.uploaded.event, 0), "ordering the upload");
         const unsigned firstThreads = unsigned(batch * g.lanes * 2);
-        firstBlocksKernel<<<(firstThreads + 127) / 128, 128, 0, stream>>>(memory.ptr, deviceH0s.ptr, unsigned(batch), g);
+        firstBlocksKernel<<<(firstThreads + 127) / 128, 128, 0, stream.stream>>>(memory.ptr, r.deviceH0s.ptr,
+                                                                                 unsigned(batch), g);
         check(cudaGetLastError(), "launching the first-block kernel");
         const std::size_t laneBytes = std::size_t(g.laneBlocks) * 1024;
         const dim3 block(32, g.lanes);
@@ -183,43 +233,50 @@ struct ProcessingUnit::Impl {
         for (std::uint32_t pass = 0; pass < g.passes; ++pass) {
             if (bySegment) {
                 for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice)
-                    fillKernel<<<unsigned(batch), block, scratchBytes, stream>>>(
+                    fillKernel<<<unsigned(batch), block, scratchBytes, stream.stream>>>(
                         memory.ptr, g, lanes, type, version, pass, slice, slice + 1, refs.ptr, refOffsets.ptr);
             } else {
-                fillKernel<<<unsigned(batch), block, scratchBytes, stream>>>(
+                fillKernel<<<unsigned(batch), block, scratchBytes, stream.stream>>>(
                     memory.ptr, g, lanes, type, version, pass, 0, kSyncPoints, refs.ptr, refOffsets.ptr);
             }
             check(cudaGetLastError(), "launching the fill kernel");
         }
         if (deviceTags) {
-            tagKernel<<<unsigned((batch + 127) / 128), 128, 0, stream>>>(memory.ptr, deviceTagWords.ptr, unsigned(batch),
-                                                                        g, unsigned(params->getOutputLength()));
+            tagKernel<<<unsigned((batch + 127) / 128), 128, 0, stream.stream>>>(
+                memory.ptr, deviceTagWords.ptr, unsigned(batch), g, unsigned(params->getOutputLength()));
             check(cudaGetLastError(), "launching the tag kernel");
-            check(cudaMemcpyAsync(tagWords.ptr, deviceTagWords.ptr, batch * 64, cudaMemcpyDeviceToHost, stream),
+            check(cudaMemcpyAsync(r.tagWords.ptr, deviceTagWords.ptr, batch * 64, cudaMemcpyDeviceToHost,
+                                  stream.stream),
                   "downloading tags");
         } else {
             // The last block of every lane, for the host to finish.
-            check(cudaMemcpy2DAsync(lastBlocks.ptr, 1024, memory.ptr + (g.laneBlocks - 1) * 128, laneBytes, 1024,
-                                    batch * g.lanes, cudaMemcpyDeviceToHost, stream),
+            check(cudaMemcpy2DAsync(r.lastBlocks.ptr, 1024, memory.ptr + (g.laneBlocks - 1) * 128, laneBytes, 1024,
+                                    batch * g.lanes, cudaMemcpyDeviceToHost, stream.stream),
                   "downloading last blocks");
         }
+        check(cudaEventRecord(r.done.event, stream.stream), "recording the round's end");
+        ++begun;
     }
 
     void end() {
+        if (ended == begun) return;
+        Round& r = rounds[ended % kRoundsInFlight];
+        ++ended;  // a failed round is over as well
         if (batch == 0) return;
-        check(cudaStreamSynchronize(stream), "running the batch");
+        check(cudaEventSynchronize(r.done.event), "running the batch");
         const std::size_t len = params->getOutputLength();
         if (deviceTags) {
-            for (std::size_t slot = 0; slot < batch; ++slot) std::memcpy(tags.data() + slot * len, tagWords.ptr + slot * 8, len);
+            for (std::size_t slot = 0; slot < batch; ++slot)
+                std::memcpy(tags.data() + slot * len, r.tagWords.ptr + slot * 8, len);
             return;
         }
-        parallelFor(batch, [this](std::size_t slot) {
+        pool.forEach(batch, [&](std::size_t slot) {
             Block x{}, last;
             for (std::uint32_t lane = 0; lane < g.lanes; ++lane) {
-                kernel::fromStored(lastBlocks.ptr + (slot * g.lanes + lane) * 128, last.v);
+                kernel::fromStored(r.lastBlocks.ptr + (slot * g.lanes + lane) * 128, last.v);
                 for (int w = 0; w < 128; ++w) x.v[w] ^= last.v[w];
             }
-            params->finalize(tags.data() + slot * params->getOutputLength(), x);
+            params->finalize(tags.data() + slot * len, x);
         });
     }
 };
@@ -233,8 +290,12 @@ ProcessingUnit::~ProcessingUnit() = default;
 std::size_t ProcessingUnit::getBatchSize() const { return impl_->batch; }
 
 void ProcessingUnit::setPassword(std::size_t index, const void* pw, std::size_t pwSize) {
-    impl_->passwords.at(index).assign(static_cast<const char*>(pw), pwSize);
+    Impl::Round& r = impl_->staging();
+    r.passwords.at(index).assign(static_cast<const char*>(pw), pwSize);
+    r.byH0[index] = 0;
 }
+
+void ProcessingUnit::setInitialHash(std::size_t index, const void* h0) { impl_->setInitialHash(index, h0); }
 
 void ProcessingUnit::beginProcessing() { impl_->begin(); }
 

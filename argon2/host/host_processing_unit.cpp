@@ -1,5 +1,6 @@
 // The host flavour's processing unit: the blocks of every slot in one
-// mapping, filled by one thread per core.
+// mapping, filled by a pool of one thread per core, made with the unit. A
+// round begun while another is being filled is queued behind it.
 //
 // Without by-segment, each thread takes whole hashes from a shared counter.
 // With by-segment, the batch advances one slice at a time: every (slot, lane)
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "../common/addressing.h"
+#include "../common/worker_pool.h"
 #include "fill.h"
 #include "host_memory.h"
 
@@ -31,6 +33,17 @@ FillSegmentFn programFill(const cuda::ProgramContext& program);
 namespace argon2::cuda {
 
 struct ProcessingUnit::Impl {
+    // One batch's inputs and outputs. Two of them, so that the caller can set
+    // the next batch while this one is filled.
+    struct Round {
+        std::vector<std::string> passwords;
+        std::vector<std::uint8_t> h0s;     // batch * 64, for slots set by H0
+        std::vector<std::uint8_t> byH0;    // 1: the slot was set by its H0
+        std::vector<std::uint8_t> tags;    // batch * output length
+        std::vector<std::atomic<std::size_t>> phaseCursor;  // next task of each phase
+        std::uint64_t ticket = 0;
+    };
+
     const Argon2Params* params;
     Type type;
     Version version;
@@ -40,20 +53,36 @@ struct ProcessingUnit::Impl {
     bool bySegment;
     host::HostBuffer memory;
     std::optional<detail::ReferenceTable> refs;
-    std::vector<std::string> passwords;
-    std::vector<std::uint8_t> tags;  // batch * output length
+    Round rounds[kRoundsInFlight];
+    std::uint64_t begun = 0, ended = 0;
+    std::vector<std::uint8_t> collected;  // tags of the round ended last
 
-    std::vector<std::thread> threads;
-    std::vector<std::atomic<std::size_t>> phaseCursor;  // next task of each phase
+    // Slots are filled in groups of `lockstep` consecutive slots, in lockstep
+    // (the fill hides one hash's memory latency behind the other's work).
+    std::size_t lockstep = 1;
     std::unique_ptr<std::barrier<>> phaseEnd;
+    std::unique_ptr<detail::WorkerPool> pool;  // last: its threads use everything above
 
     Impl(const ProgramContext* program, const Argon2Params* p, std::size_t n, bool segmentWise, bool precompute)
         : params(p), type(program->getArgon2Type()), version(program->getArgon2Version()),
           fill(host::programFill(*program)),
           geometry{p->getLanes(), p->getSegmentBlocks(), p->getLaneBlocks(), p->getTimeCost()}, batch(n),
-          bySegment(segmentWise), memory(n * p->getMemoryBytes()), passwords(n), tags(n * p->getOutputLength()),
-          phaseCursor(phaseCount()) {
+          bySegment(segmentWise), memory(n * p->getMemoryBytes()), collected(n * p->getOutputLength()) {
         if (precompute) refs.emplace(geometry, type);
+        for (Round& r : rounds) {
+            r.passwords.resize(n);
+            r.h0s.resize(n * 64);
+            r.byH0.resize(n);
+            r.tags.resize(n * p->getOutputLength());
+            r.phaseCursor = std::vector<std::atomic<std::size_t>>(phaseCount());
+        }
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        // As many slots in lockstep as still leaves every core a group.
+        lockstep = std::clamp<std::size_t>(batch / cores, 1, lockstepWanted());
+        const std::size_t wanted = bySegment ? groups() * geometry.lanes : groups();
+        const unsigned count = static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(cores, wanted)));
+        phaseEnd = std::make_unique<std::barrier<>>(count);
+        pool = std::make_unique<detail::WorkerPool>(count);
     }
 
     Block* slotMemory(std::size_t slot) const {
@@ -62,9 +91,6 @@ struct ProcessingUnit::Impl {
 
     std::size_t phaseCount() const { return bySegment ? 2 + std::size_t(geometry.passes) * kSyncPoints : 1; }
 
-    // Slots are filled in groups of `lockstep` consecutive slots, in lockstep
-    // (the fill hides one hash's memory latency behind the other's work).
-    std::size_t lockstep = 1;
     static std::size_t lockstepWanted() {
         if (const char* v = std::getenv("ARGON2GPU_LOCKSTEP")) return std::clamp(std::atoi(v), 1, host::kMaxLockstep);
         return 2;
@@ -86,76 +112,83 @@ struct ProcessingUnit::Impl {
         for (std::size_t slot = group * lockstep; slot < std::min(batch, (group + 1) * lockstep); ++slot) each(slot);
     }
 
-    void initSlot(std::size_t slot) {
+    void initSlot(const Round& r, std::size_t slot) {
         Block* mem = slotMemory(slot);
-        std::vector<Block> first(2 * geometry.lanes);
-        const std::string& pw = passwords[slot];
-        params->fillFirstBlocks(first.data(), pw.data(), pw.size(), type, version);
-        for (std::uint32_t lane = 0; lane < geometry.lanes; ++lane) {
-            mem[lane * geometry.laneBlocks] = first[2 * lane];
-            mem[lane * geometry.laneBlocks + 1] = first[2 * lane + 1];
+        std::uint8_t computed[64];
+        const std::uint8_t* h0 = r.h0s.data() + slot * 64;
+        if (!r.byH0[slot]) {
+            const std::string& pw = r.passwords[slot];
+            params->initialHash(computed, pw.data(), pw.size(), type, version);
+            h0 = computed;
         }
+        for (std::uint32_t lane = 0; lane < geometry.lanes; ++lane)
+            for (std::uint32_t i = 0; i < 2; ++i)
+                params->expandInitialHash(mem[lane * geometry.laneBlocks + i], h0, lane, i);
     }
 
-    void finishSlot(std::size_t slot) {
+    void finishSlot(Round& r, std::size_t slot) {
         const Block* mem = slotMemory(slot);
         Block x = mem[geometry.laneBlocks - 1];
         for (std::uint32_t lane = 1; lane < geometry.lanes; ++lane) {
             const Block& last = mem[lane * geometry.laneBlocks + geometry.laneBlocks - 1];
             for (std::size_t i = 0; i < kQwordsInBlock; ++i) x.v[i] ^= last.v[i];
         }
-        params->finalize(tags.data() + slot * params->getOutputLength(), x);
+        params->finalize(r.tags.data() + slot * params->getOutputLength(), x);
     }
 
-    void wholeGroup(std::size_t group) {
-        forSlotsOf(group, [this](std::size_t slot) { initSlot(slot); });
+    void wholeGroup(Round& r, std::size_t group) {
+        forSlotsOf(group, [&](std::size_t slot) { initSlot(r, slot); });
         for (std::uint32_t pass = 0; pass < geometry.passes; ++pass)
             for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice)
                 for (std::uint32_t lane = 0; lane < geometry.lanes; ++lane) fillGroup(group, pass, lane, slice);
-        forSlotsOf(group, [this](std::size_t slot) { finishSlot(slot); });
+        forSlotsOf(group, [&](std::size_t slot) { finishSlot(r, slot); });
     }
 
     // Runs tasks 0 .. count-1 of `phase`, shared with the other threads.
     template <class Task>
-    void share(std::size_t phase, std::size_t count, Task task) {
-        for (std::size_t i; (i = phaseCursor[phase].fetch_add(1, std::memory_order_relaxed)) < count;) task(i);
+    static void share(Round& r, std::size_t phase, std::size_t count, Task task) {
+        for (std::size_t i; (i = r.phaseCursor[phase].fetch_add(1, std::memory_order_relaxed)) < count;) task(i);
     }
 
-    void threadMain() {
+    void threadMain(Round& r) {
         if (!bySegment) {
-            share(0, groups(), [this](std::size_t group) { wholeGroup(group); });
+            share(r, 0, groups(), [&](std::size_t group) { wholeGroup(r, group); });
             return;
         }
-        share(0, batch, [this](std::size_t slot) { initSlot(slot); });
+        share(r, 0, batch, [&](std::size_t slot) { initSlot(r, slot); });
         phaseEnd->arrive_and_wait();
         std::size_t phase = 1;
         const std::size_t segments = groups() * geometry.lanes;
         for (std::uint32_t pass = 0; pass < geometry.passes; ++pass) {
             for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice, ++phase) {
-                share(phase, segments, [&](std::size_t task) {
+                share(r, phase, segments, [&](std::size_t task) {
                     fillGroup(task / geometry.lanes, pass, std::uint32_t(task % geometry.lanes), slice);
                 });
                 phaseEnd->arrive_and_wait();
             }
         }
-        share(phase, batch, [this](std::size_t slot) { finishSlot(slot); });
+        share(r, phase, batch, [&](std::size_t slot) { finishSlot(r, slot); });
+    }
+
+    // The round whose slots are being set: the next one to begin.
+    Round& staging() {
+        if (begun - ended == kRoundsInFlight) throw std::logic_error("both rounds are in flight");
+        return rounds[begun % kRoundsInFlight];
     }
 
     void begin() {
-        if (!threads.empty()) throw std::logic_error("beginProcessing called twice");
-        for (auto& c : phaseCursor) c.store(0);
-        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-        // As many slots in lockstep as still leaves every core a group.
-        lockstep = std::clamp<std::size_t>(batch / cores, 1, lockstepWanted());
-        const std::size_t wanted = bySegment ? groups() * geometry.lanes : groups();
-        const unsigned count = static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(cores, wanted)));
-        phaseEnd = std::make_unique<std::barrier<>>(count);
-        for (unsigned t = 0; t < count; ++t) threads.emplace_back([this] { threadMain(); });
+        Round& r = staging();
+        for (auto& c : r.phaseCursor) c.store(0, std::memory_order_relaxed);
+        r.ticket = pool->post([this, &r](unsigned) { threadMain(r); });
+        ++begun;
     }
 
     void end() {
-        for (auto& t : threads) t.join();
-        threads.clear();
+        if (ended == begun) return;
+        Round& r = rounds[ended % kRoundsInFlight];
+        pool->wait(r.ticket);
+        collected.swap(r.tags);
+        ++ended;
     }
 };
 
@@ -163,14 +196,22 @@ ProcessingUnit::ProcessingUnit(const ProgramContext* program, const Argon2Params
                                std::size_t batchSize, bool bySegment, bool precomputeRefs)
     : impl_(std::make_unique<Impl>(program, params, batchSize, bySegment, precomputeRefs)) {}
 
-ProcessingUnit::~ProcessingUnit() {
-    if (impl_) impl_->end();
-}
+// The pool finishes the rounds in flight before the memory goes.
+ProcessingUnit::~ProcessingUnit() = default;
 
 std::size_t ProcessingUnit::getBatchSize() const { return impl_->batch; }
 
 void ProcessingUnit::setPassword(std::size_t index, const void* pw, std::size_t pwSize) {
-    impl_->passwords.at(index).assign(static_cast<const char*>(pw), pwSize);
+    Impl::Round& r = impl_->staging();
+    r.passwords.at(index).assign(static_cast<const char*>(pw), pwSize);
+    r.byH0[index] = 0;
+}
+
+void ProcessingUnit::setInitialHash(std::size_t index, const void* h0) {
+    Impl::Round& r = impl_->staging();
+    if (index >= impl_->batch) throw std::out_of_range("slot index out of range");
+    std::memcpy(r.h0s.data() + index * 64, h0, 64);
+    r.byH0[index] = 1;
 }
 
 void ProcessingUnit::beginProcessing() { impl_->begin(); }
@@ -180,7 +221,7 @@ void ProcessingUnit::endProcessing() { impl_->end(); }
 void ProcessingUnit::getHash(std::size_t index, void* hash) {
     if (index >= impl_->batch) throw std::out_of_range("slot index out of range");
     const std::size_t len = impl_->params->getOutputLength();
-    std::memcpy(hash, impl_->tags.data() + index * len, len);
+    std::memcpy(hash, impl_->collected.data() + index * len, len);
 }
 
 }  // namespace argon2::cuda

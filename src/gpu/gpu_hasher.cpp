@@ -33,12 +33,27 @@ std::string GpuHasher::cpu_hash(const std::string& input) const {
 }
 
 void GpuHasher::hash_batch(const std::vector<std::string>& inputs, std::vector<std::string>& outputs) {
-    bind_thread();
     const std::size_t n = inputs.size();
+    argon2::cuda::ProcessingUnit* unit = unit_for(n);
     if (n == 0) {
         outputs.clear();
         return;
     }
+    for (std::size_t i = 0; i < n; ++i) unit->setPassword(i, inputs[i].data(), inputs[i].size());
+    unit->beginProcessing();
+    unit->endProcessing();
+    outputs.resize(n);
+    unsigned char digest[32];
+    for (std::size_t i = 0; i < n; ++i) {
+        unit->getHash(i, digest);
+        outputs[i] = hexLower(digest, sizeof digest);
+    }
+    digests_ready(outputs);
+}
+
+argon2::cuda::ProcessingUnit* GpuHasher::unit_for(std::size_t n) {
+    bind_thread();
+    if (n == 0) return nullptr;
     if (!program_) {
         program_ = std::make_unique<argon2::cuda::ProgramContext>(
             global_, std::vector<argon2::cuda::Device>{*device_}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
@@ -52,15 +67,7 @@ void GpuHasher::hash_batch(const std::vector<std::string>& inputs, std::vector<s
         unitBatch_ = n;
         ++unitsBuilt_;
     }
-    for (std::size_t i = 0; i < n; ++i) unit_->setPassword(i, inputs[i].data(), inputs[i].size());
-    unit_->beginProcessing();
-    unit_->endProcessing();
-    outputs.resize(n);
-    unsigned char digest[32];
-    for (std::size_t i = 0; i < n; ++i) {
-        unit_->getHash(i, digest);
-        outputs[i] = hexLower(digest, sizeof digest);
-    }
+    return unit_.get();
 }
 
 void GpuHasher::reset() {

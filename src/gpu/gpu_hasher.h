@@ -22,9 +22,13 @@ public:
     // outputs[i] = 64 lowercase hex characters of the digest of inputs[i].
     // Library and runtime failures arrive as std::exception; device memory
     // shortage says "out of memory"; argon2::cuda::DeviceLost means the
-    // device can take no more work. Virtual only so that tests can stand a
-    // faulty device in its place.
-    virtual void hash_batch(const std::vector<std::string>& inputs, std::vector<std::string>& outputs);
+    // device can take no more work.
+    void hash_batch(const std::vector<std::string>& inputs, std::vector<std::string>& outputs);
+
+    // Sees every batch's digests, from hash_batch and from BatchPipeline,
+    // before they are returned. Does nothing: it is virtual only so that
+    // tests can stand a faulty device in (a wrong digest, a lost context).
+    virtual void digests_ready(std::vector<std::string>& outputs) { (void)outputs; }
 
     // The same digest computed on the CPU, as 64 lowercase hex characters:
     // what every device result that matters is checked against.
@@ -33,6 +37,13 @@ public:
     // Makes this device the calling thread's current one and its context
     // exist, so that a worker's first batch finds it ready.
     void bind_thread() const;
+
+    // Steps 1 to 3 of hash_batch: binds the calling thread to the device and
+    // returns the processing unit for n inputs, building the program context
+    // and the unit when needed; null, and nothing built, for 0. For callers
+    // that drive the unit themselves (BatchPipeline).
+    argon2::cuda::ProcessingUnit* unit_for(std::size_t n);
+    const argon2::Argon2Params& argon2_params() const { return *params_; }
 
     // Drops the unit and the program context and waits for the device.
     void reset();

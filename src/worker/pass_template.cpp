@@ -50,10 +50,19 @@ PassTemplate::PassTemplate(const ChainView& view, const std::string& proposer, s
 }
 
 void PassTemplate::write(std::string& out) const {
+    out.assign(head_);
+    appendRest(out);
+}
+
+void PassTemplate::write_rest(std::string& out) const {
+    out.clear();
+    appendRest(out);
+}
+
+void PassTemplate::appendRest(std::string& out) const {
     const std::uint64_t devNonce = static_cast<std::uint64_t>(std::rand() % 1000000);
     const std::uint64_t minerNonce = static_cast<std::uint64_t>(std::rand() % 1000000);
     const std::uint64_t blockNonce = static_cast<std::uint64_t>(std::rand() % 1000000000);
-    out.assign(head_);
     canonical::append_unsigned(out, devNonce);
     out += mid1_;
     canonical::append_unsigned(out, minerNonce);

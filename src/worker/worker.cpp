@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <vector>
 
 #include "app/stop_flag.h"
@@ -11,6 +12,7 @@
 #include "block/canonical.h"
 #include "block/hex.h"
 #include "block/json_depth.h"
+#include "gpu/batch_pipeline.h"
 #include "gpu/gpu_hasher.h"
 #include "worker/pass_template.h"
 
@@ -79,48 +81,109 @@ bool confirm_hit(WorkerCtx& ctx, const std::string& text, const std::string& has
     return false;
 }
 
+namespace {
+
+// What testing a pass needs of the moment it was built: by the time its
+// digests come back, the next pass may have refreshed the view.
+struct PassInFlight {
+    const Signer* signer;
+    std::string diff;
+};
+
+// Every later batch would fail the same way: the device is given up.
+void device_lost(WorkerCtx& ctx, const argon2::cuda::DeviceLost& e) {
+    std::fprintf(stderr, "\n[gpu] GPU#%d unusable, its worker stops: %s\n", ctx.gpu, e.what());
+    ctx.deviceLost.store(true);
+}
+
+void gpu_error(BatchPipeline& pipeline, std::deque<PassInFlight>& passes, const std::exception& e) {
+    std::fprintf(stderr, "\n[gpu] error: %s\n", e.what());
+    pipeline.discard();
+    passes.clear();
+    sleep_ms(200);
+}
+
+}  // namespace
+
+// Each pass is handed to the device before the previous one is tested, so the
+// device fills one pass while this thread builds the next and tests the last.
+// A pass keeps its own rules: its refresh, identity, timestamp and draws when
+// built; its target and signer when tested; the first hit wins.
 void worker_thread(WorkerCtx* ctxPtr) {
     WorkerCtx& ctx = *ctxPtr;
     ctx.hasher->bind_thread();
     ChainView view;
     load_chain(ctx, view);
-    std::vector<std::string> texts(ctx.batch > 0 ? std::size_t(ctx.batch) : 0);
+    const std::size_t batch = ctx.batch > 0 ? std::size_t(ctx.batch) : 0;
+    BatchPipeline pipeline(*ctx.hasher);
+    std::deque<PassInFlight> passes;
     std::vector<std::string> results;
 
-    while (!g_stop.load()) {
+    // Builds the next pass and hands it over; false when it could not be built.
+    auto buildPass = [&]() -> bool {
         refresh_chain(ctx, view, steadyMs());
         apply_diff_override(view);
         const auto [signer, proposer] = pick_identity(ctx);
         const std::uint64_t ts = epochMs();
         try {
             const PassTemplate pass(view, proposer, ts);
-            for (std::string& text : texts) pass.write(text);
+            SharedPrefixBatch& texts = pipeline.next();
+            texts.prefix = pass.prefix();
+            texts.rests.resize(batch);
+            for (std::string& rest : texts.rests) pass.write_rest(rest);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "\n[worker] error: cannot build candidates: %s\n", e.what());
             sleep_ms(200);
-            continue;
+            return false;
         }
+        pipeline.submit();
+        passes.push_back({signer, view.diff});
+        return true;
+    };
+
+    for (;;) {
+        // On a stop, no new pass: the ones in flight are finished first. A
+        // pass that cannot be built does not hold up the one in flight.
+        if (!g_stop.load()) {
+            bool built;
+            try {
+                built = buildPass();
+            } catch (const argon2::cuda::DeviceLost& e) {
+                device_lost(ctx, e);
+                return;
+            } catch (const std::exception& e) {
+                gpu_error(pipeline, passes, e);
+                continue;
+            }
+            if (built && pipeline.in_flight() < BatchPipeline::kDepth) continue;
+        }
+        if (pipeline.in_flight() == 0) {
+            if (g_stop.load()) break;
+            continue;  // the pass could not be built: try again
+        }
+
+        const PassInFlight pass = std::move(passes.front());
+        passes.pop_front();
+        const SharedPrefixBatch* texts;
         try {
-            ctx.hasher->hash_batch(texts, results);
+            texts = &pipeline.collect(results);
         } catch (const argon2::cuda::DeviceLost& e) {
-            // Every later batch would fail the same way: give the device up.
-            std::fprintf(stderr, "\n[gpu] GPU#%d unusable, its worker stops: %s\n", ctx.gpu, e.what());
-            ctx.deviceLost.store(true);
+            device_lost(ctx, e);
             return;
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "\n[gpu] error: %s\n", e.what());
-            sleep_ms(200);
+            gpu_error(pipeline, passes, e);
             continue;
         }
         ctx.hashes.fetch_add(results.size());
         for (std::size_t i = 0; i < results.size(); ++i) {
-            if (!meets_target(results[i], view.diff)) continue;
+            if (!meets_target(results[i], pass.diff)) continue;
             ctx.stats->found.fetch_add(1);
+            const std::string text = texts->text(i);
             try {
                 // A faulty or overclocked card's "hit" would be rejected by
                 // the node; after a mismatch the rest of its batch is not
                 // worth a look either.
-                if (confirm_hit(ctx, texts[i], results[i])) submit_hit(ctx, texts[i], results[i], *signer);
+                if (confirm_hit(ctx, text, results[i])) submit_hit(ctx, text, results[i], *pass.signer);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
                              results[i].c_str(), e.what());

@@ -19,6 +19,23 @@ struct alignas(64) Block {
     std::uint64_t v[kQwordsInBlock];
 };
 
+// H0's state after the parameters, a password length and the first bytes of
+// the password. Passwords of that length that start with those bytes then
+// cost only their remaining bytes (Argon2Params::initialHash): texts that
+// share a long start pay for it once, not once each.
+class InitialHashPrefix {
+public:
+    std::size_t passwordLength() const { return pwdLen_; }
+    std::size_t prefixLength() const { return prefixLen_; }
+    static constexpr std::size_t kStateBytes = 256;
+
+private:
+    friend class Argon2Params;
+    alignas(8) unsigned char state_[kStateBytes];  // the BLAKE2b state, copied per password
+    std::size_t pwdLen_ = 0;
+    std::size_t prefixLen_ = 0;
+};
+
 class Argon2Params {
 public:
     // Salt, secret and associated data are referenced, not copied: they must
@@ -39,6 +56,16 @@ public:
 
     // H0, the 64-byte hash of the password and all parameters.
     void initialHash(void* out64, const void* pwd, std::size_t pwdLen, Type type, Version version) const;
+
+    // H0 in two steps: the shared start of passwords of length `pwdLen`, then
+    // one password's remaining bytes (pwdLen minus the prefix's length of
+    // them, else std::invalid_argument). Equal to the one-step H0.
+    InitialHashPrefix initialHashPrefix(const void* head, std::size_t headLen, std::size_t pwdLen, Type type,
+                                        Version version) const;
+    void initialHash(void* out64, const InitialHashPrefix& prefix, const void* rest, std::size_t restLen) const;
+
+    // Block `index` (0 or 1) of `lane`, from H0.
+    void expandInitialHash(Block& out, const void* h0, std::uint32_t lane, std::uint32_t index) const;
 
     // Writes blocks 0 and 1 of every lane: out[2 * lane + i] is block i of `lane`.
     void fillFirstBlocks(Block* out, const void* pwd, std::size_t pwdLen, Type type, Version version) const;
