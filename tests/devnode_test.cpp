@@ -427,6 +427,12 @@ TEST_F(RunningNode, DropsSilentAndNonReadingClientsAndRefusesTheExcess) {
         write_all(greedy, burst);
     EXPECT_TRUE(node->waitForOutput(dropped, std::chrono::seconds(10)));
     ::close(greedy);
+    // Thousands of rejections, a few dozen log lines.
+    const std::string log = node->err();
+    size_t lines = 0;
+    for (size_t at = log.find("rejected a message"); at != std::string::npos; at = log.find("rejected a message", at + 1))
+        ++lines;
+    EXPECT_LT(lines, 200u);
     // A message over the size limit costs its sender the connection, with a log line.
     int big = wsOpen(wsPort);
     ASSERT_GE(big, 0);
