@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -112,6 +113,35 @@ Options parse(int argc, char** argv) {
 
 void log(const std::string& line) { std::fprintf(stderr, "[node] %s\n", line.c_str()); }
 
+// Rejections are logged at most 20 a second, so that a client sending
+// nothing but bad messages cannot fill the disk with the log; how many were
+// left out is logged with the first line of a later second.
+class RejectionLog {
+public:
+    void line(const std::string& text) {
+        std::lock_guard<std::mutex> g(lock_);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - second_ >= std::chrono::seconds(1)) {
+            if (skipped_) log(std::to_string(skipped_) + " more rejections not logged");
+            second_ = now;
+            logged_ = skipped_ = 0;
+        }
+        if (logged_ < 20) {
+            ++logged_;
+            log(text);
+        } else {
+            ++skipped_;
+        }
+    }
+
+private:
+    std::mutex lock_;
+    std::chrono::steady_clock::time_point second_;
+    unsigned logged_ = 0, skipped_ = 0;
+};
+
+RejectionLog g_rejections;
+
 devnet::HttpReply json_reply(const nlohmann::json& doc, unsigned status = 200) { return {status, doc.dump()}; }
 devnet::HttpReply error_reply(unsigned status, const std::string& why) {
     return json_reply({{"error", why}}, status);
@@ -136,7 +166,7 @@ devnet::HttpReply handle(Chain& chain, const std::string& method, const std::str
         if (!tx) return error_reply(400, why);
         if (auto refused = chain.addTransaction(*tx)) {
             const bool full = refused->rfind(kMempoolFull, 0) == 0;
-            if (full) log("refused a transaction: " + *refused);
+            if (full) g_rejections.line("refused a transaction: " + *refused);
             return error_reply(full ? 429 : 400, *refused);
         }
         log("transaction added to the mempool");
@@ -169,7 +199,7 @@ void reject(const std::shared_ptr<devnet::WsSession>& from, const std::string& r
 void onMessage(Chain& chain, const std::shared_ptr<devnet::WsSession>& from, const std::string& text) {
     nlohmann::json block;
     if (std::string why = event_fault(text, block); !why.empty()) {
-        log("rejected a message: " + why);
+        g_rejections.line("rejected a message: " + why);
         return reject(from, "message: " + why);
     }
     Verdict v;
@@ -182,7 +212,7 @@ void onMessage(Chain& chain, const std::shared_ptr<devnet::WsSession>& from, con
         log("accepted block " + std::to_string(v.height - 1) + " hash=" + v.hash);
         from->send(nlohmann::json{{"event", "accepted"}, {"height", v.height - 1}, {"hash", v.hash}}.dump());
     } else {
-        log("rejected block: " + v.reason);
+        g_rejections.line("rejected block: " + v.reason);
         reject(from, v.reason);
     }
 }
