@@ -18,8 +18,3 @@ const argon2::cuda::Device& first_device(const argon2::cuda::GlobalContext& glob
         if (!have_device()) GTEST_SKIP() << "no CUDA device here; this test needs a GPU"; \
     } while (0)
 
-// For test programs whose every test runs the miner on a device.
-class NeedsDevice : public testing::Environment {
-public:
-    void SetUp() override { SKIP_WITHOUT_DEVICE(); }
-};
