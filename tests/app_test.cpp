@@ -16,6 +16,9 @@
 namespace {
 
 
+// Every test here runs the miner on a device.
+[[maybe_unused]] const testing::Environment* const kNeedsDevice = testing::AddGlobalTestEnvironment(new NeedsDevice);
+
 const std::string kKey = "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
 
 std::map<std::string, std::optional<std::string>> cleanEnv() {
@@ -33,7 +36,6 @@ std::vector<std::string> miner(std::vector<std::string> extra) {
 }  // namespace
 
 TEST(Program, DeviceSelection) {
-    SKIP_WITHOUT_DEVICE();
     ProcessResult none = run_process(miner({"--devices", "5"}), cleanEnv());
     EXPECT_EQ(none.exitCode, 4);
     EXPECT_NE(none.err.find("\nno usable devices\n"), std::string::npos) << none.err;
@@ -52,7 +54,6 @@ TEST(Program, DeviceSelection) {
 }
 
 TEST(Program, StopsCleanlyOnSigintDuringTuningAndOnSigterm) {
-    SKIP_WITHOUT_DEVICE();
     // Long tuning: the stop request arrives while measuring.
     std::vector<std::string> slow = {MINER_BINARY, "--priv", kKey, "--step-seconds", "30", "--start-batch", "1",
                                      "--ws", "", "--http", "http://127.0.0.1:1"};
@@ -75,7 +76,6 @@ TEST(Program, StopsCleanlyOnSigintDuringTuningAndOnSigterm) {
 }
 
 TEST(Program, UnmeasurableSettingsStopWithAMessage) {
-    SKIP_WITHOUT_DEVICE();
     ProcessResult r = run_process(miner({"--step-seconds", "0", "--ws", ""}), cleanEnv());
     EXPECT_EQ(r.exitCode, 5);
     EXPECT_NE(r.err.find("GPU#0: cannot start: "), std::string::npos) << r.err;
@@ -84,7 +84,6 @@ TEST(Program, UnmeasurableSettingsStopWithAMessage) {
 }
 
 TEST(Program, NodeDownAtStartThenUpGetsTheFirstHitThrough) {
-    SKIP_WITHOUT_DEVICE();
     ScriptedNode http;  // HTTP answers 404: the view stays at its defaults, every hash hits
     const unsigned short wsPort = free_port();
     const std::string wsUrl = "ws://127.0.0.1:" + std::to_string(wsPort);
@@ -112,7 +111,6 @@ TEST(Program, NodeDownAtStartThenUpGetsTheFirstHitThrough) {
 
 // The rig benchmark: self-test and rates per mode, as a table and as JSON.
 TEST(Benchmark, TableJsonAndRefusedArguments) {
-    SKIP_WITHOUT_DEVICE();
     const std::vector<std::string> quick = {BENCH_BINARY, "--batches", "1,3", "--seconds", "1", "--warmup", "0"};
     std::vector<std::string> json = quick;
     json.push_back("--json");

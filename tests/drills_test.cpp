@@ -19,6 +19,9 @@
 namespace {
 
 
+// Every test here runs the miner on a device.
+[[maybe_unused]] const testing::Environment* const kNeedsDevice = testing::AddGlobalTestEnvironment(new NeedsDevice);
+
 const std::string kKey = "3f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
 
 std::vector<std::string> minerArgs(const std::string& http, const std::string& ws) {
@@ -58,7 +61,6 @@ bool hasSubmits(BackgroundProcess& p, size_t n) {
 }  // namespace
 
 TEST(Drill, HttpTransferLimitHolds) {
-    SKIP_WITHOUT_DEVICE();
     RawPeer silent([](int fd) {
         read_http_head(fd);
         std::this_thread::sleep_for(std::chrono::seconds(13));  // never answers in time
@@ -74,7 +76,6 @@ TEST(Drill, HttpTransferLimitHolds) {
 }
 
 TEST(Drill, SilentHandshakeGivesUp) {
-    SKIP_WITHOUT_DEVICE();
     RawPeer silent([](int fd) {
         read_http_head(fd);
         std::this_thread::sleep_for(std::chrono::seconds(12));
@@ -87,7 +88,6 @@ TEST(Drill, SilentHandshakeGivesUp) {
 }
 
 TEST(Drill, NodeAnswers500s) {
-    SKIP_WITHOUT_DEVICE();
     ScriptedNode node;
     for (const char* path : {"/height", "/diff", "/mempool", "/block/0", "/block/2"}) node.set(path, 500, "{\"height\":3}");
     ProcessResult r = drill(node.httpUrl(), node.wsUrl(), [&](BackgroundProcess& p) { return hasSubmits(p, 2); });
@@ -95,7 +95,6 @@ TEST(Drill, NodeAnswers500s) {
 }
 
 TEST(Drill, NodeAnswersGarbage) {
-    SKIP_WITHOUT_DEVICE();
     // Garbage read as a target is a tiny number: the miner hashes on and, as
     // it should, finds nothing good enough to send.
     for (const std::string body : {"\x01\x02 garbage {", "[[[[[[[[", "{\"height\":{\"x\":[]}}"}) {
@@ -106,14 +105,12 @@ TEST(Drill, NodeAnswersGarbage) {
 }
 
 TEST(Drill, NodeRefusesConnections) {
-    SKIP_WITHOUT_DEVICE();
     ProcessResult r = drill("http://127.0.0.1:1", "ws://127.0.0.1:1", [](BackgroundProcess& p) { return hasSubmits(p, 2); });
     EXPECT_NE(r.out.find("FAIL ws=0"), std::string::npos);
     EXPECT_NE(r.err.find("[ws] reconnect failed: ws://127.0.0.1:1"), std::string::npos);
 }
 
 TEST(Drill, WebSocketAcceptsThenDropsOrCloses) {
-    SKIP_WITHOUT_DEVICE();
     for (bool closeFrame : {false, true}) {
         ScriptedNode http;
         std::atomic<int> connections{0};
@@ -139,7 +136,6 @@ TEST(Drill, WebSocketAcceptsThenDropsOrCloses) {
 }
 
 TEST(Drill, WebSocketFloodsPings) {
-    SKIP_WITHOUT_DEVICE();
     ScriptedNode http;
     std::atomic<int> pongs{0}, opened{0}, closed{0};
     std::mutex lock;
@@ -173,7 +169,6 @@ TEST(Drill, WebSocketFloodsPings) {
 }
 
 TEST(Drill, WebSocketAnnouncesAnImpossibleFrame) {
-    SKIP_WITHOUT_DEVICE();
     ScriptedNode http;
     RawPeer liar([](int fd) {
         read_http_head(fd);

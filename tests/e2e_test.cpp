@@ -20,6 +20,9 @@
 
 namespace {
 
+// Every test here runs the miner on a device.
+[[maybe_unused]] const testing::Environment* const kNeedsDevice = testing::AddGlobalTestEnvironment(new NeedsDevice);
+
 const std::string kKey = "2f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
 
 size_t count(const std::string& text, const std::string& needle) {
@@ -70,7 +73,6 @@ protected:
         api.getBlockHeight(h);
         return h;
     }
-    void SetUp() override { SKIP_WITHOUT_DEVICE(); }
     void TearDown() override {
         if (miner) {
             miner->signal(SIGINT);
