@@ -26,6 +26,10 @@ struct Mode {
     bool precompute;
 };
 
+void PrintTo(const Mode& m, std::ostream* os) {
+    *os << (m.bySegment ? "by-segment" : "whole-pass") << (m.precompute ? ", precomputed" : ", computed");
+}
+
 std::string modeName(const testing::TestParamInfo<Mode>& info) {
     return std::string(info.param.bySegment ? "BySegment" : "WholePass") +
            (info.param.precompute ? "Precomputed" : "Computed");
