@@ -136,7 +136,7 @@ WsPlain::~WsPlain() { close(); }
 // The reader's way out: under the send lock, so that no frame is being
 // written to the socket while it is closed.
 void WsPlain::drop_socket() {
-    std::lock_guard<std::timed_mutex> lock(sendLock);
+    std::lock_guard<std::mutex> lock(sendLock);
     int old = fd.exchange(-1);
     if (old >= 0) {
         shutdown(old, SHUT_RDWR);
@@ -154,7 +154,7 @@ void WsPlain::close() {
     if (old >= 0) shutdown(old, SHUT_RDWR);
     if (reader.joinable()) reader.join();
     if (old >= 0) {
-        std::lock_guard<std::timed_mutex> lock(sendLock);  // a pong may still be on its way out
+        std::lock_guard<std::mutex> lock(sendLock);  // a pong may still be on its way out
         ::close(old);
     }
 }
@@ -267,11 +267,14 @@ bool WsPlain::write_frame(std::uint8_t opcode, const std::string& payload, bool 
 
     const long long deadline = nowMs() + kTimeLimitMs;
     int err = 0;
-    std::unique_lock<std::timed_mutex> lock(sendLock, std::defer_lock);
-    while (!lock.try_lock_for(std::chrono::milliseconds(kSliceMs))) {
+    // Polled rather than a timed wait: contention is rare (a pong meeting a
+    // block), and a plain mutex is one every checker understands.
+    std::unique_lock<std::mutex> lock(sendLock, std::defer_lock);
+    while (!lock.try_lock()) {
         if (stop_requested()) err = ECANCELED;
         else if (nowMs() >= deadline) err = ETIMEDOUT;
         if (err) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     // Never a blocking send: a node that stops reading must not hold this
     // thread (or, through the lock, the other one) past the time limit.

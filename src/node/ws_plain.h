@@ -79,10 +79,10 @@ private:
     // once it runs.
     std::string early;
     std::thread reader;
-    // Frames from the owner and pongs never interleave. Timed, so that a
-    // pong stuck on a node that does not read holds up the owner no longer
-    // than the time limit.
-    std::timed_mutex sendLock;
+    // Frames from the owner and pongs never interleave. Taken within the
+    // time limit, so that a pong stuck on a node that does not read holds up
+    // the owner no longer than that.
+    std::mutex sendLock;
     const FrameHandler on_frame;
 };
 
