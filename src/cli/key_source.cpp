@@ -59,13 +59,14 @@ bool read_key_file(const std::string& path, std::string& key, std::string& error
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             error = std::strerror(errno);
+            explicit_bzero(buf, got);
             return false;
         }
         if (n == 0) break;
         got += size_t(n);
     }
     if (got > MAX_KEY_FILE_BYTES) {
-        std::memset(buf, 0, sizeof buf);
+        explicit_bzero(buf, sizeof buf);
         error = "larger than " + std::to_string(MAX_KEY_FILE_BYTES) + " bytes, not a key file";
         return false;
     }
