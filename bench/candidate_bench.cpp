@@ -14,6 +14,8 @@
 #include "argon2gpu/cuda/device.h"
 #include "block/canonical.h"
 #include "gpu/gpu_hasher.h"
+#include "worker/candidate.h"
+#include "worker/chain_view.h"
 #include "worker/pass_template.h"
 
 namespace {

@@ -25,6 +25,7 @@
 #include "argon2gpu/params.h"
 #include "block/hex.h"
 #include "gpu/batch_pipeline.h"
+#include "worker/chain_view.h"
 #include "worker/pass_template.h"
 #include "worker/worker.h"
 

@@ -16,6 +16,10 @@
 #include "consensus.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
+#include "worker/candidate.h"
+#include "worker/chain_view.h"
+#include "worker/identity.h"
+#include "worker/rewards.h"
 #include "worker/worker.h"
 #include "worker/worker_ctx.h"
 

@@ -4,7 +4,6 @@
 #include <map>
 #include <sstream>
 
-#include "app/stop_flag.h"
 #include "gpu/autotune.h"
 #include "gpu/batch_pipeline.h"
 #include "gpu/gpu_hasher.h"
@@ -185,9 +184,8 @@ TEST_F(Hasher, MeasureCountsWholeBatchesAndStopsOnRequest) {
     double rate = measure(hasher, 2, 1, 0);
     EXPECT_GT(rate, 0.0);
     EXPECT_EQ(std::fmod(rate, 2.0), 0.0);  // whole batches of 2 over 1 second
-    g_stop = true;
-    EXPECT_EQ(measure(hasher, 2, 1, 1), 0.0);
-    g_stop = false;
+    const std::atomic<bool> stop{true};
+    EXPECT_EQ(measure(hasher, 2, 1, 1, &stop), 0.0);
     EXPECT_THROW(measure(hasher, -1, 1, 0), std::exception);
 }
 
@@ -318,9 +316,10 @@ TEST(TuneBatch, GrowthFailures) {
 
 TEST(TuneBatch, StopRequestEndsGrowth) {
     Script s;
-    g_stop = true;
-    Tuned t = tune(s, kDefaults);
-    g_stop = false;
+    const std::atomic<bool> stop{true};
+    TuneSettings settings = kDefaults;
+    settings.stop = &stop;
+    Tuned t = tune(s, settings);
     EXPECT_EQ(t.batch, 128);
     EXPECT_EQ(s.measured.size(), 1u);
 }

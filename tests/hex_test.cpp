@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "block/hex.h"
+#include "block/json_text.h"
 
 namespace {
 
@@ -11,9 +12,10 @@ std::vector<unsigned char> bytes(std::initializer_list<int> v) {
 }
 
 std::string escaped(const std::string& s) {
-    std::ostringstream out;
-    json_escape(s, out);
-    return out.str();
+    std::string out = "kept";  // appended to, never replaced
+    json_escape(out, s);
+    EXPECT_EQ(out.rfind("kept", 0), 0u);
+    return out.substr(4);
 }
 
 }  // namespace

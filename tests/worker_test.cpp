@@ -4,7 +4,6 @@
 #include <functional>
 #include <thread>
 
-#include "app/stop_flag.h"
 #include "block/canonical.h"
 #include "block/hex.h"
 #include "gpu/gpu_hasher.h"
@@ -14,6 +13,10 @@
 #include "support/raw_peer.h"
 #include "support/reference_argon2.h"
 #include "support/scripted_node.h"
+#include "worker/candidate.h"
+#include "worker/chain_view.h"
+#include "worker/identity.h"
+#include "worker/rewards.h"
 #include "worker/pass_template.h"
 #include "worker/worker.h"
 
@@ -51,12 +54,13 @@ struct HostHasher {
 
 // Runs the worker until `done` holds (30 s at most); true when it did.
 bool mineUntil(WorkerCtx& ctx, const std::function<bool()>& done) {
-    g_stop = false;
+    std::atomic<bool> stop{false};
+    ctx.stop = &stop;
     std::thread worker(worker_thread, &ctx);
     const bool reached = wait_until(done, 30000);
-    g_stop = true;
+    stop = true;
     worker.join();
-    g_stop = false;
+    ctx.stop = nullptr;
     return reached;
 }
 
@@ -361,7 +365,6 @@ TEST(WorkerThread, FaultyDevice) {
     faulty.fault = FaultyHasher::Fault::DeviceLost;
     testing::internal::CaptureStderr();
     const std::uint64_t hashed = ctx->hashes.load();
-    g_stop = false;
     std::thread worker(worker_thread, ctx.get());
     worker.join();  // returns without a stop request
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -434,13 +437,13 @@ TEST(ChainViewFetch, RefusedTargetsAndFailingEndpointsAreNamedOnce) {
     testing::internal::CaptureStderr();
     load_chain(*ctx, view);  // /diff is a 404
     EXPECT_EQ(view.diff, std::string(64, 'f'));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[node] /diff failed: HTTP status 404\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\n[node] /diff failed: HTTP status 404\n");
 
     node.set("/diff", 200, "{\"diff\":\"0x00FF\"}");
     testing::internal::CaptureStderr();
     refresh_chain(*ctx, view, 5000);
     EXPECT_EQ(view.diff, "ff");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[node] /diff answers again\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\n[node] /diff answers again\n");
 
     std::uint64_t now = 10000;
     testing::internal::CaptureStderr();
@@ -453,8 +456,8 @@ TEST(ChainViewFetch, RefusedTargetsAndFailingEndpointsAreNamedOnce) {
     refresh_chain(*ctx, view, now += 3000);
     EXPECT_EQ(view.height, 3u);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[node] /diff failed: target of 65 hex digits (at most 64)\n"
-              "[node] /height failed: unreadable reply\n");
+              "\n[node] /diff failed: target of 65 hex digits (at most 64)\n"
+              "\n[node] /height failed: unreadable reply\n");
 }
 
 TEST(SubmitHit, TheNodesAnswerIsMatchedToTheBlockSent) {

@@ -23,6 +23,7 @@
 #include "gpu/self_test.h"
 #include "gpu/tune_progress.h"
 #include "worker/worker.h"
+#include "worker/identity.h"
 #include "worker/worker_ctx.h"
 
 namespace {
@@ -71,16 +72,18 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContex
     }
     ConsoleTuneProgress progress(g, stderr, is_terminal(stderr));
     entry->batch = autotune_batch(*entry->hasher, cli.startBatch, cli.maxBatch, cli.stepFactor, cli.stepSeconds,
-                                  cli.warmupSeconds, cli.tolerance, &progress);
+                                  cli.warmupSeconds, cli.tolerance, &progress, &g_stop);
     entry->hasher->reset();
 
     auto ctx = std::make_unique<WorkerCtx>();
     ctx->gpu = g;
     ctx->batch = entry->batch;
-    auto verdicts =
-        std::make_shared<VerdictReporter>(g, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts));
+    auto verdicts = std::make_shared<VerdictReporter>(
+        g, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), stderr, VerdictReporter::Clock{},
+        line_lead());
     ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, &g_stop, verdicts);
     ctx->hasher = entry->hasher.get();
+    ctx->stop = &g_stop;
     ctx->signer = user;
     ctx->minerPub = user.pubhex;
     ctx->devReady = false;
@@ -110,10 +113,7 @@ void shutDown(std::vector<std::unique_ptr<PerGpu>>& entries) {
 // One second in short slices, so that a stop request is acted on at once
 // rather than at the end of the tick.
 void sleepOneSecond() {
-    for (int slice = 0; slice < 20 && !g_stop.load(); ++slice) {
-        timespec req{0, 50000000}, rem{};
-        while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
-    }
+    for (int slice = 0; slice < 20 && !g_stop.load(); ++slice) sleep_ms(50);
 }
 
 int run(int argc, char** argv) {

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "block/hex.h"
+#include "block/json_text.h"
 
 namespace canonical {
 
@@ -35,7 +36,7 @@ void append_quoted(std::string& out, const json& value) {
         throw json::type_error::create(302, std::string("type must be string, but is ") + value.type_name(),
                                        &value);
     out.push_back('"');
-    json_escape_append(out, value.get_ref<const std::string&>());
+    json_escape(out, value.get_ref<const std::string&>());
     out.push_back('"');
 }
 
@@ -104,11 +105,11 @@ std::string write_block(const json& block, std::string_view signature, std::stri
     out += ",\"nonce\":";
     append_unsigned(out, as_unsigned(block.at("nonce")));
     out += ",\"signature\":\"";
-    json_escape_append(out, signature);
+    json_escape(out, signature);
     out += "\",\"proposer\":";
     append_quoted(out, block.at("proposer"));
     out += ",\"hash\":\"";
-    json_escape_append(out, hash);
+    json_escape(out, hash);
     out += "\",\"diff\":";
     append_quoted(out, block.at("diff"));
     out.push_back('}');

@@ -1,5 +1,7 @@
 #include "block/hex.h"
 
+#include <utility>
+
 #include <cstdlib>
 
 namespace {
@@ -45,8 +47,7 @@ std::vector<unsigned char> hexToBytes(std::string text) {
     return out;
 }
 
-std::string norm_hex_nopad_lower(std::string text) {
-    if (hasHexPrefix(text)) text.erase(0, 2);
+std::string lower_without_leading_zeros(std::string text) {
     for (char& c : text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
@@ -55,27 +56,7 @@ std::string norm_hex_nopad_lower(std::string text) {
     return text.substr(first);
 }
 
-void json_escape_append(std::string& out, std::string_view text) {
-    size_t run = 0;  // start of the current run of bytes copied unchanged
-    for (size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        out.append(text.data() + run, i - run);
-        run = i + 1;
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(static_cast<char>(c));
-        } else {
-            const char esc[6] = {'\\', 'u', '0', '0', kDigits[c >> 4], kDigits[c & 0x0f]};
-            out.append(esc, 6);
-        }
-    }
-    out.append(text.data() + run, text.size() - run);
-}
-
-void json_escape(const std::string& text, std::ostringstream& out) {
-    std::string escaped;
-    escaped.reserve(text.size());
-    json_escape_append(escaped, text);
-    out << escaped;
+std::string norm_hex_nopad_lower(std::string text) {
+    if (hasHexPrefix(text)) text.erase(0, 2);
+    return lower_without_leading_zeros(std::move(text));
 }

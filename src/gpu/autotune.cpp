@@ -8,21 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "app/stop_flag.h"
 #include "argon2gpu/cuda/runtime.h"
+#include "gpu/chain_pow.h"
 #include "gpu/gpu_hasher.h"
 #include "gpu/tune_progress.h"
 
 namespace {
 
-constexpr double kHashBytes = 16777216.0;  // the memory cost of one hash
 
-std::uint64_t steadyMs() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count() /
-                                      1000000);
-}
+bool stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
 
 // A rate as the log shows it: whole hashes per second, fraction cut off.
 long long wholeRate(double r) { return static_cast<long long>(r); }
@@ -31,19 +25,26 @@ void logRate(std::ostream& log, int B, double r) { log << "[tune] B=" << B << " 
 
 }  // namespace
 
-double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds) {
-    cudaSetDevice(hasher.cudaIndex());
-    cudaFree(nullptr);
+std::optional<std::size_t> free_device_memory(int cudaIndex) {
+    cudaSetDevice(cudaIndex);
+    std::size_t free = 0, total = 0;
+    if (cudaMemGetInfo(&free, &total) != cudaSuccess) return std::nullopt;
+    return free;
+}
+
+double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds, const std::atomic<bool>* stop) {
+    using Clock = std::chrono::steady_clock;
+    hasher.bind_thread();
     // A negative size is the caller's to get wrong: the vector refuses it.
     std::vector<std::string> inputs(static_cast<std::size_t>(static_cast<std::int64_t>(B)), "{\"msg\":\"warmup\"}");
     std::vector<std::string> outputs;
 
-    const std::uint64_t warmupEnd = steadyMs() + std::uint64_t(std::int64_t(warmupSeconds) * 1000);
-    while (!g_stop.load() && steadyMs() < warmupEnd) hasher.hash_batch(inputs, outputs);
+    const Clock::time_point warmupEnd = Clock::now() + std::chrono::seconds(warmupSeconds);
+    while (!stopped(stop) && Clock::now() < warmupEnd) hasher.hash_batch(inputs, outputs);
 
     std::uint64_t count = 0;
-    const std::uint64_t end = steadyMs() + std::uint64_t(std::int64_t(stepSeconds) * 1000);
-    while (!g_stop.load() && steadyMs() < end) {
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(stepSeconds);
+    while (!stopped(stop) && Clock::now() < end) {
         hasher.hash_batch(inputs, outputs);
         count += outputs.size();
     }
@@ -54,7 +55,7 @@ int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, cons
                const std::function<void()>& resetHasher, std::ostream& log, TuneProgress* progress) {
     int M = s.maxBatch;
     if (freeBytes) {
-        const double capD = std::floor(double(*freeBytes) * 0.85 / kHashBytes);
+        const double capD = std::floor(double(*freeBytes) * 0.85 / double(chain_pow::kMemoryBytes));
         const int cap = capD < 8 ? 8 : (capD > 2147483647.0 ? 2147483647 : int(capD));
         if (M > cap) {
             log << "[tune] VRAM cap -> maxBatch=" << cap << "\n";
@@ -104,7 +105,7 @@ int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, cons
 
     int bestB = B;
     double bestR = r;
-    while (!g_stop.load()) {
+    while (!stopped(s.stop)) {
         const double grown = std::ceil(double(B) * s.stepFactor);
         // Clamped before the conversion: a factor far below zero would give a
         // value no int can hold.
@@ -136,17 +137,14 @@ int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, cons
 }
 
 int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepFactor, int stepSeconds,
-                   int warmupSeconds, double tolerance, TuneProgress* progress) {
+                   int warmupSeconds, double tolerance, TuneProgress* progress, const std::atomic<bool>* stop) {
     if (startBatch == 0) throw std::invalid_argument("a start batch of 0 cannot be measured");
     if (stepSeconds < 1) throw std::invalid_argument("--step-seconds must be at least 1 to measure a rate");
 
-    std::optional<std::size_t> freeBytes;
-    cudaSetDevice(hasher.cudaIndex());
-    std::size_t free = 0, total = 0;
-    if (cudaMemGetInfo(&free, &total) == cudaSuccess) freeBytes = free;
+    const std::optional<std::size_t> freeBytes = free_device_memory(hasher.cudaIndex());
 
-    const TuneSettings s{startBatch, maxBatch, stepFactor, stepSeconds, warmupSeconds, tolerance};
+    const TuneSettings s{startBatch, maxBatch, stepFactor, stepSeconds, warmupSeconds, tolerance, stop};
     return tune_batch(
-        s, freeBytes, [&](int B) { return measure(hasher, B, stepSeconds, warmupSeconds); },
+        s, freeBytes, [&](int B) { return measure(hasher, B, stepSeconds, warmupSeconds, stop); },
         [&] { hasher.reset(); }, std::cerr, progress);
 }

@@ -2,6 +2,7 @@
 // memory, grown geometrically while the hash rate gains enough.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -18,6 +19,8 @@ struct TuneSettings {
     int stepSeconds;
     int warmupSeconds;
     double tolerance;
+    // Growth ends when this is set (Ctrl-C); none: never.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 // Tuning cannot go on with this device (the retried first measurement failed,
@@ -27,9 +30,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The device's free memory in bytes, or none when it cannot be read. Binds
+// the calling thread to the device.
+std::optional<std::size_t> free_device_memory(int cudaIndex);
+
 // The hash rate at batch size B over `stepSeconds` after `warmupSeconds` of
-// warm-up; exceptions from the hasher pass through. Cut short by g_stop.
-double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds);
+// warm-up; exceptions from the hasher pass through. Cut short once `stop` is
+// set.
+double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds,
+               const std::atomic<bool>* stop = nullptr);
 
 // The decisions of tuning, given the free device memory (none when it could
 // not be read), a measurement and a reset of the hasher. "[tune]" lines go
@@ -41,4 +50,5 @@ int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, cons
 // Tunes `hasher` and leaves it reset. Throws std::invalid_argument for a start
 // size of 0 or a measurement time below 1 second, before measuring anything.
 int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepFactor, int stepSeconds,
-                   int warmupSeconds, double tolerance, TuneProgress* progress = nullptr);
+                   int warmupSeconds, double tolerance, TuneProgress* progress = nullptr,
+                   const std::atomic<bool>* stop = nullptr);

@@ -5,6 +5,7 @@
 #include "argon2gpu/cpu_hash.h"
 #include "argon2gpu/cuda/runtime.h"
 #include "block/hex.h"
+#include "gpu/chain_pow.h"
 
 GpuHasher::GpuHasher(const argon2::cuda::Device* device, bool bySegment, bool precompute)
     : device_(device), bySegment_(bySegment), precompute_(precompute) {}
@@ -16,9 +17,8 @@ GpuHasher::~GpuHasher() {
 }
 
 void GpuHasher::init(const argon2::cuda::GlobalContext& global) {
-    static const char SALT[] = "quorlen-argon2-salt";
     global_ = &global;
-    params_ = std::make_unique<argon2::Argon2Params>(32, SALT, std::strlen(SALT), nullptr, 0, nullptr, 0, 1, 16384, 2);
+    params_ = chain_pow::params();
 }
 
 void GpuHasher::bind_thread() const {

@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/console.h"
 
 namespace {
 
@@ -73,8 +72,9 @@ std::optional<NodeVerdict> parse_verdict(std::string_view frame) {
     return std::nullopt;
 }
 
-VerdictReporter::VerdictReporter(int gpu, std::shared_ptr<VerdictCounts> counts, std::FILE* out, Clock clock)
-    : gpu_(gpu), counts_(std::move(counts)), out_(out),
+VerdictReporter::VerdictReporter(int gpu, std::shared_ptr<VerdictCounts> counts, std::FILE* out, Clock clock,
+                                 const char* lineLead)
+    : gpu_(gpu), counts_(std::move(counts)), out_(out), lead_(lineLead),
       clock_(clock ? std::move(clock) : Clock([] { return std::chrono::steady_clock::now(); })) {}
 
 void VerdictReporter::block_sent(const std::string& hash) {
@@ -117,10 +117,10 @@ void VerdictReporter::on_frame(bool text, std::string_view payload) {
     if (v->accepted) {
         counts_->accepted.fetch_add(1);
         const std::string height = v->height ? " height=" + std::to_string(*v->height) : "";
-        std::fprintf(out_, "%s[verdict] GPU#%d accepted hash=%s%s\n", line_lead(), gpu_, v->hash.c_str(), height.c_str());
+        std::fprintf(out_, "%s[verdict] GPU#%d accepted hash=%s%s\n", lead_, gpu_, v->hash.c_str(), height.c_str());
     } else {
         counts_->rejected.fetch_add(1);
-        std::fprintf(out_, "%s[verdict] GPU#%d rejected hash=%s reason: %s\n", line_lead(), gpu_, v->hash.c_str(),
+        std::fprintf(out_, "%s[verdict] GPU#%d rejected hash=%s reason: %s\n", lead_, gpu_, v->hash.c_str(),
                      v->reason.c_str());
     }
     std::fflush(out_);
@@ -135,7 +135,7 @@ void VerdictReporter::unrecognised(std::string_view payload) {
         lastSample_ = now;
     }
     std::fprintf(out_, "%s[ws] GPU#%d unrecognised frame from the node (%llu so far; at most one shown a minute): %s\n",
-                 line_lead(), gpu_, static_cast<unsigned long long>(n),
+                 lead_, gpu_, static_cast<unsigned long long>(n),
                  (printable(payload.substr(0, kFrameSampleBytes)) + (payload.size() > kFrameSampleBytes ? "..." : ""))
                     .c_str());
     std::fflush(out_);

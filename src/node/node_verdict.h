@@ -58,7 +58,10 @@ public:
     static constexpr std::size_t kMaxWaiting = 64;
     static constexpr std::chrono::seconds kSampleEvery{60};
 
-    VerdictReporter(int gpu, std::shared_ptr<VerdictCounts> counts, std::FILE* out = stderr, Clock clock = {});
+    // Each line starts with `lineLead`: a line feed when it may interrupt the
+    // hash-rate line on a terminal, nothing otherwise.
+    VerdictReporter(int gpu, std::shared_ptr<VerdictCounts> counts, std::FILE* out = stderr, Clock clock = {},
+                    const char* lineLead = "");
 
     // Worker thread: a block with this submitted hash text is about to go
     // out (before the send: the answer may come before send returns), and,
@@ -77,6 +80,7 @@ private:
     const int gpu_;
     const std::shared_ptr<VerdictCounts> counts_;
     std::FILE* const out_;
+    const char* const lead_;
     const Clock clock_;
     std::mutex lock_;
     std::deque<std::string> waiting_;

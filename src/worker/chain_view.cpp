@@ -1,17 +1,16 @@
+#include "worker/chain_view.h"
+
 #include <cctype>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
-#include <ctime>
+#include <tuple>
 
 #include "block/canonical.h"
 #include "block/hex.h"
 #include "block/json_depth.h"
+#include "worker/rewards.h"
 #include "worker/worker_ctx.h"
-
-const std::string DEV_WALLET_JS = "03f3838b998d6d1cd94137a1a090c45e4d7283eecb4a0086cb274715bb1a5bed41";
-const char* const DEV_PRIVATE_KEY = "5e1f0c2a9b7d4e3f8a6c1b2d3e4f5a6b7c8d9e0f1a2b3c4d5e6f7a8b9c0d1e2f";
 
 namespace {
 
@@ -139,53 +138,4 @@ void refresh_chain(WorkerCtx& ctx, ChainView& view, std::uint64_t nowMs) {
 
 void apply_diff_override(ChainView& view) {
     if (const char* v = std::getenv("DIFF_OVERRIDE")) view.diff = v;
-}
-
-std::uint64_t block_reward(std::uint64_t height) {
-    const long double x = static_cast<long double>(height) * -0.000001L;
-    const long double e = expl(x);
-    return static_cast<std::uint64_t>(e * 10000000.0L + 0.5L);
-}
-
-std::pair<std::uint64_t, std::uint64_t> split_reward(std::uint64_t total) {
-    // 7 %, halves rounded up; written so that no total can overflow.
-    const std::uint64_t dev = (total / 100) * 7 + ((total % 100) * 7 + 50) / 100;
-    return {dev, total - dev};
-}
-
-std::pair<const Signer*, std::string> pick_identity_at(const WorkerCtx& ctx, int localMinute) {
-    if (ctx.devEnabled && ctx.devReady && localMinute < ctx.devMinutes) return {&ctx.devSigner, ctx.devPub};
-    return {&ctx.signer, ctx.minerPub};
-}
-
-std::pair<const Signer*, std::string> pick_identity(const WorkerCtx& ctx) {
-    if (!(ctx.devEnabled && ctx.devReady)) return {&ctx.signer, ctx.minerPub};
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return pick_identity_at(ctx, local.tm_min);
-}
-
-nlohmann::json make_candidate(const ChainView& view, const std::string& proposer, std::uint64_t ts) {
-    nlohmann::json txs = nlohmann::json::array();
-    if (view.mempool.is_array())
-        for (const auto& tx : view.mempool) txs.push_back(tx);
-    auto reward = [&](const std::string& receiver, std::uint64_t amount) {
-        return nlohmann::json{{"sender", "network"},
-                              {"receiver", receiver},
-                              {"amount", amount},
-                              {"signature", ""},
-                              {"nonce", static_cast<std::uint64_t>(std::rand() % 1000000)},
-                              {"timestamp", ts}};
-    };
-    txs.push_back(reward(DEV_WALLET_JS, view.devAmount));
-    txs.push_back(reward(proposer, view.minerAmount));
-    return {{"timestamp", ts},
-            {"transactions", std::move(txs)},
-            {"prev_hash", view.prevHash},
-            {"nonce", static_cast<std::uint64_t>(std::rand() % 1000000000)},
-            {"signature", ""},
-            {"proposer", proposer},
-            {"hash", ""},
-            {"diff", view.diff}};
 }

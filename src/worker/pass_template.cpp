@@ -4,12 +4,14 @@
 
 #include "block/canonical.h"
 #include "block/hex.h"
+#include "block/json_text.h"
+#include "worker/identity.h"
 
 namespace {
 
 void quoted(std::string& out, const std::string& text) {
     out.push_back('"');
-    json_escape_append(out, text);
+    json_escape(out, text);
     out.push_back('"');
 }
 

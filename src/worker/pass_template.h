@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "worker/worker_ctx.h"
+#include "worker/chain_view.h"
 
 class PassTemplate {
 public:

@@ -7,23 +7,17 @@
 #include <deque>
 #include <vector>
 
-#include "app/stop_flag.h"
 #include "argon2gpu/cuda/device.h"
 #include "block/canonical.h"
 #include "block/hex.h"
 #include "block/json_depth.h"
 #include "gpu/batch_pipeline.h"
 #include "gpu/gpu_hasher.h"
+#include "worker/chain_view.h"
+#include "worker/identity.h"
 #include "worker/pass_template.h"
 
 namespace {
-
-std::uint64_t steadyMs() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count() /
-                                      1000000);
-}
 
 std::uint64_t epochMs() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -32,7 +26,15 @@ std::uint64_t epochMs() {
                                       1000000);
 }
 
+bool stop_requested(const WorkerCtx& ctx) { return ctx.stop && ctx.stop->load(); }
+
 }  // namespace
+
+std::uint64_t steady_ms() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
 
 void sleep_ms(long ms) {
     timespec req{ms / 1000, (ms % 1000) * 1000000L}, rem{};
@@ -51,13 +53,7 @@ bool meets_target(const std::string& hash, const std::string& target) {
     return true;
 }
 
-std::string submitted_hash_text(const std::string& hash) {
-    std::string lower = hash;
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    const size_t first = lower.find_first_not_of('0');
-    return first == std::string::npos ? "0" : lower.substr(first);
-}
+std::string submitted_hash_text(const std::string& hash) { return lower_without_leading_zeros(hash); }
 
 void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer) {
     const nlohmann::json block = parse_untrusted(text);
@@ -121,7 +117,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
 
     // Builds the next pass and hands it over; false when it could not be built.
     auto buildPass = [&]() -> bool {
-        refresh_chain(ctx, view, steadyMs());
+        refresh_chain(ctx, view, steady_ms());
         apply_diff_override(view);
         const auto [signer, proposer] = pick_identity(ctx);
         const std::uint64_t ts = epochMs();
@@ -144,7 +140,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
     for (;;) {
         // On a stop, no new pass: the ones in flight are finished first. A
         // pass that cannot be built does not hold up the one in flight.
-        if (!g_stop.load()) {
+        if (!stop_requested(ctx)) {
             bool built;
             try {
                 built = buildPass();
@@ -158,7 +154,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
             if (built && pipeline.in_flight() < BatchPipeline::kDepth) continue;
         }
         if (pipeline.in_flight() == 0) {
-            if (g_stop.load()) break;
+            if (stop_requested(ctx)) break;
             continue;  // the pass could not be built: try again
         }
 

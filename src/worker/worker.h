@@ -2,6 +2,7 @@
 // against the target, the first hit signed and pushed to the node.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "worker/worker_ctx.h"
@@ -25,3 +26,5 @@ bool confirm_hit(WorkerCtx& ctx, const std::string& text, const std::string& has
 
 // Sleeps `ms` milliseconds, resuming after signals.
 void sleep_ms(long ms);
+// Milliseconds of the monotonic clock.
+std::uint64_t steady_ms();

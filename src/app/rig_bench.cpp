@@ -7,16 +7,17 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/bench_report.h"
 #include "app/stop_flag.h"
 #include "argon2gpu/cuda/device.h"
-#include "argon2gpu/cuda/runtime.h"
 #include "gpu/autotune.h"
+#include "gpu/chain_pow.h"
 #include "gpu/gpu_hasher.h"
 #include "gpu/self_test.h"
-#include "rigbench/bench_report.h"
 
 namespace {
 
@@ -97,10 +98,9 @@ bool parseOptions(int argc, char** argv, Options& o) {
 // of the free memory holds.
 std::vector<long long> defaultSweep(const argon2::cuda::Device& dev) {
     const long long resident = std::max<long long>(1, static_cast<long long>(dev.getResidentHashes(2)));
-    std::size_t free = 0, total = 0;
     long long cap = 1 << 20;
-    cudaSetDevice(dev.getDeviceIndex());
-    if (cudaMemGetInfo(&free, &total) == cudaSuccess) cap = std::max<long long>(1, (long long)(free * 0.85 / (16 << 20)));
+    if (const std::optional<std::size_t> free = free_device_memory(dev.getDeviceIndex()))
+        cap = std::max<long long>(1, static_cast<long long>(double(*free) * 0.85 / double(chain_pow::kMemoryBytes)));
     std::vector<long long> sizes;
     for (long long b : {resident / 2, resident, 2 * resident, 4 * resident}) {
         b = std::min(std::max(b, 1LL), cap);
@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
                     point.batch = sizes[k];
                     bool lost = false;
                     try {
-                        point.rate = measure(hasher, int(sizes[k]), o.seconds, o.warmup);
+                        point.rate = measure(hasher, int(sizes[k]), o.seconds, o.warmup, &g_stop);
                         hasher.reset();
                     } catch (const argon2::cuda::DeviceLost& e) {
                         point.error = e.what();

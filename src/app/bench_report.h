@@ -22,10 +22,6 @@ struct BenchRun {
     std::vector<BenchPoint> points;
 };
 
-// Argon2id with 16 MiB streams each block out once and reads one reference
-// block per block: 32 MiB of device memory traffic per hash.
-constexpr double kBytesPerHash = 32.0 * 1024 * 1024;
-
 std::string mode_name(const BenchRun& run);
 // One row per measured size; bandwidth and share of peak only where known.
 std::string bench_table(const std::vector<BenchRun>& runs);

@@ -1,0 +1,42 @@
+// A worker's view of the chain: tip, target, pending transactions and the
+// reward split, fetched from the node at most every 2 seconds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "worker/fetch_watch.h"
+
+struct WorkerCtx;
+
+struct ChainView {
+    std::uint64_t height = 0;
+    std::string prevHash;
+    std::string diff;
+    nlohmann::json mempool = nlohmann::json::array();
+    std::uint64_t devAmount = 0;
+    std::uint64_t minerAmount = 0;
+    std::uint64_t refreshedMs = 0;
+    // The canonical texts of the mempool's transactions, comma-separated:
+    // the same in every candidate, so written once per fetch.
+    std::string mempoolText;
+    // Whether each endpoint the view depends on is failing right now.
+    FetchWatch heightWatch, diffWatch, mempoolWatch;
+};
+
+// The view's first fetch, at thread start.
+void load_chain(WorkerCtx& ctx, ChainView& view);
+// Refreshes the view when more than 2000 ms have passed since the last time.
+void refresh_chain(WorkerCtx& ctx, ChainView& view, std::uint64_t nowMs);
+// DIFF_OVERRIDE, when set, replaces the target as it stands.
+void apply_diff_override(ChainView& view);
+
+// Why a target (normalised hex) cannot be mined against, or "": more than
+// 64 hex digits or anything but hex digits.
+std::string target_problem(const std::string& target);
+
+// Keeps the mempool entries that the canonical text can write and sets
+// view.mempoolText; reports dropped entries in one line on standard error.
+void adopt_mempool(ChainView& view, nlohmann::json fetched);
