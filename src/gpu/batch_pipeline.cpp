@@ -5,6 +5,7 @@
 #include "argon2gpu/cuda/processing_unit.h"
 #include "block/hex.h"
 #include "gpu/gpu_hasher.h"
+#include "gpu/hex_digests.h"
 
 class BatchPipeline::UnitDevice : public BatchDevice {
 public:
@@ -87,12 +88,7 @@ const SharedPrefixBatch& BatchPipeline::collect(std::vector<std::string>& output
         return batch;
     }
     inFlightDevice_->endProcessing();
-    outputs.resize(n);
-    unsigned char digest[32];
-    for (std::size_t i = 0; i < n; ++i) {
-        inFlightDevice_->getHash(i, digest);
-        outputs[i] = hexLower(digest, sizeof digest);
-    }
+    read_hex_digests(*inFlightDevice_, n, outputs);
     if (hasher_) hasher_->digests_ready(outputs);
     return batch;
 }

@@ -6,6 +6,7 @@
 #include "argon2gpu/cuda/runtime.h"
 #include "block/hex.h"
 #include "gpu/chain_pow.h"
+#include "gpu/hex_digests.h"
 
 GpuHasher::GpuHasher(const argon2::cuda::Device* device, bool bySegment, bool precompute)
     : device_(device), bySegment_(bySegment), precompute_(precompute) {}
@@ -42,12 +43,7 @@ void GpuHasher::hash_batch(const std::vector<std::string>& inputs, std::vector<s
     for (std::size_t i = 0; i < n; ++i) unit->setPassword(i, inputs[i].data(), inputs[i].size());
     unit->beginProcessing();
     unit->endProcessing();
-    outputs.resize(n);
-    unsigned char digest[32];
-    for (std::size_t i = 0; i < n; ++i) {
-        unit->getHash(i, digest);
-        outputs[i] = hexLower(digest, sizeof digest);
-    }
+    read_hex_digests(*unit, n, outputs);
     digests_ready(outputs);
 }
 

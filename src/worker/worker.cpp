@@ -99,6 +99,24 @@ void gpu_error(BatchPipeline& pipeline, std::deque<PassInFlight>& passes, const 
     sleep_ms(200);
 }
 
+enum class Step { Done, Failed, DeviceLost };
+
+// Runs one step that involves the device: a lost device ends the worker, any
+// other failure drops what is in flight and the loop goes on.
+template <class F>
+Step device_step(WorkerCtx& ctx, BatchPipeline& pipeline, std::deque<PassInFlight>& passes, F&& step) {
+    try {
+        step();
+        return Step::Done;
+    } catch (const argon2::cuda::DeviceLost& e) {
+        device_lost(ctx, e);
+        return Step::DeviceLost;
+    } catch (const std::exception& e) {
+        gpu_error(pipeline, passes, e);
+        return Step::Failed;
+    }
+}
+
 }  // namespace
 
 // Each pass is handed to the device before the previous one is tested, so the
@@ -141,16 +159,10 @@ void worker_thread(WorkerCtx* ctxPtr) {
         // On a stop, no new pass: the ones in flight are finished first. A
         // pass that cannot be built does not hold up the one in flight.
         if (!stop_requested(ctx)) {
-            bool built;
-            try {
-                built = buildPass();
-            } catch (const argon2::cuda::DeviceLost& e) {
-                device_lost(ctx, e);
-                return;
-            } catch (const std::exception& e) {
-                gpu_error(pipeline, passes, e);
-                continue;
-            }
+            bool built = false;
+            const Step step = device_step(ctx, pipeline, passes, [&] { built = buildPass(); });
+            if (step == Step::DeviceLost) return;
+            if (step == Step::Failed) continue;
             if (built && pipeline.in_flight() < BatchPipeline::kDepth) continue;
         }
         if (pipeline.in_flight() == 0) {
@@ -160,16 +172,10 @@ void worker_thread(WorkerCtx* ctxPtr) {
 
         const PassInFlight pass = std::move(passes.front());
         passes.pop_front();
-        const SharedPrefixBatch* texts;
-        try {
-            texts = &pipeline.collect(results);
-        } catch (const argon2::cuda::DeviceLost& e) {
-            device_lost(ctx, e);
-            return;
-        } catch (const std::exception& e) {
-            gpu_error(pipeline, passes, e);
-            continue;
-        }
+        const SharedPrefixBatch* texts = nullptr;
+        const Step step = device_step(ctx, pipeline, passes, [&] { texts = &pipeline.collect(results); });
+        if (step == Step::DeviceLost) return;
+        if (step == Step::Failed) continue;
         ctx.hashes.fetch_add(results.size());
         for (std::size_t i = 0; i < results.size(); ++i) {
             if (!meets_target(results[i], pass.diff)) continue;
