@@ -10,6 +10,7 @@
 
 #include "cli/cli.h"
 #include "cli/key_source.h"
+#include "support/device.h"
 #include "support/process.h"
 
 namespace {
@@ -348,6 +349,7 @@ protected:
 };
 
 TEST_F(KeySources, FileAndEnvironmentGoThroughTheSameChecksAsPriv) {
+    SKIP_WITHOUT_DEVICE();  // the miner must get past the devices
     // Past the key the run ends at device selection: no GPU work.
     const ProcessResult viaPriv = run({"--priv", kKey, "--devices", "99", "--ws", ""});
     ASSERT_EQ(viaPriv.exitCode, 4) << viaPriv.err;
@@ -386,6 +388,7 @@ TEST_F(KeySources, FileAndEnvironmentGoThroughTheSameChecksAsPriv) {
 }
 
 TEST_F(KeySources, RunningMinerNoLongerShowsTheKeyInItsCommandLine) {
+    SKIP_WITHOUT_DEVICE();  // the miner must get past the devices
     BackgroundProcess p({MINER_BINARY, "--priv", kKey, "--ws", "", "--http", "http://127.0.0.1:1", "--step-seconds",
                          "30", "--start-batch", "1"},
                         {{"QUORLEN_PRIV", std::nullopt}, {"GPU_BATCH", std::nullopt}});
