@@ -115,7 +115,7 @@ TEST(KernelBlake2b, FirstBlocksAndShortTagsMatchTheCommonCode) {
         argon2::Block expected, got, stored;
         argon2::detail::blake2bLong(expected.v, 1024, seed, sizeof seed);
         argon2::kernel::firstBlock(h0, index, lane, stored.v);
-        argon2::kernel::fromStored(stored.v, got.v);
+        argon2::kernel::xorLastBlocks(stored.v, 0, 1, true, got.v);  // one lane: the block itself
         EXPECT_EQ(std::memcmp(got.v, expected.v, 1024), 0);
 
         for (std::uint32_t outLen : {4u, 32u, 64u}) {

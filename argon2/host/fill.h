@@ -15,8 +15,8 @@ namespace argon2::host {
 struct SegmentJob {
     Block* memory;                // the hash's blocks, lane after lane
     detail::Geometry geometry;
-    int type;
-    int version;
+    Type type;
+    Version version;
     std::uint32_t pass, lane, slice;
     const std::uint32_t* refs;    // precomputed absolute references, or null
 };
