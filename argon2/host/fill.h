@@ -39,8 +39,10 @@ void fillSegmentAvx512(const SegmentJob* jobs, int count);
 // Every variant, portable first; each says whether this CPU can run it.
 const std::vector<FillVariant>& fillVariants();
 
-// The variant named by ARGON2GPU_FILL when set and supported, otherwise the
-// fastest this CPU supports.
-const FillVariant& selectFillVariant();
+// The fastest variant this CPU supports.
+const FillVariant& fastestFillVariant();
+
+// The variant called `name` when this CPU supports it, else null.
+const FillVariant* supportedFillVariant(const std::string& name);
 
 }  // namespace argon2::host
