@@ -12,7 +12,7 @@
 #include "argon2gpu/cuda/processing_unit.h"
 #include "argon2gpu/cuda/runtime.h"
 #if !defined(ARGON2GPU_FLAVOUR_CUDA)
-#include "../argon2/host/fill.h"
+#include "host/fill.h"
 #endif
 #include "support/device.h"
 #include "support/reference_argon2.h"

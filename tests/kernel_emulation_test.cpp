@@ -5,11 +5,11 @@
 #include <cstring>
 #include <random>
 
-#include "../argon2/common/blake2b.h"
-#include "../argon2/common/index.h"
-#include "../argon2/kernel/blake2b_block.h"
-#include "../argon2/kernel/block_layout.h"
-#include "../argon2/kernel/emulation.h"
+#include "common/blake2b.h"
+#include "common/index.h"
+#include "kernel/blake2b_block.h"
+#include "kernel/block_layout.h"
+#include "kernel/emulation.h"
 #include "support/reference_argon2.h"
 
 namespace {
