@@ -9,7 +9,7 @@ ProcessingUnit::ProcessingUnit(const ProgramContext* program, const Argon2Params
 ProcessingUnit::~ProcessingUnit() = default;
 
 void ProcessingUnit::setPassword(std::size_t index, const void* pw, std::size_t pwSize) {
-    impl_->staging().inputs.set(index, pw, pwSize);
+    impl_->rounds.staging().inputs.set(index, pw, pwSize);
 }
 
 void ProcessingUnit::setInitialHash(std::size_t index, const void* h0) { impl_->setInitialHash(index, h0); }

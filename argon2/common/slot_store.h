@@ -24,6 +24,11 @@ struct SlotPasswords {
         passwords.at(slot).assign(static_cast<const char*>(pw), size);
         byH0[slot] = 0;
     }
+    // The slot is set by its H0, which the caller stores.
+    void setByH0(std::size_t slot) {
+        if (slot >= byH0.size()) throw std::out_of_range("slot index out of range");
+        byH0[slot] = 1;
+    }
 };
 
 // `length` bytes a slot.

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "../common/addressing.h"
+#include "../common/round_ring.h"
 #include "../common/slot_store.h"
 #include "../common/worker_pool.h"
 #include "../kernel/blake2b_block.h"
@@ -141,8 +142,7 @@ struct ProcessingUnit::Impl {
     DeviceArray<long long> refOffsets;
     bool deviceTags;                         // tags of up to 64 bytes are made on the device
     DeviceArray<std::uint64_t> deviceTagWords;  // batch x 8 words; the stream orders its reuse
-    Round rounds[kRoundsInFlight];
-    std::uint64_t begun = 0, ended = 0;
+    detail::RoundRing<Round, kRoundsInFlight> rounds;
     detail::WorkerPool pool{std::max(1u, std::thread::hardware_concurrency())};
     // Streams last: destroyed first, after waiting for what still uses the buffers.
     Stream stream, uploads;
@@ -186,23 +186,16 @@ struct ProcessingUnit::Impl {
         }
     }
 
-    // The round whose slots are being set: the next one to begin.
-    Round& staging() {
-        if (begun - ended == kRoundsInFlight) throw std::logic_error("both rounds are in flight");
-        return rounds[begun % kRoundsInFlight];
-    }
-
     void setInitialHash(std::size_t slot, const void* h0) {
-        Round& r = staging();
-        if (slot >= batch) throw std::out_of_range("slot index out of range");
+        Round& r = rounds.staging();
+        r.inputs.setByH0(slot);
         std::memcpy(r.h0s.ptr + slot * 8, h0, 64);
-        r.inputs.byH0[slot] = 1;
     }
 
     void begin() {
-        Round& r = staging();
+        Round& r = rounds.staging();
         if (batch == 0) {
-            ++begun;
+            rounds.markBegun();
             return;
         }
         check(cudaSetDevice(device), "cudaSetDevice");
@@ -250,13 +243,14 @@ struct ProcessingUnit::Impl {
                   "downloading last blocks");
         }
         check(cudaEventRecord(r.done.event, stream.stream), "recording the round's end");
-        ++begun;
+        rounds.markBegun();
     }
 
     void end() {
-        if (ended == begun) return;
-        Round& r = rounds[ended % kRoundsInFlight];
-        ++ended;  // a failed round is over as well
+        Round* oldest = rounds.oldest();
+        if (!oldest) return;
+        Round& r = *oldest;
+        rounds.markEnded();  // a failed round is over as well
         if (batch == 0) return;
         check(cudaEventSynchronize(r.done.event), "running the batch");
         const std::size_t len = params->getOutputLength();

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "../common/addressing.h"
+#include "../common/round_ring.h"
 #include "../common/slot_store.h"
 #include "../common/worker_pool.h"
 #include "../kernel/block_layout.h"
@@ -54,8 +55,7 @@ struct ProcessingUnit::Impl {
     bool bySegment;
     host::HostBuffer memory;
     std::optional<detail::ReferenceTable> refs;
-    Round rounds[kRoundsInFlight];
-    std::uint64_t begun = 0, ended = 0;
+    detail::RoundRing<Round, kRoundsInFlight> rounds;
     detail::SlotTags tags;  // of the round ended last
 
     // Slots are filled in groups of `lockstep` consecutive slots, in lockstep
@@ -169,32 +169,25 @@ struct ProcessingUnit::Impl {
         share(r, phase, batch, [&](std::size_t slot) { finishSlot(r, slot); });
     }
 
-    // The round whose slots are being set: the next one to begin.
-    Round& staging() {
-        if (begun - ended == kRoundsInFlight) throw std::logic_error("both rounds are in flight");
-        return rounds[begun % kRoundsInFlight];
-    }
-
     void setInitialHash(std::size_t slot, const void* h0) {
-        Round& r = staging();
-        if (slot >= batch) throw std::out_of_range("slot index out of range");
+        Round& r = rounds.staging();
+        r.inputs.setByH0(slot);
         std::memcpy(r.h0s.data() + slot * 64, h0, 64);
-        r.inputs.byH0[slot] = 1;
     }
 
     void begin() {
-        Round& r = staging();
+        Round& r = rounds.staging();
         for (auto& c : r.phaseCursor) c.store(0, std::memory_order_relaxed);
         r.ticket = pool->post([this, &r](unsigned) { threadMain(r); });
-        ++begun;
+        rounds.markBegun();
     }
 
     void end() {
-        if (ended == begun) return;
-        Round& r = rounds[ended % kRoundsInFlight];
-        pool->wait(r.ticket);
-        tags.swap(r.tags);
-        ++ended;
+        Round* r = rounds.oldest();
+        if (!r) return;
+        pool->wait(r->ticket);
+        tags.swap(r->tags);
+        rounds.markEnded();
     }
 };
 
