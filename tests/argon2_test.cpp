@@ -315,3 +315,33 @@ TEST(Argon2, RoundsOverlapAndKeepTheirOwnInputs) {
         expectRound(2);
     }
 }
+
+TEST(Argon2, SlotsOutsideTheBatchAreRefused) {
+    SKIP_WITHOUT_DEVICE();
+    GlobalContext global;
+    const Device& dev = global.getAllDevices()[0];
+    ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+    const Argon2Case c;
+    argon2::Argon2Params params(32, c.salt.data(), c.salt.size(), nullptr, 0, nullptr, 0, 1, 64, 1);
+    ProcessingUnit unit(&program, &params, &dev, 2);
+    const std::uint8_t h0[64] = {};
+    std::uint8_t tag[32];
+    EXPECT_THROW(unit.setPassword(2, "a", 1), std::out_of_range);
+    EXPECT_THROW(unit.setInitialHash(2, h0), std::out_of_range);
+    unit.setPassword(0, "a", 1);
+    unit.setInitialHash(1, h0);
+    unit.beginProcessing();
+    unit.endProcessing();
+    EXPECT_THROW(unit.getHash(2, tag), std::out_of_range);
+    EXPECT_NO_THROW(unit.getHash(1, tag));
+}
+
+TEST(Argon2, AnUnknownImplementationIsRefusedAndTheChoiceStays) {
+    SKIP_WITHOUT_DEVICE();
+    GlobalContext global;
+    ProgramContext program(&global, global.getAllDevices(), argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+    const std::string chosen = program.getImplementationName();
+    EXPECT_FALSE(program.selectImplementation("no-such-code-path"));
+    EXPECT_EQ(program.getImplementationName(), chosen);
+    EXPECT_TRUE(program.selectImplementation(chosen));
+}
