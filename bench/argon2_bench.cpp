@@ -15,19 +15,16 @@
 #include <vector>
 
 #include "argon2gpu/cuda/processing_unit.h"
-#include "../argon2/host/fill.h"
 
 namespace {
 
 const char kSalt[] = "quorlen-argon2-salt";
 
 void ours(benchmark::State& state, const char* variant, bool bySegment, bool precompute) {
-    if (variant) setenv("ARGON2GPU_FILL", variant, 1);
     argon2::cuda::GlobalContext global;
     const auto& dev = global.getAllDevices()[0];
     argon2::cuda::ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
-    unsetenv("ARGON2GPU_FILL");
-    if (variant && std::strcmp(program.getImplementationName(), variant) != 0) {
+    if (variant && !program.selectImplementation(variant)) {
         state.SkipWithError("variant not supported on this CPU");
         return;
     }

@@ -19,12 +19,11 @@ fi
 arch_opt=(-UQUORLEN_CUDA_ARCHITECTURES)  # back to the default list
 [ -n "${CUDA_CHECK_ARCHS:-}" ] && arch_opt=("-DQUORLEN_CUDA_ARCHITECTURES=$CUDA_CHECK_ARCHS")
 log=build-cuda/build.log
-cmake -S . -B build-cuda -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLEN_GPU_BACKEND=cuda "${arch_opt[@]}" \
-  -DCMAKE_CUDA_COMPILER="$nvcc" -DQUORLEN_BUILD_TESTS=ON -DQUORLEN_BUILD_BENCH=ON -DQUORLEN_BUILD_DEVNODE=ON >/dev/null
+cmake --preset cuda "${arch_opt[@]}" -DCMAKE_CUDA_COMPILER="$nvcc" >/dev/null
 mkdir -p build-cuda
 # Always rebuild the kernel so that its ptxas report is in this log.
 touch argon2/cuda/cuda_processing_unit.cu
-cmake --build build-cuda -j"$(nproc)" >"$log" 2>&1 || { tail -30 "$log" >&2; exit 1; }
+cmake --build --preset cuda -j"$(nproc)" >"$log" 2>&1 || { tail -30 "$log" >&2; exit 1; }
 # One line per kernel and architecture: registers, stack, spills.
 awk '
   /Compiling entry function/ {
@@ -41,7 +40,7 @@ if grep -A2 "fillKernel" "$log" | grep -E "[1-9][0-9]* bytes spill (stores|loads
 fi
 
 # Skipped tests print "no CUDA device here"; ctest lists them as skipped.
-ctest --test-dir build-cuda --output-on-failure -j"$(nproc)" >build-cuda/ctest.log 2>&1 || {
+ctest --preset cuda -j"$(nproc)" >build-cuda/ctest.log 2>&1 || {
   grep -E "Failed|\*\*\*" build-cuda/ctest.log >&2; tail -5 build-cuda/ctest.log >&2; exit 1; }
 echo "cuda-check: $(grep -E "tests passed" build-cuda/ctest.log); $(grep -c "(Skipped)$" build-cuda/ctest.log || true) skipped for want of a GPU"
 

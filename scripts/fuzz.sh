@@ -8,14 +8,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLEN_GPU_BACKEND=host \
-  -DQUORLEN_SANITIZE="address,undefined,fuzzer-no-link" -DQUORLEN_BUILD_FUZZ=ON -DQUORLEN_BUILD_TESTS=OFF \
-  -DQUORLEN_BUILD_BENCH=OFF -DQUORLEN_BUILD_DEVNODE=OFF >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target fuzz_hex fuzz_canonical fuzz_node_reply fuzz_ws_reader fuzz_verdict
+# The targets are those fuzz/CMakeLists.txt lists; the preset builds them all.
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$(nproc)"
+mapfile -t targets < build-fuzz/fuzz-targets.txt
 
 rm -rf build-fuzz/artifacts
 mkdir -p build-fuzz/artifacts
-for target in hex canonical node_reply ws_reader verdict; do
+for target in "${targets[@]}"; do
   work=build-fuzz/corpus-work/$target
   mkdir -p "$work"
   cp -n fuzz/corpus/$target/* "$work/" 2>/dev/null || true

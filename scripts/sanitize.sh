@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole suite under AddressSanitizer with UndefinedBehaviorSanitizer, and
 # the threaded tests (WebSocket reader, worker, processing-unit pool and batch
-# pipeline, whole program) under
-# ThreadSanitizer. Any report fails the run.
+# pipeline, whole program: the label "threaded") under ThreadSanitizer. Any
+# report fails the run. Build folders and options: CMakePresets.json.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -13,13 +13,10 @@ export LSAN_OPTIONS="suppressions=$here/tests/sanitizers/lsan.supp:print_suppres
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$here/tests/sanitizers/tsan.supp"
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLEN_GPU_BACKEND=host \
-  -DQUORLEN_SANITIZE=address,undefined -DQUORLEN_BUILD_TESTS=ON -DQUORLEN_BUILD_BENCH=OFF >/dev/null
-cmake --build build-asan -j"$jobs"
-ctest --test-dir build-asan --output-on-failure -j"$jobs"
+cmake --preset asan-ubsan >/dev/null
+cmake --build --preset asan-ubsan -j"$jobs"
+ctest --preset asan-ubsan -j"$jobs"
 
-threaded='node_tests|worker_tests|app_tests|gpu_tests|argon2_tests'
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLEN_GPU_BACKEND=host \
-  -DQUORLEN_SANITIZE=thread -DQUORLEN_BUILD_TESTS=ON -DQUORLEN_BUILD_BENCH=OFF >/dev/null
-cmake --build build-tsan -j"$jobs" --target node_tests worker_tests app_tests gpu_tests argon2_tests quorlen-gpu-miner
-ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R 'WsPlain|NodeApi\.|WorkerThread|SubmitHit|Program\.|Hasher\.Pipeline|Argon2\.RoundsOverlap'
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j"$jobs"
+ctest --preset tsan -j"$jobs"

@@ -19,7 +19,7 @@ if [ -z "${QUICK:-}" ]; then
   bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 fi
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLEN_GPU_BACKEND=host \
-  -DQUORLEN_BUILD_TESTS=ON -DQUORLEN_BUILD_BENCH=ON
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs"
+# Build folders and options: CMakePresets.json.
+cmake --preset default
+cmake --build --preset default -j"$jobs"
+ctest --preset default -j"$jobs"

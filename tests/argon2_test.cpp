@@ -5,12 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <stdexcept>
+#include <string>
 
 #include "argon2gpu/cpu_hash.h"
 #include "argon2gpu/cuda/processing_unit.h"
 #include "argon2gpu/cuda/runtime.h"
 #if !defined(ARGON2GPU_FLAVOUR_CUDA)
-#include "../argon2/host/fill.h"
+#include "host/fill.h"
 #endif
 #include "support/device.h"
 #include "support/reference_argon2.h"
@@ -25,14 +27,17 @@ using argon2::cuda::ProgramContext;
 struct Options {
     bool bySegment = false;
     bool precompute = true;
+    std::string variant;  // the fill variant; empty: the library's choice
 };
 
-// Hashes `passwords` as one batch with the current fill variant.
+// Hashes `passwords` as one batch.
 std::vector<std::vector<std::uint8_t>> ourHashes(const Argon2Case& c, const std::vector<std::string>& passwords,
                                                  Options o = {}) {
     GlobalContext global;
     const Device& dev = first_device(global);
     ProgramContext program(&global, {dev}, argon2::Type(c.type), argon2::Version(c.version));
+    if (!o.variant.empty() && !program.selectImplementation(o.variant))
+        throw std::runtime_error("no fill variant " + o.variant + " here");
     argon2::Argon2Params params(c.outLen, c.salt.data(), c.salt.size(), c.secret.data(), c.secret.size(),
                                 c.ad.data(), c.ad.size(), c.passes, c.memoryKiB, c.lanes);
     ProcessingUnit unit(&program, &params, &dev, passwords.size(), o.bySegment, o.precompute);
@@ -81,12 +86,11 @@ protected:
     void SetUp() override {
         for (const auto& v : argon2::host::fillVariants())
             if (GetParam() == v.name && !v.supported()) GTEST_SKIP() << GetParam() << " not supported here";
-        setenv("ARGON2GPU_FILL", GetParam().c_str(), 1);
         GlobalContext global;
         ProgramContext program(&global, global.getAllDevices(), argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+        ASSERT_TRUE(program.selectImplementation(GetParam()));
         ASSERT_EQ(program.getImplementationName(), GetParam());
     }
-    void TearDown() override { unsetenv("ARGON2GPU_FILL"); }
 };
 #endif
 
@@ -97,7 +101,7 @@ TEST_P(EveryFillVariant, MinerParametersMatchTheReference) {
     std::mt19937 rng(std::hash<std::string>{}(GetParam()));
     const Argon2Case miner;
     std::vector<std::string> pw = {"", "{\"msg\":\"warmup\"}", randomBytes(rng, 5000), randomBytes(rng, rng() % 5001)};
-    for (Options o : {Options{false, true}, Options{true, false}}) {
+    for (Options o : {Options{false, true, GetParam()}, Options{true, false, GetParam()}}) {
         auto ours = ourHashes(miner, pw, o);
         for (std::size_t i = 0; i < pw.size(); ++i)
             EXPECT_EQ(ours[i], reference_argon2(miner, pw[i])) << "slot " << i << " len " << pw[i].size();
@@ -110,7 +114,7 @@ TEST_P(EveryFillVariant, GeneralParametersMatchTheReference) {
         for (std::uint32_t version : {0x10u, 0x13u}) {
             const Argon2Case c = randomCase(rng, type, version);
             std::vector<std::string> pw = {randomBytes(rng, rng() % 200), randomBytes(rng, rng() % 200)};
-            for (Options o : {Options{false, false}, Options{true, true}}) {
+            for (Options o : {Options{false, false, GetParam()}, Options{true, true, GetParam()}}) {
                 auto ours = ourHashes(c, pw, o);
                 for (std::size_t i = 0; i < pw.size(); ++i)
                     EXPECT_EQ(ours[i], reference_argon2(c, pw[i]))
@@ -310,4 +314,34 @@ TEST(Argon2, RoundsOverlapAndKeepTheirOwnInputs) {
         unit.endProcessing();  // nothing in flight: the last tags stay
         expectRound(2);
     }
+}
+
+TEST(Argon2, SlotsOutsideTheBatchAreRefused) {
+    SKIP_WITHOUT_DEVICE();
+    GlobalContext global;
+    const Device& dev = global.getAllDevices()[0];
+    ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+    const Argon2Case c;
+    argon2::Argon2Params params(32, c.salt.data(), c.salt.size(), nullptr, 0, nullptr, 0, 1, 64, 1);
+    ProcessingUnit unit(&program, &params, &dev, 2);
+    const std::uint8_t h0[64] = {};
+    std::uint8_t tag[32];
+    EXPECT_THROW(unit.setPassword(2, "a", 1), std::out_of_range);
+    EXPECT_THROW(unit.setInitialHash(2, h0), std::out_of_range);
+    unit.setPassword(0, "a", 1);
+    unit.setInitialHash(1, h0);
+    unit.beginProcessing();
+    unit.endProcessing();
+    EXPECT_THROW(unit.getHash(2, tag), std::out_of_range);
+    EXPECT_NO_THROW(unit.getHash(1, tag));
+}
+
+TEST(Argon2, AnUnknownImplementationIsRefusedAndTheChoiceStays) {
+    SKIP_WITHOUT_DEVICE();
+    GlobalContext global;
+    ProgramContext program(&global, global.getAllDevices(), argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+    const std::string chosen = program.getImplementationName();
+    EXPECT_FALSE(program.selectImplementation("no-such-code-path"));
+    EXPECT_EQ(program.getImplementationName(), chosen);
+    EXPECT_TRUE(program.selectImplementation(chosen));
 }

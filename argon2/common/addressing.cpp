@@ -4,15 +4,10 @@
 
 namespace argon2::detail {
 
-void addressSegment(const Geometry& g, int type, std::uint32_t pass, std::uint32_t lane, std::uint32_t slice,
+void addressSegment(const Geometry& g, Type type, std::uint32_t pass, std::uint32_t lane, std::uint32_t slice,
                     std::uint64_t* pseudoRands) {
     Block zero{}, input{}, addresses{};
-    input.v[0] = pass;
-    input.v[1] = lane;
-    input.v[2] = slice;
-    input.v[3] = std::uint64_t(g.laneBlocks) * g.lanes;
-    input.v[4] = g.passes;
-    input.v[5] = static_cast<std::uint64_t>(type);
+    for (std::uint32_t w = 0; w < kQwordsInBlock; ++w) input.v[w] = addressInputWord(g, type, pass, lane, slice, w);
     const std::uint32_t start = (pass == 0 && slice == 0) ? 2 : 0;
     for (std::uint32_t i = 0; i < start; ++i) pseudoRands[i] = 0;
     for (std::uint32_t i = start; i < g.segmentBlocks; ++i) {
@@ -25,7 +20,7 @@ void addressSegment(const Geometry& g, int type, std::uint32_t pass, std::uint32
     }
 }
 
-ReferenceTable::ReferenceTable(const Geometry& g, int type) : g_(g) {
+ReferenceTable::ReferenceTable(const Geometry& g, Type type) : g_(g) {
     std::vector<std::uint64_t> rands(g.segmentBlocks);
     for (std::uint32_t pass = 0; pass < g.passes; ++pass) {
         for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice) {

@@ -12,14 +12,14 @@ namespace argon2::detail {
 
 // Pseudo-random number of every block of a data-independent segment
 // (entries before the segment's first computed block are left 0).
-void addressSegment(const Geometry& g, int type, std::uint32_t pass, std::uint32_t lane, std::uint32_t slice,
+void addressSegment(const Geometry& g, Type type, std::uint32_t pass, std::uint32_t lane, std::uint32_t slice,
                     std::uint64_t* pseudoRands);
 
 // The reference blocks of every data-independent segment, as absolute block
 // indices (lane * laneBlocks + index), segment after segment.
 class ReferenceTable {
 public:
-    ReferenceTable(const Geometry& g, int type);
+    ReferenceTable(const Geometry& g, Type type);
     // Null when the segment is data-dependent.
     const std::uint32_t* segment(std::uint32_t pass, std::uint32_t lane, std::uint32_t slice) const;
     std::size_t bytes() const { return refs_.size() * sizeof(std::uint32_t); }

@@ -8,11 +8,6 @@
 namespace argon2::detail {
 namespace {
 
-constexpr std::uint64_t kIV[8] = {
-    0x6a09e667f3bcc908ULL, 0xbb67ae8584caa73bULL, 0x3c6ef372fe94f82bULL, 0xa54ff53a5f1d36f1ULL,
-    0x510e527fade682d1ULL, 0x9b05688c2b3e6c1fULL, 0x1f83d9abfb41bd6bULL, 0x5be0cd19137e2179ULL,
-};
-
 inline std::uint64_t load64(const std::uint8_t* p) {
     std::uint64_t v;
     std::memcpy(&v, p, 8);  // little-endian hosts only, as everywhere in this library
@@ -22,8 +17,7 @@ inline std::uint64_t load64(const std::uint8_t* p) {
 }  // namespace
 
 Blake2b::Blake2b(std::size_t outLen) : outLen_(outLen) {
-    std::copy(kIV, kIV + 8, h_);
-    h_[0] ^= 0x01010000ULL ^ outLen;
+    blake2bInitWords(h_, outLen);
 }
 
 void Blake2b::compress(const std::uint8_t* block, bool last) {

@@ -8,6 +8,21 @@
 
 namespace argon2::detail {
 
+// Word i of the initialisation vector. A function rather than an array, so
+// that device code can use it without a copy in device memory.
+ARGON2GPU_HD std::uint64_t blake2bIV(int i) {
+    const std::uint64_t iv[8] = {0x6a09e667f3bcc908ULL, 0xbb67ae8584caa73bULL, 0x3c6ef372fe94f82bULL,
+                                 0xa54ff53a5f1d36f1ULL, 0x510e527fade682d1ULL, 0x9b05688c2b3e6c1fULL,
+                                 0x1f83d9abfb41bd6bULL, 0x5be0cd19137e2179ULL};
+    return iv[i];
+}
+
+// The chaining value of an unkeyed hash of `outLen` bytes before any input.
+ARGON2GPU_HD void blake2bInitWords(std::uint64_t (&h)[8], std::uint64_t outLen) {
+    for (int i = 0; i < 8; ++i) h[i] = blake2bIV(i);
+    h[0] ^= 0x01010000ULL ^ outLen;
+}
+
 ARGON2GPU_HD std::uint64_t blake2bRotr(std::uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
 
 // h ^= the compression of the message words m at byte count (t0, t1).
@@ -21,15 +36,12 @@ ARGON2GPU_HD void blake2bCompressWords(std::uint64_t (&h)[8], const std::uint64_
         {6, 15, 14, 9, 11, 3, 0, 8, 12, 2, 13, 7, 1, 4, 10, 5}, {10, 2, 8, 4, 7, 6, 1, 5, 15, 11, 9, 14, 3, 12, 13, 0},
         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, {14, 10, 4, 8, 9, 15, 13, 6, 1, 12, 0, 2, 11, 7, 5, 3},
     };
-    const std::uint64_t iv[8] = {0x6a09e667f3bcc908ULL, 0xbb67ae8584caa73bULL, 0x3c6ef372fe94f82bULL,
-                                 0xa54ff53a5f1d36f1ULL, 0x510e527fade682d1ULL, 0x9b05688c2b3e6c1fULL,
-                                 0x1f83d9abfb41bd6bULL, 0x5be0cd19137e2179ULL};
     const int cols[8][4] = {{0, 4, 8, 12}, {1, 5, 9, 13}, {2, 6, 10, 14}, {3, 7, 11, 15},
                             {0, 5, 10, 15}, {1, 6, 11, 12}, {2, 7, 8, 13}, {3, 4, 9, 14}};
     std::uint64_t v[16];
     for (int i = 0; i < 8; ++i) {
         v[i] = h[i];
-        v[i + 8] = iv[i];
+        v[i + 8] = blake2bIV(i);
     }
     v[12] ^= t0;
     v[13] ^= t1;

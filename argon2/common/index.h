@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "argon2gpu/params.h"
+
 #if defined(__CUDACC__)
 #define ARGON2GPU_HD __host__ __device__ __forceinline__
 #else
@@ -23,8 +25,31 @@ struct Geometry {
 
 // Whether a segment takes its pseudo-random numbers from address blocks
 // (data-independent) rather than from the previous block.
-ARGON2GPU_HD bool dataIndependent(int type, std::uint32_t pass, std::uint32_t slice) {
-    return type == 1 || (type == 2 && pass == 0 && slice < 2);
+ARGON2GPU_HD bool dataIndependent(Type type, std::uint32_t pass, std::uint32_t slice) {
+    return type == ARGON2_I || (type == ARGON2_ID && pass == 0 && slice < 2);
+}
+
+// Word `w` of the input block from which a data-independent segment's
+// address blocks are made: the segment's position and the hash's shape in
+// words 0 to 5; word 6 is the address block's counter (left to the caller,
+// 0 here), the rest stay 0.
+ARGON2GPU_HD std::uint64_t addressInputWord(const Geometry& g, Type type, std::uint32_t pass, std::uint32_t lane,
+                                            std::uint32_t slice, std::uint32_t w) {
+    switch (w) {
+        case 0: return pass;
+        case 1: return lane;
+        case 2: return slice;
+        case 3: return std::uint64_t(g.laneBlocks) * g.lanes;
+        case 4: return g.passes;
+        case 5: return static_cast<std::uint64_t>(type);
+        default: return 0;
+    }
+}
+
+// Whether the last block of the previous pass is XORed into each new block
+// (version 1.3 from the second pass on).
+ARGON2GPU_HD bool overwritesWithXor(Version version, std::uint32_t pass) {
+    return pass != 0 && version != ARGON2_VERSION_10;
 }
 
 // The index, within the reference lane, of the block that block `index` of

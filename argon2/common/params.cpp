@@ -65,23 +65,9 @@ void Argon2Params::initialHash(void* out64, const InitialHashPrefix& prefix, con
     h.final(out64);
 }
 
+// The whole password as its own prefix: one definition of H0's input order.
 void Argon2Params::initialHash(void* out64, const void* pwd, std::size_t pwdLen, Type type, Version version) const {
-    detail::Blake2b h(64);
-    h.updateLE32(lanes_);
-    h.updateLE32(static_cast<std::uint32_t>(outLen_));
-    h.updateLE32(mCost_);
-    h.updateLE32(tCost_);
-    h.updateLE32(version);
-    h.updateLE32(type);
-    h.updateLE32(static_cast<std::uint32_t>(pwdLen));
-    h.update(pwd, pwdLen);
-    h.updateLE32(static_cast<std::uint32_t>(saltLen_));
-    h.update(salt_, saltLen_);
-    h.updateLE32(static_cast<std::uint32_t>(secretLen_));
-    h.update(secret_, secretLen_);
-    h.updateLE32(static_cast<std::uint32_t>(adLen_));
-    h.update(ad_, adLen_);
-    h.final(out64);
+    initialHash(out64, initialHashPrefix(pwd, pwdLen, pwdLen, type, version), nullptr, 0);
 }
 
 void Argon2Params::expandInitialHash(Block& out, const void* h0, std::uint32_t lane, std::uint32_t index) const {

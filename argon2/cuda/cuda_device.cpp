@@ -91,6 +91,8 @@ ProgramContext::~ProgramContext() = default;
 
 const char* ProgramContext::getImplementationName() const { return "cuda"; }
 
+bool ProgramContext::selectImplementation(const std::string& name) { return name == getImplementationName(); }
+
 }  // namespace argon2::cuda
 
 namespace argon2::cuda_detail {

@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "../common/addressing.h"
+#include "../common/round_ring.h"
+#include "../common/slot_store.h"
 #include "../common/worker_pool.h"
 #include "../kernel/blake2b_block.h"
 #include "../kernel/fill_warp.h"
@@ -38,7 +40,7 @@ namespace {
 
 // Dynamic shared memory: one 128-word scratch block per warp (1 KiB per
 // Argon2 lane), through which a warp moves a block between its layouts.
-__global__ void fillKernel(std::uint64_t* memory, detail::Geometry g, detail::LaneModulus lanes, int type, int version,
+__global__ void fillKernel(std::uint64_t* memory, detail::Geometry g, detail::LaneModulus lanes, Type type, Version version,
                            std::uint32_t pass, std::uint32_t sliceBegin, std::uint32_t sliceEnd,
                            const std::uint32_t* refs, const long long* refOffsets) {
     extern __shared__ std::uint64_t scratchBlocks[];
@@ -73,12 +75,7 @@ __global__ void tagKernel(const std::uint64_t* memory, std::uint64_t* tags, std:
     if (hash >= batch) return;
     std::uint64_t x[128];
     const std::uint64_t* mem = memory + std::size_t(hash) * g.lanes * g.laneBlocks * 128;
-    for (std::uint32_t w = 0; w < 128; ++w) {
-        std::uint64_t v = 0;
-        for (std::uint32_t lane = 0; lane < g.lanes; ++lane)
-            v ^= mem[(std::size_t(lane) * g.laneBlocks + g.laneBlocks - 1) * 128 + kernel::storedPosition(w)];
-        x[w] = v;
-    }
+    kernel::xorLastBlocks(mem + std::size_t(g.laneBlocks - 1) * 128, std::size_t(g.laneBlocks) * 128, g.lanes, true, x);
     kernel::shortTag(x, outLen, tags + std::size_t(hash) * 8);
 }
 
@@ -124,8 +121,7 @@ struct Stream {
 struct ProcessingUnit::Impl {
     // One batch's inputs and outputs on both sides.
     struct Round {
-        std::vector<std::string> passwords;
-        std::vector<std::uint8_t> byH0;          // 1: the slot was set by its H0
+        detail::SlotPasswords inputs;
         PinnedArray<std::uint64_t> h0s;          // batch x 8 words
         DeviceArray<std::uint64_t> deviceH0s;
         PinnedArray<std::uint64_t> tagWords;     // batch x 8 words
@@ -140,14 +136,13 @@ struct ProcessingUnit::Impl {
     detail::Geometry g;
     std::size_t batch;
     bool bySegment;
-    std::vector<std::uint8_t> tags;          // of the round ended last
+    detail::SlotTags tags;                   // of the round ended last
     DeviceArray<std::uint64_t> memory;
     DeviceArray<std::uint32_t> refs;
     DeviceArray<long long> refOffsets;
     bool deviceTags;                         // tags of up to 64 bytes are made on the device
     DeviceArray<std::uint64_t> deviceTagWords;  // batch x 8 words; the stream orders its reuse
-    Round rounds[kRoundsInFlight];
-    std::uint64_t begun = 0, ended = 0;
+    detail::RoundRing<Round, kRoundsInFlight> rounds;
     detail::WorkerPool pool{std::max(1u, std::thread::hardware_concurrency())};
     // Streams last: destroyed first, after waiting for what still uses the buffers.
     Stream stream, uploads;
@@ -158,13 +153,13 @@ struct ProcessingUnit::Impl {
         : device(cuda_detail::programDevice(*program)), params(p), type(program->getArgon2Type()),
           version(program->getArgon2Version()), g{p->getLanes(), p->getSegmentBlocks(), p->getLaneBlocks(),
                                                   p->getTimeCost()},
-          batch(n), bySegment(segmentWise), tags(n * p->getOutputLength()), deviceTags(p->getOutputLength() <= 64) {
+          batch(n), bySegment(segmentWise), deviceTags(p->getOutputLength() <= 64) {
+        tags.resize(n, p->getOutputLength());
         check(cudaSetDevice(device), "cudaSetDevice");
         stream.create();
         uploads.create();
         for (Round& r : rounds) {
-            r.passwords.resize(n);
-            r.byH0.resize(n);
+            r.inputs.resize(n);
             r.uploaded.create(cudaEventDisableTiming);
             r.done.create(cudaEventDisableTiming | cudaEventBlockingSync);
         }
@@ -191,30 +186,23 @@ struct ProcessingUnit::Impl {
         }
     }
 
-    // The round whose slots are being set: the next one to begin.
-    Round& staging() {
-        if (begun - ended == kRoundsInFlight) throw std::logic_error("both rounds are in flight");
-        return rounds[begun % kRoundsInFlight];
-    }
-
     void setInitialHash(std::size_t slot, const void* h0) {
-        Round& r = staging();
-        if (slot >= batch) throw std::out_of_range("slot index out of range");
+        Round& r = rounds.staging();
+        r.inputs.setByH0(slot);
         std::memcpy(r.h0s.ptr + slot * 8, h0, 64);
-        r.byH0[slot] = 1;
     }
 
     void begin() {
-        Round& r = staging();
+        Round& r = rounds.staging();
         if (batch == 0) {
-            ++begun;
+            rounds.markBegun();
             return;
         }
         check(cudaSetDevice(device), "cudaSetDevice");
         pool.forEach(batch, [&](std::size_t slot) {
-            if (r.byH0[slot]) return;
-            params->initialHash(r.h0s.ptr + slot * 8, r.passwords[slot].data(), r.passwords[slot].size(), type,
-                                version);
+            if (r.inputs.byH0[slot]) return;
+            const std::string& pw = r.inputs.passwords[slot];
+            params->initialHash(r.h0s.ptr + slot * 8, pw.data(), pw.size(), type, version);
         });
         // The H0s go up beside the fill of the round before; the fill of this
         // one waits for them.
@@ -255,57 +243,31 @@ struct ProcessingUnit::Impl {
                   "downloading last blocks");
         }
         check(cudaEventRecord(r.done.event, stream.stream), "recording the round's end");
-        ++begun;
+        rounds.markBegun();
     }
 
     void end() {
-        if (ended == begun) return;
-        Round& r = rounds[ended % kRoundsInFlight];
-        ++ended;  // a failed round is over as well
+        Round* oldest = rounds.oldest();
+        if (!oldest) return;
+        Round& r = *oldest;
+        rounds.markEnded();  // a failed round is over as well
         if (batch == 0) return;
         check(cudaEventSynchronize(r.done.event), "running the batch");
         const std::size_t len = params->getOutputLength();
         if (deviceTags) {
             for (std::size_t slot = 0; slot < batch; ++slot)
-                std::memcpy(tags.data() + slot * len, r.tagWords.ptr + slot * 8, len);
+                std::memcpy(tags.slot(slot), r.tagWords.ptr + slot * 8, len);
             return;
         }
         pool.forEach(batch, [&](std::size_t slot) {
-            Block x{}, last;
-            for (std::uint32_t lane = 0; lane < g.lanes; ++lane) {
-                kernel::fromStored(r.lastBlocks.ptr + (slot * g.lanes + lane) * 128, last.v);
-                for (int w = 0; w < 128; ++w) x.v[w] ^= last.v[w];
-            }
-            params->finalize(tags.data() + slot * len, x);
+            Block x;
+            kernel::xorLastBlocks(r.lastBlocks.ptr + slot * g.lanes * 128, 128, g.lanes, true, x.v);
+            params->finalize(tags.slot(slot), x);
         });
     }
 };
 
-ProcessingUnit::ProcessingUnit(const ProgramContext* program, const Argon2Params* params, const Device*,
-                               std::size_t batchSize, bool bySegment, bool precomputeRefs)
-    : impl_(std::make_unique<Impl>(program, params, batchSize, bySegment, precomputeRefs)) {}
-
-ProcessingUnit::~ProcessingUnit() = default;
-
-std::size_t ProcessingUnit::getBatchSize() const { return impl_->batch; }
-
-void ProcessingUnit::setPassword(std::size_t index, const void* pw, std::size_t pwSize) {
-    Impl::Round& r = impl_->staging();
-    r.passwords.at(index).assign(static_cast<const char*>(pw), pwSize);
-    r.byH0[index] = 0;
-}
-
-void ProcessingUnit::setInitialHash(std::size_t index, const void* h0) { impl_->setInitialHash(index, h0); }
-
-void ProcessingUnit::beginProcessing() { impl_->begin(); }
-
-void ProcessingUnit::endProcessing() { impl_->end(); }
-
-void ProcessingUnit::getHash(std::size_t index, void* hash) {
-    if (index >= impl_->batch) throw std::out_of_range("slot index out of range");
-    const std::size_t len = impl_->params->getOutputLength();
-    std::memcpy(hash, impl_->tags.data() + index * len, len);
-}
+#include "../common/processing_unit_calls.inl"
 
 }  // namespace argon2::cuda
 

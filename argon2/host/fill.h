@@ -15,8 +15,8 @@ namespace argon2::host {
 struct SegmentJob {
     Block* memory;                // the hash's blocks, lane after lane
     detail::Geometry geometry;
-    int type;
-    int version;
+    Type type;
+    Version version;
     std::uint32_t pass, lane, slice;
     const std::uint32_t* refs;    // precomputed absolute references, or null
 };
@@ -39,8 +39,10 @@ void fillSegmentAvx512(const SegmentJob* jobs, int count);
 // Every variant, portable first; each says whether this CPU can run it.
 const std::vector<FillVariant>& fillVariants();
 
-// The variant named by ARGON2GPU_FILL when set and supported, otherwise the
-// fastest this CPU supports.
-const FillVariant& selectFillVariant();
+// The fastest variant this CPU supports.
+const FillVariant& fastestFillVariant();
+
+// The variant called `name` when this CPU supports it, else null.
+const FillVariant* supportedFillVariant(const std::string& name);
 
 }  // namespace argon2::host

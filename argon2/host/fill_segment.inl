@@ -37,7 +37,7 @@ void fillLockstep(const argon2::host::SegmentJob* jobs) {
     const Geometry& g = job.geometry;
     const std::uint32_t start = (job.pass == 0 && job.slice == 0) ? 2 : 0;
     const bool independent = dataIndependent(job.type, job.pass, job.slice);
-    const bool withXor = job.pass != 0 && job.version != ARGON2_VERSION_10;
+    const bool withXor = overwritesWithXor(job.version, job.pass);
     const std::uint32_t laneStart = job.lane * g.laneBlocks;
     const std::uint32_t first = laneStart + job.slice * g.segmentBlocks + start;
     const std::uint32_t prev = (first == laneStart) ? laneStart + g.laneBlocks - 1 : first - 1;
@@ -49,12 +49,8 @@ void fillLockstep(const argon2::host::SegmentJob* jobs) {
 
     Block input{}, addresses{};  // data-independent numbers without a table
     if (independent && !refs) {
-        input.v[0] = job.pass;
-        input.v[1] = job.lane;
-        input.v[2] = job.slice;
-        input.v[3] = std::uint64_t(g.laneBlocks) * g.lanes;
-        input.v[4] = g.passes;
-        input.v[5] = static_cast<std::uint64_t>(job.type);
+        for (std::uint32_t w = 0; w < kQwordsInBlock; ++w)
+            input.v[w] = addressInputWord(g, job.type, job.pass, job.lane, job.slice, w);
     }
     auto referenceOf = [&](std::uint32_t i, std::uint64_t pseudoRand) -> std::uint32_t {
         const std::uint32_t lane = referenceLane(g, job.pass, job.slice, job.lane, pseudoRand);

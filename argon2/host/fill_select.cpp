@@ -1,6 +1,3 @@
-#include <cstdlib>
-#include <cstring>
-
 #include "fill.h"
 
 namespace argon2::host {
@@ -23,12 +20,14 @@ const std::vector<FillVariant>& fillVariants() {
     return variants;
 }
 
-const FillVariant& selectFillVariant() {
+const FillVariant* supportedFillVariant(const std::string& name) {
+    for (const auto& v : fillVariants())
+        if (name == v.name && v.supported()) return &v;
+    return nullptr;
+}
+
+const FillVariant& fastestFillVariant() {
     const auto& all = fillVariants();
-    if (const char* wanted = std::getenv("ARGON2GPU_FILL")) {
-        for (const auto& v : all)
-            if (std::strcmp(v.name, wanted) == 0 && v.supported()) return v;
-    }
     for (auto it = all.rbegin(); it != all.rend(); ++it)
         if (it->supported()) return *it;
     return all.front();

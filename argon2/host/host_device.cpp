@@ -26,11 +26,17 @@ struct ProgramContext::Impl {
 };
 
 ProgramContext::ProgramContext(const GlobalContext*, const std::vector<Device>&, Type type, Version version)
-    : type_(type), version_(version), impl_(new Impl{&host::selectFillVariant()}) {}
+    : type_(type), version_(version), impl_(new Impl{&host::fastestFillVariant()}) {}
 
 ProgramContext::~ProgramContext() = default;
 
 const char* ProgramContext::getImplementationName() const { return impl_->fill->name; }
+
+bool ProgramContext::selectImplementation(const std::string& name) {
+    const host::FillVariant* chosen = host::supportedFillVariant(name);
+    if (chosen) impl_->fill = chosen;
+    return chosen != nullptr;
+}
 
 }  // namespace argon2::cuda
 

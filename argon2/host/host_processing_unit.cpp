@@ -22,7 +22,10 @@
 #include <vector>
 
 #include "../common/addressing.h"
+#include "../common/round_ring.h"
+#include "../common/slot_store.h"
 #include "../common/worker_pool.h"
+#include "../kernel/block_layout.h"
 #include "fill.h"
 #include "host_memory.h"
 
@@ -36,10 +39,9 @@ struct ProcessingUnit::Impl {
     // One batch's inputs and outputs. Two of them, so that the caller can set
     // the next batch while this one is filled.
     struct Round {
-        std::vector<std::string> passwords;
+        detail::SlotPasswords inputs;
         std::vector<std::uint8_t> h0s;     // batch * 64, for slots set by H0
-        std::vector<std::uint8_t> byH0;    // 1: the slot was set by its H0
-        std::vector<std::uint8_t> tags;    // batch * output length
+        detail::SlotTags tags;
         std::vector<std::atomic<std::size_t>> phaseCursor;  // next task of each phase
         std::uint64_t ticket = 0;
     };
@@ -53,9 +55,8 @@ struct ProcessingUnit::Impl {
     bool bySegment;
     host::HostBuffer memory;
     std::optional<detail::ReferenceTable> refs;
-    Round rounds[kRoundsInFlight];
-    std::uint64_t begun = 0, ended = 0;
-    std::vector<std::uint8_t> collected;  // tags of the round ended last
+    detail::RoundRing<Round, kRoundsInFlight> rounds;
+    detail::SlotTags tags;  // of the round ended last
 
     // Slots are filled in groups of `lockstep` consecutive slots, in lockstep
     // (the fill hides one hash's memory latency behind the other's work).
@@ -67,13 +68,13 @@ struct ProcessingUnit::Impl {
         : params(p), type(program->getArgon2Type()), version(program->getArgon2Version()),
           fill(host::programFill(*program)),
           geometry{p->getLanes(), p->getSegmentBlocks(), p->getLaneBlocks(), p->getTimeCost()}, batch(n),
-          bySegment(segmentWise), memory(n * p->getMemoryBytes()), collected(n * p->getOutputLength()) {
+          bySegment(segmentWise), memory(n * p->getMemoryBytes()) {
+        tags.resize(n, p->getOutputLength());
         if (precompute) refs.emplace(geometry, type);
         for (Round& r : rounds) {
-            r.passwords.resize(n);
+            r.inputs.resize(n);
             r.h0s.resize(n * 64);
-            r.byH0.resize(n);
-            r.tags.resize(n * p->getOutputLength());
+            r.tags.resize(n, p->getOutputLength());
             r.phaseCursor = std::vector<std::atomic<std::size_t>>(phaseCount());
         }
         const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
@@ -116,8 +117,8 @@ struct ProcessingUnit::Impl {
         Block* mem = slotMemory(slot);
         std::uint8_t computed[64];
         const std::uint8_t* h0 = r.h0s.data() + slot * 64;
-        if (!r.byH0[slot]) {
-            const std::string& pw = r.passwords[slot];
+        if (!r.inputs.byH0[slot]) {
+            const std::string& pw = r.inputs.passwords[slot];
             params->initialHash(computed, pw.data(), pw.size(), type, version);
             h0 = computed;
         }
@@ -128,12 +129,10 @@ struct ProcessingUnit::Impl {
 
     void finishSlot(Round& r, std::size_t slot) {
         const Block* mem = slotMemory(slot);
-        Block x = mem[geometry.laneBlocks - 1];
-        for (std::uint32_t lane = 1; lane < geometry.lanes; ++lane) {
-            const Block& last = mem[lane * geometry.laneBlocks + geometry.laneBlocks - 1];
-            for (std::size_t i = 0; i < kQwordsInBlock; ++i) x.v[i] ^= last.v[i];
-        }
-        params->finalize(r.tags.data() + slot * params->getOutputLength(), x);
+        Block x;
+        kernel::xorLastBlocks(mem[geometry.laneBlocks - 1].v, std::size_t(geometry.laneBlocks) * kQwordsInBlock,
+                              geometry.lanes, false, x.v);
+        params->finalize(r.tags.slot(slot), x);
     }
 
     void wholeGroup(Round& r, std::size_t group) {
@@ -170,58 +169,30 @@ struct ProcessingUnit::Impl {
         share(r, phase, batch, [&](std::size_t slot) { finishSlot(r, slot); });
     }
 
-    // The round whose slots are being set: the next one to begin.
-    Round& staging() {
-        if (begun - ended == kRoundsInFlight) throw std::logic_error("both rounds are in flight");
-        return rounds[begun % kRoundsInFlight];
+    void setInitialHash(std::size_t slot, const void* h0) {
+        Round& r = rounds.staging();
+        r.inputs.setByH0(slot);
+        std::memcpy(r.h0s.data() + slot * 64, h0, 64);
     }
 
     void begin() {
-        Round& r = staging();
+        Round& r = rounds.staging();
         for (auto& c : r.phaseCursor) c.store(0, std::memory_order_relaxed);
         r.ticket = pool->post([this, &r](unsigned) { threadMain(r); });
-        ++begun;
+        rounds.markBegun();
     }
 
     void end() {
-        if (ended == begun) return;
-        Round& r = rounds[ended % kRoundsInFlight];
-        pool->wait(r.ticket);
-        collected.swap(r.tags);
-        ++ended;
+        Round* r = rounds.oldest();
+        if (!r) return;
+        pool->wait(r->ticket);
+        tags.swap(r->tags);
+        rounds.markEnded();
     }
 };
 
-ProcessingUnit::ProcessingUnit(const ProgramContext* program, const Argon2Params* params, const Device*,
-                               std::size_t batchSize, bool bySegment, bool precomputeRefs)
-    : impl_(std::make_unique<Impl>(program, params, batchSize, bySegment, precomputeRefs)) {}
-
-// The pool finishes the rounds in flight before the memory goes.
-ProcessingUnit::~ProcessingUnit() = default;
-
-std::size_t ProcessingUnit::getBatchSize() const { return impl_->batch; }
-
-void ProcessingUnit::setPassword(std::size_t index, const void* pw, std::size_t pwSize) {
-    Impl::Round& r = impl_->staging();
-    r.passwords.at(index).assign(static_cast<const char*>(pw), pwSize);
-    r.byH0[index] = 0;
-}
-
-void ProcessingUnit::setInitialHash(std::size_t index, const void* h0) {
-    Impl::Round& r = impl_->staging();
-    if (index >= impl_->batch) throw std::out_of_range("slot index out of range");
-    std::memcpy(r.h0s.data() + index * 64, h0, 64);
-    r.byH0[index] = 1;
-}
-
-void ProcessingUnit::beginProcessing() { impl_->begin(); }
-
-void ProcessingUnit::endProcessing() { impl_->end(); }
-
-void ProcessingUnit::getHash(std::size_t index, void* hash) {
-    if (index >= impl_->batch) throw std::out_of_range("slot index out of range");
-    const std::size_t len = impl_->params->getOutputLength();
-    std::memcpy(hash, impl_->collected.data() + index * len, len);
-}
+// Its destructor lets the pool (Impl's last member) finish the rounds in
+// flight before the memory goes.
+#include "../common/processing_unit_calls.inl"
 
 }  // namespace argon2::cuda

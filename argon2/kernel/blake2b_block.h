@@ -18,11 +18,7 @@ struct Blake2bState {
 };
 
 ARGON2GPU_HD void blake2bInit(Blake2bState& s, std::uint32_t outLen) {
-    const std::uint64_t iv[8] = {0x6a09e667f3bcc908ULL, 0xbb67ae8584caa73bULL, 0x3c6ef372fe94f82bULL,
-                                 0xa54ff53a5f1d36f1ULL, 0x510e527fade682d1ULL, 0x9b05688c2b3e6c1fULL,
-                                 0x1f83d9abfb41bd6bULL, 0x5be0cd19137e2179ULL};
-    for (int i = 0; i < 8; ++i) s.h[i] = iv[i];
-    s.h[0] ^= 0x01010000ULL ^ outLen;
+    detail::blake2bInitWords(s.h, outLen);
     s.t = 0;
 }
 

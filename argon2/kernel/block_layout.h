@@ -7,6 +7,7 @@
 // contiguous bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "../common/index.h"
@@ -39,12 +40,17 @@ ARGON2GPU_HD std::uint32_t scratchPosition(std::uint32_t w) {
     return (w & ~15u) | ((w & 15u) ^ (g << 2));
 }
 
-// Standard block -> stored order, and back.
-inline void toStored(const std::uint64_t* standard, std::uint64_t* stored) {
-    for (std::uint32_t w = 0; w < 128; ++w) stored[storedPosition(w)] = standard[w];
-}
-inline void fromStored(const std::uint64_t* stored, std::uint64_t* standard) {
-    for (std::uint32_t w = 0; w < 128; ++w) standard[w] = stored[storedPosition(w)];
+// x = the XOR of every lane's last block, in standard order, the step before
+// the tag: `last` is lane 0's last block, each further lane's lies `stride`
+// words on, all in stored order when `stored`, else in standard order.
+ARGON2GPU_HD void xorLastBlocks(const std::uint64_t* last, std::size_t stride, std::uint32_t lanes, bool stored,
+                                std::uint64_t* x) {
+    for (std::uint32_t w = 0; w < 128; ++w) {
+        const std::uint32_t at = stored ? storedPosition(w) : w;
+        std::uint64_t v = 0;
+        for (std::uint32_t lane = 0; lane < lanes; ++lane) v ^= last[lane * stride + at];
+        x[w] = v;
+    }
 }
 
 }  // namespace argon2::kernel

@@ -32,11 +32,8 @@ std::vector<std::uint8_t> emulateHash(const Argon2Params& params, Type type, Ver
                 FillWarp<HostWarp>::fillSegment(memory.data(), g, type, version, pass, lane, slice, lanes, precompute,
                                                 refs ? refs->segment(pass, lane, slice) : nullptr, scratch);
 
-    Block x{}, last;
-    for (std::uint32_t lane = 0; lane < g.lanes; ++lane) {
-        fromStored(&memory[(std::size_t(lane) * g.laneBlocks + g.laneBlocks - 1) * 128], last.v);
-        for (int w = 0; w < 128; ++w) x.v[w] ^= last.v[w];
-    }
+    Block x;
+    xorLastBlocks(&memory[std::size_t(g.laneBlocks - 1) * 128], std::size_t(g.laneBlocks) * 128, g.lanes, true, x.v);
     std::vector<std::uint8_t> tag(params.getOutputLength());
     if (tag.size() <= 64) {
         std::uint64_t words[8];

@@ -150,13 +150,13 @@ struct FillWarp {
     // generating address blocks. Each kind of segment has its own loop, so
     // that no loop carries another's work; every branch in them is the same
     // for the whole warp.
-    static ARGON2GPU_WARP void fillSegment(std::uint64_t* memory, const detail::Geometry& g, int type, int version,
+    static ARGON2GPU_WARP void fillSegment(std::uint64_t* memory, const detail::Geometry& g, Type type, Version version,
                                            std::uint32_t pass, std::uint32_t lane, std::uint32_t slice,
                                            const detail::LaneModulus& lanes, bool precomputed,
                                            const std::uint32_t* refs, std::uint64_t* scratch) {
         const std::uint32_t start = (pass == 0 && slice == 0) ? 2 : 0;
         const bool independent = detail::dataIndependent(type, pass, slice);
-        const bool withXor = pass != 0 && version != 0x10;
+        const bool withXor = detail::overwritesWithXor(version, pass);
         const std::uint32_t laneStart = lane * g.laneBlocks;
         std::uint32_t curr = laneStart + slice * g.segmentBlocks + start;
         const std::uint32_t prev = (curr == laneStart) ? laneStart + g.laneBlocks - 1 : curr - 1;
@@ -189,17 +189,15 @@ struct FillWarp {
             // use it, so that the inner loop has no branch.
             U64 addresses[4];
             std::uint64_t counter = 0;
-            const std::uint64_t totalBlocks = std::uint64_t(g.laneBlocks) * g.lanes;
             for (std::uint32_t i = start; i < g.segmentBlocks;) {
                 ++counter;
-                // The input block: pass, lane, slice, blocks, passes, type,
-                // counter in words 0 to 6 (lanes 0-3 of slot 0, lanes 0-2 of
-                // slot 1).
+                // The input block's words 0 to 6 lie in lanes 0-3 of slot 0
+                // and lanes 0-2 of slot 1 (word 6, lane 2: the counter).
                 addresses[0] = W::mapLane64([&](std::uint32_t l) -> std::uint64_t {
-                    return l == 0 ? pass : l == 1 ? lane : l == 2 ? slice : l == 3 ? totalBlocks : 0;
+                    return l < 4 ? detail::addressInputWord(g, type, pass, lane, slice, l) : 0;
                 });
                 addresses[1] = W::mapLane64([&](std::uint32_t l) -> std::uint64_t {
-                    return l == 0 ? std::uint64_t(g.passes) : l == 1 ? std::uint64_t(type) : l == 2 ? counter : 0;
+                    return l < 2 ? detail::addressInputWord(g, type, pass, lane, slice, 4 + l) : l == 2 ? counter : 0;
                 });
                 addresses[2] = W::splat(0);
                 addresses[3] = W::splat(0);

@@ -19,7 +19,6 @@ struct DeviceWarp {
     using U64 = std::uint64_t;
     using U32 = std::uint32_t;
     using Bool = bool;
-    static __device__ __forceinline__ U32 lane() { return threadIdx.x & 31u; }
     static __device__ __forceinline__ U64 shfl(U64 v, U32 src) { return __shfl_sync(0xffffffffu, v, int(src)); }
     static __device__ __forceinline__ U64 select(Bool c, U64 a, U64 b) { return c ? a : b; }
     static __device__ __forceinline__ std::uint64_t uniform(U64 v) { return v; }
@@ -112,11 +111,6 @@ struct HostWarp {
     using U64 = LaneArray<std::uint64_t>;
     using U32 = LaneArray<std::uint32_t>;
     using Bool = LaneArray<bool>;
-    static U32 lane() {
-        U32 r;
-        for (int l = 0; l < kLanes; ++l) r.v[l] = std::uint32_t(l);
-        return r;
-    }
     static U64 shfl(const U64& v, const U32& src) {
         U64 r;
         for (int l = 0; l < kLanes; ++l) r.v[l] = v.v[src.v[l] & 31u];

@@ -47,7 +47,6 @@ public:
 
     std::size_t getOutputLength() const { return outLen_; }
     std::uint32_t getTimeCost() const { return tCost_; }
-    std::uint32_t getMemoryCost() const { return mCost_; }
     std::uint32_t getLanes() const { return lanes_; }
     std::uint32_t getSegmentBlocks() const { return segmentBlocks_; }
     std::uint32_t getLaneBlocks() const { return segmentBlocks_ * kSyncPoints; }

@@ -31,7 +31,6 @@ public:
     ProcessingUnit(const ProcessingUnit&) = delete;
     ProcessingUnit& operator=(const ProcessingUnit&) = delete;
 
-    std::size_t getBatchSize() const;
     // Copies the password of slot `index`.
     void setPassword(std::size_t index, const void* pw, std::size_t pwSize);
     // Sets slot `index` by its password's 64-byte initial hash H0 instead

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "argon2gpu/cuda/device.h"
@@ -21,6 +22,11 @@ public:
     Version getArgon2Version() const { return version_; }
     // Name of the code path in use (for logs and benchmarks).
     const char* getImplementationName() const;
+    // Chooses the code path by that name for the units made afterwards (the
+    // host flavour: one of its fill variants; the CUDA flavour has only
+    // "cuda"). False, and the choice stays, when it is unknown or this CPU
+    // cannot run it. Without a call, the fastest this machine runs.
+    bool selectImplementation(const std::string& name);
 
     struct Impl;
     const Impl& impl() const { return *impl_; }
