@@ -17,28 +17,14 @@
 #include "worker/candidate.h"
 #include "worker/chain_view.h"
 #include "worker/pass_template.h"
+#include "sample_view.h"
 
 namespace {
 
 constexpr int kBatch = 128;
 
 ChainView viewWith(int transactions) {
-    ChainView view;
-    view.height = 1234;
-    view.prevHash = std::string(64, 'a');
-    view.diff = "00000fffffffffffffffffffffffffffffffffffffffffffffffffffffffffff";
-    view.devAmount = 700000;
-    view.minerAmount = 9300000;
-    nlohmann::json pool = nlohmann::json::array();
-    for (int i = 0; i < transactions; ++i)
-        pool.push_back({{"sender", "02" + std::string(64, 'b')},
-                        {"receiver", "03" + std::string(64, 'c')},
-                        {"amount", 1000 + i},
-                        {"signature", std::string(140, 'd')},
-                        {"nonce", i},
-                        {"timestamp", 1700000000000ULL + i}});
-    adopt_mempool(view, pool);
-    return view;
+    return sample_view(transactions, "00000fffffffffffffffffffffffffffffffffffffffffffffffffffffffffff");
 }
 
 double hashSeconds(const std::vector<std::string>& texts) {

@@ -25,6 +25,8 @@
 #include "argon2gpu/params.h"
 #include "block/hex.h"
 #include "gpu/batch_pipeline.h"
+#include "gpu/chain_pow.h"
+#include "sample_view.h"
 #include "worker/chain_view.h"
 #include "worker/pass_template.h"
 #include "worker/worker.h"
@@ -33,32 +35,15 @@ namespace {
 
 constexpr std::size_t kBatch = 1216;
 constexpr auto kFill = std::chrono::milliseconds(45);
-const char kSalt[] = "quorlen-argon2-salt";
 using Clock = std::chrono::steady_clock;
 
 const argon2::Argon2Params& params() {
-    static const argon2::Argon2Params p(32, kSalt, std::strlen(kSalt), nullptr, 0, nullptr, 0, 1, 16384, 2);
-    return p;
+    static const auto p = chain_pow::params();
+    return *p;
 }
 
-ChainView viewWith(int transactions) {
-    ChainView view;
-    view.height = 1234;
-    view.prevHash = std::string(64, 'a');
-    view.diff = "0";  // nothing is a hit: every batch is tested to its end
-    view.devAmount = 700000;
-    view.minerAmount = 9300000;
-    nlohmann::json pool = nlohmann::json::array();
-    for (int i = 0; i < transactions; ++i)
-        pool.push_back({{"sender", "02" + std::string(64, 'b')},
-                        {"receiver", "03" + std::string(64, 'c')},
-                        {"amount", 1000 + i},
-                        {"signature", std::string(140, 'd')},
-                        {"nonce", i},
-                        {"timestamp", 1700000000000ULL + i}});
-    adopt_mempool(view, pool);
-    return view;
-}
+// Nothing is a hit: every batch is tested to its end.
+ChainView viewWith(int transactions) { return sample_view(transactions, "0"); }
 
 const std::string kProposer = "02" + std::string(64, 'e');
 

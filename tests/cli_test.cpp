@@ -12,6 +12,7 @@
 #include "cli/key_source.h"
 #include "support/device.h"
 #include "support/process.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -173,18 +174,9 @@ TEST(ParseCli, KeyOptionsStayOutOfTheUsageAndPrivLeavesArgv) {
 // A scratch directory for key files, removed with its files.
 class KeyFiles : public testing::Test {
 protected:
-    std::string dir;
-    void SetUp() override {
-        char tmpl[] = "/tmp/quorlen-keys-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+    ScratchDir dir;
     std::string write(const std::string& name, const std::string& text, mode_t mode = 0600) {
-        const std::string path = dir + "/" + name;
-        std::ofstream(path, std::ios::binary) << text;
-        chmod(path.c_str(), mode);
-        return path;
+        return dir.write(name, text, mode);
     }
     struct Read {
         bool ok;
@@ -213,8 +205,8 @@ TEST_F(KeyFiles, TrimmedBoundedAndOnlyPrivateFilesPassQuietly) {
     EXPECT_NE(big.error.find("larger than 4096 bytes"), std::string::npos);
     EXPECT_EQ(big.key, "");
     EXPECT_EQ(read(write("blank", " \n\n")).error, "holds no key");
-    EXPECT_EQ(read(dir).error, "not a regular file");
-    EXPECT_EQ(read(dir + "/none").error, "No such file or directory");
+    EXPECT_EQ(read(dir.path()).error, "not a regular file");
+    EXPECT_EQ(read(dir.path() + "/none").error, "No such file or directory");
     EXPECT_EQ(trim_blanks("\v\f a b \t"), "a b");
 }
 
@@ -333,19 +325,8 @@ TEST_F(MinerProcess, AcceptedKeyPrintsConfigAndPublicKey) {
 
 class KeySources : public MinerProcess {
 protected:
-    std::string dir;
-    void SetUp() override {
-        char tmpl[] = "/tmp/quorlen-keys-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
-    std::string write(const std::string& text, mode_t mode = 0600) {
-        const std::string path = dir + "/key";
-        std::ofstream(path, std::ios::binary) << text;
-        chmod(path.c_str(), mode);
-        return path;
-    }
+    ScratchDir dir;
+    std::string write(const std::string& text, mode_t mode = 0600) { return dir.write("key", text, mode); }
 };
 
 TEST_F(KeySources, FileAndEnvironmentGoThroughTheSameChecksAsPriv) {
@@ -374,14 +355,14 @@ TEST_F(KeySources, FileAndEnvironmentGoThroughTheSameChecksAsPriv) {
 
     const ProcessResult shared = run({"--priv-file", write(kKey, 0644), "--devices", "99", "--ws", ""});
     EXPECT_EQ(shared.exitCode, 4);
-    EXPECT_EQ(shared.err.rfind("warning: --priv-file " + dir + "/key: readable by group or others", 0), 0u)
+    EXPECT_EQ(shared.err.rfind("warning: --priv-file " + dir.path() + "/key: readable by group or others", 0), 0u)
         << shared.err;
     const ProcessResult both = run({"--priv", kKey, "--priv-file", write(kKey)});
     EXPECT_EQ(both.exitCode, 1);
     EXPECT_EQ(both.err, "--priv and --priv-file both given; use one\n");
-    const ProcessResult missing = run({"--priv-file", dir + "/none"});
+    const ProcessResult missing = run({"--priv-file", dir.path() + "/none"});
     EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_EQ(missing.err, "--priv-file " + dir + "/none: No such file or directory\n");
+    EXPECT_EQ(missing.err, "--priv-file " + dir.path() + "/none: No such file or directory\n");
     const ProcessResult huge = run({"--priv-file", write(std::string(5000, 'a'))});
     EXPECT_EQ(huge.exitCode, 1);
     EXPECT_NE(huge.err.find("larger than 4096 bytes"), std::string::npos);

@@ -12,6 +12,7 @@
 #include "support/device.h"
 #include "support/faulty_hasher.h"
 #include "support/reference_argon2.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -337,15 +338,6 @@ struct LoggedProgress : TuneProgress {
     void clear() override { log << "<clear>"; }
 };
 
-std::string readBack(std::FILE* f) {
-    std::fflush(f);
-    std::rewind(f);
-    std::string s;
-    char buf[1024];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-    return s;
-}
-
 }  // namespace
 
 TEST(TuneBatch, ProgressShowsEveryStepAndIsClearedBeforeEachLine) {
@@ -383,14 +375,14 @@ TEST(TuneBatch, ConsoleProgressRedrawsOnATerminalAndWritesLinesElsewhere) {
     onTty.measuring(2, 21, 148, 128, 1280.9);
     onTty.clear();
     onTty.clear();  // nothing left to clear
-    EXPECT_EQ(readBack(tty),
+    EXPECT_EQ(read_back(tty),
               "\r[tune] GPU#1 step 1/21: measuring B=128\033[K"
               "\r[tune] GPU#1 step 2/21: measuring B=148, best so far 1280 H/s at B=128\033[K\r\033[K");
     std::FILE* file = std::tmpfile();
     ConsoleTuneProgress inFile(0, file, false);
     inFile.measuring(3, 0, 8, 4, 10);
     inFile.clear();
-    EXPECT_EQ(readBack(file), "[tune] GPU#0 step 3: measuring B=8, best so far 10 H/s at B=4\n");
+    EXPECT_EQ(read_back(file), "[tune] GPU#0 step 3: measuring B=8, best so far 10 H/s at B=4\n");
     std::fclose(tty);
     std::fclose(file);
 }

@@ -9,6 +9,7 @@
 #include "node/ws_url.h"
 #include "servers.h"
 #include "support/raw_peer.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -344,15 +345,6 @@ TEST(WsPlain, CloseWakesABlockedReader) {
 
 namespace {
 
-std::string readAll(std::FILE* f) {
-    std::fflush(f);
-    std::rewind(f);
-    std::string s;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-    return s;
-}
-
 size_t lines(const std::string& text, const std::string& needle) {
     size_t n = 0;
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
@@ -423,7 +415,7 @@ TEST(NodeVerdict, RealNodeSendingVerdictsJunkAndAFlood) {
     }));
     EXPECT_EQ(counts->accepted.load(), 1u);
     EXPECT_EQ(counts->rejected.load(), 1u);
-    std::string text = readAll(out);
+    std::string text = read_back(out);
     EXPECT_NE(text.find("[verdict] GPU#3 accepted hash=ab12 height=7\n"), std::string::npos) << text;
     EXPECT_NE(text.find("[verdict] GPU#3 rejected hash=cd34 reason: stale prev_hash\n"), std::string::npos) << text;
     // One sample of the noise in the minute, the first frame, cut at 200 bytes.
@@ -439,7 +431,7 @@ TEST(NodeVerdict, RealNodeSendingVerdictsJunkAndAFlood) {
     fakeSeconds = 61;
     node->send(big);
     ASSERT_TRUE(wait_until([&] { return counts->unrecognised.load() == 5005; }));
-    text = readAll(out);
+    text = read_back(out);
     EXPECT_EQ(lines(text, "unrecognised frame"), 2u);
     EXPECT_NE(text.find("(5005 so far; at most one shown a minute): " + std::string(200, '{') + "...\n"),
               std::string::npos);
