@@ -92,10 +92,9 @@ struct ProcessingUnit::Impl {
 
     std::size_t phaseCount() const { return bySegment ? 2 + std::size_t(geometry.passes) * kSyncPoints : 1; }
 
-    static std::size_t lockstepWanted() {
-        if (const char* v = std::getenv("ARGON2GPU_LOCKSTEP")) return std::clamp(std::atoi(v), 1, host::kMaxLockstep);
-        return 2;
-    }
+    // Hashes filled side by side, so that one's memory stalls overlap the
+    // other's compression.
+    static std::size_t lockstepWanted() { return 2; }
     std::size_t groups() const { return (batch + lockstep - 1) / lockstep; }
 
     void fillGroup(std::size_t group, std::uint32_t pass, std::uint32_t lane, std::uint32_t slice) const {
