@@ -233,7 +233,14 @@ TEST(NodeApi, RepliesAreCapped) {
     api.getMempool(m);
     EXPECT_EQ(m, json::array({1}));
     EXPECT_EQ(api.last_error(), "reply larger than 8388608 bytes");
-    EXPECT_LT(peakRssKb() - before, 64 * 1024) << "streamed " << streamed.load();
+    // Far below the 400 MiB the peer offers; ThreadSanitizer's allocator
+    // holds on to more of what was freed.
+#if defined(__SANITIZE_THREAD__)
+    const long slackKb = 256 * 1024;
+#else
+    const long slackKb = 64 * 1024;
+#endif
+    EXPECT_LT(peakRssKb() - before, slackKb) << "streamed " << streamed.load();
 
     NodeApi told("http://127.0.0.1:" + std::to_string(announced.port()), "");
     EXPECT_FALSE(told.getBlock(1, m));
