@@ -237,7 +237,6 @@ struct ProcessingUnit::Impl {
             cudaGetLastError();
             throw;
         }
-        check(cudaEventRecord(r.done.event, stream.stream), "recording the round's end");
         rounds.markBegun();
     }
 
@@ -282,6 +281,7 @@ struct ProcessingUnit::Impl {
                                     laneBytes, 1024, batch * g.lanes, cudaMemcpyDeviceToHost, stream.stream),
                   "downloading last blocks");
         }
+        check(cudaEventRecord(r.done.event, stream.stream), "recording the round's end");
     }
 
     void end() {
