@@ -153,15 +153,7 @@ void globalAccess(BlockRun& b, SimThread& t, const void* p, std::size_t bytes, b
         al.markWritten(offset, bytes);
         return;
     }
-    const std::size_t unwritten = al.firstUnwritten(offset, bytes);
-    if (unwritten != SIZE_MAX) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      ": read of %zu bytes at 0x%" PRIxPTR " (byte %zu of an allocation of %zu): no copy or kernel "
-                      "wrote byte %zu",
-                      bytes, a, offset, al.size, unwritten);
-        raise(cudaErrorLaunchFailure, where(b, t) + text);
-    }
+    // An unordered copy first: whether it has landed yet is chance.
     for (const CopyWrite& w : hit->unordered)
         if (offset < w.end && offset + bytes > w.begin) {
             char text[220];
@@ -171,6 +163,15 @@ void globalAccess(BlockRun& b, SimThread& t, const void* p, std::size_t bytes, b
                           bytes, a);
             raise(cudaErrorLaunchFailure, where(b, t) + text);
         }
+    const std::size_t unwritten = al.firstUnwritten(offset, bytes);
+    if (unwritten != SIZE_MAX) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      ": read of %zu bytes at 0x%" PRIxPTR " (byte %zu of an allocation of %zu): no copy or kernel "
+                      "wrote byte %zu",
+                      bytes, a, offset, al.size, unwritten);
+        raise(cudaErrorLaunchFailure, where(b, t) + text);
+    }
 }
 
 // Releases the threads waiting at a rendezvous that is complete; false when
