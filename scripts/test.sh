@@ -2,7 +2,7 @@
 # Every test from a fresh clone: install what is missing, configure, build,
 # test. In order: the CUDA flavour (built and checked when nvcc is present),
 # the CUDA flavour's source on the simulated CUDA runtime (digests, checks,
-# the benchmark and a mined block; about 3 minutes),
+# the benchmark and a mined block; about 280 CPU-seconds, build included),
 # the suite under AddressSanitizer + UndefinedBehaviorSanitizer and the
 # threaded tests under ThreadSanitizer, a bounded run of every fuzz target,
 # and last the suite on the ordinary build.
