@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libcurl4-openssl-dev libsecp256k1-dev libssl-dev nlohmann-json3-dev
-  libgtest-dev libbenchmark-dev libargon2-dev libboost-dev
+  libgtest-dev libbenchmark-dev libargon2-dev libboost-dev libboost-context-dev
   clang libclang-rt-14-dev
   python3
   tmux dpkg-dev

@@ -9,7 +9,8 @@
 #
 # Without --lib the kernel's translation unit is compiled here, to one cubin
 # per architecture, with the library's own flags (argon2/cuda/cuda.cmake); no
-# GPU is needed. cuobjdump comes from the Python package index when missing.
+# GPU is needed. cuobjdump and nvdisasm come from the Python package index
+# when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -51,6 +52,17 @@ if [ -z "$cuobjdump" ]; then
   cuobjdump=$(find_tool cuobjdump)
 fi
 [ -n "$cuobjdump" ] || { echo "sass-count: no cuobjdump" >&2; exit 1; }
+# cuobjdump disassembles through nvdisasm, a package of its own.
+nvdisasm=$(find_tool nvdisasm)
+if [ -z "$nvdisasm" ]; then
+  echo "sass-count: installing nvdisasm from the Python package index" >&2
+  python3 -m pip install --quiet nvidia-cuda-nvdisasm >&2
+  nvdisasm=$(find_tool nvdisasm)
+fi
+[ -n "$nvdisasm" ] || { echo "sass-count: no nvdisasm" >&2; exit 1; }
+export NVDISASM_PATH
+NVDISASM_PATH=$(dirname "$nvdisasm")
+export PATH="$NVDISASM_PATH:$PATH"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Every test from a fresh clone: install what is missing, configure, build,
 # test. In order: the CUDA flavour (built and checked when nvcc is present),
+# the CUDA flavour's source on the simulated CUDA runtime (digests, checks,
+# the benchmark and a mined block; about 280 CPU-seconds, build included),
 # the suite under AddressSanitizer + UndefinedBehaviorSanitizer and the
 # threaded tests under ThreadSanitizer, a bounded run of every fuzz target,
 # and last the suite on the ordinary build.
@@ -15,6 +17,7 @@ jobs=$(nproc)
 
 if [ -z "${QUICK:-}" ]; then
   bash scripts/cuda-check.sh
+  bash scripts/cuda-sim-check.sh
   bash scripts/sanitize.sh
   bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 fi

@@ -58,6 +58,20 @@ TEST(KernelLayout, ScratchExchangeIsAPermutationWithoutBankConflicts) {
         for (std::uint32_t m = 0; m < 4; ++m) EXPECT_EQ(storedPosition(rowWord(l, m)), 32 * m + l);
 }
 
+// The device's block offsets in words, far past where 32 bits would wrap:
+// the batches of large cards reach 2^32 words (32 GiB).
+TEST(KernelLayout, BlockOffsetsStay64BitPast32GiB) {
+    const argon2::detail::Geometry miner{2, 2048, 8192, 1};
+    const std::size_t hashWords = std::size_t(2) * 8192 * 128;
+    EXPECT_EQ(argon2::kernel::blockWord(miner, 4096, 0, 0), 4096 * hashWords);
+    EXPECT_GT(argon2::kernel::blockWord(miner, 4096, 0, 0), std::size_t(0xffffffffu));
+    EXPECT_EQ(argon2::kernel::blockWord(miner, 4097, 1, 8191), 4098 * hashWords - 128);
+    // One lane of 2^25 blocks: its last block alone lies past 2^32 words.
+    const argon2::detail::Geometry huge{1, 1u << 23, 1u << 25, 1};
+    EXPECT_EQ(argon2::kernel::blockWord(huge, 0, 0, (1u << 25) - 1), (std::size_t(1) << 32) - 128);
+    EXPECT_EQ(argon2::kernel::blockWord(huge, 1, 0, 1), (std::size_t(1) << 32) + 128);
+}
+
 TEST(KernelIndex, RemainderByMultiplicationIsExact) {
     std::mt19937 rng(3);
     for (std::uint32_t d : {1u, 2u, 3u, 7u, 16u, 255u, 65537u, 0x7fffffffu, 0xffffffffu}) {

@@ -7,7 +7,7 @@ namespace argon2::cuda_detail {
 // From the kernels' file: whether the device has an image of the fill kernel
 // it can run, and how many of its blocks fit on one multiprocessor.
 cudaError_t fillKernelImage(int device);
-int fillKernelBlocksPerSm(int device, int threads);
+int fillKernelBlocksPerSm(int device, std::uint32_t lanes);
 }  // namespace argon2::cuda_detail
 
 namespace argon2::cuda {
@@ -49,7 +49,7 @@ std::size_t Device::getResidentHashes(std::uint32_t lanes) const {
         cudaGetLastError();
         return 0;
     }
-    return std::size_t(sms) * std::size_t(cuda_detail::fillKernelBlocksPerSm(index_, int(32 * lanes)));
+    return std::size_t(sms) * std::size_t(cuda_detail::fillKernelBlocksPerSm(index_, lanes));
 }
 
 GlobalContext::GlobalContext() {

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -30,6 +31,7 @@
 #include "../kernel/fill_warp.h"
 #include "argon2gpu/cuda/processing_unit.h"
 #include "cuda_check.h"
+#include "launch.h"
 
 namespace argon2::cuda_detail {
 int programDevice(const cuda::ProgramContext& program);
@@ -38,20 +40,24 @@ int programDevice(const cuda::ProgramContext& program);
 namespace argon2::cuda {
 namespace {
 
+// The fill's dynamic shared memory: a scratch block per warp.
+std::size_t fillSharedBytes(std::uint32_t lanes) { return std::size_t(lanes) * 128 * sizeof(std::uint64_t); }
+
 // Dynamic shared memory: one 128-word scratch block per warp (1 KiB per
 // Argon2 lane), through which a warp moves a block between its layouts.
 __global__ void fillKernel(std::uint64_t* memory, detail::Geometry g, detail::LaneModulus lanes, Type type, Version version,
                            std::uint32_t pass, std::uint32_t sliceBegin, std::uint32_t sliceEnd,
                            const std::uint32_t* refs, const long long* refOffsets) {
-    extern __shared__ std::uint64_t scratchBlocks[];
+    ARGON2GPU_DYNAMIC_SHARED(std::uint64_t, scratchBlocks);
     const std::uint32_t lane = threadIdx.y;
-    std::uint64_t* hashMemory = memory + std::size_t(blockIdx.x) * g.laneBlocks * g.lanes * 128;
+    std::uint64_t* hashMemory = memory + kernel::blockWord(g, blockIdx.x, 0, 0);
     // Decided from the arguments alone, so that every branch of the fill is
     // the same for the whole warp.
     const bool precomputed = refs != nullptr;
     for (std::uint32_t slice = sliceBegin; slice < sliceEnd; ++slice) {
         const bool tabled = precomputed && detail::dataIndependent(type, pass, slice);
-        const std::uint32_t* segmentRefs = tabled ? refs + refOffsets[(pass * 4 + slice) * g.lanes + lane] : refs;
+        const std::uint32_t* segmentRefs =
+            tabled ? refs + kernel::deviceRead(refOffsets + (pass * 4 + slice) * g.lanes + lane) : refs;
         kernel::FillWarp<kernel::DeviceWarp>::fillSegment(hashMemory, g, type, version, pass, lane, slice, lanes,
                                                           precomputed, segmentRefs, scratchBlocks + lane * 128);
         if (slice + 1 < sliceEnd) __syncthreads();
@@ -64,8 +70,11 @@ __global__ void firstBlocksKernel(std::uint64_t* memory, const std::uint64_t* h0
     const std::uint32_t t = blockIdx.x * blockDim.x + threadIdx.x;
     if (t >= batch * g.lanes * 2) return;
     const std::uint32_t hash = t / (g.lanes * 2), lane = (t / 2) % g.lanes, index = t % 2;
-    std::uint64_t* out = memory + (std::size_t(hash) * g.lanes * g.laneBlocks + std::size_t(lane) * g.laneBlocks + index) * 128;
-    kernel::firstBlock(h0s + std::size_t(hash) * 8, index, lane, out);
+    std::uint64_t* out = memory + kernel::blockWord(g, hash, lane, index);
+    const std::uint64_t* h0 = h0s + std::size_t(hash) * 8;
+    kernel::deviceTouch(h0, 64, false);
+    kernel::deviceTouch(out, 1024, true);
+    kernel::firstBlock(h0, index, lane, out);
 }
 
 // One thread per hash: XOR of the lanes' last blocks, then the tag.
@@ -74,8 +83,11 @@ __global__ void tagKernel(const std::uint64_t* memory, std::uint64_t* tags, std:
     const std::uint32_t hash = blockIdx.x * blockDim.x + threadIdx.x;
     if (hash >= batch) return;
     std::uint64_t x[128];
-    const std::uint64_t* mem = memory + std::size_t(hash) * g.lanes * g.laneBlocks * 128;
-    kernel::xorLastBlocks(mem + std::size_t(g.laneBlocks - 1) * 128, std::size_t(g.laneBlocks) * 128, g.lanes, true, x);
+    const std::uint64_t* last = memory + kernel::blockWord(g, hash, 0, g.laneBlocks - 1);
+    for (std::uint32_t lane = 0; lane < g.lanes; ++lane)
+        kernel::deviceTouch(last + std::size_t(lane) * g.laneBlocks * 128, 1024, false);
+    kernel::xorLastBlocks(last, std::size_t(g.laneBlocks) * 128, g.lanes, true, x);
+    kernel::deviceTouch(tags + std::size_t(hash) * 8, 64, true);
     kernel::shortTag(x, outLen, tags + std::size_t(hash) * 8);
 }
 
@@ -147,6 +159,8 @@ struct ProcessingUnit::Impl {
     // Streams last: destroyed first, after waiting for what still uses the buffers.
     Stream stream, uploads;
 
+    static constexpr std::uint32_t kMaxLanes = 32;
+
     std::size_t wordsPerHash() const { return std::size_t(g.laneBlocks) * g.lanes * 128; }
 
     Impl(const ProgramContext* program, const Argon2Params* p, std::size_t n, bool segmentWise, bool precompute)
@@ -154,6 +168,11 @@ struct ProcessingUnit::Impl {
           version(program->getArgon2Version()), g{p->getLanes(), p->getSegmentBlocks(), p->getLaneBlocks(),
                                                   p->getTimeCost()},
           batch(n), bySegment(segmentWise), deviceTags(p->getOutputLength() <= 64) {
+        // A block is one hash, a warp per lane: at most 1024 threads.
+        if (g.lanes > kMaxLanes)
+            throw std::invalid_argument("the CUDA flavour runs at most " + std::to_string(kMaxLanes) +
+                                        " lanes (a warp each in a block of at most 1024 threads), not " +
+                                        std::to_string(g.lanes));
         tags.resize(n, p->getOutputLength());
         check(cudaSetDevice(device), "cudaSetDevice");
         stream.create();
@@ -179,10 +198,14 @@ struct ProcessingUnit::Impl {
             std::vector<long long> offsets(table.offsets().begin(), table.offsets().end());
             refs.allocate(std::max<std::size_t>(1, table.all().size()), "allocating the reference table");
             refOffsets.allocate(offsets.size(), "allocating the reference offsets");
-            check(cudaMemcpy(refs.ptr, table.all().data(), table.bytes(), cudaMemcpyHostToDevice), "uploading refs");
-            check(cudaMemcpy(refOffsets.ptr, offsets.data(), offsets.size() * sizeof(long long),
-                             cudaMemcpyHostToDevice),
+            // On the fill's own stream, so that every fill is ordered after
+            // them (a copy from pageable memory takes the bytes at the call).
+            check(cudaMemcpyAsync(refs.ptr, table.all().data(), table.bytes(), cudaMemcpyHostToDevice, stream.stream),
+                  "uploading refs");
+            check(cudaMemcpyAsync(refOffsets.ptr, offsets.data(), offsets.size() * sizeof(long long),
+                                  cudaMemcpyHostToDevice, stream.stream),
                   "uploading ref offsets");
+            check(cudaStreamSynchronize(stream.stream), "uploading the reference table");
         }
     }
 
@@ -204,46 +227,61 @@ struct ProcessingUnit::Impl {
             const std::string& pw = r.inputs.passwords[slot];
             params->initialHash(r.h0s.ptr + slot * 8, pw.data(), pw.size(), type, version);
         });
-        // The H0s go up beside the fill of the round before; the fill of this
-        // one waits for them.
+        // Once a copy is queued, a failure must not leave it reading or
+        // writing this round's buffers, which the next round reuses.
+        try {
+            enqueueRound(r);
+        } catch (...) {
+            cudaStreamSynchronize(uploads.stream);
+            cudaStreamSynchronize(stream.stream);
+            cudaGetLastError();
+            throw;
+        }
+        rounds.markBegun();
+    }
+
+    // The H0s go up beside the fill of the round before; the fill of this one
+    // waits for them.
+    void enqueueRound(Round& r) {
         check(cudaMemcpyAsync(r.deviceH0s.ptr, r.h0s.ptr, batch * 64, cudaMemcpyHostToDevice, uploads.stream),
               "uploading H0");
         check(cudaEventRecord(r.uploaded.event, uploads.stream), "recording the upload");
         check(cudaStreamWaitEvent(stream.stream, r.uploaded.event, 0), "ordering the upload");
         const unsigned firstThreads = unsigned(batch * g.lanes * 2);
-        firstBlocksKernel<<<(firstThreads + 127) / 128, 128, 0, stream.stream>>>(memory.ptr, r.deviceH0s.ptr,
-                                                                                 unsigned(batch), g);
-        check(cudaGetLastError(), "launching the first-block kernel");
-        const std::size_t laneBytes = std::size_t(g.laneBlocks) * 1024;
-        const dim3 block(32, g.lanes);
-        const std::size_t scratchBytes = std::size_t(g.lanes) * 128 * sizeof(std::uint64_t);
+        check(launch("firstBlocksKernel", firstBlocksKernel, {dim3((firstThreads + 127) / 128), dim3(128), 0, stream.stream},
+                     memory.ptr, r.deviceH0s.ptr, unsigned(batch), g),
+              "launching the first-block kernel");
+        const LaunchShape fill{dim3(unsigned(batch)), dim3(32, g.lanes), fillSharedBytes(g.lanes), stream.stream};
         const detail::LaneModulus lanes = detail::laneModulus(g.lanes);
+        const std::uint32_t* table = refs.ptr;
+        const long long* offsets = refOffsets.ptr;
         for (std::uint32_t pass = 0; pass < g.passes; ++pass) {
             if (bySegment) {
                 for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice)
-                    fillKernel<<<unsigned(batch), block, scratchBytes, stream.stream>>>(
-                        memory.ptr, g, lanes, type, version, pass, slice, slice + 1, refs.ptr, refOffsets.ptr);
+                    check(launch("fillKernel", fillKernel, fill, memory.ptr, g, lanes, type, version, pass, slice,
+                                 slice + 1, table, offsets),
+                          "launching the fill kernel");
             } else {
-                fillKernel<<<unsigned(batch), block, scratchBytes, stream.stream>>>(
-                    memory.ptr, g, lanes, type, version, pass, 0, kSyncPoints, refs.ptr, refOffsets.ptr);
+                check(launch("fillKernel", fillKernel, fill, memory.ptr, g, lanes, type, version, pass, 0u,
+                             kSyncPoints, table, offsets),
+                      "launching the fill kernel");
             }
-            check(cudaGetLastError(), "launching the fill kernel");
         }
         if (deviceTags) {
-            tagKernel<<<unsigned((batch + 127) / 128), 128, 0, stream.stream>>>(
-                memory.ptr, deviceTagWords.ptr, unsigned(batch), g, unsigned(params->getOutputLength()));
-            check(cudaGetLastError(), "launching the tag kernel");
+            check(launch("tagKernel", tagKernel, {dim3(unsigned((batch + 127) / 128)), dim3(128), 0, stream.stream},
+                         memory.ptr, deviceTagWords.ptr, unsigned(batch), g, unsigned(params->getOutputLength())),
+                  "launching the tag kernel");
             check(cudaMemcpyAsync(r.tagWords.ptr, deviceTagWords.ptr, batch * 64, cudaMemcpyDeviceToHost,
                                   stream.stream),
                   "downloading tags");
         } else {
             // The last block of every lane, for the host to finish.
-            check(cudaMemcpy2DAsync(r.lastBlocks.ptr, 1024, memory.ptr + (g.laneBlocks - 1) * 128, laneBytes, 1024,
-                                    batch * g.lanes, cudaMemcpyDeviceToHost, stream.stream),
+            const std::size_t laneBytes = std::size_t(g.laneBlocks) * 1024;
+            check(cudaMemcpy2DAsync(r.lastBlocks.ptr, 1024, memory.ptr + kernel::blockWord(g, 0, 0, g.laneBlocks - 1),
+                                    laneBytes, 1024, batch * g.lanes, cudaMemcpyDeviceToHost, stream.stream),
                   "downloading last blocks");
         }
         check(cudaEventRecord(r.done.event, stream.stream), "recording the round's end");
-        rounds.markBegun();
     }
 
     void end() {
@@ -280,10 +318,11 @@ cudaError_t fillKernelImage(int device) {
     return cudaFuncGetAttributes(&attributes, cuda::fillKernel);
 }
 
-int fillKernelBlocksPerSm(int device, int threads) {
+int fillKernelBlocksPerSm(int device, std::uint32_t lanes) {
     int blocks = 0;
     if (cudaSetDevice(device) != cudaSuccess ||
-        cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, cuda::fillKernel, threads, 0) != cudaSuccess) {
+        cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, cuda::fillKernel, int(32 * lanes),
+                                                      cuda::fillSharedBytes(lanes)) != cudaSuccess) {
         cudaGetLastError();
         return 0;
     }

@@ -40,6 +40,14 @@ ARGON2GPU_HD std::uint32_t scratchPosition(std::uint32_t w) {
     return (w & ~15u) | ((w & 15u) ^ (g << 2));
 }
 
+// Where block `block` of lane `lane` of hash `hash` starts in a batch's
+// memory, in words: 64-bit all through, since a batch on a large card passes
+// 2^32 words (32 GiB), and its bytes pass 4 GiB much sooner.
+ARGON2GPU_HD std::size_t blockWord(const detail::Geometry& g, std::uint32_t hash, std::uint32_t lane,
+                                   std::uint32_t block) {
+    return ((std::size_t(hash) * g.lanes + lane) * g.laneBlocks + block) * 128;
+}
+
 // x = the XOR of every lane's last block, in standard order, the step before
 // the tag: `last` is lane 0's last block, each further lane's lies `stride`
 // words on, all in stored order when `stored`, else in standard order.

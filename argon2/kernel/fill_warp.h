@@ -176,12 +176,12 @@ struct FillWarp {
             const std::uint32_t last = g.segmentBlocks - 1;
             const auto clamp = [last](std::uint32_t i) { return i < last ? i : last; };
             U64 following[4];
-            loadBlock(following, memory + std::size_t(refs[start]) * 128);
-            std::uint32_t afterThat = refs[clamp(start + 1)];
+            loadBlock(following, memory + std::size_t(W::read(refs + start)) * 128);
+            std::uint32_t afterThat = W::read(refs + clamp(start + 1));
             for (std::uint32_t i = start; i < g.segmentBlocks; ++i, ++curr) {
                 for (int m = 0; m < 4; ++m) ref[m] = following[m];
                 loadBlock(following, memory + std::size_t(afterThat) * 128);
-                afterThat = refs[clamp(i + 2)];
+                afterThat = W::read(refs + clamp(i + 2));
                 compress(state, ref, memory + std::size_t(curr) * 128, withXor, e, ignore);
             }
         } else if (independent) {

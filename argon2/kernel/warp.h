@@ -2,18 +2,57 @@
 // few 64-bit words and exchange them with shuffles or through a scratch block
 // of the warp's own. On the device a lane is a thread of a warp (registers,
 // __shfl_sync, shared memory); on the host all 32 lanes run in lockstep as
-// arrays, so the very same kernel source can be tested anywhere.
+// arrays, so the very same kernel source can be tested anywhere. Under the
+// simulated CUDA runtime (ARGON2GPU_CUDA_SIM) the device code is compiled as
+// C++, each thread a fiber, and its memory accesses are checked.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "../common/index.h"
+
+#if defined(ARGON2GPU_CUDA_SIM)
+#include <cuda_runtime_api.h>
+#endif
 
 namespace argon2::kernel {
 
 constexpr int kLanes = 32;
 
-#if defined(__CUDACC__)
+#if defined(__CUDACC__) || defined(ARGON2GPU_CUDA_SIM)
+
+// The kernels' accesses to global and shared memory: plain ones under nvcc,
+// seen by the simulated runtime's checks otherwise.
+template <class T>
+__device__ __forceinline__ T deviceRead(const T* p) {
+#if defined(ARGON2GPU_CUDA_SIM)
+    ::cudasim::access(p, sizeof(T), false);
+#endif
+    return *p;
+}
+template <class T>
+__device__ __forceinline__ void deviceWrite(T* p, T v) {
+#if defined(ARGON2GPU_CUDA_SIM)
+    ::cudasim::access(p, sizeof(T), true);
+#endif
+    *p = v;
+}
+// A range that code shared with the host (the BLAKE2b of whole blocks) is
+// about to read or write with plain accesses.
+__device__ __forceinline__ void deviceTouch([[maybe_unused]] const void* p, [[maybe_unused]] std::size_t bytes,
+                                            [[maybe_unused]] bool write) {
+#if defined(ARGON2GPU_CUDA_SIM)
+    ::cudasim::access(p, bytes, write);
+#endif
+}
+
+// The block's dynamic shared memory as an array of `type` named `name`.
+#if defined(ARGON2GPU_CUDA_SIM)
+#define ARGON2GPU_DYNAMIC_SHARED(type, name) type* const name = static_cast<type*>(::cudasim::dynamicShared())
+#else
+#define ARGON2GPU_DYNAMIC_SHARED(type, name) extern __shared__ type name[]
+#endif
 
 struct DeviceWarp {
     using U64 = std::uint64_t;
@@ -23,11 +62,13 @@ struct DeviceWarp {
     static __device__ __forceinline__ U64 select(Bool c, U64 a, U64 b) { return c ? a : b; }
     static __device__ __forceinline__ std::uint64_t uniform(U64 v) { return v; }
     static __device__ __forceinline__ U64 splat(std::uint64_t v) { return v; }
-    static __device__ __forceinline__ U64 load(const std::uint64_t* p) { return p[threadIdx.x & 31u]; }
-    static __device__ __forceinline__ void store(std::uint64_t* p, U64 v) { p[threadIdx.x & 31u] = v; }
+    static __device__ __forceinline__ U64 load(const std::uint64_t* p) { return deviceRead(p + (threadIdx.x & 31u)); }
+    static __device__ __forceinline__ void store(std::uint64_t* p, U64 v) { deviceWrite(p + (threadIdx.x & 31u), v); }
+    // A value every lane reads alike (a table entry).
+    static __device__ __forceinline__ std::uint32_t read(const std::uint32_t* p) { return deviceRead(p); }
     // The warp's scratch block: each lane writes or reads the word it names.
-    static __device__ __forceinline__ void scatter(std::uint64_t* s, U32 pos, U64 v) { s[pos] = v; }
-    static __device__ __forceinline__ U64 gather(const std::uint64_t* s, U32 pos) { return s[pos]; }
+    static __device__ __forceinline__ void scatter(std::uint64_t* s, U32 pos, U64 v) { deviceWrite(s + pos, v); }
+    static __device__ __forceinline__ U64 gather(const std::uint64_t* s, U32 pos) { return deviceRead(s + pos); }
     // Orders the scratch accesses before it against those after it.
     static __device__ __forceinline__ void syncScratch() { __syncwarp(); }
     static __device__ __forceinline__ U64 mulLo(U64 a, U64 b) {
@@ -136,6 +177,7 @@ struct HostWarp {
     static void store(std::uint64_t* p, const U64& x) {
         for (int l = 0; l < kLanes; ++l) p[l] = x.v[l];
     }
+    static std::uint32_t read(const std::uint32_t* p) { return *p; }
     static void scatter(std::uint64_t* s, const U32& pos, const U64& x) {
         for (int l = 0; l < kLanes; ++l) s[pos.v[l]] = x.v[l];
     }

@@ -1,0 +1,826 @@
+// The simulated runtime's host side: named cards, device memory with a budget,
+// pinned host memory, streams that run on threads of their own with the
+// runtime's ordering rules, events, copies, errors (sticky ones included).
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "sim.h"
+
+namespace cudasim {
+
+void join(Clock& into, const Clock& other) {
+    for (const auto& [stream, seq] : other) {
+        std::uint64_t& mine = into[stream];
+        mine = std::max(mine, seq);
+    }
+}
+
+void Allocation::markWritten(std::size_t offset, std::size_t bytes) {
+    if (bytes == 0) return;
+    for (std::size_t unit = offset / 4, last = (offset + bytes - 1) / 4; unit <= last; ++unit) {
+        const std::uint32_t bit = 1u << (unit % 32);
+        std::atomic<std::uint32_t>& w = written[unit / 32];
+        if (unit % 32 == 0 && unit + 31 <= last) {  // a whole word at once
+            if (w.load(std::memory_order_relaxed) != ~0u) w.store(~0u, std::memory_order_relaxed);
+            unit += 31;
+            continue;
+        }
+        if (!(w.load(std::memory_order_relaxed) & bit)) w.fetch_or(bit, std::memory_order_relaxed);
+    }
+}
+
+std::size_t Allocation::firstUnwritten(std::size_t offset, std::size_t bytes) const {
+    if (bytes == 0) return SIZE_MAX;
+    for (std::size_t unit = offset / 4, last = (offset + bytes - 1) / 4; unit <= last; ++unit)
+        if (!(written[unit / 32].load(std::memory_order_relaxed) & (1u << (unit % 32))))
+            return std::max(offset, unit * 4);
+    return SIZE_MAX;
+}
+
+namespace {
+
+struct Profile {
+    const char* key;
+    const char* name;
+    int major, minor, sms, clockKHz, memoryClockKHz, busBits, maxBlocksPerSm;
+    std::size_t memory;
+};
+
+// The figures the runtime reports for these cards.
+const Profile kProfiles[] = {
+    {"rtx3060", "NVIDIA GeForce RTX 3060", 8, 6, 28, 1777000, 7501000, 192, 16, std::size_t(12288) << 20},
+    {"rtx4090", "NVIDIA GeForce RTX 4090", 8, 9, 128, 2520000, 10501000, 384, 24, std::size_t(24564) << 20},
+};
+
+// Registers per thread assumed for every kernel in occupancy figures: what
+// ptxas gives the fill kernel for sm_86 and sm_89. The simulation cannot
+// know a kernel's registers.
+constexpr int kAssumedRegisters = 56;
+
+struct Op {
+    std::uint64_t seq = 0;
+    std::vector<std::pair<std::shared_ptr<Stream>, std::uint64_t>> waits;
+    Clock clock;
+    std::function<void(const Clock&)> work;
+};
+
+struct Device;
+
+}  // namespace
+
+struct Stream {
+    std::uint64_t id;
+    Device* device;
+    bool legacy, blocking;
+    std::deque<Op> queue;
+    std::uint64_t enqueued = 0, completed = 0;
+    Clock clock;  // what its next operation is ordered after
+    bool stopping = false;
+    std::thread worker;
+};
+
+struct Event {
+    std::shared_ptr<Stream> stream;  // null until recorded
+    std::uint64_t seq = 0;
+    Clock clock;
+};
+
+namespace {
+
+struct Device {
+    int index;
+    const Profile* profile;
+    std::size_t budget, used = 0;
+    cudaError_t sticky = cudaSuccess;
+    std::shared_ptr<Stream> legacy;
+    std::vector<std::shared_ptr<Stream>> streams;  // live ones
+};
+
+struct Runtime {
+    std::mutex m;  // everything below, and the streams' queues and counters
+    std::condition_variable cv;
+    std::vector<std::unique_ptr<Device>> devices;
+    std::map<Stream*, std::shared_ptr<Stream>> streamHandles;
+    std::set<Event*> events;
+    std::uint64_t nextStream = 1, launches = 0;
+    std::uint64_t seed = 1;
+    std::string fault;  // the last check that failed a launch
+    std::map<std::uintptr_t, std::size_t> pinned;
+
+    std::shared_mutex allocationsMutex;
+    std::map<std::uintptr_t, std::unique_ptr<Allocation>> allocations;
+
+    Runtime() {
+        std::string list = "rtx3060";
+        if (const char* e = std::getenv("QUORLEN_CUDA_SIM_DEVICES")) list = e;
+        std::size_t budget = 0;
+        if (const char* e = std::getenv("QUORLEN_CUDA_SIM_MEMORY_MIB")) budget = std::size_t(std::strtoull(e, nullptr, 10)) << 20;
+        if (const char* e = std::getenv("QUORLEN_CUDA_SIM_SEED")) seed = std::strtoull(e, nullptr, 10);
+        std::size_t at = 0;
+        while (at <= list.size()) {
+            std::size_t comma = list.find(',', at);
+            if (comma == std::string::npos) comma = list.size();
+            const std::string key = list.substr(at, comma - at);
+            at = comma + 1;
+            if (key.empty()) continue;
+            for (const Profile& p : kProfiles) {
+                if (key != p.key) continue;
+                auto d = std::make_unique<Device>();
+                d->index = int(devices.size());
+                d->profile = &p;
+                d->budget = budget ? std::min(budget, p.memory) : p.memory;
+                devices.push_back(std::move(d));
+            }
+        }
+    }
+};
+
+Runtime& rt() {
+    static Runtime* r = new Runtime;  // never destroyed: stream threads may outlive static destruction
+    return *r;
+}
+
+thread_local int tlDevice = 0;
+thread_local cudaError_t tlLastError = cudaSuccess;
+thread_local Clock tlHostClock;  // what this host thread has waited for
+
+cudaError_t fail(cudaError_t e) {
+    if (e != cudaSuccess) tlLastError = e;
+    return e;
+}
+
+Device* currentDevice() {
+    Runtime& r = rt();
+    if (tlDevice < 0 || std::size_t(tlDevice) >= r.devices.size()) return nullptr;
+    return r.devices[std::size_t(tlDevice)].get();
+}
+
+void streamLoop(Stream* s) {
+    Runtime& r = rt();
+    std::unique_lock lock(r.m);
+    for (;;) {
+        r.cv.wait(lock, [&] { return !s->queue.empty() || s->stopping; });
+        if (s->queue.empty()) return;
+        Op op = std::move(s->queue.front());
+        s->queue.pop_front();
+        r.cv.wait(lock, [&] {
+            return std::all_of(op.waits.begin(), op.waits.end(),
+                               [](const auto& w) { return w.first->completed >= w.second; });
+        });
+        if (op.work && s->device->sticky == cudaSuccess) {
+            lock.unlock();
+            try {
+                op.work(op.clock);
+                lock.lock();
+            } catch (const Fault& f) {
+                lock.lock();
+                if (s->device->sticky == cudaSuccess) {
+                    s->device->sticky = f.code;
+                    r.fault = f.what;
+                    std::fprintf(stderr, "cuda-sim: %s\n", f.what.c_str());
+                }
+            }
+        }
+        s->completed = op.seq;
+        r.cv.notify_all();
+    }
+}
+
+std::shared_ptr<Stream> newStream(Device* d, bool legacy, bool blocking) {
+    Runtime& r = rt();
+    auto s = std::make_shared<Stream>();
+    s->id = r.nextStream++;
+    s->device = d;
+    s->legacy = legacy;
+    s->blocking = blocking;
+    s->worker = std::thread(streamLoop, s.get());
+    return s;
+}
+
+// Called with the lock held. The stream a handle names (null: the legacy one).
+std::shared_ptr<Stream> resolve(cudaStream_t handle, Device* d) {
+    Runtime& r = rt();
+    if (!handle) {
+        if (!d->legacy) d->legacy = newStream(d, true, true);
+        return d->legacy;
+    }
+    const auto it = r.streamHandles.find(handle);
+    if (it == r.streamHandles.end() || it->second->stopping) return nullptr;
+    return it->second;
+}
+
+// Called with the lock held: adds an operation in the runtime's order. The
+// legacy stream waits for all blocking streams' work so far, and they for its.
+std::uint64_t enqueue(const std::shared_ptr<Stream>& s, std::function<void(const Clock&)> work,
+                      const Event* waitFor = nullptr) {
+    Runtime& r = rt();
+    Op op;
+    op.seq = ++s->enqueued;
+    op.clock = s->clock;
+    join(op.clock, tlHostClock);
+    Device* d = s->device;
+    if (s->legacy) {
+        for (const auto& b : d->streams)
+            if (b->blocking && b->enqueued > 0) {
+                op.waits.emplace_back(b, b->enqueued);
+                join(op.clock, b->clock);
+            }
+    } else if (s->blocking && d->legacy && d->legacy->enqueued > 0) {
+        op.waits.emplace_back(d->legacy, d->legacy->enqueued);
+        join(op.clock, d->legacy->clock);
+    }
+    if (waitFor && waitFor->stream) {
+        op.waits.emplace_back(waitFor->stream, waitFor->seq);
+        join(op.clock, waitFor->clock);
+    }
+    op.work = std::move(work);
+    s->clock = op.clock;
+    s->clock[s->id] = op.seq;
+    const std::uint64_t seq = op.seq;
+    s->queue.push_back(std::move(op));
+    r.cv.notify_all();
+    return seq;
+}
+
+// Called with the lock held: the host waits for operation `seq` of `s`.
+void hostWait(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Stream>& s, std::uint64_t seq,
+              const Clock& clock) {
+    rt().cv.wait(lock, [&] { return s->completed >= seq; });
+    join(tlHostClock, clock);
+    tlHostClock[s->id] = std::max(tlHostClock[s->id], seq);
+}
+
+bool isPinned(const void* p, std::size_t bytes) {
+    Runtime& r = rt();
+    const auto a = reinterpret_cast<std::uintptr_t>(p);
+    auto it = r.pinned.upper_bound(a);
+    if (it == r.pinned.begin()) return false;
+    --it;
+    return a + bytes <= it->first + it->second;
+}
+
+struct Copy {
+    Allocation* dst = nullptr;  // device side, when there is one
+    Allocation* src = nullptr;
+};
+
+// Checks the pointers of a copy against its kind; fills the device sides.
+cudaError_t classify(void* dst, const void* src, std::size_t dstSpan, std::size_t srcSpan, cudaMemcpyKind kind,
+                     Copy& c) {
+    c.dst = findAllocation(dst, dstSpan);
+    c.src = findAllocation(src, srcSpan);
+    const bool dstDevice = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
+    const bool srcDevice = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+    if (kind == cudaMemcpyDefault) return cudaSuccess;
+    if (kind > cudaMemcpyDefault) return cudaErrorInvalidMemcpyDirection;
+    if ((dstDevice && !c.dst) || (srcDevice && !c.src)) return cudaErrorInvalidValue;
+    if (!dstDevice) c.dst = nullptr;
+    if (!srcDevice) c.src = nullptr;
+    return cudaSuccess;
+}
+
+// Called with the lock held. Enqueues a copy of `height` rows and returns its
+// sequence number; `staged` holds the source bytes when they were taken
+// from pageable memory at the call.
+std::uint64_t enqueueCopy(const std::shared_ptr<Stream>& s, const Copy& c, void* dst, std::size_t dpitch,
+                          const void* src, std::size_t spitch, std::size_t width, std::size_t height,
+                          std::shared_ptr<std::vector<unsigned char>> staged) {
+    const void* from = staged ? staged->data() : src;
+    if (staged) spitch = width;
+    Allocation* target = c.dst;
+    const std::uint64_t seq = enqueue(s, [=](const Clock&) {
+        const auto* in = static_cast<const unsigned char*>(staged ? staged->data() : from);
+        auto* out = static_cast<unsigned char*>(dst);
+        for (std::size_t row = 0; row < height; ++row) {
+            std::memcpy(out + row * dpitch, in + row * spitch, width);
+            if (target) target->markWritten(reinterpret_cast<std::uintptr_t>(out + row * dpitch) - target->base, width);
+        }
+    });
+    if (target && height > 0) {
+        CopyWrite w;
+        w.begin = reinterpret_cast<std::uintptr_t>(dst) - target->base;
+        w.end = w.begin + (height - 1) * dpitch + width;
+        w.stream = s->id;
+        w.seq = seq;
+        w.clock = s->queue.back().clock;
+        std::lock_guard g(target->copiesMutex);
+        target->copies.push_back(std::move(w));
+        if (target->copies.size() > 16) target->copies.pop_front();
+    }
+    return seq;
+}
+
+cudaError_t copy2D(void* dst, std::size_t dpitch, const void* src, std::size_t spitch, std::size_t width,
+                   std::size_t height, cudaMemcpyKind kind, cudaStream_t handle, bool async) {
+    Runtime& r = rt();
+    std::unique_lock lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    if (d->sticky) return d->sticky;
+    if (width > dpitch || width > spitch) return fail(cudaErrorInvalidPitchValue);
+    const std::size_t dstSpan = height ? (height - 1) * dpitch + width : 0;
+    const std::size_t srcSpan = height ? (height - 1) * spitch + width : 0;
+    Copy c;
+    if (const cudaError_t e = classify(dst, src, dstSpan, srcSpan, kind, c)) return fail(e);
+    const std::shared_ptr<Stream> s = resolve(handle, d);
+    if (!s) return fail(cudaErrorInvalidResourceHandle);
+    // Pageable host memory: the runtime takes the bytes into a staging buffer
+    // at the call; a synchronous copy from it may return before they land.
+    const bool pageableSource = !c.src && !isPinned(src, srcSpan);
+    std::shared_ptr<std::vector<unsigned char>> staged;
+    if (pageableSource && c.dst) {
+        staged = std::make_shared<std::vector<unsigned char>>(width * height);
+        for (std::size_t row = 0; row < height; ++row)
+            std::memcpy(staged->data() + row * width, static_cast<const unsigned char*>(src) + row * spitch, width);
+    }
+    const std::uint64_t seq = enqueueCopy(s, c, dst, dpitch, src, spitch, width, height, staged);
+    const bool pageableTarget = !c.dst && !isPinned(dst, dstSpan);
+    const bool returnsEarly = async ? !pageableTarget : (staged != nullptr);
+    if (!returnsEarly) hostWait(lock, s, seq, s->clock);
+    return d->sticky;
+}
+
+}  // namespace
+
+Allocation* findAllocation(const void* p, std::size_t bytes) {
+    Runtime& r = rt();
+    const auto a = reinterpret_cast<std::uintptr_t>(p);
+    std::shared_lock lock(r.allocationsMutex);
+    auto it = r.allocations.upper_bound(a);
+    if (it == r.allocations.begin()) return nullptr;
+    --it;
+    return it->second->contains(a, bytes) ? it->second.get() : nullptr;
+}
+
+std::uint64_t seed() { return rt().seed; }
+
+const char* lastFault() { return rt().fault.c_str(); }
+
+cudaError_t launch(const char* name, const void*, dim3 grid, dim3 block, std::size_t sharedBytes, cudaStream_t handle,
+                   KernelBody* body) {
+    std::shared_ptr<KernelBody> owned(body);
+    Runtime& r = rt();
+    std::unique_lock lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    if (d->sticky) return d->sticky;
+    const unsigned long long threads = 1ull * block.x * block.y * block.z;
+    if (threads == 0 || threads > 1024 || block.z > 64 || grid.x == 0 || grid.y == 0 || grid.z == 0 ||
+        grid.y > 65535 || grid.z > 65535 || grid.x > 0x7fffffffu)
+        return fail(cudaErrorInvalidConfiguration);
+    if (sharedBytes > 48 * 1024) return fail(cudaErrorInvalidValue);
+    const std::shared_ptr<Stream> s = resolve(handle, d);
+    if (!s) return fail(cudaErrorInvalidResourceHandle);
+    const std::uint64_t serial = ++r.launches;
+    const std::uint64_t streamId = s->id;
+    enqueue(s, [=](const Clock& clock) {
+        LaunchInfo info{name, grid, block, sharedBytes, streamId, 0, clock, serial, owned.get()};
+        info.seq = clock.count(streamId) ? clock.at(streamId) + 1 : 1;
+        runGrid(info);
+    });
+    return cudaSuccess;
+}
+
+}  // namespace cudasim
+
+using namespace cudasim;
+
+namespace {
+
+const char* errorText(cudaError_t e) {
+    switch (e) {
+        case cudaSuccess: return "no error";
+        case cudaErrorInvalidValue: return "invalid argument";
+        case cudaErrorMemoryAllocation: return "out of memory";
+        case cudaErrorInitializationError: return "initialization error";
+        case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+        case cudaErrorInvalidPitchValue: return "invalid pitch argument";
+        case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
+        case cudaErrorInsufficientDriver: return "CUDA driver version is insufficient for CUDA runtime version";
+        case cudaErrorInvalidDeviceFunction: return "invalid device function";
+        case cudaErrorNoDevice: return "no CUDA-capable device is detected";
+        case cudaErrorInvalidDevice: return "invalid device ordinal";
+        case cudaErrorNoKernelImageForDevice: return "no kernel image is available for execution on the device";
+        case cudaErrorInvalidResourceHandle: return "invalid resource handle";
+        case cudaErrorNotReady: return "device not ready";
+        case cudaErrorIllegalAddress: return "an illegal memory access was encountered";
+        case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";
+        case cudaErrorLaunchFailure: return "unspecified launch failure";
+        default: return "unrecognized error code";
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* cudaGetErrorString(cudaError_t error) {
+    // A failed check's own text, for the error it left behind.
+    thread_local std::string text;
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    Device* d = currentDevice();
+    if (d && d->sticky == error && error != cudaSuccess && !r.fault.empty()) {
+        text = std::string(errorText(error)) + " (" + r.fault + ")";
+        return text.c_str();
+    }
+    return errorText(error);
+}
+
+const char* cudaGetErrorName(cudaError_t error) { return errorText(error); }
+
+cudaError_t cudaGetLastError(void) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    Device* d = currentDevice();
+    if (d && d->sticky) return d->sticky;
+    const cudaError_t e = tlLastError;
+    tlLastError = cudaSuccess;
+    return e;
+}
+
+cudaError_t cudaPeekAtLastError(void) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    Device* d = currentDevice();
+    return d && d->sticky ? d->sticky : tlLastError;
+}
+
+cudaError_t cudaDriverGetVersion(int* version) {
+    *version = 13000;
+    return cudaSuccess;
+}
+
+cudaError_t cudaRuntimeGetVersion(int* version) {
+    *version = 13000;
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetDeviceCount(int* count) {
+    *count = int(rt().devices.size());
+    if (*count == 0) return fail(cudaErrorNoDevice);
+    return cudaSuccess;
+}
+
+cudaError_t cudaSetDevice(int device) {
+    if (device < 0 || std::size_t(device) >= rt().devices.size()) return fail(cudaErrorInvalidDevice);
+    tlDevice = device;
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetDevice(int* device) {
+    *device = tlDevice;
+    return cudaSuccess;
+}
+
+cudaError_t cudaSetDeviceFlags(unsigned) { return currentDevice() ? cudaSuccess : fail(cudaErrorInvalidDevice); }
+
+cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
+    Runtime& r = rt();
+    if (device < 0 || std::size_t(device) >= r.devices.size()) return fail(cudaErrorInvalidDevice);
+    const Device& d = *r.devices[std::size_t(device)];
+    const Profile& p = *d.profile;
+    *prop = cudaDeviceProp{};
+    std::snprintf(prop->name, sizeof prop->name, "%s", p.name);
+    prop->totalGlobalMem = d.budget;
+    prop->sharedMemPerBlock = 48 * 1024;
+    prop->regsPerBlock = 65536;
+    prop->warpSize = 32;
+    prop->maxThreadsPerBlock = 1024;
+    prop->maxThreadsDim[0] = 1024, prop->maxThreadsDim[1] = 1024, prop->maxThreadsDim[2] = 64;
+    prop->maxGridSize[0] = 0x7fffffff, prop->maxGridSize[1] = 65535, prop->maxGridSize[2] = 65535;
+    prop->clockRate = p.clockKHz;
+    prop->major = p.major;
+    prop->minor = p.minor;
+    prop->multiProcessorCount = p.sms;
+    prop->memoryClockRate = p.memoryClockKHz;
+    prop->memoryBusWidth = p.busBits;
+    prop->maxThreadsPerMultiProcessor = 1536;
+    prop->sharedMemPerMultiprocessor = 100 * 1024;
+    prop->regsPerMultiprocessor = 65536;
+    prop->sharedMemPerBlockOptin = 99 * 1024;
+    prop->reservedSharedMemPerBlock = 1024;
+    prop->maxBlocksPerMultiProcessor = p.maxBlocksPerSm;
+    return cudaSuccess;
+}
+
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device) {
+    cudaDeviceProp p;
+    if (const cudaError_t e = cudaGetDeviceProperties(&p, device)) return e;
+    switch (attr) {
+        case cudaDevAttrMaxThreadsPerBlock: *value = p.maxThreadsPerBlock; break;
+        case cudaDevAttrMaxSharedMemoryPerBlock: *value = int(p.sharedMemPerBlock); break;
+        case cudaDevAttrWarpSize: *value = p.warpSize; break;
+        case cudaDevAttrClockRate: *value = p.clockRate; break;
+        case cudaDevAttrMultiProcessorCount: *value = p.multiProcessorCount; break;
+        case cudaDevAttrMemoryClockRate: *value = p.memoryClockRate; break;
+        case cudaDevAttrGlobalMemoryBusWidth: *value = p.memoryBusWidth; break;
+        case cudaDevAttrMaxThreadsPerMultiProcessor: *value = p.maxThreadsPerMultiProcessor; break;
+        case cudaDevAttrComputeCapabilityMajor: *value = p.major; break;
+        case cudaDevAttrComputeCapabilityMinor: *value = p.minor; break;
+        case cudaDevAttrMaxSharedMemoryPerMultiprocessor: *value = int(p.sharedMemPerMultiprocessor); break;
+        case cudaDevAttrMaxRegistersPerMultiprocessor: *value = p.regsPerMultiprocessor; break;
+        case cudaDevAttrMaxBlocksPerMultiprocessor: *value = p.maxBlocksPerMultiProcessor; break;
+        default: return fail(cudaErrorInvalidValue);
+    }
+    return cudaSuccess;
+}
+
+cudaError_t cudaDeviceSynchronize(void) {
+    Runtime& r = rt();
+    std::unique_lock lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    std::vector<std::shared_ptr<Stream>> all = d->streams;
+    if (d->legacy) all.push_back(d->legacy);
+    for (const auto& s : all) hostWait(lock, s, s->enqueued, s->clock);
+    return d->sticky;
+}
+
+cudaError_t cudaDeviceReset(void) {
+    Runtime& r = rt();
+    std::unique_lock lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    std::vector<std::shared_ptr<Stream>> all = d->streams;
+    if (d->legacy) all.push_back(d->legacy);
+    for (const auto& s : all) {
+        r.cv.wait(lock, [&] { return s->completed >= s->enqueued; });
+        s->stopping = true;
+    }
+    r.cv.notify_all();
+    lock.unlock();
+    for (const auto& s : all) s->worker.join();
+    lock.lock();
+    for (auto it = r.streamHandles.begin(); it != r.streamHandles.end();)
+        it = it->second->device == d ? r.streamHandles.erase(it) : std::next(it);
+    d->streams.clear();
+    d->legacy.reset();
+    {
+        std::unique_lock g(r.allocationsMutex);
+        for (auto it = r.allocations.begin(); it != r.allocations.end();) {
+            if (it->second->device != d->index) {
+                ++it;
+                continue;
+            }
+            munmap(reinterpret_cast<void*>(it->second->base), it->second->size);
+            munmap(it->second->written, it->second->writtenWords * 4);
+            it = r.allocations.erase(it);
+        }
+    }
+    d->used = 0;
+    d->sticky = cudaSuccess;
+    r.fault.clear();
+    tlLastError = cudaSuccess;
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemGetInfo(std::size_t* free, std::size_t* total) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    if (d->sticky) return d->sticky;
+    *free = d->budget - d->used;
+    *total = d->budget;
+    return cudaSuccess;
+}
+
+cudaError_t cudaMalloc(void** devPtr, std::size_t size) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    if (d->sticky) return d->sticky;
+    *devPtr = nullptr;
+    if (size == 0) return cudaSuccess;
+    const std::size_t rounded = (size + 255) / 256 * 256;
+    if (rounded > d->budget - d->used) return fail(cudaErrorMemoryAllocation);
+    // Host memory, committed only where touched; a bit per 4 bytes says
+    // whether anything wrote there.
+    void* p = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return fail(cudaErrorMemoryAllocation);
+    auto a = std::make_unique<Allocation>();
+    a->writtenWords = (rounded / 4 + 31) / 32;
+    void* bits = mmap(nullptr, a->writtenWords * 4, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (bits == MAP_FAILED) {
+        munmap(p, rounded);
+        return fail(cudaErrorMemoryAllocation);
+    }
+    a->written = static_cast<std::atomic<std::uint32_t>*>(bits);
+    a->base = reinterpret_cast<std::uintptr_t>(p);
+    a->size = size;
+    a->device = d->index;
+    d->used += rounded;
+    std::unique_lock g(r.allocationsMutex);
+    r.allocations.emplace(a->base, std::move(a));
+    *devPtr = p;
+    return cudaSuccess;
+}
+
+cudaError_t cudaFree(void* devPtr) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    if (d->sticky) return d->sticky;
+    if (!devPtr) return cudaSuccess;  // makes the context, which always exists here
+    std::unique_lock g(r.allocationsMutex);
+    const auto it = r.allocations.find(reinterpret_cast<std::uintptr_t>(devPtr));
+    if (it == r.allocations.end()) return fail(cudaErrorInvalidValue);
+    const std::size_t rounded = (it->second->size + 255) / 256 * 256;
+    munmap(devPtr, rounded);
+    munmap(it->second->written, it->second->writtenWords * 4);
+    r.devices[std::size_t(it->second->device)]->used -= rounded;
+    r.allocations.erase(it);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMallocHost(void** ptr, std::size_t size) {
+    *ptr = std::aligned_alloc(4096, std::max<std::size_t>(4096, (size + 4095) / 4096 * 4096));
+    if (!*ptr) return fail(cudaErrorMemoryAllocation);
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    r.pinned[reinterpret_cast<std::uintptr_t>(*ptr)] = size;
+    return cudaSuccess;
+}
+
+cudaError_t cudaFreeHost(void* ptr) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    if (!ptr) return cudaSuccess;
+    if (!r.pinned.erase(reinterpret_cast<std::uintptr_t>(ptr))) return fail(cudaErrorInvalidValue);
+    std::free(ptr);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemset(void* devPtr, int value, std::size_t count) {
+    Runtime& r = rt();
+    std::unique_lock lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    if (d->sticky) return d->sticky;
+    Allocation* a = findAllocation(devPtr, count);
+    if (!a) return fail(cudaErrorInvalidValue);
+    const std::shared_ptr<Stream> s = resolve(nullptr, d);
+    const std::uint64_t seq = enqueue(s, [=](const Clock&) {
+        std::memset(devPtr, value, count);
+        a->markWritten(reinterpret_cast<std::uintptr_t>(devPtr) - a->base, count);
+    });
+    hostWait(lock, s, seq, s->clock);
+    return d->sticky;
+}
+
+cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind) {
+    return copy2D(dst, count, src, count, count, 1, kind, nullptr, false);
+}
+
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind, cudaStream_t stream) {
+    return copy2D(dst, count, src, count, count, 1, kind, stream, true);
+}
+
+cudaError_t cudaMemcpy2DAsync(void* dst, std::size_t dpitch, const void* src, std::size_t spitch, std::size_t width,
+                              std::size_t height, cudaMemcpyKind kind, cudaStream_t stream) {
+    return copy2D(dst, dpitch, src, spitch, width, height, kind, stream, true);
+}
+
+cudaError_t cudaStreamCreate(cudaStream_t* stream) { return cudaStreamCreateWithFlags(stream, cudaStreamDefault); }
+
+cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned flags) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    if (d->sticky) return d->sticky;
+    auto s = newStream(d, false, !(flags & cudaStreamNonBlocking));
+    d->streams.push_back(s);
+    r.streamHandles[s.get()] = s;
+    *stream = s.get();
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamDestroy(cudaStream_t stream) {
+    Runtime& r = rt();
+    std::unique_lock lock(r.m);
+    const auto it = r.streamHandles.find(stream);
+    if (!stream || it == r.streamHandles.end()) return fail(cudaErrorInvalidResourceHandle);
+    std::shared_ptr<Stream> s = it->second;
+    r.streamHandles.erase(it);
+    // Its work still runs to the end; the handle is gone at once.
+    s->stopping = true;
+    r.cv.notify_all();
+    Device* d = s->device;
+    d->streams.erase(std::remove(d->streams.begin(), d->streams.end(), s), d->streams.end());
+    lock.unlock();
+    s->worker.join();
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
+    Runtime& r = rt();
+    std::unique_lock lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    const std::shared_ptr<Stream> s = resolve(stream, d);
+    if (!s) return fail(cudaErrorInvalidResourceHandle);
+    hostWait(lock, s, s->enqueued, s->clock);
+    return s->device->sticky;
+}
+
+cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    if (d->sticky) return d->sticky;
+    const std::shared_ptr<Stream> s = resolve(stream, d);
+    if (!s || !r.events.count(event)) return fail(cudaErrorInvalidResourceHandle);
+    enqueue(s, nullptr, event);
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventCreate(cudaEvent_t* event) { return cudaEventCreateWithFlags(event, cudaEventDefault); }
+
+cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    *event = new Event;
+    r.events.insert(*event);
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventDestroy(cudaEvent_t event) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    if (!r.events.erase(event)) return fail(cudaErrorInvalidResourceHandle);
+    delete event;
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    if (d->sticky) return d->sticky;
+    const std::shared_ptr<Stream> s = resolve(stream, d);
+    if (!s || !r.events.count(event)) return fail(cudaErrorInvalidResourceHandle);
+    event->seq = enqueue(s, nullptr);
+    event->stream = s;
+    event->clock = s->clock;
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventSynchronize(cudaEvent_t event) {
+    Runtime& r = rt();
+    std::unique_lock lock(r.m);
+    if (!r.events.count(event)) return fail(cudaErrorInvalidResourceHandle);
+    if (!event->stream) return cudaSuccess;
+    const std::shared_ptr<Stream> s = event->stream;
+    hostWait(lock, s, event->seq, event->clock);
+    return s->device->sticky;
+}
+
+cudaError_t cudaEventQuery(cudaEvent_t event) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    if (!r.events.count(event)) return fail(cudaErrorInvalidResourceHandle);
+    if (!event->stream) return cudaSuccess;
+    if (event->stream->device->sticky) return event->stream->device->sticky;
+    return event->stream->completed >= event->seq ? cudaSuccess : cudaErrorNotReady;
+}
+
+}  // extern "C"
+
+cudaError_t cudasimFuncGetAttributes(cudaFuncAttributes* attr, const void* func) {
+    if (!func) return fail(cudaErrorInvalidDeviceFunction);
+    if (!currentDevice()) return fail(cudaErrorInvalidDevice);
+    *attr = cudaFuncAttributes{};
+    attr->maxThreadsPerBlock = 1024;
+    attr->numRegs = kAssumedRegisters;
+    attr->ptxVersion = 86;
+    attr->binaryVersion = 86;
+    attr->maxDynamicSharedSizeBytes = 48 * 1024;
+    return cudaSuccess;
+}
+
+cudaError_t cudasimOccupancy(int* blocks, const void* func, int blockSize, std::size_t dynamicSharedBytes) {
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    if (!func || blockSize <= 0 || blockSize > 1024) return fail(cudaErrorInvalidValue);
+    cudaDeviceProp p;
+    cudaGetDeviceProperties(&p, d->index);
+    const int warps = (blockSize + 31) / 32;
+    const int regsPerWarp = (kAssumedRegisters * 32 + 255) / 256 * 256;
+    const int byRegisters = (p.regsPerMultiprocessor / regsPerWarp) / warps;
+    const int byThreads = p.maxThreadsPerMultiProcessor / (warps * 32);
+    const std::size_t sharedPerBlock = dynamicSharedBytes + p.reservedSharedMemPerBlock;
+    const int byShared = int(p.sharedMemPerMultiprocessor / sharedPerBlock);
+    *blocks = std::min({p.maxBlocksPerMultiProcessor, byRegisters, byThreads, byShared});
+    return cudaSuccess;
+}

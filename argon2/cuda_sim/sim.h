@@ -1,0 +1,79 @@
+// The simulated runtime's internals, shared by its host side (runtime.cpp:
+// devices, memory, streams, events, copies) and its device side
+// (threads.cpp: fibers, rendezvous, checks).
+#pragma once
+
+#include <cuda_runtime_api.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace cudasim {
+
+// What a stream has waited for, directly or not: for each stream (by id) the
+// last of its operations ordered before.
+using Clock = std::map<std::uint64_t, std::uint64_t>;
+void join(Clock& into, const Clock& other);
+inline bool covers(const Clock& c, std::uint64_t stream, std::uint64_t seq) {
+    const auto it = c.find(stream);
+    return it != c.end() && it->second >= seq;
+}
+
+// A check that failed, or a fault of the kernel: fails the launch.
+struct Fault {
+    cudaError_t code;
+    std::string what;
+};
+
+// A copy into device memory, kept so that kernels on other streams can be
+// checked against it: it may be writing until the kernel is ordered after it.
+struct CopyWrite {
+    std::size_t begin, end;  // offsets into the allocation
+    std::uint64_t stream, seq;
+    Clock clock;  // what the copy itself is ordered after
+};
+
+struct Allocation {
+    std::uintptr_t base = 0;
+    std::size_t size = 0;
+    int device = 0;
+    std::atomic<std::uint32_t>* written = nullptr;  // a bit per 4 bytes: has a copy or kernel written it
+    std::size_t writtenWords = 0;
+    std::mutex copiesMutex;
+    std::deque<CopyWrite> copies;  // the latest few
+
+    bool contains(std::uintptr_t a, std::size_t bytes) const { return a >= base && a + bytes <= base + size; }
+    void markWritten(std::size_t offset, std::size_t bytes);
+    // The first offset in [offset, offset + bytes) nothing wrote, or SIZE_MAX.
+    std::size_t firstUnwritten(std::size_t offset, std::size_t bytes) const;
+};
+
+// The allocation holding [p, p + bytes), or null.
+Allocation* findAllocation(const void* p, std::size_t bytes);
+
+// A kernel's grid as the stream runs it.
+struct LaunchInfo {
+    const char* name;
+    dim3 grid, block;
+    std::size_t sharedBytes;
+    std::uint64_t stream, seq;
+    Clock clock;
+    std::uint64_t serial;  // for the order of threads
+    KernelBody* body;
+};
+void runGrid(const LaunchInfo& launch);  // throws Fault
+
+std::uint64_t seed();
+
+}  // namespace cudasim
