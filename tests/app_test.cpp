@@ -60,9 +60,13 @@ TEST(Program, DeviceSelection) {
 }
 
 TEST(Program, StopsCleanlyOnSigintDuringTuningAndOnSigterm) {
-    // Long tuning: the stop request arrives while measuring.
+    // Long tuning: the stop request arrives while measuring. Bring-up goes
+    // on: a reachable node is still connected, and the worker, which will
+    // mine no pass, asks the node nothing (so no failure lines either).
+    devnet::WsServer ws("127.0.0.1", 0, {});
+    const std::string wsUrl = "ws://127.0.0.1:" + std::to_string(ws.port());
     std::vector<std::string> slow = {MINER_BINARY, "--priv", kKey, "--step-seconds", "30", "--start-batch", "1",
-                                     "--ws", "", "--http", "http://127.0.0.1:1"};
+                                     "--ws", wsUrl, "--http", "http://127.0.0.1:1"};
     BackgroundProcess tuning(slow, cleanEnv());
     ASSERT_TRUE(tuning.waitForOutput("pub: ", std::chrono::seconds(20)));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -72,6 +76,8 @@ TEST(Program, StopsCleanlyOnSigintDuringTuningAndOnSigterm) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("Stopping..."), std::string::npos);
     EXPECT_NE(r.err.find("[tune] best BATCH=1"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[ws] connected: " + wsUrl + "\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("[node]"), std::string::npos) << r.err;
 
     BackgroundProcess mining(miner({"--ws", "", "--http", "http://127.0.0.1:1"}), cleanEnv());
     ASSERT_TRUE(mining.waitForOutput("Hashrate: ", std::chrono::seconds(60), true));

@@ -73,6 +73,8 @@ public:
     bool send_block_event(const std::string& message, const std::string& hash = {});
     // A WebSocket client exists and its connection is up.
     bool ws_connected() const { return ws && ws->fd.load() >= 0; }
+    // A stop was requested and its grace is over: nothing reaches the node.
+    bool past_stop_grace() const { return stop_.over(); }
 
     // A new, unconnected WebSocket client whose frames go to `verdicts`.
     std::unique_ptr<WsPlain> make_ws() const;

@@ -56,12 +56,15 @@ bool meets_target(const std::string& hash, const std::string& target) {
 std::string submitted_hash_text(const std::string& hash) { return lower_without_leading_zeros(hash); }
 
 void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer) {
-    const nlohmann::json block = parse_untrusted(text);
-    const std::string signature = sign_hex(signer, text);
-    const std::string submitted = submitted_hash_text(hash);
-    const std::string document = build_block_for_submit(block, signature, submitted);
-
-    const bool sent = ctx.api->send_block_event(block_event_message(document), submitted);
+    // Past a stop's grace the block could not leave: it is not even built.
+    bool sent = false;
+    if (!ctx.api->past_stop_grace()) {
+        const nlohmann::json block = parse_untrusted(text);
+        const std::string signature = sign_hex(signer, text);
+        const std::string submitted = submitted_hash_text(hash);
+        const std::string document = build_block_for_submit(block, signature, submitted);
+        sent = ctx.api->send_block_event(block_event_message(document), submitted);
+    }
     (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
     std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
                  hash.c_str());
@@ -206,7 +209,8 @@ void worker_thread(WorkerCtx* ctxPtr) {
                 // A faulty or overclocked card's "hit" would be rejected by
                 // the node; after a mismatch the rest of its batch is not
                 // worth a look either.
-                if (confirm_hit(ctx, text, results[i])) submit_hit(ctx, text, results[i], *pass.signer);
+                if (ctx.api->past_stop_grace() || confirm_hit(ctx, text, results[i]))
+                    submit_hit(ctx, text, results[i], *pass.signer);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
                              results[i].c_str(), e.what());
