@@ -120,11 +120,11 @@ bool NodeApi::fetch(const std::string& path, std::size_t cap, std::string& body)
     curl_easy_setopt(c, CURLOPT_USERAGENT, "quorlen-gpu-miner/1.0");
     curl_easy_setopt(c, CURLOPT_TIMEOUT, 10L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    // One that announces too much is refused before it sends.
+    // A node that announces more than the cap is refused before it sends.
     curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(cap));
-    int code = CURLE_OK;
-    const bool done = perform(code);
-    const CURLcode rc = done ? static_cast<CURLcode>(code) : CURLE_ABORTED_BY_CALLBACK;
+    int result = CURLE_OK;
+    const bool done = perform(result);
+    const CURLcode rc = done ? static_cast<CURLcode>(result) : CURLE_ABORTED_BY_CALLBACK;
     if (rc != CURLE_OK) {
         if (t.overflowed || rc == CURLE_FILESIZE_EXCEEDED) lastError_ = "reply larger than " + std::to_string(cap) + " bytes";
         else if (!done) lastError_ = "stopping";
@@ -134,10 +134,10 @@ bool NodeApi::fetch(const std::string& path, std::size_t cap, std::string& body)
         body.shrink_to_fit();
         return false;
     }
-    long status = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200) lastError_ = "HTTP status " + std::to_string(status);
-    return status == 200;
+    long code = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
+    if (code != 200) lastError_ = "HTTP status " + std::to_string(code);
+    return code == 200;
 }
 
 bool NodeApi::getBlockHeight(std::uint64_t& height) {
