@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -134,14 +135,15 @@ TEST(ParseCli, NumbersWithoutLeadingDigitsOrOutOfRangeAreRefused) {
         {{"--by-segment", ""}, "--by-segment"},
         {{"--workers", "AUTO"}, "--workers"},
         {{"--myfee-pct", "."}, "--myfee-pct"},
+        // The growth factor becomes a batch size: nan and infinities have none.
         {{"--step-factor", "nan"}, "--step-factor: \"nan\""},
-        {{"--step-factor", "inf"}, "--step-factor"},
-        {{"--tolerance", "-INFINITY"}, "--tolerance"},
+        {{"--step-factor", "-INFINITY"}, "--step-factor"},
         // WebSocket URLs the client can never use.
         {{"--ws", "WS://127.0.0.1:6061"}, "--ws: \"WS://127.0.0.1:6061\" (the URL must begin with ws://"},
         {{"--ws", "ws://user@127.0.0.1:6061"}, "(user information"},
         {{"--ws", "ws://127.0.0.1:0"}, "(the port must be a number from 1 to 65535)"},
         {{"--ws", "ws://127.0.0.1:65536"}, "--ws"},
+        {{"--ws", "ws://127.0.0.1:000"}, "--ws"},
         {{"--ws", "ws://::1:6061"}, "--ws"},
     };
     for (const Case& c : cases) {
@@ -152,6 +154,12 @@ TEST(ParseCli, NumbersWithoutLeadingDigitsOrOutOfRangeAreRefused) {
     }
     EXPECT_TRUE(parse({"--start-batch", "2147483647", "--max-batch", "-2147483648"}).ok);
     EXPECT_EQ(parse({"--ws", "ws://[::1]:6061/x"}).cli.ws, "ws://[::1]:6061/x");
+    // Numbers whose use is defined, and ports as the resolver reads them.
+    Parsed odd = parse({"--myfee-pct", "nan", "--tolerance", "inf", "--ws", "ws://127.0.0.1:006061"});
+    ASSERT_TRUE(odd.ok) << odd.err;
+    EXPECT_TRUE(std::isnan(odd.cli.myfeePct));
+    EXPECT_TRUE(std::isinf(odd.cli.tolerance));
+    EXPECT_EQ(parse({"--ws", "ws://127.0.0.1:http-alt"}).cli.ws, "ws://127.0.0.1:http-alt");
 }
 
 TEST(ParseCli, KeyOptionsStayOutOfTheUsageAndPrivLeavesArgv) {
@@ -261,6 +269,12 @@ TEST_F(MinerProcess, UsageTextAndBadValues) {
     ProcessResult bad = run({"--priv", kKey, "--step-seconds", "x"});
     EXPECT_EQ(bad.exitCode, 1);
     EXPECT_EQ(bad.err, "invalid value for --step-seconds: \"x\" (expected a number in range)\n");
+    // Taken as they are, on to the key (refused here: status 2).
+    ProcessResult odd = run({"--priv", "ab", "--myfee-pct", "nan", "--tolerance", "inf", "--ws", "ws://127.0.0.1:http-alt"});
+    EXPECT_EQ(odd.exitCode, 2) << odd.err;
+    ProcessResult nanFactor = run({"--priv", kKey, "--step-factor", "nan"});
+    EXPECT_EQ(nanFactor.exitCode, 1);
+    EXPECT_EQ(nanFactor.err, "invalid value for --step-factor: \"nan\" (expected a number in range)\n");
 }
 
 TEST_F(MinerProcess, RejectedKeysExitWithStatus2) {

@@ -33,8 +33,14 @@ std::vector<std::string> minerArgs(const std::string& http, const std::string& w
             "--warmup-seconds", "0", "--start-batch", "2", "--max-batch", "2"};
 }
 
-// Ctrl-C must end the miner within this, whatever the node does.
+// Ctrl-C must end the miner within this, whatever the node does. Under
+// AddressSanitizer the waits are the same but the work around them is not:
+// the passes in flight hash many times slower and the exit checks for leaks.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr auto kCtrlCLimit = std::chrono::seconds(3);
+#else
 constexpr auto kCtrlCLimit = std::chrono::seconds(2);
+#endif
 
 // Sends Ctrl-C and measures the time until the miner has exited.
 ProcessResult ctrlC(BackgroundProcess& miner, std::chrono::milliseconds& took) {
@@ -80,8 +86,8 @@ bool hasSubmits(BackgroundProcess& p, size_t n) {
 }  // namespace
 
 TEST(Drill, HttpTransferLimitHolds) {
-    // Silent: given up when the low-speed limit runs out. Steady but never
-    // finished: given up at the limit of the whole request.
+    // Silent, or steady but never finished: given up at the limit of the
+    // whole request.
     for (bool steady : {false, true}) {
         std::atomic<bool> quit{false};
         RawPeer peer([&](int fd) {
@@ -99,7 +105,7 @@ TEST(Drill, HttpTransferLimitHolds) {
         EXPECT_FALSE(api.getBlockHeight(h));
         const auto took = std::chrono::steady_clock::now() - start;
         quit = true;
-        const auto limit = std::chrono::seconds(steady ? 10 : NodeApi::kLowSpeedSeconds);
+        const auto limit = std::chrono::seconds(10);
         EXPECT_GE(took, limit - std::chrono::seconds(1)) << steady;
         EXPECT_LT(took, limit + std::chrono::seconds(2)) << steady;
         EXPECT_EQ(h, 5u);
@@ -269,19 +275,24 @@ TEST(Drill, ListenerThatNeverAccepts) {
     }
 }
 
-// A node that drips every reply a byte at a time: fetches are given up and
-// mining goes on between them; Ctrl-C ends a transfer in progress.
+// A node that drips its height a byte at a time (and answers nothing else):
+// the fetch is given up at the request's limit and mining goes on between
+// fetches; Ctrl-C ends a transfer in progress within its grace, silently.
 TEST(Drill, NodeDripsItsReplies) {
     std::atomic<bool> quit{false};
     RawPeer drip(
         [&](int fd) {
-            read_http_head(fd);
+            if (read_http_head(fd).rfind("GET /height ", 0) != 0) {
+                write_all(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                return;
+            }
             write_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n");
             while (!quit && send(fd, "1", 1, MSG_NOSIGNAL) == 1) std::this_thread::sleep_for(std::chrono::milliseconds(500));
         },
         true);
-    ProcessResult r = drill("http://127.0.0.1:" + std::to_string(drip.port()), "",
-                            [](BackgroundProcess& p) { return p.err().find("[node] /diff failed") != std::string::npos; });
+    ProcessResult r = drill("http://127.0.0.1:" + std::to_string(drip.port()), "", [](BackgroundProcess& p) {
+        return p.err().find("[node] /height failed: Timeout was reached") != std::string::npos;
+    });
     quit = true;
-    EXPECT_NE(r.err.find("[node] /height failed: Timeout was reached"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("stopping"), std::string::npos) << r.err;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "block/canonical.h"
@@ -320,6 +321,58 @@ TEST(WorkerThread, SubmittedBlocksRebuildVerifyAndPay) {
     }
 }
 
+// With two passes in flight, the next pass's refresh can find a new tip
+// before the older pass is tested: that pass's hit is counted, named on
+// standard error and not sent. A second hit on an unchanged tip is sent.
+TEST(WorkerThread, HitsOnAReplacedTipAreCountedNotSent) {
+    SKIP_WITHOUT_DEVICE();
+    ScriptedNode node;
+    auto tipAt = [&](int height) {  // the tip block first: a refresh may come in between
+        node.set("/block/" + std::to_string(height - 1), 200, "{\"hash\":\"tip" + std::to_string(height - 1) + "\"}");
+        node.set("/height", 200, std::to_string(height));
+    };
+    tipAt(7);
+    node.set("/mempool", 200, "[]");
+    node.set("/diff", 200, "{\"diff\":\"" + std::string(64, 'f') + "\"}");  // every hash hits
+    auto ctx = makeCtx(node.httpUrl(), node.wsUrl());
+    ctx->devEnabled = false;
+    HostHasher host;
+    ctx->hasher = &host.hasher;
+    ctx->batch = 2;
+    ctx->gpu = 2;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int height = 7;
+    std::size_t atTip = 0;
+    // The node moves on after two blocks on its tip, three times.
+    const bool moved = mineUntil(*ctx, [&] {
+        const std::size_t blocks = node.messages().size();
+        if (height < 10 && ctx->stats->stale.load() == std::uint64_t(height - 7) && blocks >= atTip + 2) {
+            tipAt(++height);
+            atTip = blocks;
+        }
+        return height == 10 && ctx->stats->stale.load() == 3;
+    });
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(moved) << err;
+    std::map<std::string, int> onTip;
+    for (const std::string& m : node.messages()) ++onTip[json::parse(m)["data"]["prev_hash"].get<std::string>()];
+    for (const char* tip : {"tip6", "tip7", "tip8"}) EXPECT_GE(onTip[tip], 2) << tip;
+    std::size_t lines = 0;
+    for (std::size_t at = err.find("\n[worker] GPU#2 hit hash="); at != std::string::npos;
+         at = err.find("\n[worker] GPU#2 hit hash=", at + 1)) {
+        ++lines;
+        const std::string hash = err.substr(at + 25, 64);
+        EXPECT_EQ(out.find(hash), std::string::npos) << hash;  // no [submit] line for it
+    }
+    EXPECT_EQ(lines, 3u) << err;
+    EXPECT_NE(err.find(" not sent: found on the tip at height 7, which the node has since replaced (height 8)\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(ctx->stats->found.load(), ctx->stats->sent.load() + ctx->stats->failed.load() + 3);
+}
+
 TEST(WorkerThread, HardTargetSubmitsNothingAndCountsEveryHash) {
     SKIP_WITHOUT_DEVICE();
     ScriptedNode node;
@@ -458,6 +511,16 @@ TEST(ChainViewFetch, RefusedTargetsAndFailingEndpointsAreNamedOnce) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "\n[node] /diff failed: target of 65 hex digits (at most 64)\n"
               "\n[node] /height failed: unreadable reply\n");
+
+    // Fetches a stop cut short are no failures of the node's.
+    std::atomic<bool> stop{true};
+    std::atomic<long long> stopAt{1};  // long ago: the grace is over
+    ctx->api = std::make_unique<NodeApi>(node.httpUrl(), "", StopGrace(&stop, &stopAt));
+    ChainView fresh;
+    testing::internal::CaptureStderr();
+    load_chain(*ctx, fresh);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(fresh.diff, std::string(64, 'f'));
 }
 
 TEST(SubmitHit, TheNodesAnswerIsMatchedToTheBlockSent) {

@@ -34,7 +34,7 @@ constexpr int kExitBringUpFailed = 5;
 // Every worker gave up its device after an error that left it unusable.
 constexpr int kExitAllDevicesLost = 6;
 
-void on_sigint(int) { g_stop.exchange(true); }
+void on_sigint(int) { request_stop(); }
 
 struct PerGpu {
     std::int32_t gpu = 0;
@@ -81,7 +81,7 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContex
     auto verdicts = std::make_shared<VerdictReporter>(
         g, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), stderr, VerdictReporter::Clock{},
         line_lead());
-    ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, &g_stop, verdicts);
+    ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, StopGrace(&g_stop, &g_stop_ms), verdicts);
     ctx->hasher = entry->hasher.get();
     ctx->stop = &g_stop;
     ctx->signer = user;

@@ -12,6 +12,7 @@ GpuCounts counts_of(const WorkerCtx& ctx) {
     c.sent = ctx.stats->sent.load();
     c.failed = ctx.stats->failed.load();
     c.hwErrors = ctx.hwErrors.load();
+    c.stale = ctx.stats->stale.load();
     c.accepted = ctx.stats->verdicts.accepted.load();
     c.rejected = ctx.stats->verdicts.rejected.load();
     c.unrecognised = ctx.stats->verdicts.unrecognised.load();
@@ -22,11 +23,11 @@ std::string summary_line(const std::string& who, const RateWindows& rates, const
     using std::chrono::seconds;
     char buf[512];
     std::snprintf(buf, sizeof buf,
-                  "[stats] %s: 10s %.1f 60s %.1f 15m %.1f H/s; found %llu sent %llu failed %llu hw-errors %llu; "
+                  "[stats] %s: 10s %.1f 60s %.1f 15m %.1f H/s; found %llu sent %llu failed %llu stale %llu hw-errors %llu; "
                   "node accepted %llu rejected %llu unrecognised %llu\n",
                   who.c_str(), rates.rate(seconds(10)), rates.rate(seconds(60)), rates.rate(seconds(15 * 60)),
                   (unsigned long long)c.found, (unsigned long long)c.sent, (unsigned long long)c.failed,
-                  (unsigned long long)c.hwErrors, (unsigned long long)c.accepted, (unsigned long long)c.rejected,
+                  (unsigned long long)c.stale, (unsigned long long)c.hwErrors, (unsigned long long)c.accepted, (unsigned long long)c.rejected,
                   (unsigned long long)c.unrecognised);
     return buf;
 }
@@ -61,6 +62,7 @@ std::string RigSummary::text() const {
         all.sent += c.sent;
         all.failed += c.failed;
         all.hwErrors += c.hwErrors;
+        all.stale += c.stale;
         all.accepted += c.accepted;
         all.rejected += c.rejected;
         all.unrecognised += c.unrecognised;

@@ -19,6 +19,7 @@ struct GpuCounts {
     std::uint64_t sent = 0;
     std::uint64_t failed = 0;
     std::uint64_t hwErrors = 0;
+    std::uint64_t stale = 0;
     std::uint64_t accepted = 0;
     std::uint64_t rejected = 0;
     std::uint64_t unrecognised = 0;
@@ -26,7 +27,7 @@ struct GpuCounts {
 
 GpuCounts counts_of(const WorkerCtx& ctx);
 
-// "[stats] <who>: 10s … 60s … 15m … H/s; found … sent … failed … hw-errors …;
+// "[stats] <who>: 10s … 60s … 15m … H/s; found … sent … failed … stale … hw-errors …;
 // node accepted … rejected … unrecognised …\n"
 std::string summary_line(const std::string& who, const RateWindows& rates, const GpuCounts& c);
 

@@ -35,8 +35,7 @@ std::optional<double> toDouble(const std::string& text) {
     char* end = nullptr;
     errno = 0;
     double v = std::strtod(begin, &end);
-    // nan and inf are numbers to strtod, not to any setting here.
-    if (end == begin || errno == ERANGE || !std::isfinite(v)) return std::nullopt;
+    if (end == begin || errno == ERANGE) return std::nullopt;
     return v;
 }
 
@@ -65,6 +64,14 @@ Setter doubleField(double Cli::*field) {
         cli.*field = *v;
         return true;
     };
+}
+
+// The growth factor becomes a batch size: nan and the infinities have none.
+bool setStepFactor(Cli& cli, const std::string& option, const std::string& value) {
+    auto v = toDouble(value);
+    if (!v || !std::isfinite(*v)) return badValue(option, value);
+    cli.stepFactor = *v;
+    return true;
 }
 
 Setter flagField(bool Cli::*field) {
@@ -134,7 +141,7 @@ const std::map<std::string, Setter>& valueOptions() {
         {"--workers", setWorkers},
         {"--start-batch", intField(&Cli::startBatch)},
         {"--max-batch", intField(&Cli::maxBatch)},
-        {"--step-factor", doubleField(&Cli::stepFactor)},
+        {"--step-factor", setStepFactor},
         {"--step-seconds", intField(&Cli::stepSeconds)},
         {"--warmup-seconds", intField(&Cli::warmupSeconds)},
         {"--tolerance", doubleField(&Cli::tolerance)},

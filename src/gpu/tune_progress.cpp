@@ -7,14 +7,16 @@ ConsoleTuneProgress::ConsoleTuneProgress(int gpu, std::FILE* out, bool terminal)
     : gpu_(gpu), out_(out), terminal_(terminal) {}
 
 void ConsoleTuneProgress::measuring(int step, int steps, int B, int bestB, double bestRate) {
+    // Into a file it would be a line of a form log readers were never told
+    // of, and each step has its "[tune] B=" line there anyway.
+    if (!terminal_) return;
     const std::string of = steps > 0 ? "/" + std::to_string(steps) : "";
     const std::string best =
         bestB > 0 ? ", best so far " + std::to_string((long long)bestRate) + " H/s at B=" + std::to_string(bestB) : "";
     // "\033[K" clears what a longer earlier text left behind.
-    std::fprintf(out_, "%s[tune] GPU#%d step %d%s: measuring B=%d%s%s", terminal_ ? "\r" : "", gpu_, step, of.c_str(),
-                 B, best.c_str(), terminal_ ? "\033[K" : "\n");
+    std::fprintf(out_, "\r[tune] GPU#%d step %d%s: measuring B=%d%s\033[K", gpu_, step, of.c_str(), B, best.c_str());
     std::fflush(out_);
-    drawn_ = terminal_;
+    drawn_ = true;
 }
 
 void ConsoleTuneProgress::clear() {
@@ -28,6 +30,7 @@ int planned_steps(int B, int maxBatch, double stepFactor) {
     int n = 1;
     for (int i = 0; i < 1000; ++i) {
         const double grown = std::ceil(double(B) * stepFactor);
+        if (!(grown > -2147483648.0)) return 0;  // no int holds it: cannot be told
         const int nb = grown >= double(maxBatch) ? maxBatch : int(grown);
         if (nb == B) return n;
         ++n;

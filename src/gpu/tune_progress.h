@@ -15,7 +15,8 @@ public:
     virtual void clear() = 0;
 };
 
-// One line redrawn in place on a terminal; a plain line per step otherwise.
+// One line redrawn in place on a terminal, cleared before the tuner's own
+// lines; nothing at all otherwise.
 class ConsoleTuneProgress : public TuneProgress {
 public:
     ConsoleTuneProgress(int gpu, std::FILE* out, bool terminal);

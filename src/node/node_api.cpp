@@ -11,12 +11,11 @@
 
 namespace {
 
-// What one transfer collects and how it may be cut short.
+// What one transfer collects.
 struct Transfer {
     std::string* body;
     std::size_t cap;
     bool overflowed = false;
-    const std::atomic<bool>* stop;
 };
 
 size_t wr_cb(char* data, size_t size, size_t count, void* user) {
@@ -30,32 +29,29 @@ size_t wr_cb(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-int progress_cb(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const auto* t = static_cast<const Transfer*>(user);
-    return t->stop && t->stop->load() ? 1 : 0;
-}
-
 }  // namespace
 
 CurlHandle::CurlHandle() {
     curl_global_init(CURL_GLOBAL_ALL);
     handle_ = curl_easy_init();
+    multi_ = curl_multi_init();
 }
 
 CurlHandle::~CurlHandle() {
+    if (multi_) curl_multi_cleanup(multi_);
     if (handle_) curl_easy_cleanup(handle_);
     curl_global_cleanup();
 }
 
-NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl, const std::atomic<bool>* stopRequest,
+NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl, StopGrace stop,
                  std::shared_ptr<VerdictReporter> verdicts)
-    : base_url(baseUrl), ws_url(wsUrl), verdicts(std::move(verdicts)), stopRequest_(stopRequest) {
+    : base_url(baseUrl), ws_url(wsUrl), verdicts(std::move(verdicts)), stop_(std::move(stop)) {
     if (ws_url.empty()) return;
     ws = make_ws();
     if (ws->connect_url(ws_url)) {
         std::fprintf(stderr, "[ws] connected: %s\n", ws_url.c_str());
     } else {
-        std::fprintf(stderr, "[ws] connect failed: %s\n", ws_url.c_str());
+        if (!stop_.over()) std::fprintf(stderr, "[ws] connect failed: %s\n", ws_url.c_str());
         ws.reset();
     }
 }
@@ -69,25 +65,53 @@ bool NodeApi::result(bool ok, const char* whyNot) {
 }
 
 std::unique_ptr<WsPlain> NodeApi::make_ws() const {
-    if (!verdicts) return std::make_unique<WsPlain>(stopRequest_);
+    if (!verdicts) return std::make_unique<WsPlain>(stop_);
     // The reporter is shared, so it outlives every reader that calls it.
-    return std::make_unique<WsPlain>(stopRequest_, [reporter = verdicts](bool text, std::string_view payload) {
+    return std::make_unique<WsPlain>(stop_, [reporter = verdicts](bool text, std::string_view payload) {
         reporter->on_frame(text, payload);
     });
 }
 
+bool NodeApi::perform(int& curlCode) {
+    // libcurl's own loop looks at a transfer about once a second while the
+    // node is silent; short waits here notice the end of a stop's grace at
+    // once.
+    CURL* c = curl.get();
+    CURLM* m = curl.multi();
+    curlCode = CURLE_FAILED_INIT;
+    if (!m || curl_multi_add_handle(m, c) != CURLM_OK) return true;
+    bool finished = false;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(m, &running) != CURLM_OK) break;
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(m, &queued))
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == c) {
+                curlCode = msg->data.result;
+                finished = true;
+            }
+        if (finished || running == 0 || stop_.over()) break;
+        const long long left = stop_.limit(StopGrace::now_ms() + 100) - StopGrace::now_ms();
+        curl_multi_poll(m, nullptr, 0, int(left > 0 ? left : 0), nullptr);
+    }
+    curl_multi_remove_handle(m, c);  // ends a transfer still running
+    return finished || !stop_.over();
+}
+
 bool NodeApi::fetch(const std::string& path, std::size_t cap, std::string& body) {
     lastError_.clear();
+    cutShort_ = false;
     CURL* c = curl.get();
     if (!c) {
         lastError_ = "no HTTP handle";
         return false;
     }
-    if (stopRequest_ && stopRequest_->load()) {
+    if (stop_.over()) {
         lastError_ = "stopping";
+        cutShort_ = true;
         return false;
     }
-    Transfer t{&body, cap, false, stopRequest_};
+    Transfer t{&body, cap, false};
     const std::string url = base_url + path;
     curl_easy_reset(c);
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
@@ -96,19 +120,16 @@ bool NodeApi::fetch(const std::string& path, std::size_t cap, std::string& body)
     curl_easy_setopt(c, CURLOPT_USERAGENT, "quorlen-gpu-miner/1.0");
     curl_easy_setopt(c, CURLOPT_TIMEOUT, 10L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    // A node that drips its reply would otherwise hold the mining thread for
-    // the whole 10 s; one that announces too much is refused before it sends.
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytes);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    // A node that announces more than the cap is refused before it sends.
     curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(cap));
-    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, progress_cb);
-    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
-    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-    const CURLcode rc = curl_easy_perform(c);
+    int result = CURLE_OK;
+    const bool done = perform(result);
+    const CURLcode rc = done ? static_cast<CURLcode>(result) : CURLE_ABORTED_BY_CALLBACK;
     if (rc != CURLE_OK) {
         if (t.overflowed || rc == CURLE_FILESIZE_EXCEEDED) lastError_ = "reply larger than " + std::to_string(cap) + " bytes";
-        else if (rc == CURLE_ABORTED_BY_CALLBACK) lastError_ = "stopping";
+        else if (!done) lastError_ = "stopping";
         else lastError_ = curl_easy_strerror(rc);
+        cutShort_ = !done;
         body.clear();
         body.shrink_to_fit();
         return false;
@@ -146,7 +167,7 @@ bool NodeApi::send_block_event(const std::string& message, const std::string& ha
         if (ws->connect_url(ws_url)) {
             std::fprintf(stderr, "[ws] reconnected: %s\n", ws_url.c_str());
         } else {
-            std::fprintf(stderr, "[ws] reconnect failed: %s\n", ws_url.c_str());
+            if (!stop_.over()) std::fprintf(stderr, "[ws] reconnect failed: %s\n", ws_url.c_str());
             ws.reset();
             return false;
         }

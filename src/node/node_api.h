@@ -12,12 +12,15 @@
 
 #include "block/json_depth.h"
 #include "node/node_verdict.h"
+#include "node/stop_grace.h"
 #include "node/ws_plain.h"
 
 typedef void CURL;
+typedef void CURLM;
 
 // Owns one libcurl easy handle together with one pair of libcurl's global
-// initialisation and clean-up calls.
+// initialisation and clean-up calls, and the multi handle its transfers run
+// in (which keeps its connections from one request to the next).
 class CurlHandle {
 public:
     CurlHandle();
@@ -25,9 +28,11 @@ public:
     CurlHandle(const CurlHandle&) = delete;
     CurlHandle& operator=(const CurlHandle&) = delete;
     CURL* get() const { return handle_; }
+    CURLM* multi() const { return multi_; }
 
 private:
     CURL* handle_;
+    CURLM* multi_;
 };
 
 class NodeApi {
@@ -36,18 +41,15 @@ public:
     // far is dropped, so a node cannot make the miner hold more than this.
     static constexpr std::size_t kMaxSmallReply = 1u << 20;    // /height, /diff
     static constexpr std::size_t kMaxLargeReply = 8u << 20;    // /block/N, /mempool
-    // A transfer slower than this many bytes a second for this many seconds
-    // is given up, well before the 10 s limit of the whole request.
-    static constexpr long kLowSpeedBytes = 1024;
-    static constexpr long kLowSpeedSeconds = 3;
 
     // Connects the WebSocket when `wsUrl` is not empty and says so on
     // standard error ("[ws] connected: " / "[ws] connect failed: ").
-    // `stopRequest`, when given, aborts connects, handshakes and transfers
-    // in progress once it is set. The node's frames go to `verdicts` when
-    // one is given.
-    NodeApi(const std::string& baseUrl, const std::string& wsUrl,
-            const std::atomic<bool>* stopRequest = nullptr, std::shared_ptr<VerdictReporter> verdicts = nullptr);
+    // Once `stop` is requested, connects, handshakes, transfers and sends
+    // under way go on until its grace ends; then they are cut short and none
+    // starts, and what was cut short is not reported as a failure. The
+    // node's frames go to `verdicts` when one is given.
+    NodeApi(const std::string& baseUrl, const std::string& wsUrl, StopGrace stop = {},
+            std::shared_ptr<VerdictReporter> verdicts = nullptr);
     ~NodeApi();
     NodeApi(const NodeApi&) = delete;
     NodeApi& operator=(const NodeApi&) = delete;
@@ -60,6 +62,8 @@ public:
     void getMempool(nlohmann::json& mempool);
     // Why the last of the reads above failed; empty after one that worked.
     const std::string& last_error() const { return lastError_; }
+    // The last read failed only because a stop's grace ran out.
+    bool cut_short() const { return cutShort_; }
 
     // Sends one `block` event message as a text frame. A missing or dropped
     // connection is repaired once first ("[ws] reconnected: " / "[ws]
@@ -69,6 +73,8 @@ public:
     bool send_block_event(const std::string& message, const std::string& hash = {});
     // A WebSocket client exists and its connection is up.
     bool ws_connected() const { return ws && ws->fd.load() >= 0; }
+    // A stop was requested and its grace is over: nothing reaches the node.
+    bool past_stop_grace() const { return stop_.over(); }
 
     // A new, unconnected WebSocket client whose frames go to `verdicts`.
     std::unique_ptr<WsPlain> make_ws() const;
@@ -84,8 +90,13 @@ private:
     // Reads succeed or fail with a reason; this records it.
     bool result(bool ok, const char* whyNot);
 
-    const std::atomic<bool>* stopRequest_;
+    // Runs the transfer set up on the handle; false when the stop's grace
+    // ran out first.
+    bool perform(int& curlCode);
+
+    const StopGrace stop_;
     std::string lastError_;
+    bool cutShort_ = false;
     CurlHandle curl;
     std::unique_ptr<WsPlain> ws;  // replaced when the connection is repaired
 };

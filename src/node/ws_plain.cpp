@@ -47,13 +47,13 @@ constexpr int kSliceMs = 100;
 
 enum class Wait { Ready, TimedOut, Stopped };
 
-// Waits for `events` on `sock` until the deadline, in short slices so that a
-// stop request is noticed at once whatever the peer does.
-Wait waitFor(int sock, short events, long long deadlineMs, const std::atomic<bool>* stop) {
+// Waits for `events` on `sock` until the deadline, in short slices so that
+// the end of a stop's grace is noticed at once whatever the peer does.
+Wait waitFor(int sock, short events, long long deadlineMs, const StopGrace& stop) {
     for (;;) {
-        if (stop && stop->load()) return Wait::Stopped;
-        const long long left = deadlineMs - nowMs();
-        if (left <= 0) return Wait::TimedOut;
+        if (stop.over()) return Wait::Stopped;
+        const long long left = stop.limit(deadlineMs) - nowMs();
+        if (left <= 0) return stop.over() ? Wait::Stopped : Wait::TimedOut;
         pollfd p{sock, events, 0};
         const int n = poll(&p, 1, int(std::min<long long>(left, kSliceMs)));
         if (n > 0) return Wait::Ready;  // ready, or an error that the next call reports
@@ -92,19 +92,25 @@ std::string ws_accept_for(const std::string& key) {
     return base64(digest, sizeof digest);
 }
 
-std::string ws_handshake_reply_problem(const std::string& header, const std::string& expectedAccept) {
+std::string ws_handshake_status_problem(const std::string& header) {
+    // "HTTP/<version> 101[ <reason>]": any version, the status code exactly.
+    const std::string status = header.substr(0, header.find("\r\n"));
+    const size_t space = status.find(' ');
+    const bool ok = status.rfind("HTTP/", 0) == 0 && space != std::string::npos &&
+                    status.compare(space + 1, 3, "101") == 0 &&
+                    (status.size() == space + 4 || status[space + 4] == ' ');
+    return ok ? "" : "status line is not a 101: " + status.substr(0, 80);
+}
+
+std::string ws_handshake_accept_problem(const std::string& header, const std::string& expectedAccept) {
     size_t lineEnd = header.find("\r\n");
-    const std::string status = header.substr(0, lineEnd);
-    const std::string want = "HTTP/1.1 101";
-    if (status.compare(0, want.size(), want) != 0 || (status.size() > want.size() && status[want.size()] != ' '))
-        return "status line is not HTTP/1.1 101: " + status.substr(0, 80);
     while (lineEnd != std::string::npos) {
         const size_t from = lineEnd + 2;
         lineEnd = header.find("\r\n", from);
         const std::string line = header.substr(from, lineEnd == std::string::npos ? std::string::npos : lineEnd - from);
         const size_t colon = line.find(':');
         if (colon == std::string::npos || !sameLetters(line.substr(0, colon), "Sec-WebSocket-Accept")) continue;
-        return trimmed(line.substr(colon + 1)) == expectedAccept ? "" : "Sec-WebSocket-Accept does not match the key";
+        return trimmed(line.substr(colon + 1)) == expectedAccept ? "" : "a Sec-WebSocket-Accept that does not match the key";
     }
     return "no Sec-WebSocket-Accept";
 }
@@ -163,7 +169,7 @@ bool WsPlain::connect_within(int sock, const void* addr, unsigned addrLen, long 
     const int flags = fcntl(sock, F_GETFL, 0);
     fcntl(sock, F_SETFL, flags | O_NONBLOCK);
     bool ok = ::connect(sock, static_cast<const sockaddr*>(addr), addrLen) == 0;
-    if (!ok && errno == EINPROGRESS && waitFor(sock, POLLOUT, deadlineMs, stopRequest_) == Wait::Ready) {
+    if (!ok && errno == EINPROGRESS && waitFor(sock, POLLOUT, deadlineMs, stop_) == Wait::Ready) {
         int err = 0;
         socklen_t len = sizeof err;
         ok = getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
@@ -173,14 +179,14 @@ bool WsPlain::connect_within(int sock, const void* addr, unsigned addrLen, long 
 }
 
 bool WsPlain::handshake(int sock, const std::string& request, const std::string& expectedAccept,
-                        long long deadlineMs) {
+                        long long deadlineMs, std::string& acceptProblem) {
     size_t sent = 0;
     while (sent < request.size()) {
         const ssize_t n = send(sock, request.data() + sent, request.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) {
             sent += size_t(n);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (waitFor(sock, POLLOUT, deadlineMs, stopRequest_) != Wait::Ready) return false;
+            if (waitFor(sock, POLLOUT, deadlineMs, stop_) != Wait::Ready) return false;
         } else if (errno != EINTR) {
             return false;
         }
@@ -190,14 +196,16 @@ bool WsPlain::handshake(int sock, const std::string& request, const std::string&
     size_t headEnd;
     while ((headEnd = reply.find("\r\n\r\n")) == std::string::npos) {
         if (reply.size() > kMaxHandshakeReply) return false;
-        if (waitFor(sock, POLLIN, deadlineMs, stopRequest_) != Wait::Ready) return false;
+        if (waitFor(sock, POLLIN, deadlineMs, stop_) != Wait::Ready) return false;
         char buf[2048];
         const ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
         if (n == 0) return false;
         if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
         if (n > 0) reply.append(buf, size_t(n));
     }
-    if (!ws_handshake_reply_problem(reply.substr(0, headEnd + 4), expectedAccept).empty()) return false;
+    const std::string header = reply.substr(0, headEnd + 4);
+    if (!ws_handshake_status_problem(header).empty()) return false;
+    acceptProblem = ws_handshake_accept_problem(header, expectedAccept);
     // Frames the node sent right behind its reply may share the last read;
     // drop them and the stream would be read from the middle of a frame.
     early = reply.substr(headEnd + 4);
@@ -207,7 +215,7 @@ bool WsPlain::handshake(int sock, const std::string& request, const std::string&
 bool WsPlain::connect_url(const std::string& url) {
     close();
     WsUrl parts;
-    if (!parse_ws_url(url, parts).empty()) return false;
+    if (!parse_ws_url(url, parts).empty() || stop_.over()) return false;
     if (!parts.path.empty()) request_path = parts.path;
     peer_host = parts.host;
     peer_port = parts.port;
@@ -219,7 +227,7 @@ bool WsPlain::connect_url(const std::string& url) {
     if (getaddrinfo(peer_host.c_str(), peer_port.c_str(), &hints, &found) != 0) return false;
     int sock = -1;
     const long long connectDeadline = nowMs() + kTimeLimitMs;
-    for (addrinfo* a = found; a && !stop_requested(); a = a->ai_next) {
+    for (addrinfo* a = found; a && !stop_.over(); a = a->ai_next) {
         int s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s < 0) continue;
         int one = 1;
@@ -240,10 +248,16 @@ bool WsPlain::connect_url(const std::string& url) {
     const std::string key = base64(keyBytes, 16);
     const std::string hostHeader = parts.ipv6 ? "[" + peer_host + "]" : peer_host;
     const std::string request = ws_handshake_request(request_path, hostHeader, peer_port, key);
-    if (!handshake(sock, request, ws_accept_for(key), nowMs() + kTimeLimitMs)) {
+    std::string acceptProblem;
+    if (!handshake(sock, request, ws_accept_for(key), nowMs() + kTimeLimitMs, acceptProblem)) {
         close();
         return false;
     }
+    // The node answered 101 and will talk WebSocket; a reply that does not
+    // prove it read the key is worth a word, not the lost blocks.
+    if (!acceptProblem.empty())
+        std::fprintf(stderr, "[ws] warning: %s: the handshake reply has %s; connected all the same\n", url.c_str(),
+                     acceptProblem.c_str());
     stopped.exchange(false);
     reader = std::thread([this] { reader_loop(); });
     return true;
@@ -271,7 +285,7 @@ bool WsPlain::write_frame(std::uint8_t opcode, const std::string& payload, bool 
     // block), and a plain mutex is one every checker understands.
     std::unique_lock<std::mutex> lock(sendLock, std::defer_lock);
     while (!lock.try_lock()) {
-        if (stop_requested()) err = ECANCELED;
+        if (stop_.over()) err = ECANCELED;
         else if (nowMs() >= deadline) err = ETIMEDOUT;
         if (err) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -286,13 +300,14 @@ bool WsPlain::write_frame(std::uint8_t opcode, const std::string& payload, bool 
         if (n >= 0) {
             sent += size_t(n);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            const Wait w = waitFor(sock, POLLOUT, deadline, stopRequest_);
+            const Wait w = waitFor(sock, POLLOUT, deadline, stop_);
             if (w != Wait::Ready) err = waitErrno(w);
         } else if (errno != EINTR) {
             err = errno;
         }
     }
-    if (err && report) std::fprintf(stderr, "[ws] send error: %s\n", std::strerror(err));
+    // A frame cut short by a stop is not a fault of the node's.
+    if (err && report && err != ECANCELED) std::fprintf(stderr, "[ws] send error: %s\n", std::strerror(err));
     return !err;
 }
 

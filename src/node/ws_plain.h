@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "node/stop_grace.h"
+
 class WsPlain {
 public:
     // Frames announcing more than this are not held: the reader ends instead.
@@ -26,15 +28,18 @@ public:
     // frames and fragments.
     using FrameHandler = std::function<void(bool text, std::string_view payload)>;
 
-    // `stopRequest`, when given, is polled during every wait: once it is set,
-    // connects, handshakes and sends give up within a fraction of a second.
-    explicit WsPlain(const std::atomic<bool>* stopRequest = nullptr, FrameHandler onFrame = {})
-        : stopRequest_(stopRequest), on_frame(std::move(onFrame)) {}
+    // `stop` is looked at during every wait: once a stop is requested,
+    // connects, handshakes and sends under way go on until its grace ends,
+    // and none starts after that.
+    explicit WsPlain(StopGrace stop = {}, FrameHandler onFrame = {})
+        : stop_(std::move(stop)), on_frame(std::move(onFrame)) {}
     ~WsPlain();
     WsPlain(const WsPlain&) = delete;
     WsPlain& operator=(const WsPlain&) = delete;
 
-    // Closes any connection, then connects and shakes hands. Prints nothing.
+    // Closes any connection, then connects and shakes hands. Prints nothing
+    // but one warning line when the node's reply does not prove that it
+    // read the key (a missing or wrong Sec-WebSocket-Accept).
     bool connect_url(const std::string& url);
     // One whole frame, masked; false (and a "[ws] send error" line when the
     // socket refused it or the node did not take it in time) when it could
@@ -62,14 +67,15 @@ private:
     // Writes a frame under the send lock within the time limit; `report`
     // says whether a failure is worth a line (pongs fail silently).
     bool write_frame(std::uint8_t opcode, const std::string& payload, bool report);
-    bool stop_requested() const { return stopRequest_ && stopRequest_->load(); }
     // Connects `sock` to the address within the time limit.
     bool connect_within(int sock, const void* addr, unsigned addrLen, long long deadlineMs);
-    // Sends the request and reads the reply header (to its blank line).
+    // Sends the request and reads the reply header (to its blank line); a
+    // reply that accepts the upgrade without the right accept value is
+    // taken, with what is wrong in `acceptProblem`.
     bool handshake(int sock, const std::string& request, const std::string& expectedAccept,
-                   long long deadlineMs);
+                   long long deadlineMs, std::string& acceptProblem);
 
-    const std::atomic<bool>* stopRequest_;
+    const StopGrace stop_;
     std::string peer_host;
     std::string request_path = "/";
     std::string peer_port = "6061";
@@ -93,9 +99,12 @@ std::string ws_handshake_request(const std::string& path, const std::string& hos
 // The Sec-WebSocket-Accept value a server must answer a key with.
 std::string ws_accept_for(const std::string& key);
 
-// "" when a handshake reply header (up to its blank line) accepts the
-// upgrade for `expectedAccept`, otherwise why not.
-std::string ws_handshake_reply_problem(const std::string& header, const std::string& expectedAccept);
+// "" when the status line of a handshake reply header accepts the upgrade
+// (status 101, whatever the HTTP version), otherwise why not.
+std::string ws_handshake_status_problem(const std::string& header);
+// "" when the reply header (up to its blank line) carries the
+// Sec-WebSocket-Accept value `expectedAccept`, otherwise what is wrong.
+std::string ws_handshake_accept_problem(const std::string& header, const std::string& expectedAccept);
 
 // One client frame: FIN, the opcode, the mask bit and the masked payload.
 std::string ws_client_frame(std::uint8_t opcode, const std::string& payload, const std::uint8_t mask[4]);

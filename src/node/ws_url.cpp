@@ -10,6 +10,21 @@ bool allDigits(const std::string& s) {
     return !s.empty();
 }
 
+// The resolver reads a port that is a number (leading zeros and a '+'
+// allowed) as that number, cut to 16 bits; anything else is a service name
+// (http-alt), looked up when connecting. A number that can never be
+// connected to is "", or why not.
+std::string portProblem(const std::string& port) {
+    const std::string digits = port.substr(!port.empty() && (port[0] == '+' || port[0] == '-') ? 1 : 0);
+    if (port.empty() || (allDigits(digits) && port[0] == '-')) return "the port must be a number from 1 to 65535";
+    if (!allDigits(digits)) return "";
+    const size_t first = digits.find_first_not_of('0');
+    const std::string value = first == std::string::npos ? "0" : digits.substr(first);
+    if (value.size() > 5 || std::stoul(value) < 1 || std::stoul(value) > 65535)
+        return "the port must be a number from 1 to 65535";
+    return "";
+}
+
 }  // namespace
 
 std::string parse_ws_url(const std::string& url, WsUrl& out) {
@@ -52,9 +67,9 @@ std::string parse_ws_url(const std::string& url, WsUrl& out) {
     }
     if (parsed.host.empty()) return "the URL names no host";
     if (hasPort) {
-        if (!allDigits(portText) || portText.size() > 5 || std::stoul(portText) < 1 || std::stoul(portText) > 65535)
-            return "the port must be a number from 1 to 65535";
-        parsed.port = portText;
+        const std::string problem = portProblem(portText);
+        if (!problem.empty()) return problem;
+        parsed.port = portText;  // as written: the resolver reads it
     } else {
         parsed.port = "6061";
     }

@@ -7,7 +7,7 @@
 
 struct WsUrl {
     std::string host;  // without brackets, ready for name resolution
-    std::string port;  // "6061" when the URL names none
+    std::string port;  // as written, a number or a service name; "6061" when the URL names none
     std::string path;  // empty when the URL names none
     bool ipv6 = false; // the host was a bracketed IPv6 literal
     // The host as the Host header writes it: IPv6 literals in brackets.

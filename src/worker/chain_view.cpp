@@ -27,7 +27,7 @@ void takeTipHash(const nlohmann::json& tip, std::string& prevHash) {
 bool fetchTarget(NodeApi& api, ChainView& view, std::string& target) {
     std::string raw;
     if (!api.getDiff(raw)) {
-        view.diffWatch.failed("/diff", api.last_error());
+        if (!api.cut_short()) view.diffWatch.failed("/diff", api.last_error());
         return false;
     }
     std::string normalised = norm_hex_nopad_lower(raw);
@@ -44,14 +44,14 @@ bool fetchTarget(NodeApi& api, ChainView& view, std::string& target) {
 bool fetchHeight(NodeApi& api, ChainView& view, std::uint64_t& height) {
     const bool ok = api.getBlockHeight(height);
     if (ok) view.heightWatch.answered("/height");
-    else view.heightWatch.failed("/height", api.last_error());
+    else if (!api.cut_short()) view.heightWatch.failed("/height", api.last_error());
     return ok;
 }
 
 void fetchMempool(NodeApi& api, ChainView& view, nlohmann::json& mempool) {
     api.getMempool(mempool);
     if (api.last_error().empty()) view.mempoolWatch.answered("/mempool");
-    else view.mempoolWatch.failed("/mempool", api.last_error());
+    else if (!api.cut_short()) view.mempoolWatch.failed("/mempool", api.last_error());
 }
 
 void recomputeAmounts(ChainView& view) {

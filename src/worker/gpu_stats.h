@@ -11,5 +11,6 @@ struct GpuStats {
     std::atomic<std::uint64_t> found{0};   // hashes that met the target
     std::atomic<std::uint64_t> sent{0};    // blocks handed to the socket
     std::atomic<std::uint64_t> failed{0};  // blocks that could not be sent
+    std::atomic<std::uint64_t> stale{0};   // hits on a tip a refresh had replaced: not sent
     VerdictCounts verdicts;                // what the node said of them
 };

@@ -56,12 +56,15 @@ bool meets_target(const std::string& hash, const std::string& target) {
 std::string submitted_hash_text(const std::string& hash) { return lower_without_leading_zeros(hash); }
 
 void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer) {
-    const nlohmann::json block = parse_untrusted(text);
-    const std::string signature = sign_hex(signer, text);
-    const std::string submitted = submitted_hash_text(hash);
-    const std::string document = build_block_for_submit(block, signature, submitted);
-
-    const bool sent = ctx.api->send_block_event(block_event_message(document), submitted);
+    // Past a stop's grace the block could not leave: it is not even built.
+    bool sent = false;
+    if (!ctx.api->past_stop_grace()) {
+        const nlohmann::json block = parse_untrusted(text);
+        const std::string signature = sign_hex(signer, text);
+        const std::string submitted = submitted_hash_text(hash);
+        const std::string document = build_block_for_submit(block, signature, submitted);
+        sent = ctx.api->send_block_event(block_event_message(document), submitted);
+    }
     (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
     std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
                  hash.c_str());
@@ -84,7 +87,23 @@ namespace {
 struct PassInFlight {
     const Signer* signer;
     std::string diff;
+    std::uint64_t height;  // the tip it was built on
+    std::string prevHash;
 };
+
+// A refresh made for the next pass has seen the tip move past this one: a
+// block on it would go out on a tip the node no longer extends.
+bool tipReplaced(const PassInFlight& pass, const ChainView& view) {
+    return pass.height != view.height || pass.prevHash != view.prevHash;
+}
+
+void dropStaleHit(WorkerCtx& ctx, const PassInFlight& pass, const ChainView& view, const std::string& hash) {
+    ctx.stats->stale.fetch_add(1);
+    std::fprintf(stderr, "\n[worker] GPU#%d hit hash=%s not sent: found on the tip at height %llu, which the node has "
+                 "since replaced (height %llu)\n",
+                 ctx.gpu, hash.c_str(), static_cast<unsigned long long>(pass.height),
+                 static_cast<unsigned long long>(view.height));
+}
 
 // Every later batch would fail the same way: the device is given up.
 void device_lost(WorkerCtx& ctx, const argon2::cuda::DeviceLost& e) {
@@ -127,7 +146,8 @@ void worker_thread(WorkerCtx* ctxPtr) {
     WorkerCtx& ctx = *ctxPtr;
     ctx.hasher->bind_thread();
     ChainView view;
-    load_chain(ctx, view);
+    // A worker started after a stop request mines no pass: nothing needs the chain.
+    if (!stop_requested(ctx)) load_chain(ctx, view);
     const std::size_t batch = ctx.batch > 0 ? std::size_t(ctx.batch) : 0;
     BatchPipeline pipeline(*ctx.hasher);
     std::deque<PassInFlight> passes;
@@ -151,7 +171,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
             return false;
         }
         pipeline.submit();
-        passes.push_back({signer, view.diff});
+        passes.push_back({signer, view.diff, view.height, view.prevHash});
         return true;
     };
 
@@ -180,18 +200,24 @@ void worker_thread(WorkerCtx* ctxPtr) {
         for (std::size_t i = 0; i < results.size(); ++i) {
             if (!meets_target(results[i], pass.diff)) continue;
             ctx.stats->found.fetch_add(1);
+            if (tipReplaced(pass, view)) {
+                dropStaleHit(ctx, pass, view, results[i]);
+                break;
+            }
             const std::string text = texts->text(i);
             try {
                 // A faulty or overclocked card's "hit" would be rejected by
                 // the node; after a mismatch the rest of its batch is not
                 // worth a look either.
-                if (confirm_hit(ctx, text, results[i])) submit_hit(ctx, text, results[i], *pass.signer);
+                if (ctx.api->past_stop_grace() || confirm_hit(ctx, text, results[i]))
+                    submit_hit(ctx, text, results[i], *pass.signer);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
                              results[i].c_str(), e.what());
                 ctx.stats->failed.fetch_add(1);
             }
-            sleep_ms(200);
+            // The pause paces the next pass; after a stop request none comes.
+            if (!stop_requested(ctx)) sleep_ms(200);
             break;
         }
     }

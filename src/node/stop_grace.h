@@ -1,0 +1,39 @@
+// What a stop request (Ctrl-C) means to network work. Work already under
+// way when it comes (a fetch, a connect, a handshake, the send of a found
+// block) may go on for a short grace counted from the request itself, so that
+// a block found just before Ctrl-C still reaches a node that is up; past the
+// grace every wait gives up and no new network work starts, so that Ctrl-C
+// still ends the program within 2 seconds whatever a peer does.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+class StopGrace {
+public:
+    static constexpr long long kGraceMs = 1500;
+
+    // `stop` is the request; `requestedAtMs`, when given, the steady-clock
+    // milliseconds at which it was made (0 until then). Without it the grace
+    // counts from the moment the request is first seen through this object
+    // or one of its copies.
+    StopGrace(const std::atomic<bool>* stop = nullptr, const std::atomic<long long>* requestedAtMs = nullptr);
+
+    bool requested() const { return stop_ && stop_->load(); }
+    // A stop was requested and its grace has run out.
+    bool over() const;
+    // The earlier of `deadlineMs` and the end of the grace (steady-clock ms).
+    long long limit(long long deadlineMs) const;
+
+    // Milliseconds of the steady clock, the clock of every deadline here.
+    static long long now_ms();
+
+private:
+    // The end of the grace, or a value no deadline reaches when no stop was
+    // requested.
+    long long end_ms() const;
+
+    const std::atomic<bool>* stop_;
+    const std::atomic<long long>* requestedAt_;
+    std::shared_ptr<std::atomic<long long>> firstSeen_ = std::make_shared<std::atomic<long long>>(0);
+};
