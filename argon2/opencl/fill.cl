@@ -101,7 +101,7 @@ inline u64 shfl(const Group* w, u64 v, u32 src) {
 #elif ARGON2_SHUFFLE == 2
     return sub_group_shuffle(v, w->base | src);
 #else
-    // Between relayouts the scratch block is free; its first 32 words serve.
+    // Between relayouts the scratch block is free.
     w->scratch[w->t] = v;
     barrier(CLK_LOCAL_MEM_FENCE);
     const u64 r = w->scratch[src];
@@ -129,17 +129,33 @@ inline u64 blaMka(u64 a, u64 b) {
         b = rotate(b ^ c, (u64)1);    \
     } while (0)
 
-inline u64 fromGroup(const Group* w, u64 v, u32 k) { return shfl(w, v, (w->t & 28u) | ((w->t + k) & 3u)); }
+inline u32 inGroup(const Group* w, u32 k) { return (w->t & 28u) | ((w->t + k) & 3u); }
+
+// x[1..3] = the values lanes (t + k1), (t + 2), (t + k3) of this lane's group
+// of four hold. Through local memory the three go in one exchange (two
+// barriers rather than six).
+inline void rotateGroup(const Group* w, u64* x, u32 k1, u32 k3) {
+#if ARGON2_SHUFFLE == 0
+    w->scratch[w->t] = x[1];
+    w->scratch[32 + w->t] = x[2];
+    w->scratch[64 + w->t] = x[3];
+    barrier(CLK_LOCAL_MEM_FENCE);
+    x[1] = w->scratch[inGroup(w, k1)];
+    x[2] = w->scratch[32 + inGroup(w, 2)];
+    x[3] = w->scratch[64 + inGroup(w, k3)];
+    barrier(CLK_LOCAL_MEM_FENCE);
+#else
+    x[1] = shfl(w, x[1], inGroup(w, k1));
+    x[2] = shfl(w, x[2], inGroup(w, 2));
+    x[3] = shfl(w, x[3], inGroup(w, k3));
+#endif
+}
 
 inline void permute(const Group* w, u64* x) {
     G(x[0], x[1], x[2], x[3]);
-    x[1] = fromGroup(w, x[1], 1);
-    x[2] = fromGroup(w, x[2], 2);
-    x[3] = fromGroup(w, x[3], 3);
+    rotateGroup(w, x, 1, 3);
     G(x[0], x[1], x[2], x[3]);
-    x[1] = fromGroup(w, x[1], 3);
-    x[2] = fromGroup(w, x[2], 2);
-    x[3] = fromGroup(w, x[3], 1);
+    rotateGroup(w, x, 3, 1);
 }
 
 inline void relayout(const Group* w, u64* x, const u32* from, const u32* to) {
@@ -203,13 +219,15 @@ inline void compress(const Group* w, u64* state, u64* ref, __global u64* next, b
     }
 }
 
-inline void fillSegment(const Group* w, __global u64* memory, const Segment* s, u32 type, u32 version,
+// `withXor` is a constant at each call: the compiler would otherwise load
+// the block being overwritten on every pass, XOR or not (the store that
+// follows makes the load safe to do unasked), a sixth more memory traffic.
+inline void fillSegment(const Group* w, __global u64* memory, const Segment* s, u32 type, bool withXor,
                         bool precomputed, __global const u32* refs) {
     const Geometry* g = &s->g;
     const u32 pass = s->pass, slice = s->slice;
     const u32 start = (pass == 0 && slice == 0) ? 2u : 0u;
     const bool independent = dataIndependent(type, pass, slice);
-    const bool withXor = pass != 0 && version != VERSION_10;
     const u32 laneStart = s->lane * g->laneBlocks;
     u32 curr = laneStart + slice * g->segmentBlocks + start;
     const u32 prev = (curr == laneStart) ? laneStart + g->laneBlocks - 1 : curr - 1;
@@ -294,7 +312,10 @@ __kernel void fill(__global u64* memory, u32 lanes, u32 segmentBlocks, u32 passe
         s.slice = slice;
         const bool tabled = precomputed && dataIndependent(type, pass, slice);
         __global const u32* segmentRefs = tabled ? refs + refOffsets[(pass * 4 + slice) * lanes + lane] : refs;
-        fillSegment(&w, hashMemory, &s, type, version, tabled, segmentRefs);
+        if (pass != 0 && version != VERSION_10)
+            fillSegment(&w, hashMemory, &s, type, true, tabled, segmentRefs);
+        else
+            fillSegment(&w, hashMemory, &s, type, false, tabled, segmentRefs);
         // The other lanes' blocks of this slice before the next reads them.
         if (slice + 1 < sliceEnd) barrier(CLK_GLOBAL_MEM_FENCE);
     }
