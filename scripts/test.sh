@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test from a fresh clone: install what is missing, configure, build,
 # test. In order: the CUDA flavour (built and checked when nvcc is present),
-# the suite under AddressSanitizer + UndefinedBehaviorSanitizer and the
+# the OpenCL flavour on whatever OpenCL device is here (PoCL's CPU device
+# where there is no GPU), the suite under AddressSanitizer + UndefinedBehaviorSanitizer and the
 # threaded tests under ThreadSanitizer, a bounded run of every fuzz target,
 # and last the suite on the ordinary build.
 #
@@ -15,6 +16,7 @@ jobs=$(nproc)
 
 if [ -z "${QUICK:-}" ]; then
   bash scripts/cuda-check.sh
+  bash scripts/opencl-check.sh
   bash scripts/sanitize.sh
   bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 fi

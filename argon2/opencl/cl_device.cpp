@@ -142,15 +142,17 @@ std::string Device::getSupportProblem() const {
 // OpenCL has no query for the memory clock or bus width.
 double Device::getPeakBandwidth() const { return 0; }
 
-// A CPU device runs one work-group per core at a time. A GPU's compute unit
-// holds about 16 groups of 32 work-items of this kernel (docs/opencl-kernel.md
-// derives it from the compiler's register count for RDNA 2 and 3).
+// A CPU device runs one work-group per core at a time. On a GPU, OpenCL gives
+// no occupancy query: from the compiler's figures for RDNA 2 and 3 (10
+// waves of 32 per SIMD, docs/opencl-kernel.md) a compute unit as AMD's
+// driver counts it (a workgroup processor: four SIMDs) holds about 40
+// groups of 32; 32 a unit is the estimate, which the autotuner refines.
 std::size_t Device::getResidentHashes(std::uint32_t lanes) const {
     const auto& all = ClRuntime::instance().devices();
     if (index_ < 0 || std::size_t(index_) >= all.size() || lanes == 0) return 0;
     const opencl::ClDevice& d = all[std::size_t(index_)];
     if (d.isCpu()) return d.computeUnits;
-    return std::size_t(d.computeUnits) * std::max<std::size_t>(1, 16 / lanes);
+    return std::size_t(d.computeUnits) * std::max<std::size_t>(1, 32 / lanes);
 }
 
 GlobalContext::GlobalContext() {
