@@ -49,6 +49,40 @@ struct Buffer {
     }
 };
 
+struct Queue {
+    cl_command_queue queue = nullptr;
+    Queue() = default;
+    Queue(const Queue&) = delete;
+    Queue& operator=(const Queue&) = delete;
+    ~Queue() {
+        if (!queue) return;
+        clFinish(queue);  // nothing may still use the buffers released after this
+        clReleaseCommandQueue(queue);
+    }
+};
+
+struct Kernel {
+    cl_kernel kernel = nullptr;
+    Kernel() = default;
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+    ~Kernel() {
+        if (kernel) clReleaseKernel(kernel);
+    }
+};
+
+// Bytes a unit holds on its device, in the runtime's free-memory estimate
+// until the unit is gone, however far its construction got.
+struct Holding {
+    int device;
+    long long bytes = 0;
+    void add(std::size_t n) {
+        bytes += (long long)n;
+        opencl::ClRuntime::instance().hold(device, (long long)n);
+    }
+    ~Holding() { opencl::ClRuntime::instance().hold(device, -bytes); }
+};
+
 struct Event {
     cl_event event = nullptr;
     Event() = default;
@@ -85,13 +119,15 @@ struct ProcessingUnit::Impl {
     std::size_t batch;
     bool bySegment, precompute;
     cl_context context;
-    cl_command_queue queue = nullptr;
-    cl_kernel kernel = nullptr;
+    Holding holding{device};
     std::vector<Chunk> chunks;
     Buffer refs, refOffsets;
-    long long heldBytes = 0;
     detail::SlotTags tags;  // of the round ended last
     detail::RoundRing<Round, kRoundsInFlight> rounds;
+    Kernel fill;
+    // After the buffers and the rounds' events: destroyed first, it waits for
+    // the work that still uses them.
+    Queue queue;
     detail::WorkerPool pool{std::max(1u, std::thread::hardware_concurrency())};
 
     std::size_t hashBytes() const { return std::size_t(g.laneBlocks) * g.lanes * kBlockSize; }
@@ -109,9 +145,9 @@ struct ProcessingUnit::Impl {
             throw std::invalid_argument("OpenCL device " + d.name + " cannot run " + std::to_string(g.lanes) +
                                         " lanes in one work-group");
         cl_int err = CL_SUCCESS;
-        queue = clCreateCommandQueue(context, d.id, 0, &err);
+        queue.queue = clCreateCommandQueue(context, d.id, 0, &err);
         check(err, "clCreateCommandQueue", device, Stage::Setup);
-        kernel = clCreateKernel(program->impl().program, "fill", &err);
+        fill.kernel = clCreateKernel(program->impl().program, "fill", &err);
         check(err, "clCreateKernel", device, Stage::Setup);
         if (batch == 0) return;
         for (Round& r : rounds) {
@@ -122,20 +158,12 @@ struct ProcessingUnit::Impl {
         allocate(d);
     }
 
-    ~Impl() {
-        if (queue) clFinish(queue);
-        opencl::ClRuntime::instance().hold(device, -heldBytes);
-        if (kernel) clReleaseKernel(kernel);
-        if (queue) clReleaseCommandQueue(queue);
-    }
-
     Buffer makeBuffer(std::size_t bytes, const char* what) {
         cl_int err = CL_SUCCESS;
         Buffer b;
         b.mem = clCreateBuffer(context, CL_MEM_READ_WRITE, bytes, nullptr, &err);
         check(err, what, device, Stage::Setup);
-        heldBytes += (long long)bytes;
-        opencl::ClRuntime::instance().hold(device, (long long)bytes);
+        holding.add(bytes);
         return b;
     }
 
@@ -157,7 +185,7 @@ struct ProcessingUnit::Impl {
             c.buffer = makeBuffer(c.count * hashBytes(), "allocating the batch's blocks");
             // Touched now, so that a shortage shows here rather than mid-round.
             const cl_uchar zero = 0;
-            check(clEnqueueFillBuffer(queue, c.buffer.mem, &zero, 1, c.count * hashBytes() - 64, 64, 0, nullptr,
+            check(clEnqueueFillBuffer(queue.queue, c.buffer.mem, &zero, 1, c.count * hashBytes() - 64, 64, 0, nullptr,
                                       nullptr),
                   "allocating the batch's blocks", device, Stage::Setup);
         }
@@ -167,10 +195,10 @@ struct ProcessingUnit::Impl {
             refs = makeBuffer(std::max<std::size_t>(4, table.bytes()), "allocating the reference table");
             refOffsets = makeBuffer(offsets.size() * sizeof(cl_long), "allocating the reference offsets");
             if (table.bytes())
-                check(clEnqueueWriteBuffer(queue, refs.mem, CL_TRUE, 0, table.bytes(), table.all().data(), 0, nullptr,
+                check(clEnqueueWriteBuffer(queue.queue, refs.mem, CL_TRUE, 0, table.bytes(), table.all().data(), 0, nullptr,
                                            nullptr),
                       "uploading the reference table", device, Stage::Setup);
-            check(clEnqueueWriteBuffer(queue, refOffsets.mem, CL_TRUE, 0, offsets.size() * sizeof(cl_long),
+            check(clEnqueueWriteBuffer(queue.queue, refOffsets.mem, CL_TRUE, 0, offsets.size() * sizeof(cl_long),
                                        offsets.data(), 0, nullptr, nullptr),
                   "uploading the reference offsets", device, Stage::Setup);
         } else {
@@ -178,7 +206,7 @@ struct ProcessingUnit::Impl {
             refs = makeBuffer(4, "allocating the reference table");
             refOffsets = makeBuffer(8, "allocating the reference offsets");
         }
-        check(clFinish(queue), "allocating the batch's blocks", device, Stage::Setup);
+        check(clFinish(queue.queue), "allocating the batch's blocks", device, Stage::Setup);
     }
 
     void setInitialHash(std::size_t slot, const void* h0) {
@@ -208,22 +236,22 @@ struct ProcessingUnit::Impl {
         const cl_ulong laneM = detail::laneModulus(g.lanes).m;
         const cl_uint args[] = {g.lanes, g.segmentBlocks, g.passes};
         const cl_uint t = cl_uint(type), v = cl_uint(version), pre = precompute ? 1 : 0;
-        cl_int err = clSetKernelArg(kernel, 0, sizeof(cl_mem), &c.buffer.mem);
-        for (cl_uint i = 0; i < 3; ++i) err |= clSetKernelArg(kernel, 1 + i, sizeof(cl_uint), &args[i]);
-        err |= clSetKernelArg(kernel, 4, sizeof laneM, &laneM);
-        err |= clSetKernelArg(kernel, 5, sizeof t, &t);
-        err |= clSetKernelArg(kernel, 6, sizeof v, &v);
-        err |= clSetKernelArg(kernel, 7, sizeof pass, &pass);
-        err |= clSetKernelArg(kernel, 8, sizeof sliceBegin, &sliceBegin);
-        err |= clSetKernelArg(kernel, 9, sizeof sliceEnd, &sliceEnd);
-        err |= clSetKernelArg(kernel, 10, sizeof pre, &pre);
-        err |= clSetKernelArg(kernel, 11, sizeof(cl_mem), &refs.mem);
-        err |= clSetKernelArg(kernel, 12, sizeof(cl_mem), &refOffsets.mem);
-        err |= clSetKernelArg(kernel, 13, std::size_t(g.lanes) * kBlockSize, nullptr);
+        cl_int err = clSetKernelArg(fill.kernel, 0, sizeof(cl_mem), &c.buffer.mem);
+        for (cl_uint i = 0; i < 3; ++i) err |= clSetKernelArg(fill.kernel, 1 + i, sizeof(cl_uint), &args[i]);
+        err |= clSetKernelArg(fill.kernel, 4, sizeof laneM, &laneM);
+        err |= clSetKernelArg(fill.kernel, 5, sizeof t, &t);
+        err |= clSetKernelArg(fill.kernel, 6, sizeof v, &v);
+        err |= clSetKernelArg(fill.kernel, 7, sizeof pass, &pass);
+        err |= clSetKernelArg(fill.kernel, 8, sizeof sliceBegin, &sliceBegin);
+        err |= clSetKernelArg(fill.kernel, 9, sizeof sliceEnd, &sliceEnd);
+        err |= clSetKernelArg(fill.kernel, 10, sizeof pre, &pre);
+        err |= clSetKernelArg(fill.kernel, 11, sizeof(cl_mem), &refs.mem);
+        err |= clSetKernelArg(fill.kernel, 12, sizeof(cl_mem), &refOffsets.mem);
+        err |= clSetKernelArg(fill.kernel, 13, std::size_t(g.lanes) * kBlockSize, nullptr);
         check(err == CL_SUCCESS ? CL_SUCCESS : CL_INVALID_KERNEL_ARGS, "setting the fill kernel's arguments", device,
               Stage::Running);
         const std::size_t global[2] = {32 * c.count, g.lanes}, local[2] = {32, g.lanes};
-        check(clEnqueueNDRangeKernel(queue, kernel, 2, nullptr, global, local, 0, nullptr, nullptr),
+        check(clEnqueueNDRangeKernel(queue.queue, fill.kernel, 2, nullptr, global, local, 0, nullptr, nullptr),
               "launching the fill kernel", device, Stage::Running);
     }
 
@@ -239,7 +267,7 @@ struct ProcessingUnit::Impl {
         for (const Chunk& c : chunks) {
             // Blocks 0 and 1 of every lane: rows of 2 KiB, a lane apart.
             const std::size_t origin[3] = {0, 0, 0}, region[3] = {2 * kBlockSize, c.count * g.lanes, 1};
-            check(clEnqueueWriteBufferRect(queue, c.buffer.mem, CL_FALSE, origin, origin, region, laneBytes, 0,
+            check(clEnqueueWriteBufferRect(queue.queue, c.buffer.mem, CL_FALSE, origin, origin, region, laneBytes, 0,
                                            2 * kBlockSize, 0, r.firstBlocks.data() + c.first * g.lanes * 256, 0,
                                            nullptr, nullptr),
                   "uploading the first blocks", device, Stage::Running);
@@ -250,14 +278,14 @@ struct ProcessingUnit::Impl {
                     launch(c, pass, 0, kSyncPoints);
             }
             const std::size_t last[3] = {laneBytes - kBlockSize, 0, 0}, one[3] = {kBlockSize, c.count * g.lanes, 1};
-            check(clEnqueueReadBufferRect(queue, c.buffer.mem, CL_FALSE, last, origin, one, laneBytes, 0, kBlockSize,
+            check(clEnqueueReadBufferRect(queue.queue, c.buffer.mem, CL_FALSE, last, origin, one, laneBytes, 0, kBlockSize,
                                           0, r.lastBlocks.data() + c.first * g.lanes * 128, 0, nullptr, nullptr),
                   "downloading the last blocks", device, Stage::Running);
         }
         r.done.reset();
-        check(clEnqueueMarkerWithWaitList(queue, 0, nullptr, &r.done.event), "marking the round's end", device,
+        check(clEnqueueMarkerWithWaitList(queue.queue, 0, nullptr, &r.done.event), "marking the round's end", device,
               Stage::Running);
-        check(clFlush(queue), "starting the round", device, Stage::Running);
+        check(clFlush(queue.queue), "starting the round", device, Stage::Running);
         rounds.markBegun();
     }
 
