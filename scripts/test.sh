@@ -2,9 +2,9 @@
 # Every test from a fresh clone: install what is missing, configure, build,
 # test. In order: the CUDA flavour (built and checked when nvcc is present),
 # the OpenCL flavour on whatever OpenCL device is here (PoCL's CPU device
-# where there is no GPU), the suite under AddressSanitizer + UndefinedBehaviorSanitizer and the
-# threaded tests under ThreadSanitizer, a bounded run of every fuzz target,
-# and last the suite on the ordinary build.
+# where there is no GPU), the suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer and the threaded tests under ThreadSanitizer, a
+# bounded run of every fuzz target, and last the suite on the ordinary build.
 #
 #   scripts/test.sh               # everything (what CI runs)
 #   QUICK=1 scripts/test.sh       # the ordinary build's suite only
