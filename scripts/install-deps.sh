@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   python3
   tmux dpkg-dev
+  pocl-opencl-icd ocl-icd-opencl-dev opencl-headers clinfo
 )
 
 missing=()

@@ -3,9 +3,10 @@
 # test. In order: the CUDA flavour (built and checked when nvcc is present),
 # the CUDA flavour's source on the simulated CUDA runtime (digests, checks,
 # the benchmark and a mined block; about 280 CPU-seconds, build included),
-# the suite under AddressSanitizer + UndefinedBehaviorSanitizer and the
-# threaded tests under ThreadSanitizer, a bounded run of every fuzz target,
-# and last the suite on the ordinary build.
+# the OpenCL flavour on whatever OpenCL device is here (PoCL's CPU device
+# where there is no GPU), the suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer and the threaded tests under ThreadSanitizer, a
+# bounded run of every fuzz target, and last the suite on the ordinary build.
 #
 #   scripts/test.sh               # everything (what CI runs)
 #   QUICK=1 scripts/test.sh       # the ordinary build's suite only
@@ -18,6 +19,7 @@ jobs=$(nproc)
 if [ -z "${QUICK:-}" ]; then
   bash scripts/cuda-check.sh
   bash scripts/cuda-sim-check.sh
+  bash scripts/opencl-check.sh
   bash scripts/sanitize.sh
   bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 fi

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -11,7 +13,7 @@
 #include "argon2gpu/cpu_hash.h"
 #include "argon2gpu/cuda/processing_unit.h"
 #include "argon2gpu/cuda/runtime.h"
-#if !defined(ARGON2GPU_FLAVOUR_CUDA)
+#if !defined(ARGON2GPU_FLAVOUR_CUDA) && !defined(ARGON2GPU_FLAVOUR_OPENCL)
 #include "host/fill.h"
 #endif
 #include "support/device.h"
@@ -79,7 +81,7 @@ std::vector<std::uint8_t> cpuHashOf(const Argon2Case& c, const std::string& pw) 
     return out;
 }
 
-#if !defined(ARGON2GPU_FLAVOUR_CUDA)
+#if !defined(ARGON2GPU_FLAVOUR_CUDA) && !defined(ARGON2GPU_FLAVOUR_OPENCL)
 // Runs the test body once per supported fill variant.
 class EveryFillVariant : public testing::TestWithParam<std::string> {
 protected:
@@ -96,7 +98,7 @@ protected:
 
 }  // namespace
 
-#if !defined(ARGON2GPU_FLAVOUR_CUDA)
+#if !defined(ARGON2GPU_FLAVOUR_CUDA) && !defined(ARGON2GPU_FLAVOUR_OPENCL)
 TEST_P(EveryFillVariant, MinerParametersMatchTheReference) {
     std::mt19937 rng(std::hash<std::string>{}(GetParam()));
     const Argon2Case miner;
@@ -218,7 +220,7 @@ TEST(Argon2, OutOfMemoryIsReportedAsSuch) {
     }
 }
 
-#if !defined(ARGON2GPU_FLAVOUR_CUDA)
+#if !defined(ARGON2GPU_FLAVOUR_CUDA) && !defined(ARGON2GPU_FLAVOUR_OPENCL)
 TEST(Argon2, HostRuntimeStandIns) {
     GlobalContext global;
     ASSERT_EQ(global.getAllDevices().size(), 1u);
@@ -227,6 +229,50 @@ TEST(Argon2, HostRuntimeStandIns) {
     EXPECT_NE(cudaSetDevice(1), cudaSuccess);
     EXPECT_EQ(cudaFree(nullptr), cudaSuccess);
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+}
+#endif
+
+#if defined(ARGON2GPU_FLAVOUR_OPENCL)
+// The built kernel is cached per device and driver; a cached file that is
+// not a program the driver takes (cut short, another driver's, junk) is
+// built anew from source and replaced. The runtime stand-ins name this
+// flavour's devices, and the AMD path is refused where it cannot run.
+TEST(Argon2, OpenClProgramCacheAndRuntimeStandIns) {
+    SKIP_WITHOUT_DEVICE();
+    GlobalContext global;
+    const Device& dev = global.getAllDevices()[0];
+    EXPECT_EQ(cudaSetDevice(int(global.getAllDevices().size())), 101);
+    ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+    std::size_t free = 0, total = 0;
+    ASSERT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
+    EXPECT_LE(free, total);
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const std::string dir = (xdg && *xdg ? std::string(xdg) : std::string(std::getenv("HOME")) + "/.cache") +
+                            "/quorlen-gpu-miner/opencl";
+    auto cached = [&] {
+        std::vector<std::string> files;
+        for (const auto& e : std::filesystem::directory_iterator(dir))
+            if (e.path().filename().string().rfind("fill-", 0) == 0 && e.path().extension() == ".bin")
+                files.push_back(e.path());
+        return files;
+    };
+    { ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13); }
+    const std::vector<std::string> files = cached();
+    ASSERT_FALSE(files.empty()) << dir;
+    for (const std::string& f : files) std::ofstream(f, std::ios::trunc) << "not a program";
+    ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+    EXPECT_FALSE(program.selectImplementation("opencl-amd-permute")) << "the device here is not an AMD GPU";
+    EXPECT_TRUE(program.selectImplementation("opencl-local"));
+    const Argon2Case c;
+    argon2::Argon2Params params(32, c.salt.data(), c.salt.size(), nullptr, 0, nullptr, 0, 1, 16384, 2);
+    ProcessingUnit unit(&program, &params, &dev, 1, false, true);
+    unit.setPassword(0, "abc", 3);
+    unit.beginProcessing();
+    unit.endProcessing();
+    std::vector<std::uint8_t> tag(32);
+    unit.getHash(0, tag.data());
+    EXPECT_EQ(tag, reference_argon2(c, "abc"));
+    for (const std::string& f : files) EXPECT_GT(std::filesystem::file_size(f), 13u) << f << " was not rebuilt";
 }
 #endif
 

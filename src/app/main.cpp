@@ -140,7 +140,7 @@ int run(int argc, char** argv) {
     argon2::cuda::GlobalContext global;
     if (global.getAllDevices().empty()) {
         if (!global.getProblem().empty()) std::fprintf(stderr, "%s\n", global.getProblem().c_str());
-        std::fputs("no CUDA devices\n", stderr);
+        std::fprintf(stderr, "no %s devices\n", argon2::cuda::GlobalContext::getBackendName());
         return 3;
     }
     std::vector<bool> supported;

@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
         const auto& all = global.getAllDevices();
         if (all.empty()) {
             if (!global.getProblem().empty()) std::fprintf(stderr, "%s\n", global.getProblem().c_str());
-            std::fputs("no CUDA devices\n", stderr);
+            std::fprintf(stderr, "no %s devices\n", argon2::cuda::GlobalContext::getBackendName());
             return kExitNoDevices;
         }
         std::vector<int> selected;

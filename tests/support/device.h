@@ -17,7 +17,9 @@ const argon2::cuda::Device& first_device(const argon2::cuda::GlobalContext& glob
 
 #define SKIP_WITHOUT_DEVICE()                                                         \
     do {                                                                              \
-        if (!have_device()) GTEST_SKIP() << "no CUDA device here; this test needs a GPU"; \
+        if (!have_device())                                                           \
+            GTEST_SKIP() << "no " << argon2::cuda::GlobalContext::getBackendName()    \
+                         << " device here; this test needs a GPU";                    \
     } while (0)
 
 // For test programs whose every test runs the miner on a device: without
@@ -27,7 +29,8 @@ class NeedsDevice : public testing::Environment {
 public:
     void SetUp() override {
         if (have_device()) return;
-        std::printf("[  SKIPPED ] no CUDA device here; these tests need a GPU\n");
-        GTEST_SKIP() << "no CUDA device here; these tests need a GPU";
+        const char* backend = argon2::cuda::GlobalContext::getBackendName();
+        std::printf("[  SKIPPED ] no %s device here; these tests need a GPU\n", backend);
+        GTEST_SKIP() << "no " << backend << " device here; these tests need a GPU";
     }
 };

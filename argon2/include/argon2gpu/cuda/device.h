@@ -44,6 +44,16 @@ public:
     // The runtime's own message when it refused to enumerate for a reason the
     // user can act on (a driver older than the runtime needs); else empty.
     const std::string& getProblem() const { return problem_; }
+    // The runtime the devices come from, for messages ("no CUDA devices").
+    static constexpr const char* getBackendName() {
+#if defined(ARGON2GPU_FLAVOUR_CUDA)
+        return "CUDA";
+#elif defined(ARGON2GPU_FLAVOUR_OPENCL)
+        return "OpenCL";
+#else
+        return "host";
+#endif
+    }
 
 private:
     std::vector<Device> devices_;

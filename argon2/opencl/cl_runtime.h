@@ -1,0 +1,73 @@
+// The OpenCL devices of this process, enumerated once, and OpenCL results as
+// exceptions. Like the CUDA runtime this flavour stands in for, the device
+// list and each device's state (lost or not, memory our units hold) are one
+// per process: the runtime stand-ins (cudaSetDevice, cudaMemGetInfo) reach
+// them without any object of the library's classes at hand.
+#pragma once
+
+#include <CL/cl.h>
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace argon2::opencl {
+
+struct ClDevice {
+    cl_platform_id platform;
+    cl_device_id id;
+    cl_device_type type;
+    std::string name, vendor, platformName, platformVersion, deviceVersion, driverVersion, extensions;
+    cl_ulong globalMemory = 0, maxAllocation = 0, localMemory = 0;
+    cl_uint computeUnits = 0;
+    std::size_t maxWorkGroup = 0;
+
+    bool isCpu() const { return (type & CL_DEVICE_TYPE_CPU) != 0; }
+    bool hasExtension(const std::string& name) const;
+};
+
+class ClRuntime {
+public:
+    static ClRuntime& instance();
+
+    // GPUs and accelerators in platform order; CPU devices only when there is
+    // neither (a CPU device beside GPUs would take the cores their workers need).
+    const std::vector<ClDevice>& devices() const { return devices_; }
+    // Why the list is empty, when the user can do something about it.
+    const std::string& problem() const { return problem_; }
+
+    bool lost(int index) const;
+    void markLost(int index);
+    // Bytes our units hold on a device, for the free-memory estimate.
+    void hold(int index, long long bytes);
+    std::size_t held(int index) const;
+    // Free and total memory of a device as well as OpenCL lets us know them.
+    bool memoryInfo(int index, std::size_t& free, std::size_t& total) const;
+
+private:
+    ClRuntime();
+    std::vector<ClDevice> devices_;
+    std::string problem_;
+    std::unique_ptr<std::atomic<bool>[]> lost_;
+    std::unique_ptr<std::atomic<long long>[]> held_;
+};
+
+const char* errorName(cl_int code);
+
+// What a failed call means for the caller.
+enum class Stage {
+    Setup,     // allocations and builds: CL_OUT_OF_RESOURCES is a shortage
+    Running,   // enqueues and waits: CL_OUT_OF_RESOURCES is a device fault
+};
+
+// Throws when `code` is an error: cuda::DeviceLost when the device faulted
+// (and marks it lost, so that every later call on it fails too), else
+// std::runtime_error; a shortage of memory reads "out of memory".
+void check(cl_int code, const char* what, int device, Stage stage);
+
+// Throws cuda::DeviceLost when the device was lost before.
+void checkNotLost(int device);
+
+}  // namespace argon2::opencl

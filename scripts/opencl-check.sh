@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Builds the OpenCL flavour (preset "opencl") and runs it on whatever OpenCL
+# device is here: on a machine without a GPU, PoCL's CPU device, which the
+# test command installs. In order: the device tests (digests against
+# libargon2 in both kernel modes, the hasher, the self-test), a short
+# quorlen-bench, one mining run against a development node until it accepts
+# a block, and the miner on a machine with no OpenCL driver at all, which
+# must say "no OpenCL devices" and exit 3.
+#
+# The drivers' compiled kernels (ours and PoCL's own) are cached under
+# build-opencl/cache, so a second run skips the compiler; the first run's
+# cost is mostly PoCL compiling the kernel for each work-group shape.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+export XDG_CACHE_HOME=$PWD/build-opencl/cache
+# PoCL compiles a kernel anew for every work-group shape (local size), each
+# time for about a minute here; the tests use six shapes. Unspecialised, one
+# build serves them all.
+export POCL_WORK_GROUP_SPECIALIZATION=0
+mkdir -p "$XDG_CACHE_HOME"
+start=$SECONDS
+
+cmake --preset opencl >/dev/null
+cmake --build --preset opencl -j"$jobs" >build-opencl/build.log 2>&1 || { tail -30 build-opencl/build.log >&2; exit 1; }
+echo "opencl-check: built in $((SECONDS - start)) s; devices:"
+clinfo -l 2>/dev/null | sed 's/^/  /' || true
+
+t=$SECONDS
+ctest --preset opencl -j"$jobs" >build-opencl/ctest.log 2>&1 || {
+  grep -E "Failed|\*\*\*" build-opencl/ctest.log >&2; tail -5 build-opencl/ctest.log >&2; exit 1; }
+echo "opencl-check: $(grep -E "tests passed" build-opencl/ctest.log) in $((SECONDS - t)) s"
+
+t=$SECONDS
+build-opencl/quorlen-bench --batches 2 --seconds 2 --warmup 0 --by-segment 0 >build-opencl/bench.txt 2>/dev/null || {
+  echo "opencl-check: quorlen-bench failed" >&2; cat build-opencl/bench.txt >&2; exit 1; }
+sed 's/^/  /' build-opencl/bench.txt
+echo "opencl-check: quorlen-bench ran in $((SECONDS - t)) s"
+
+# One block mined through the OpenCL flavour and accepted by the node. The
+# easiest target makes every hash a hit, so the first batch finds one.
+t=$SECONDS
+work=$(mktemp -d)
+node_pid="" miner_pid=""
+cleanup() {
+  [ -n "$miner_pid" ] && kill -INT "$miner_pid" 2>/dev/null && wait "$miner_pid" 2>/dev/null
+  [ -n "$node_pid" ] && kill -INT "$node_pid" 2>/dev/null && wait "$node_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+build-opencl/quorlen-devnode --http-port 0 --ws-port 0 --target "$(printf 'f%.0s' {1..64})" 2>"$work/node.log" &
+node_pid=$!
+for _ in $(seq 100); do grep -q "ws://" "$work/node.log" && break; sleep 0.1; done
+ports=$(grep -o "http://[^ ]* ws://[^ ]*" "$work/node.log" | head -1)
+[ -n "$ports" ] || { echo "opencl-check: the development node did not start" >&2; cat "$work/node.log" >&2; exit 1; }
+key=1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100
+build-opencl/quorlen-gpu-miner --priv "$key" --http "${ports% *}" --ws "${ports#* }" --goida \
+  --start-batch 2 --max-batch 2 --step-seconds 1 --warmup-seconds 0 >"$work/miner.out" 2>"$work/miner.err" &
+miner_pid=$!
+accepted=""
+for _ in $(seq 600); do
+  if grep -q "\[verdict\] GPU#0 accepted" "$work/miner.err"; then accepted=1; break; fi
+  kill -0 "$miner_pid" 2>/dev/null || break
+  sleep 0.5
+done
+if [ -z "$accepted" ]; then
+  echo "opencl-check: no block accepted" >&2; tail -20 "$work/miner.err" "$work/node.log" >&2; exit 1
+fi
+grep -m1 "\[verdict\] GPU#0 accepted" "$work/miner.err" | sed 's/^/  /'
+kill -INT "$miner_pid"; wait "$miner_pid" || { echo "opencl-check: the miner did not stop cleanly" >&2; exit 1; }
+miner_pid=""
+echo "opencl-check: the node accepted a block mined through OpenCL in $((SECONDS - t)) s"
+
+# No OpenCL driver at all: the ICD loader finds no platform.
+set +e
+err=$(OCL_ICD_VENDORS=$work/none build-opencl/quorlen-gpu-miner --priv "$key" --ws "" 2>&1 >/dev/null </dev/null)
+status=$?
+set -e
+if [ "$status" != 3 ] || ! grep -q "^no OpenCL devices$" <<<"$err"; then
+  echo "opencl-check: expected \"no OpenCL devices\" and exit 3, got status $status:" >&2
+  echo "$err" >&2
+  exit 1
+fi
+echo "opencl-check: without a driver the miner said \"no OpenCL devices\" and exited 3"
+echo "opencl-check: done in $((SECONDS - start)) s"
