@@ -514,8 +514,7 @@ TEST(ChainViewFetch, RefusedTargetsAndFailingEndpointsAreNamedOnce) {
 
     // Fetches a stop cut short are no failures of the node's.
     std::atomic<bool> stop{true};
-    std::atomic<long long> stopAt{1};  // long ago: the grace is over
-    ctx->api = std::make_unique<NodeApi>(node.httpUrl(), "", StopGrace(&stop, &stopAt));
+    ctx->api = std::make_unique<NodeApi>(node.httpUrl(), "", StopGrace(&stop, 0));  // no grace left
     ChainView fresh;
     testing::internal::CaptureStderr();
     load_chain(*ctx, fresh);

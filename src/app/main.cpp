@@ -34,7 +34,7 @@ constexpr int kExitBringUpFailed = 5;
 // Every worker gave up its device after an error that left it unusable.
 constexpr int kExitAllDevicesLost = 6;
 
-void on_sigint(int) { request_stop(); }
+void on_sigint(int) { g_stop.exchange(true); }
 
 struct PerGpu {
     std::int32_t gpu = 0;
@@ -58,7 +58,7 @@ std::vector<std::int32_t> selectDevices(const std::vector<std::int32_t>& wanted,
 }
 
 std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContext& global, const Cli& cli,
-                                const Signer& user) {
+                                const Signer& user, const StopGrace& grace) {
     auto entry = std::make_unique<PerGpu>();
     entry->gpu = g;
     entry->hasher = std::make_unique<GpuHasher>(&global.getAllDevices().at(std::size_t(g)), cli.bySegment,
@@ -81,7 +81,7 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContex
     auto verdicts = std::make_shared<VerdictReporter>(
         g, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), stderr, VerdictReporter::Clock{},
         line_lead());
-    ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, StopGrace(&g_stop, &g_stop_ms), verdicts);
+    ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, grace, verdicts);
     ctx->hasher = entry->hasher.get();
     ctx->stop = &g_stop;
     ctx->signer = user;
@@ -111,9 +111,10 @@ void shutDown(std::vector<std::unique_ptr<PerGpu>>& entries) {
 }
 
 // One second in short slices, so that a stop request is acted on at once
-// rather than at the end of the tick.
-void sleepOneSecond() {
-    for (int slice = 0; slice < 20 && !g_stop.load(); ++slice) sleep_ms(50);
+// rather than at the end of the tick, and the grace of the network work under
+// way starts within a slice of it.
+void sleepOneSecond(const StopGrace& grace) {
+    for (int slice = 0; slice < 20 && !grace.seen(); ++slice) sleep_ms(50);
 }
 
 int run(int argc, char** argv) {
@@ -155,12 +156,15 @@ int run(int argc, char** argv) {
         return 4;
     }
 
+    // Shared by every worker's node client: network work under way when a
+    // stop comes gets one grace, counted from when it was first seen.
+    const StopGrace grace(&g_stop);
     std::vector<std::unique_ptr<PerGpu>> entries;
     for (std::int32_t g : selected) {
         if (!supported[std::size_t(g)]) continue;  // named above
         bool started = false;
         try {
-            std::unique_ptr<PerGpu> entry = bringUp(g, global, cli, signer);
+            std::unique_ptr<PerGpu> entry = bringUp(g, global, cli, signer, grace);
             if (entry) entries.push_back(std::move(entry));
             started = true;
         } catch (const std::exception& e) {
@@ -206,7 +210,7 @@ int run(int argc, char** argv) {
         std::fprintf(stdout, "\rHashrate: %llu H/s (%zu GPU)", static_cast<unsigned long long>(total - previous),
                      entries.size());
         std::fflush(stdout);
-        sleepOneSecond();
+        sleepOneSecond(grace);
         previous = total;
     }
 

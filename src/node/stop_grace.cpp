@@ -3,8 +3,7 @@
 #include <chrono>
 #include <limits>
 
-StopGrace::StopGrace(const std::atomic<bool>* stop, const std::atomic<long long>* requestedAtMs)
-    : stop_(stop), requestedAt_(requestedAtMs) {}
+StopGrace::StopGrace(const std::atomic<bool>* stop, long long graceMs) : stop_(stop), graceMs_(graceMs) {}
 
 long long StopGrace::now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -13,14 +12,12 @@ long long StopGrace::now_ms() {
 
 long long StopGrace::end_ms() const {
     if (!requested()) return std::numeric_limits<long long>::max();
-    long long at = requestedAt_ ? requestedAt_->load() : 0;
-    if (at == 0) {
-        long long unseen = 0;
-        firstSeen_->compare_exchange_strong(unseen, now_ms());
-        at = firstSeen_->load();
-    }
-    return at + kGraceMs;
+    long long unseen = 0;
+    firstSeen_->compare_exchange_strong(unseen, now_ms());
+    return firstSeen_->load() + graceMs_;
 }
+
+bool StopGrace::seen() const { return requested() && end_ms() != 0; }
 
 bool StopGrace::over() const { return requested() && now_ms() >= end_ms(); }
 

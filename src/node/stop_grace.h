@@ -13,13 +13,15 @@ class StopGrace {
 public:
     static constexpr long long kGraceMs = 1500;
 
-    // `stop` is the request; `requestedAtMs`, when given, the steady-clock
-    // milliseconds at which it was made (0 until then). Without it the grace
-    // counts from the moment the request is first seen through this object
-    // or one of its copies.
-    StopGrace(const std::atomic<bool>* stop = nullptr, const std::atomic<long long>* requestedAtMs = nullptr);
+    // `stop` is the request. The grace counts from the moment the request is
+    // first seen through this object or one of its copies, so the owner of
+    // the copies polls `seen` often (the supervision loop does, every 50 ms).
+    // `graceMs` is how long that work may go on (shorter in tests).
+    StopGrace(const std::atomic<bool>* stop = nullptr, long long graceMs = kGraceMs);  // NOLINT: a flag converts
 
     bool requested() const { return stop_ && stop_->load(); }
+    // As `requested`, and the first call that sees the request starts the grace.
+    bool seen() const;
     // A stop was requested and its grace has run out.
     bool over() const;
     // The earlier of `deadlineMs` and the end of the grace (steady-clock ms).
@@ -34,6 +36,6 @@ private:
     long long end_ms() const;
 
     const std::atomic<bool>* stop_;
-    const std::atomic<long long>* requestedAt_;
+    long long graceMs_;
     std::shared_ptr<std::atomic<long long>> firstSeen_ = std::make_shared<std::atomic<long long>>(0);
 };
