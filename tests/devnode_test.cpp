@@ -538,6 +538,7 @@ TEST_F(RunningNode, RefusesBadOptionsWithOneLine) {
                                                  {"--http-port", "19503.9"}, {"--target", "zz"}, {"--target", ""},
                                                  {"--block-seconds", "nan"}, {"--ping-seconds", "-1"},
                                                  {"--address", "localhost:1"}, {"--max-connections", "0"},
+                                                 {"--idle-seconds", "-1"}, {"--work-checks", "0"},
                                                  {"--trust-stored-work"}, {"--data"}}) {
         ProcessResult r = run_process(command(extra), {}, std::chrono::seconds(20));
         EXPECT_EQ(r.exitCode, 1) << extra[0];
