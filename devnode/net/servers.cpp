@@ -143,7 +143,13 @@ struct Loop {
             accept(onClient);
         });
     }
-    void enroll(const std::shared_ptr<Evictable>& member) { members.push_back(member); }
+    void enroll(const std::shared_ptr<Evictable>& member) {
+        // Ended connections leave their entries behind; swept now and then,
+        // so the list stays near the number open however many come and go.
+        if (members.size() >= 2 * limits.maxConnections + 64) leave(nullptr);
+        members.push_back(member);
+    }
+    // Removes `member` and every entry whose connection has ended.
     void leave(const Evictable* member) {
         members.erase(std::remove_if(members.begin(), members.end(),
                                      [&](const std::weak_ptr<Evictable>& w) {
