@@ -3,8 +3,11 @@
 //   quorlen-devnode [--address A] [--http-port N] [--ws-port N] [--data FILE]
 //                   [--block-seconds S] [--target HEX] [--ping-seconds S]
 //                   [--max-connections N] [--handshake-seconds S]
+//                   [--idle-seconds S] [--work-checks N]
 //                   [--trust-stored-work] [--help]
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -12,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -21,6 +25,7 @@
 #include "chain/chain.h"
 #include "chain/consensus.h"
 #include "net/servers.h"
+#include "net/token_bucket.h"
 
 namespace {
 
@@ -32,6 +37,7 @@ struct Options {
     unsigned short httpPort = 8000;
     unsigned short wsPort = 6061;
     double pingSeconds = 20;
+    unsigned long workChecks = 10;  // Argon2 checks a second one client may cause
     devnet::ServerLimits limits;
     ChainSettings chain;
     bool help = false;
@@ -48,6 +54,8 @@ const char* const kUsage =
     "  --ping-seconds <s>         ping every client this often, 0 for never (default 20)\n"
     "  --max-connections <N>      clients each server serves at once (default 64)\n"
     "  --handshake-seconds <s>    time a new client has to send its request (default 10)\n"
+    "  --idle-seconds <s>         drop a WebSocket client silent this long, 0 for never (default 60)\n"
+    "  --work-checks <N>          proof-of-work checks a second each client may cause (default 10)\n"
     "  --trust-stored-work        do not recompute the stored blocks' Argon2 hashes at start\n"
     "  --help                     this text\n";
 
@@ -99,7 +107,10 @@ Options parse(int argc, char** argv) {
         else if (a == "--ping-seconds") o.pingSeconds = seconds(a, v, 0, true);
         else if (a == "--handshake-seconds")
             o.limits.handshake = std::chrono::milliseconds(long(std::ceil(seconds(a, v, 0, false) * 1000)));
+        else if (a == "--idle-seconds")
+            o.limits.idle = std::chrono::milliseconds(long(std::ceil(seconds(a, v, 0, true) * 1000)));
         else if (a == "--max-connections") o.limits.maxConnections = whole(a, v, 1, 100000);
+        else if (a == "--work-checks") o.workChecks = whole(a, v, 1, 100000);
         else if (a == "--target") {
             if (!consensus::is_target_text(v))
                 throw std::invalid_argument(std::string("bad value for --target: \"") + v + "\" (1 to 64 hex digits)");
@@ -196,7 +207,30 @@ void reject(const std::shared_ptr<devnet::WsSession>& from, const std::string& r
                                                                               nlohmann::json::error_handler_t::replace));
 }
 
-void onMessage(Chain& chain, const std::shared_ptr<devnet::WsSession>& from, const std::string& text) {
+// Each WebSocket client's allowance of Argon2 checks: the one costly step of
+// a submission, which a client could otherwise have the node run at will
+// with well-formed blocks that claim a wrong hash. Used on the server's I/O
+// thread only.
+class WorkAllowance {
+public:
+    explicit WorkAllowance(unsigned long perSecond) : perSecond_(perSecond) {}
+    Chain::WorkGate gate(const devnet::WsSession* client) {
+        return [this, client] {
+            auto it = buckets_.try_emplace(client, double(perSecond_), double(perSecond_)).first;
+            if (it->second.take()) return std::string();
+            return "too many proof-of-work checks: at most " + std::to_string(perSecond_) +
+                   " a second per connection";
+        };
+    }
+    void forget(const devnet::WsSession* client) { buckets_.erase(client); }
+
+private:
+    unsigned long perSecond_;
+    std::map<const devnet::WsSession*, devnet::TokenBucket> buckets_;
+};
+
+void onMessage(Chain& chain, WorkAllowance& allowance, const std::shared_ptr<devnet::WsSession>& from,
+               const std::string& text) {
     nlohmann::json block;
     if (std::string why = event_fault(text, block); !why.empty()) {
         g_rejections.line("rejected a message: " + why);
@@ -204,7 +238,7 @@ void onMessage(Chain& chain, const std::shared_ptr<devnet::WsSession>& from, con
     }
     Verdict v;
     try {
-        v = chain.submit(block);
+        v = chain.submit(block, allowance.gate(from.get()));
     } catch (const std::exception& e) {
         v = {false, std::string("node error: ") + e.what(), 0, ""};
     }
@@ -217,9 +251,23 @@ void onMessage(Chain& chain, const std::shared_ptr<devnet::WsSession>& from, con
     }
 }
 
+// Nothing this process opens may take a standard stream's number: the data
+// file opened as descriptor 2 would get the log lines between its blocks.
+void openMissingStdFds() {
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int opened = open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) {
+                dup2(opened, fd);
+                close(opened);
+            }
+        }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    openMissingStdFds();
     Options opt;
     try {
         opt = parse(argc, argv);
@@ -234,6 +282,9 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
+    // Over a file-size limit a write fails like one to a full disk, and the
+    // block is refused the same way, instead of the signal ending the node.
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         Chain chain(opt.chain);
         if (chain.droppedTornBytes())
@@ -244,8 +295,10 @@ int main(int argc, char** argv) {
                                 [&](const std::string& m, const std::string& t, const std::string& b) {
                                     return handle(chain, m, t, b);
                                 }, opt.limits);
+        WorkAllowance allowance(opt.workChecks);
         devnet::WsCallbacks cb;
-        cb.onMessage = [&](const auto& from, const std::string& text) { onMessage(chain, from, text); };
+        cb.onMessage = [&](const auto& from, const std::string& text) { onMessage(chain, allowance, from, text); };
+        cb.onClose = [&](const auto& from) { allowance.forget(from.get()); };
         devnet::WsServer ws(opt.address, opt.wsPort, cb, opt.limits);
         std::fprintf(stderr, "[node] height %llu, target %s; http://%s:%u ws://%s:%u\n",
                      (unsigned long long)chain.height(), chain.target().c_str(), opt.address.c_str(), http.port(),

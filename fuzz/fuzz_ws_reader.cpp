@@ -1,6 +1,8 @@
 // The WebSocket reader on arbitrary incoming bytes: no crash, nothing
-// unbounded, and every ping before the stream ends is answered by a pong
-// with the same payload, in order.
+// unbounded, every ping before the stream ends is answered by a pong with
+// the same payload, in order, and a frame the protocol forbids (masked, or
+// a control frame over 125 bytes or in fragments) ends it with a close
+// frame carrying 1002.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,13 +21,14 @@ struct Frame {
     std::string payload;
 };
 
-// The frames a correct reader acts on, up to the end of what it can read.
-std::vector<std::string> expectedPongs(const std::uint8_t* p, std::size_t n) {
-    std::vector<std::string> pongs;
+// The frames a correct reader sends back, up to the end of what it can read.
+std::vector<Frame> expectedReplies(const std::uint8_t* p, std::size_t n) {
+    std::vector<Frame> replies;
     std::size_t at = 0;
     auto need = [&](std::size_t k) { return at + k <= n; };
     while (need(2)) {
         const int opcode = p[at] & 0x0f;
+        const bool fin = p[at] & 0x80;
         const bool masked = p[at + 1] & 0x80;
         std::uint64_t len = p[at + 1] & 0x7f;
         at += 2;
@@ -42,14 +45,18 @@ std::vector<std::string> expectedPongs(const std::uint8_t* p, std::size_t n) {
             for (int i = 0; i < 4; ++i) mask[i] = p[at + i];
             at += 4;
         }
+        if (masked || ((opcode & 8) && (len > 125 || !fin))) {
+            replies.push_back({8, std::string("\x03\xea", 2)});
+            break;
+        }
         if (len > WsPlain::kMaxIncomingPayload || !need(std::size_t(len))) break;
         std::string payload(reinterpret_cast<const char*>(p + at), std::size_t(len));
         for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = char(payload[i] ^ mask[i % 4]);
         at += std::size_t(len);
-        if (opcode == 9) pongs.push_back(payload);
+        if (opcode == 9) replies.push_back({10, payload});
         if (opcode == 8) break;
     }
-    return pongs;
+    return replies;
 }
 
 // Unmasks the client's frames.
@@ -101,10 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ws.close();
     ::close(pair[1]);
 
-    const std::vector<std::string> pongs = expectedPongs(data, size);
+    const std::vector<Frame> replies = expectedReplies(data, size);
     const std::vector<Frame> frames = clientFrames(back);
-    if (frames.size() != pongs.size()) std::abort();
+    if (frames.size() != replies.size()) std::abort();
     for (std::size_t i = 0; i < frames.size(); ++i)
-        if (frames[i].opcode != 10 || frames[i].payload != pongs[i]) std::abort();
+        if (frames[i].opcode != replies[i].opcode || frames[i].payload != replies[i].payload) std::abort();
     return 0;
 }

@@ -2,13 +2,17 @@
 """Mixed hostile load on a running development node, for a set time.
 
 Malformed and deeply nested WebSocket messages, clients that never read their
-answers, idle sockets that never shake hands, oversized HTTP bodies, headers
-and WebSocket messages, and bursts that exhaust the node's descriptors, all at
-once. Meanwhile it asks for /height every half second and samples the node's
-resident memory. Prints a line every 5 s and a summary; exits 1 if the node is
-not serving at the end.
+answers, idle sockets that never shake hands, WebSocket clients that shake
+hands and then stay silent, HTTP clients that trickle their headers
+(slowloris), oversized HTTP bodies, headers and WebSocket messages, and
+bursts that exhaust the node's descriptors, all at once. Meanwhile it asks
+for /height every half second and samples the node's resident memory; the
+height is the count of a miner's blocks when one mines on the node (the
+shell script starts one). Prints a line every 5 s and a summary; exits 1 if
+the node is not serving at the end, or, with a miner, if its blocks stopped
+being accepted for 20 s.
 
-    devnode-hostile-load.py PID HTTP_PORT WS_PORT SECONDS
+    devnode-hostile-load.py PID HTTP_PORT WS_PORT SECONDS [MINER_PID]
 """
 import json
 import socket
@@ -17,8 +21,10 @@ import threading
 import time
 
 pid, http_port, ws_port, duration = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4])
+miner = len(sys.argv) > 5
 stop = threading.Event()
-counts = {"bad_messages": 0, "answers": 0, "greedy_dropped": 0, "idle_opened": 0, "oversized": 0, "bursts": 0}
+counts = {"bad_messages": 0, "answers": 0, "greedy_dropped": 0, "idle_opened": 0, "oversized": 0, "bursts": 0,
+          "silent_ws_opened": 0, "slowloris_opened": 0}
 lock = threading.Lock()
 
 
@@ -143,6 +149,63 @@ def idle():
         s.close()
 
 
+def silent_ws():
+    """WebSocket clients that shake hands and never send another byte, more
+    of them than the node serves, reopened as the node drops them."""
+    held = []
+    while not stop.is_set():
+        try:
+            held.append(ws_open())
+            count("silent_ws_opened")
+        except OSError:
+            time.sleep(0.2)
+        for s in held[:-80]:
+            s.close()
+        held = held[-80:]
+        time.sleep(0.05)
+    for s in held:
+        s.close()
+
+
+def slowloris():
+    """HTTP clients that send a header a byte at a time, never finishing it,
+    more of them than the node serves, reopened as the node cuts them off."""
+    held = []
+    while not stop.is_set():
+        try:
+            s = connect(http_port)
+            s.sendall(b"GET /height HTTP/1.1\r\n")
+            held.append(s)
+            count("slowloris_opened")
+        except OSError:
+            time.sleep(0.2)
+        alive = []
+        for s in held:
+            try:
+                s.sendall(b"X")
+                alive.append(s)
+            except OSError:
+                s.close()
+        held = alive[-80:]
+        for s in alive[:-80]:
+            s.close()
+        time.sleep(0.05)
+    for s in held:
+        s.close()
+
+
+def height():
+    try:
+        with connect(http_port, timeout=2) as s:
+            s.sendall(b"GET /height HTTP/1.1\r\nConnection: close\r\n\r\n")
+            reply = b""
+            while chunk := s.recv(4096):
+                reply += chunk
+            return json.loads(reply.split(b"\r\n\r\n", 1)[1])["height"]
+    except (OSError, ValueError, KeyError, IndexError):
+        return None
+
+
 def oversized():
     body = b" " * (2 << 20)
     while not stop.is_set():
@@ -192,7 +255,7 @@ def probe():
 
 
 threads = [threading.Thread(target=f, daemon=True) for f in (bad_messages, bad_messages, greedy, idle, oversized,
-                                                             exhaust)]
+                                                             exhaust, silent_ws, slowloris)]
 start = time.monotonic()
 print(f"t=0s rss={rss_kb()}kB (before the load)", flush=True)
 for t in threads:
@@ -200,17 +263,26 @@ for t in threads:
 ok = total = 0
 samples = []
 next_report = 5
+first_height = last_height = height() or 0
+last_rise = start
+longest_wait = 0.0
 while time.monotonic() - start < duration:
     total += 1
     ok += probe()
     time.sleep(0.5)
     elapsed = time.monotonic() - start
+    h = height()
+    if h is not None and h > last_height:
+        longest_wait = max(longest_wait, time.monotonic() - last_rise)
+        last_height, last_rise = h, time.monotonic()
     if elapsed >= next_report:
         samples.append(rss_kb())
         with lock:
             snapshot = dict(counts)
-        print(f"t={int(elapsed)}s rss={samples[-1]}kB served={ok}/{total} {snapshot}", flush=True)
+        print(f"t={int(elapsed)}s rss={samples[-1]}kB served={ok}/{total} height={last_height} {snapshot}",
+              flush=True)
         next_report += 5
+longest_wait = max(longest_wait, time.monotonic() - last_rise)
 stop.set()
 for t in threads:
     t.join(timeout=10)
@@ -219,4 +291,7 @@ served_after = any(probe() or time.sleep(0.5) for _ in range(10))
 print(f"after the load: serving={'yes' if served_after else 'NO'} rss={rss_kb()}kB; "
       f"rss over the run: first {samples[0]}kB, min {min(samples)}kB, max {max(samples)}kB, last {samples[-1]}kB; "
       f"served {ok} of {total} probes during the load")
-sys.exit(0 if served_after else 1)
+if miner:
+    print(f"the miner's blocks: height {first_height} -> {last_height} during the load, "
+          f"longest wait for the next accepted block {longest_wait:.1f}s")
+sys.exit(0 if served_after and (not miner or (last_height > first_height and longest_wait < 20)) else 1)

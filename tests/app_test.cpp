@@ -93,6 +93,12 @@ TEST(Program, UnmeasurableSettingsStopWithAMessage) {
     EXPECT_NE(r.err.find("GPU#0: cannot start: "), std::string::npos) << r.err;
     ProcessResult zero = run_process(miner({"--start-batch", "0", "--ws", ""}), cleanEnv());
     EXPECT_EQ(zero.exitCode, 5);
+    // Bounds that let the tuning come to a batch of 0 end the same way, never spinning on it.
+    for (const std::string option : {"--max-batch", "--step-factor"}) {
+        ProcessResult none = run_process(miner({option, "0", "--ws", "", "--http", "http://127.0.0.1:1"}), cleanEnv());
+        EXPECT_EQ(none.exitCode, 5) << option;
+        EXPECT_NE(none.err.find("GPU#0: cannot start: the tuning came to a batch of 0"), std::string::npos) << none.err;
+    }
 }
 
 TEST(Program, NodeDownAtStartThenUpGetsTheFirstHitThrough) {

@@ -275,6 +275,13 @@ TEST_F(MinerProcess, UsageTextAndBadValues) {
     ProcessResult nanFactor = run({"--priv", kKey, "--step-factor", "nan"});
     EXPECT_EQ(nanFactor.exitCode, 1);
     EXPECT_EQ(nanFactor.err, "invalid value for --step-factor: \"nan\" (expected a number in range)\n");
+    // The node's HTTP base leads to HTTP only: libcurl would read files and more.
+    for (const std::string url : {"file:///etc", "FTP://node/", "dict://127.0.0.1:8000", "ftp.example.org"}) {
+        ProcessResult scheme = run({"--priv", kKey, "--http", url});
+        EXPECT_EQ(scheme.exitCode, 1) << url;
+        EXPECT_NE(scheme.err.find("invalid value for --http: \"" + url + "\" (the scheme is "), std::string::npos)
+            << scheme.err;
+    }
 }
 
 TEST_F(MinerProcess, RejectedKeysExitWithStatus2) {

@@ -7,13 +7,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "block/canonical.h"
 #include "block/signer.h"
 #include "chain.h"
 #include "consensus.h"
+#include "node/ws_plain.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
 #include "worker/candidate.h"
@@ -99,6 +103,11 @@ TEST(DevChain, AcceptsHonestBlocksAndTheirTransactions) {
     EXPECT_EQ(chain.mempool(), json::array({pendingTx(5)}));
     EXPECT_EQ((*chain.block(1))["prev_hash"], (*chain.block(0))["hash"]);
     EXPECT_TRUE(chain.submit(minedBlock(chain, signer)).accepted);
+    // Stamped 0, 1000, 2000: a clock a little behind the last block's miner
+    // is still honest, one at the median of the last blocks is not.
+    EXPECT_EQ(chain.submit(minedBlock(chain, signer, json::array(), 1000)).reason,
+              "timestamp 1000 is not after 1000, the median of the last 3 blocks");
+    EXPECT_TRUE(chain.submit(minedBlock(chain, signer, json::array(), 1500)).accepted);
 }
 
 TEST(DevChain, RejectsForgeriesForTheRightReason) {
@@ -151,6 +160,19 @@ TEST(DevChain, TransactionsAreCheckedWhenPosted) {
     fromNetwork["sender"] = "network";
     EXPECT_TRUE(chain.addTransaction(fromNetwork).has_value());
     EXPECT_TRUE(chain.mempool().empty());
+
+    // What no block carries in its lifetime is gone, and no block can carry it after.
+    ChainSettings brief{kEasy, 0.001, "", ""};
+    brief.pendingLifetime = std::chrono::milliseconds(200);
+    Chain fleeting(brief);
+    Signer signer;
+    ASSERT_TRUE(signer.init(kKey, false));
+    ASSERT_EQ(fleeting.addTransaction(pendingTx(1)), std::nullopt);
+    EXPECT_EQ(fleeting.mempool().size(), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(fleeting.mempool().empty());
+    EXPECT_EQ(fleeting.submit(minedBlock(fleeting, signer, json::array({pendingTx(1)}))).reason,
+              "transaction 0 is not pending");
 }
 
 TEST(DevChain, KeepsItsChainAcrossRestartsAndDropsATornLine) {
@@ -272,6 +294,20 @@ std::string wsReceive(int fd) {
     }
 }
 
+// True when the node ends the connection (or has ended it) within `ms`;
+// whatever it sends meanwhile is read and dropped.
+bool endsWithin(int fd, int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (poll(&p, 1, int(std::max<long long>(left.count(), 0))) <= 0) return false;
+        char buf[4096];
+        const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
+    }
+}
+
 // The node binary on free loopback ports, stopped (and its exit checked) at
 // the end of each test.
 class RunningNode : public testing::Test {
@@ -306,7 +342,7 @@ std::string blockEvent(const json& block) { return R"({"event":"block","data":)"
 }  // namespace
 
 TEST_F(RunningNode, AnswersEveryMalformedMessageWithItsReasonAndCarriesOn) {
-    start();
+    start({"--work-checks", "1"});
     Signer signer;
     ASSERT_TRUE(signer.init(kKey, false));
     Chain mirror({kEasy, 0.001, "", ""});  // the node's chain as it starts
@@ -333,6 +369,11 @@ TEST_F(RunningNode, AnswersEveryMalformedMessageWithItsReasonAndCarriesOn) {
         {changed([](json& b) { b["diff"] = "7" + std::string(63, 'f'); }),
          "diff 7" + std::string(63, 'f') + " is not the target " + kEasy},
         {changed([](json& b) { b["timestamp"] = 4102444800000; }), "timestamp more than 120 s ahead"},
+        {changed([](json& b) { b["timestamp"] = 0; }), "timestamp 0 is not after 0, the median of the last 1 blocks"},
+        // Each costs an Argon2 check, and one client may have the node run only so many.
+        {blockEvent([&] { json b = honest; b["hash"] = "1234"; return b; }()), "hash does not match the block"},
+        {blockEvent([&] { json b = honest; b["hash"] = "1235"; return b; }()),
+         "too many proof-of-work checks: at most 1 a second per connection"},
     };
     int fd = wsOpen(wsPort);
     ASSERT_GE(fd, 0);
@@ -342,8 +383,14 @@ TEST_F(RunningNode, AnswersEveryMalformedMessageWithItsReasonAndCarriesOn) {
         EXPECT_EQ(answer.value("event", ""), "rejected") << c.reason;
         EXPECT_EQ(answer.value("reason", "").rfind(c.reason, 0), 0u) << answer.dump();
     }
-    write_all(fd, wsFrame(blockEvent(honest)));
-    EXPECT_EQ(json::parse(wsReceive(fd), nullptr, false).value("event", ""), "accepted");
+    // A pending transaction as deep as a block can carry, and the block carrying it.
+    json deep = pendingTx(7);
+    deep["mint"] = json::parse(std::string(12, '[') + std::string(12, ']'));
+    EXPECT_EQ(status(httpExchange(httpPort, post("/tx", deep.dump()))), 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the allowance refills
+    write_all(fd, wsFrame(blockEvent(minedBlock(mirror, signer, json::array({deep})))));
+    const std::string answer = wsReceive(fd);
+    EXPECT_EQ(json::parse(answer, nullptr, false).value("event", ""), "accepted") << answer;
     ::close(fd);
     EXPECT_TRUE(serving());
 }
@@ -364,6 +411,9 @@ TEST_F(RunningNode, RefusesBadTransactionsAndOversizedRequestsWithTheirStatus) {
         {post("/tx", tx("18446744073709551616")), 400, "amount is not"},
         {post("/tx", tx("5", R"(,"fee":1)")), 400, "unknown member"},
         {post("/tx", tx("5", R"(,"mint":)" + std::string(70000, '[') + std::string(70000, ']'))), 400, "nested deeper"},
+        // Would fit a request, but not a block event, three levels deeper.
+        {post("/tx", tx("5", R"(,"mint":)" + std::string(13, '[') + std::string(13, ']'))), 400,
+         "nested deeper than 13 levels (a block carrying it would nest deeper than 16)"},
         {post("/tx", tx("5")), 200, "accepted"},
         {post("/tx", std::string(2 << 20, ' ')), 413, "too large"},
         {"GET /height HTTP/1.1\r\nX: " + std::string(20000, 'x') + "\r\n\r\n", 431, "too large"},
@@ -414,18 +464,49 @@ TEST_F(RunningNode, KeepsAcceptingAfterRunningOutOfDescriptors) {
     EXPECT_TRUE(node->waitForOutput("http: accepting again", std::chrono::seconds(5)));
 }
 
-TEST_F(RunningNode, DropsSilentAndNonReadingClientsAndRefusesTheExcess) {
-    start({"--max-connections", "3", "--handshake-seconds", "1"});
-    int silent[3];
-    for (int& fd : silent) fd = connectTo(wsPort);
-    const int excess = connectTo(wsPort);
-    EXPECT_EQ(status(readToEnd(excess)), 503);  // refused at once, cleanly
-    ::close(excess);
-    for (int fd : silent) {
-        char c;
-        EXPECT_EQ(recv(fd, &c, 1, 0), 0);  // closed by the node after its second
-        ::close(fd);
+TEST_F(RunningNode, DropsSilentSlowAndNonReadingClientsAndMakesRoom) {
+    start({"--max-connections", "3", "--handshake-seconds", "5", "--idle-seconds", "2"});
+    using Clock = std::chrono::steady_clock;
+    // WebSocket: two clients that shake hands and then say nothing, and the
+    // miner's own client, which answers the node's pings.
+    int silent[2];
+    for (int& fd : silent) ASSERT_GE(fd = wsOpen(wsPort), 0);
+    WsPlain miner;
+    ASSERT_TRUE(miner.connect_url("ws://127.0.0.1:" + std::to_string(wsPort)));
+    // Full: a newcomer is let in, and the longest silent client makes room at once.
+    const auto full = Clock::now();
+    const int newcomer = wsOpen(wsPort);
+    EXPECT_GE(newcomer, 0);
+    EXPECT_TRUE(endsWithin(silent[0], 900));
+    // The other leaves its ping unanswered and is dropped; the miner stays.
+    EXPECT_TRUE(endsWithin(silent[1], 4000));
+    EXPECT_GT(Clock::now() - full, std::chrono::milliseconds(900));
+    EXPECT_TRUE(node->waitForOutput("ws: dropped a client that left a ping unanswered", std::chrono::seconds(5)));
+    EXPECT_TRUE(node->waitForOutput("ws: 3 connections open; dropping the longest silent", std::chrono::seconds(1)));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_GE(miner.fd.load(), 0);
+    for (int fd : {silent[0], silent[1], newcomer}) ::close(fd);
+    miner.close();
+
+    // HTTP: three clients trickling their headers a byte at a time fill the
+    // server; a plain request still gets its answer, and the tricklers are
+    // cut off at the header deadline, long before the request's 5 s.
+    std::vector<int> slow;
+    for (int i = 0; i < 3; ++i) {
+        slow.push_back(connectTo(httpPort));
+        write_all(slow.back(), "GET /height HTTP/1.1\r\n");
     }
+    const auto trickling = Clock::now();
+    EXPECT_EQ(status(httpExchange(httpPort, get("/height"))), 200);
+    size_t cut = 0;
+    while (cut < slow.size() && Clock::now() - trickling < std::chrono::milliseconds(3500)) {
+        cut = 0;
+        for (int fd : slow) cut += send(fd, "X", 1, MSG_NOSIGNAL) < 0 || endsWithin(fd, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    EXPECT_EQ(cut, slow.size());
+    for (int fd : slow) ::close(fd);
+
     // A client that sends and never reads: its answers pile up until it is dropped.
     int greedy = wsOpen(wsPort, 4096);
     ASSERT_GE(greedy, 0);
@@ -457,6 +538,7 @@ TEST_F(RunningNode, RefusesBadOptionsWithOneLine) {
                                                  {"--http-port", "19503.9"}, {"--target", "zz"}, {"--target", ""},
                                                  {"--block-seconds", "nan"}, {"--ping-seconds", "-1"},
                                                  {"--address", "localhost:1"}, {"--max-connections", "0"},
+                                                 {"--idle-seconds", "-1"}, {"--work-checks", "0"},
                                                  {"--trust-stored-work"}, {"--data"}}) {
         ProcessResult r = run_process(command(extra), {}, std::chrono::seconds(20));
         EXPECT_EQ(r.exitCode, 1) << extra[0];
@@ -543,4 +625,47 @@ TEST_F(RunningNode, LoadsOnlyAValidChainAndSaysWhichLineIsNot) {
         TearDown();
         node.reset();
     }
+}
+
+// The data file holds blocks and nothing else: not the log when standard
+// error was closed at start, not a torn line when a file-size limit stops a
+// write; that block is refused with the reason, and the node serves on.
+TEST_F(RunningNode, DataFileStaysWholeWithoutStderrAndUnderAFileSizeLimit) {
+    Signer signer;
+    ASSERT_TRUE(signer.init(kKey, false));
+    Chain mirror({kEasy, 0.001, "", ""});  // follows the node's chain
+    auto submit = [&] {
+        const json block = minedBlock(mirror, signer);
+        const int fd = wsOpen(wsPort);
+        if (fd < 0) return json();
+        write_all(fd, wsFrame(blockEvent(block)));
+        const json answer = json::parse(wsReceive(fd), nullptr, false);
+        ::close(fd);
+        if (answer.value("event", "") == "accepted") mirror.submit(block);
+        return answer;
+    };
+    std::vector<std::string> argv = {"/bin/bash", "-c", "exec \"$0\" \"$@\" 2>&-"};
+    for (const std::string& a : command({"--data", data.path})) argv.push_back(a);
+    node = std::make_unique<BackgroundProcess>(argv);
+    ASSERT_TRUE(wait_until([&] { return serving(); }, 20000));
+    ASSERT_EQ(submit().value("event", ""), "accepted");
+    TearDown();
+    std::ifstream in(data.path);
+    std::string line, content;
+    for (int n = 0; std::getline(in, line); ++n) {
+        EXPECT_EQ(n, 0) << line.substr(0, 200);
+        EXPECT_TRUE(json::parse(line, nullptr, false).contains("hash")) << line.substr(0, 200);
+        content += line + "\n";
+    }
+
+    // Room for half a line more: the next block cannot be written whole.
+    start({"--data", data.path}, {"/usr/bin/prlimit", "--fsize=" + std::to_string(content.size() * 3 / 2), "--"});
+    const json refused = submit();
+    EXPECT_EQ(refused.value("reason", "").rfind("node error: cannot write block: File too large", 0), 0u)
+        << refused.dump();
+    EXPECT_TRUE(serving());
+    TearDown();
+    start({"--data", data.path});
+    EXPECT_NE(httpExchange(httpPort, get("/height")).find("{\"height\":2}"), std::string::npos);
+    EXPECT_EQ(node->err().find("torn"), std::string::npos) << node->err();
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <regex>
@@ -295,4 +296,35 @@ TEST(Drill, NodeDripsItsReplies) {
     });
     quit = true;
     EXPECT_EQ(r.err.find("stopping"), std::string::npos) << r.err;
+}
+
+// Started with its standard streams closed, as some service managers do: the
+// WebSocket must not take their numbers, so the node gets nothing but
+// whole blocks. With its output piped into a reader that goes away, the
+// miner mines on, and a hang-up stops it as cleanly as Ctrl-C.
+TEST(Drill, ClosedOrBrokenConsoleAndHangUp) {
+    for (const std::string redirect : {">&- 2>&-", "> >(head -c 100 >/dev/null)"}) {
+        ScriptedNode node;  // HTTP answers 404: every hash is a hit, a block every pass
+        std::vector<std::string> argv = {"/bin/bash", "-c", "exec \"$0\" \"$@\" " + redirect};
+        for (const std::string& a : minerArgs(node.httpUrl(), node.wsUrl())) argv.push_back(a);
+        BackgroundProcess miner(argv, {{"DIFF_OVERRIDE", std::nullopt}});
+        // Each block comes with a [submit] line: far past the 100 bytes the pipe takes.
+        EXPECT_TRUE(wait_until([&] { return node.messages().size() >= 8; }, 60000)) << redirect;
+        for (const std::string& m : node.messages())
+            EXPECT_EQ(m.rfind("{\"event\":\"block\",\"data\":{\"timestamp\":", 0), 0u) << m.substr(0, 200);
+        if (redirect.find("2>&-") != std::string::npos) {
+            for (int fd : {1, 2}) {  // held by /dev/null, not by a socket that would get the console's text
+                char target[256] = {};
+                const std::string link = "/proc/" + std::to_string(miner.pid()) + "/fd/" + std::to_string(fd);
+                EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+                EXPECT_STREQ(target, "/dev/null") << fd;
+            }
+        }
+        miner.signal(SIGHUP);
+        ProcessResult r = miner.wait(std::chrono::seconds(10));
+        EXPECT_EQ(r.exitCode, 0) << redirect << " signal " << r.signal;
+        if (redirect.find("2>&-") == std::string::npos) {
+            EXPECT_NE(r.err.find("[stats] rig"), std::string::npos) << r.err;  // the final statistics
+        }
+    }
 }

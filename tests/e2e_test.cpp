@@ -131,9 +131,10 @@ TEST_F(LocalNetwork, RejectionsAreShownWithTheNodesReason) {
     const std::regex line(R"(\[verdict\] GPU#0 rejected hash=([0-9a-f]+) reason: diff f{64} is not the target f{60}\n)");
     std::smatch m;
     ASSERT_TRUE(std::regex_search(err, m, line)) << err;
-    // The hash named is one the miner submitted.
-    EXPECT_NE(miner->out().find(" hash=" + std::string(64 - m[1].length(), '0') + m[1].str() + "\n"),
-              std::string::npos)
+    // The hash named is one the miner submitted (its line may come after the
+    // verdict: the node can answer before the worker has printed it).
+    EXPECT_TRUE(miner->waitForOutput(" hash=" + std::string(64 - m[1].length(), '0') + m[1].str() + "\n",
+                                     std::chrono::seconds(5), true))
         << miner->out();
     EXPECT_EQ(err.find("unrecognised frame"), std::string::npos) << err;
 }

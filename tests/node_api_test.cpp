@@ -9,6 +9,7 @@
 #include "node/node_api.h"
 #include "servers.h"
 #include "support/raw_peer.h"
+#include "support/scratch.h"
 
 using nlohmann::json;
 
@@ -170,6 +171,13 @@ TEST(NodeApi, UnreachableNodeFailsQuietly) {
     EXPECT_FALSE(api.ws_connected());
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "[ws] connect failed: ws://127.0.0.1:" + std::to_string(port) + "\n");
+    // A base that reaches past HTTP is never read, whatever it holds.
+    ScratchDir dir;
+    dir.write("height", "{\"height\":7}");
+    NodeApi local("file://" + dir.path(), "");
+    EXPECT_FALSE(local.getBlockHeight(h));
+    EXPECT_EQ(h, 0u);
+    EXPECT_NE(local.last_error().find("Unsupported protocol"), std::string::npos) << local.last_error();
 }
 
 TEST(NodeApi, ConnectsItsWebSocketAtConstruction) {

@@ -190,6 +190,14 @@ TEST(WsPlain, RefusedHandshakes) {
         for (int i = 0; i < 2000; ++i) write_all(fd, "X-Pad: 0123456789\r\n");
     });
     EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:" + std::to_string(endless.port())));
+
+    RawPeer over([](int fd) {  // a whole reply, but over the cap, in one piece
+        const std::string head = ws_accept_reply(read_http_head(fd));
+        write_all(fd, head.substr(0, head.size() - 2) + "X-Pad: " + std::string(9300 - head.size(), 'p') + "\r\n\r\n");
+        char c;
+        recv(fd, &c, 1, 0);
+    });
+    EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:" + std::to_string(over.port())));
 }
 
 TEST(WsPlain, HandshakeReplyInPiecesIsReadToItsEnd) {
@@ -338,18 +346,32 @@ TEST(WsPlain, ConnectGivesUpAtTheLimitOrAtAStopRequest) {
     EXPECT_FALSE(ws.connect_url(url));  // past the grace none starts
 }
 
-TEST(WsPlain, OversizedFrameEndsTheReaderNotTheProcess) {
-    for (const std::string& announce :
-         {std::string("\x82\x7f\x80\x00\x00\x00\x00\x00\x00\x00", 10),   // 2^63 bytes
-          std::string("\x82\x7f\x00\x00\x00\x00\x01\x00\x00\x01", 10)}) {  // just over 16 MiB
-        RawPeer peer([&](int fd) {
-            write_all(fd, ws_accept_reply(read_http_head(fd)) + announce);
-            char c;
-            recv(fd, &c, 1, 0);
-        });
-        WsPlain ws;
-        ASSERT_TRUE(ws.connect_url("ws://127.0.0.1:" + std::to_string(peer.port())));
-        EXPECT_TRUE(wait_until([&] { return ws.fd.load() < 0; }));
+TEST(WsPlain, OversizedOrUnlawfulFrameEndsTheConnectionNotTheProcess) {
+    const struct {
+        std::string frame;
+        bool protocolError;  // told with a close frame, code 1002
+    } cases[] = {
+        {std::string("\x82\x7f\x80\x00\x00\x00\x00\x00\x00\x00", 10), false},  // 2^63 bytes
+        {std::string("\x82\x7f\x00\x00\x00\x00\x01\x00\x00\x01", 10), false},  // just over 16 MiB
+        {std::string("\x89\x7f\x00\x00\x00\x00\x01\x00\x00\x00", 10) + std::string(4096, 'p'), true},  // 16 MiB ping
+        {std::string("\x89\x7e\x00\x7e", 4) + std::string(126, 'p'), true},  // one byte over a control frame's
+        {std::string("\x09\x02hi", 4), true},                               // a fragmented ping
+        {std::string("\x81\x82\x01\x02\x03\x04ij", 8), true},               // masked by the server
+    };
+    for (const auto& c : cases) {
+        std::string closing;
+        {
+            RawPeer peer([&](int fd) {
+                write_all(fd, ws_accept_reply(read_http_head(fd)) + c.frame);
+                unsigned char f[8];
+                if (recv(fd, f, sizeof f, MSG_WAITALL) == sizeof f && f[0] == 0x88 && f[1] == 0x82)
+                    for (int i = 0; i < 2; ++i) closing += char(f[6 + i] ^ f[2 + i]);
+            });
+            WsPlain ws;
+            ASSERT_TRUE(ws.connect_url("ws://127.0.0.1:" + std::to_string(peer.port())));
+            EXPECT_TRUE(wait_until([&] { return ws.fd.load() < 0; }));
+        }
+        EXPECT_EQ(closing, c.protocolError ? std::string("\x03\xea") : "") << c.frame.substr(0, 4);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "bounded_json.h"
 
+#include <algorithm>
+
 int json_depth(std::string_view text, int limit) {
     int depth = 0, deepest = 0;
     bool inString = false, escaped = false;
@@ -17,6 +19,13 @@ int json_depth(std::string_view text, int limit) {
         }
     }
     return deepest;
+}
+
+int json_value_depth(const nlohmann::json& value) {
+    if (!value.is_structured()) return 0;
+    int deepest = 0;
+    for (const auto& member : value) deepest = std::max(deepest, json_value_depth(member));
+    return deepest + 1;
 }
 
 std::optional<nlohmann::json> parse_bounded(std::string_view text, std::string* why) {

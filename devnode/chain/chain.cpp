@@ -80,22 +80,41 @@ std::string Chain::target() const {
 json Chain::mempool() const {
     std::lock_guard<std::mutex> g(lock_);
     json out = json::array();
-    for (const Pending& p : mempool_) out.push_back(p.tx);
+    for (const Pending& p : mempool_)
+        if (!expired(p)) out.push_back(p.tx);
     return out;
+}
+
+void Chain::dropExpired() {
+    const auto gone = std::remove_if(mempool_.begin(), mempool_.end(), [&](const Pending& p) { return expired(p); });
+    for (auto it = gone; it != mempool_.end(); ++it) mempoolBytes_ -= it->text.size();
+    mempool_.erase(gone, mempool_.end());
+}
+
+std::uint64_t Chain::medianTimePast() const {
+    const size_t n = std::min(blocks_.size(), kMedianTimeBlocks);
+    std::vector<std::uint64_t> times;
+    for (size_t i = blocks_.size() - n; i < blocks_.size(); ++i) times.push_back(blocks_[i]["timestamp"].get<std::uint64_t>());
+    std::nth_element(times.begin(), times.begin() + long(n / 2), times.end());
+    return times[n / 2];
 }
 
 std::optional<std::string> Chain::addTransaction(const json& tx) {
     if (std::string why = transaction_shape_fault(tx); !why.empty()) return why;
     if (tx["sender"] == "network") return std::string("only blocks pay from the network");
+    if (json_value_depth(tx) > kMaxTransactionDepth)
+        return "nested deeper than " + std::to_string(kMaxTransactionDepth) + " levels (a block carrying it would nest deeper than " +
+               std::to_string(kMaxJsonDepth) + ")";
     std::string why;
     auto text = consensus::transaction_text(tx, &why);
     if (!text) return why;
     std::lock_guard<std::mutex> g(lock_);
+    dropExpired();
     if (mempool_.size() >= kMaxPendingTransactions || mempoolBytes_ + text->size() > kMaxPendingBytes)
         return std::string(kMempoolFull) + " (" + std::to_string(kMaxPendingTransactions) + " transactions or " +
                std::to_string(kMaxPendingBytes >> 20) + " MiB); try again after the next block";
     mempoolBytes_ += text->size();
-    mempool_.push_back({tx, std::move(*text)});
+    mempool_.push_back({tx, std::move(*text), std::chrono::steady_clock::now() + settings_.pendingLifetime});
     return std::nullopt;
 }
 
@@ -134,7 +153,8 @@ std::string Chain::faultAgainstTip(const json& block, std::string& text) const {
 // The reason a well-formed block's transactions are not all pending, or "".
 std::string Chain::pendingFault(const json& block) const {
     std::multiset<std::string> pending;
-    for (const Pending& p : mempool_) pending.insert(p.text);
+    for (const Pending& p : mempool_)
+        if (!expired(p)) pending.insert(p.text);
     const json& txs = block["transactions"];
     for (size_t i = 0; i + 2 < txs.size(); ++i) {
         auto it = pending.find(*consensus::transaction_text(txs[i]));
@@ -155,15 +175,21 @@ void Chain::extend(const json& block) {
     target_ = consensus::retarget(target_, seconds, settings_.blockSeconds);
 }
 
-Verdict Chain::submit(const json& block) {
+Verdict Chain::submit(const json& block, const WorkGate& mayCheckWork) {
     std::lock_guard<std::mutex> one(submitting_);
     std::string text;
     {
         std::lock_guard<std::mutex> g(lock_);
+        dropExpired();
         std::string why = faultAgainstTip(block, text);
         if (why.empty()) why = pendingFault(block);
-        if (why.empty() && block["timestamp"].get<std::uint64_t>() > nowMs() + kMaxFutureMs)
+        const std::uint64_t ts = why.empty() ? block["timestamp"].get<std::uint64_t>() : 0;
+        if (why.empty() && ts > nowMs() + kMaxFutureMs)
             why = "timestamp more than " + std::to_string(kMaxFutureMs / 1000) + " s ahead of the node's clock";
+        if (why.empty() && ts <= medianTimePast())
+            why = "timestamp " + std::to_string(ts) + " is not after " + std::to_string(medianTimePast()) +
+                  ", the median of the last " + std::to_string(std::min(blocks_.size(), kMedianTimeBlocks)) + " blocks";
+        if (why.empty() && mayCheckWork) why = mayCheckWork();
         if (!why.empty()) return {false, why, blocks_.size(), ""};
     }
     // The costly check runs outside the state lock, so readers are not held

@@ -4,7 +4,9 @@
 // several threads.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +27,9 @@ struct ChainSettings {
     // block here); without it a stored hash is trusted, everything else is
     // still checked.
     bool checkStoredWork = true;
+    // A pending transaction no block has carried by then is dropped, so
+    // that nothing stays in the mempool for good.
+    std::chrono::milliseconds pendingLifetime{std::chrono::minutes(10)};
 };
 
 struct Verdict {
@@ -40,6 +45,10 @@ constexpr size_t kMaxPendingTransactions = 1000;
 constexpr size_t kMaxPendingBytes = 2 << 20;  // of transaction text
 // A block's timestamp may run ahead of the node's clock by this much.
 constexpr std::uint64_t kMaxFutureMs = 120'000;
+// ... and must be later than the median of this many blocks before it: a
+// miner whose clock is a little behind the last block's miner still gets
+// through, a block stamped far in the past does not.
+constexpr size_t kMedianTimeBlocks = 11;
 // How a refusal for a full mempool begins (the node answers it with 429).
 constexpr std::string_view kMempoolFull = "mempool full";
 
@@ -60,8 +69,12 @@ public:
     // Adds a pending transaction; the reason when it is malformed or the
     // mempool is full.
     std::optional<std::string> addTransaction(const nlohmann::json& tx);
+    // Asked once a block has passed every cheap check, just before its
+    // Argon2 hash is computed: "" lets the check run, anything else is the
+    // reason it is refused.
+    using WorkGate = std::function<std::string()>;
     // Checks a submitted block and appends it when it is valid.
-    Verdict submit(const nlohmann::json& block);
+    Verdict submit(const nlohmann::json& block, const WorkGate& mayCheckWork = {});
 
     static nlohmann::json genesis();
 
@@ -69,7 +82,11 @@ private:
     struct Pending {
         nlohmann::json tx;
         std::string text;
+        std::chrono::steady_clock::time_point expires;
     };
+    bool expired(const Pending& p) const { return p.expires <= std::chrono::steady_clock::now(); }
+    void dropExpired();
+    std::uint64_t medianTimePast() const;
     std::string faultAgainstTip(const nlohmann::json& block, std::string& text) const;
     std::string pendingFault(const nlohmann::json& block) const;
     void extend(const nlohmann::json& block);

@@ -7,6 +7,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <deque>
@@ -27,6 +28,16 @@ using tcp = net::ip::tcp;
 namespace {
 
 using Counter = std::shared_ptr<std::atomic<size_t>>;
+using Clock = std::chrono::steady_clock;
+
+// A connection that may be dropped to make room for a newcomer.
+class Evictable {
+public:
+    virtual ~Evictable() = default;
+    // When the client last sent anything; its connection counts.
+    virtual Clock::time_point lastHeard() const = 0;
+    virtual void evict() = 0;
+};
 
 // One counted connection; the count drops when the slot goes.
 class Slot {
@@ -74,7 +85,10 @@ const char* const kBusy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0
 
 // An io_context with its thread and an acceptor that keeps accepting: a
 // failed accept (out of descriptors, for one) is logged and retried after a
-// pause, and clients beyond the cap are refused with 503.
+// pause. A client beyond the cap makes room by having the connection that
+// has been silent longest dropped, so that clients holding slots without a
+// word cannot lock everyone else out; only when nobody can be dropped is it
+// refused with 503.
 struct Loop {
     net::io_context io;
     tcp::acceptor acceptor{io};
@@ -86,6 +100,8 @@ struct Loop {
     Counter leaving = std::make_shared<std::atomic<size_t>>(0);
     size_t failures = 0;
     bool saturated = false;
+    // Every client connection, for choosing whom to drop. I/O thread only.
+    std::vector<std::weak_ptr<Evictable>> members;
 
     void log(const std::string& line) const {
         if (limits.log) limits.log(name + ": " + line);
@@ -111,8 +127,13 @@ struct Loop {
             }
             if (failures) log("accepting again after " + std::to_string(failures) + " failed attempts");
             failures = 0;
-            if (*open < limits.maxConnections) {
-                saturated = false;
+            const bool full = *open >= limits.maxConnections;
+            // Those dropped leave within a turn of the loop; the bound keeps a
+            // burst of newcomers from outrunning them.
+            if (!full || (*open < 2 * limits.maxConnections && evictIdlest())) {
+                if (full && !saturated)
+                    log(std::to_string(limits.maxConnections) + " connections open; dropping the longest silent to make room");
+                saturated = full;
                 onClient(std::move(socket), Slot(open));
             } else {
                 if (!saturated) log(std::to_string(limits.maxConnections) + " connections open; refusing more");
@@ -121,6 +142,38 @@ struct Loop {
             }
             accept(onClient);
         });
+    }
+    void enroll(const std::shared_ptr<Evictable>& member) {
+        // Ended connections leave their entries behind; swept now and then,
+        // so the list stays near the number open however many come and go.
+        if (members.size() >= 2 * limits.maxConnections + 64) leave(nullptr);
+        members.push_back(member);
+    }
+    // Removes `member` and every entry whose connection has ended.
+    void leave(const Evictable* member) {
+        members.erase(std::remove_if(members.begin(), members.end(),
+                                     [&](const std::weak_ptr<Evictable>& w) {
+                                         auto m = w.lock();
+                                         return !m || m.get() == member;
+                                     }),
+                      members.end());
+    }
+    bool evictIdlest() {
+        std::shared_ptr<Evictable> victim;
+        for (size_t i = 0; i < members.size();) {
+            auto m = members[i].lock();
+            if (!m) {
+                members[i] = members.back();
+                members.pop_back();
+                continue;
+            }
+            if (!victim || m->lastHeard() < victim->lastHeard()) victim = m;
+            ++i;
+        }
+        if (!victim) return false;
+        leave(victim.get());
+        victim->evict();
+        return true;
     }
     void refuse(tcp::socket socket) {
         if (*leaving >= limits.maxConnections) return;  // a flood: just close
@@ -140,20 +193,37 @@ struct Loop {
     }
 };
 
-class HttpSession : public std::enable_shared_from_this<HttpSession> {
+class HttpSession : public Evictable, public std::enable_shared_from_this<HttpSession> {
 public:
     HttpSession(tcp::socket socket, const HttpHandler& handler, const Loop& server, Slot slot)
         : stream_(std::move(socket)), handler_(handler), server_(server), slot_(std::move(slot)) {}
     void start() { read(); }
+    Clock::time_point lastHeard() const override { return heard_; }
+    void evict() override {
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+        stream_.close();
+    }
 
 private:
+    // The header has a short time of its own, from the connection or the
+    // end of the previous reply, so that a client trickling it (or sending
+    // nothing) holds its slot for seconds, not for the whole request time.
     void read() {
         parser_.emplace();
         parser_->header_limit(std::uint32_t(server_.limits.maxHeader));
         parser_->body_limit(server_.limits.maxBody);
-        stream_.expires_after(server_.limits.handshake);
-        http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
-            self->onRead(ec);
+        requestStart_ = Clock::now();
+        stream_.expires_after(std::min(server_.limits.header, server_.limits.handshake));
+        readSome();
+    }
+    void readSome() {
+        http::async_read_some(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t n) {
+            if (n) self->heard_ = Clock::now();
+            if (ec || self->parser_->is_done()) return self->onRead(ec);
+            if (self->parser_->is_header_done())
+                self->stream_.expires_at(self->requestStart_ + self->server_.limits.handshake);
+            self->readSome();
         });
     }
     void onRead(beast::error_code ec) {
@@ -193,6 +263,7 @@ private:
         if (head) res->body().clear();  // the length stays that of the GET reply
         http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code ec, size_t) {
             if (ec) return;
+            self->heard_ = Clock::now();  // an idle keep-alive is counted from the reply
             if (res->keep_alive()) self->read();
             else self->stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
         });
@@ -216,6 +287,8 @@ private:
     const HttpHandler& handler_;
     const Loop& server_;
     Slot slot_;
+    Clock::time_point heard_ = Clock::now();
+    Clock::time_point requestStart_;
 };
 
 }  // namespace
@@ -232,7 +305,9 @@ HttpServer::HttpServer(const std::string& address, unsigned short port, HttpHand
     impl_->listen(address, port);
     Impl* impl = impl_.get();
     impl_->accept([impl](tcp::socket socket, Slot slot) {
-        std::make_shared<HttpSession>(std::move(socket), impl->handler, *impl, std::move(slot))->start();
+        auto session = std::make_shared<HttpSession>(std::move(socket), impl->handler, *impl, std::move(slot));
+        impl->enroll(session);
+        session->start();
     });
     impl_->start();
 }
@@ -243,7 +318,7 @@ unsigned short HttpServer::port() const { return impl_->acceptor.local_endpoint(
 
 namespace {
 
-class BeastWsSession : public WsSession, public std::enable_shared_from_this<BeastWsSession> {
+class BeastWsSession : public WsSession, public Evictable, public std::enable_shared_from_this<BeastWsSession> {
 public:
     BeastWsSession(tcp::socket socket, WsServer::Impl& server, Slot slot);
     void start();
@@ -251,6 +326,8 @@ public:
     void ping(const std::string& payload) override;
     void close() override;
     void drop() override;
+    Clock::time_point lastHeard() const override { return heard_; }
+    void evict() override { shutdown(); }
 
 private:
     struct Out {
@@ -273,6 +350,7 @@ private:
     size_t queuedBytes_ = 0;
     bool writing_ = false;
     bool done_ = false;
+    Clock::time_point heard_ = Clock::now();
 };
 
 }  // namespace
@@ -296,16 +374,20 @@ BeastWsSession::BeastWsSession(tcp::socket socket, WsServer::Impl& server, Slot 
 void BeastWsSession::start() {
     websocket::stream_base::timeout limits{};
     limits.handshake_timeout = server_.limits.handshake;
-    limits.idle_timeout = websocket::stream_base::none();
-    limits.keep_alive_pings = false;
+    // A client silent for half the idle time is pinged; one that does not
+    // answer by the end of it is dropped.
+    limits.idle_timeout = server_.limits.idle.count() > 0 ? server_.limits.idle : websocket::stream_base::none();
+    limits.keep_alive_pings = true;
     ws_.set_option(limits);
     ws_.read_message_max(server_.limits.maxMessage);
     ws_.control_callback([this](websocket::frame_type kind, beast::string_view payload) {
+        heard_ = Clock::now();
         if (kind == websocket::frame_type::pong && server_.callbacks.onPong)
             server_.callbacks.onPong(shared_from_this(), std::string(payload));
     });
     ws_.async_accept([self = shared_from_this()](beast::error_code ec) {
         if (ec) return;
+        self->heard_ = Clock::now();
         {
             std::lock_guard<std::mutex> g(self->server_.lock);
             self->server_.open.insert(self);
@@ -320,7 +402,10 @@ void BeastWsSession::read() {
         if (ec == websocket::error::message_too_big)
             self->server_.log("dropped a client whose message went over " +
                               std::to_string(self->server_.limits.maxMessage) + " bytes");
+        if (ec == beast::error::timeout)
+            self->server_.log("dropped a client that left a ping unanswered");
         if (ec) return self->finished();
+        self->heard_ = Clock::now();
         const std::string text = beast::buffers_to_string(self->buffer_.data());
         self->buffer_.consume(self->buffer_.size());
         if (self->buffer_.capacity() > 65536) self->buffer_.shrink_to_fit();  // one big message, not a habit
@@ -338,6 +423,7 @@ void BeastWsSession::read() {
 void BeastWsSession::finished() {
     if (done_) return;
     done_ = true;
+    server_.leave(this);
     {
         std::lock_guard<std::mutex> g(server_.lock);
         server_.open.erase(shared_from_this());
@@ -421,7 +507,9 @@ WsServer::WsServer(const std::string& address, unsigned short port, WsCallbacks 
     impl_->listen(address, port);
     Impl* impl = impl_.get();
     impl_->accept([impl](tcp::socket socket, Slot slot) {
-        std::make_shared<BeastWsSession>(std::move(socket), *impl, std::move(slot))->start();
+        auto session = std::make_shared<BeastWsSession>(std::move(socket), *impl, std::move(slot));
+        impl->enroll(session);
+        session->start();
     });
     impl_->start();
 }

@@ -15,8 +15,11 @@ namespace devnet {
 // What one client may take of a server. Every client is untrusted: these
 // bound the descriptors, time and memory it can hold.
 struct ServerLimits {
-    size_t maxConnections = 64;                     // open at once; the excess gets 503
+    // Open at once; a newcomer beyond it has the longest silent client dropped.
+    size_t maxConnections = 64;
     std::chrono::milliseconds handshake{10'000};    // to send a request or a WebSocket handshake
+    std::chrono::milliseconds header{2'000};        // to send an HTTP request's header
+    std::chrono::milliseconds idle{60'000};         // WebSocket silence, a ping unanswered (0: no limit)
     size_t maxHeader = 8 << 10;                     // HTTP header block, else 431
     size_t maxBody = 1 << 20;                       // HTTP body, else 413
     size_t maxMessage = 4 << 20;                    // WebSocket message, else the client is dropped

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/console.h"
+#include "app/process_setup.h"
 #include "app/rig_summary.h"
 #include "app/stop_flag.h"
 #include "argon2gpu/cuda/device.h"
@@ -227,9 +228,10 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGINT, on_sigint);
-    // A service manager stops programs with SIGTERM: stop just as cleanly.
-    std::signal(SIGTERM, on_sigint);
+    open_missing_std_fds();
+    // A service manager stops programs with SIGTERM, a closed terminal with
+    // SIGHUP: stop just as cleanly as on Ctrl-C.
+    install_stop_signals(on_sigint);
     try {
         return run(argc, argv);
     } catch (const std::exception& e) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <sstream>
 
+#include "node/http_url.h"
 #include "node/ws_url.h"
 
 namespace {
@@ -103,6 +104,17 @@ bool setWs(Cli& cli, const std::string&, const std::string& value) {
     return true;
 }
 
+// Likewise an HTTP base that would lead anywhere but to HTTP.
+bool setHttp(Cli& cli, const std::string&, const std::string& value) {
+    const std::string problem = http_url_problem(value);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "invalid value for --http: \"%s\" (%s)\n", value.c_str(), problem.c_str());
+        return false;
+    }
+    cli.http = value;
+    return true;
+}
+
 bool setDevices(Cli& cli, const std::string& option, const std::string& value) {
     // Every piece between commas is a number; a trailing comma adds nothing.
     std::vector<std::int32_t> parsed;
@@ -135,7 +147,7 @@ bool setRewardHint(Cli& cli, const std::string&, const std::string& value) {
 const std::map<std::string, Setter>& valueOptions() {
     static const std::map<std::string, Setter> options = {
         {"--priv", stringField(&Cli::priv)},
-        {"--http", stringField(&Cli::http)},
+        {"--http", setHttp},
         {"--ws", setWs},
         {"--devices", setDevices},
         {"--workers", setWorkers},

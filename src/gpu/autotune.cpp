@@ -132,6 +132,11 @@ int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, cons
         r = r2;
     }
     resetHasher();
+    // A bound or factor of 0 lets the growth reach a batch of no texts: a
+    // worker would spin on it and never hash.
+    if (bestB < 1)
+        throw TuneError("the tuning came to a batch of " + std::to_string(bestB) +
+                        ", which hashes nothing (--max-batch and --step-factor must keep it at 1 or more)");
     log << "[tune] best BATCH=" << bestB << " (" << wholeRate(bestR) << " H/s)\n";
     return bestB;
 }

@@ -8,6 +8,7 @@
 
 #include "block/canonical.h"
 #include "block/json_depth.h"
+#include "node/http_url.h"
 
 namespace {
 
@@ -120,6 +121,9 @@ bool NodeApi::fetch(const std::string& path, std::size_t cap, std::string& body)
     curl_easy_setopt(c, CURLOPT_USERAGENT, "quorlen-gpu-miner/1.0");
     curl_easy_setopt(c, CURLOPT_TIMEOUT, 10L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    // Only HTTP, whatever the base says; redirects stay off (the default).
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, kHttpProtocols);
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, kHttpProtocols);
     // A node that announces more than the cap is refused before it sends.
     curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(cap));
     int result = CURLE_OK;

@@ -203,6 +203,7 @@ bool WsPlain::handshake(int sock, const std::string& request, const std::string&
         if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
         if (n > 0) reply.append(buf, size_t(n));
     }
+    if (headEnd + 4 > kMaxHandshakeReply) return false;  // the read that found the end may have passed the cap
     const std::string header = reply.substr(0, headEnd + 4);
     if (!ws_handshake_status_problem(header).empty()) return false;
     acceptProblem = ws_handshake_accept_problem(header, expectedAccept);
@@ -340,6 +341,13 @@ void WsPlain::reader_loop() {
         unsigned char mask[4] = {0, 0, 0, 0};
         const bool masked = head[1] & 0x80;
         if (masked && !read_exactly(mask, 4)) break;
+        // A server never masks, and a control frame is whole and at most 125
+        // bytes: anything else ends the connection as a protocol error (1002)
+        // before a byte of its payload is held.
+        if (masked || ((head[0] & 0x08) && (len > 125 || !(head[0] & 0x80)))) {
+            write_frame(8, std::string("\x03\xea", 2), false);
+            break;
+        }
         if (len > kMaxIncomingPayload) break;  // cannot be held: treat as a broken stream
         payload.resize(size_t(len));
         if (len && !read_exactly(payload.data(), payload.size())) break;
