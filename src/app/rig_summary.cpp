@@ -12,6 +12,7 @@ GpuCounts counts_of(const WorkerCtx& ctx) {
     c.sent = ctx.stats->sent.load();
     c.failed = ctx.stats->failed.load();
     c.hwErrors = ctx.hwErrors.load();
+    c.stale = ctx.stats->stale.load();
     c.accepted = ctx.stats->verdicts.accepted.load();
     c.rejected = ctx.stats->verdicts.rejected.load();
     c.unrecognised = ctx.stats->verdicts.unrecognised.load();

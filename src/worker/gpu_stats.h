@@ -6,10 +6,16 @@
 #include <cstdint>
 
 #include "node/node_verdict.h"
+#include "node/recent_blocks.h"
 
 struct GpuStats {
     std::atomic<std::uint64_t> found{0};   // hashes that met the target
     std::atomic<std::uint64_t> sent{0};    // blocks handed to the socket
     std::atomic<std::uint64_t> failed{0};  // blocks that could not be sent
+    std::atomic<std::uint64_t> stale{0};  // hits dropped because a refresh had already moved the tip
     VerdictCounts verdicts;                // what the node said of them
+    RecentBlocks recent;                   // the last blocks found, for the monitoring API
+    // Monotonic milliseconds (steady clock) of the node's last answer to
+    // /height; 0 before the first.
+    std::atomic<std::uint64_t> nodeAnsweredMs{0};
 };

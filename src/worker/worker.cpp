@@ -55,13 +55,16 @@ bool meets_target(const std::string& hash, const std::string& target) {
 
 std::string submitted_hash_text(const std::string& hash) { return lower_without_leading_zeros(hash); }
 
-void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer) {
+void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer,
+                std::uint64_t height) {
     const nlohmann::json block = parse_untrusted(text);
     const std::string signature = sign_hex(signer, text);
     const std::string submitted = submitted_hash_text(hash);
     const std::string document = build_block_for_submit(block, signature, submitted);
 
+    ctx.stats->recent.found(height, submitted, epochMs());
     const bool sent = ctx.api->send_block_event(block_event_message(document), submitted);
+    if (!sent) ctx.stats->recent.settle(submitted, "not sent");
     (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
     std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
                  hash.c_str());
@@ -84,6 +87,7 @@ namespace {
 struct PassInFlight {
     const Signer* signer;
     std::string diff;
+    std::uint64_t height;  // of the block the pass would add
 };
 
 // Every later batch would fail the same way: the device is given up.
@@ -151,14 +155,15 @@ void worker_thread(WorkerCtx* ctxPtr) {
             return false;
         }
         pipeline.submit();
-        passes.push_back({signer, view.diff});
+        passes.push_back({signer, view.diff, view.height});
         return true;
     };
 
     for (;;) {
         // On a stop, no new pass: the ones in flight are finished first. A
         // pass that cannot be built does not hold up the one in flight.
-        if (!stop_requested(ctx)) {
+        const bool paused = ctx.thermalPause.load(std::memory_order_relaxed);
+        if (!stop_requested(ctx) && !paused) {
             bool built = false;
             const Step step = device_step(ctx, pipeline, passes, [&] { built = buildPass(); });
             if (step == Step::DeviceLost) return;
@@ -167,6 +172,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
         }
         if (pipeline.in_flight() == 0) {
             if (stop_requested(ctx)) break;
+            if (paused) sleep_ms(100);  // too hot: the device rests until the guard clears it
             continue;  // the pass could not be built: try again
         }
 
@@ -185,7 +191,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
                 // A faulty or overclocked card's "hit" would be rejected by
                 // the node; after a mismatch the rest of its batch is not
                 // worth a look either.
-                if (confirm_hit(ctx, text, results[i])) submit_hit(ctx, text, results[i], *pass.signer);
+                if (confirm_hit(ctx, text, results[i])) submit_hit(ctx, text, results[i], *pass.signer, pass.height);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
                              results[i].c_str(), e.what());
