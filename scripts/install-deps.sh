@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   python3
   tmux dpkg-dev
+  prometheus python3-prometheus-client
 )
 
 missing=()
