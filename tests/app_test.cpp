@@ -238,8 +238,8 @@ TEST(RigSummary, LinesPeriodAndCounters) {
     FakeClock clock;
     RigSummary summary(2, 60, clock.fn());
     std::vector<GpuCounts> counts(2);
-    counts[0] = {1, 0, 2, 1, 1, 1, 1, 0, 4};
-    counts[1] = {0, 0, 1, 1, 0, 0, 0, 1, 0};
+    counts[0] = {1, 0, 2, 1, 1, 1, 0, 1, 0, 4};
+    counts[1] = {0, 0, 1, 1, 0, 0, 0, 0, 1, 0};
     summary.sample(counts);
     EXPECT_FALSE(summary.due());
     clock.advance(59);

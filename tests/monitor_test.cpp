@@ -243,6 +243,12 @@ TEST(Api, TokenAndBounds) {
     EXPECT_EQ(fetch(base + "summary", token, "GET", "X-Filler: " + std::string(9000, 'a')).status, 431);
 
     const unsigned short port = static_cast<unsigned short>(std::stoi(base.substr(base.rfind(':') + 1)));
+    // The address is taken: a second miner says so and stops before mining.
+    const ProcessResult taken = run_process(miner({"--api", "127.0.0.1:" + std::to_string(port)}), env());
+    EXPECT_EQ(taken.exitCode, 5);
+    EXPECT_NE(taken.err.find("fatal: --api 127.0.0.1:" + std::to_string(port) + ": cannot listen: "),
+              std::string::npos)
+        << taken.err;
     std::vector<int> idle;
     for (int i = 0; i < 16; ++i) idle.push_back(connectTo(port));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

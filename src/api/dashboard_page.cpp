@@ -51,7 +51,7 @@ function table(s) {
   cell(row, "rig (" + t.gpus + " GPU)", true); cell(row, "", true); cell(row, "");
   cell(row, fmt(t.rates["10s"], 1)); cell(row, fmt(t.rates["60s"], 1)); cell(row, fmt(t.rates["15m"], 1));
   for (const k of ["hashes", "found", "sent", "failed", "hw_errors", "stale", "accepted", "rejected"]) cell(row, t[k]);
-  cell(row, ""); cell(row, fmt(t.power_w, 0));
+  cell(row, ""); cell(row, fmt(t.power_w, 0)); for (let i = 0; i < 4; ++i) cell(row, "");
   const blocks = document.querySelector("#blocks tbody"); blocks.replaceChildren();
   for (const b of s.blocks) {
     const r = blocks.insertRow();
