@@ -1,6 +1,7 @@
 #include "app/rig_monitor.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 
 #include "api/api_server.h"
@@ -40,7 +41,25 @@ RigMonitor::RigMonitor(const Cli& cli, std::FILE* out)
     const auto address = parse_api_address(cli.api);  // checked at start
     if (!address) throw std::runtime_error("--api " + cli.api + ": not HOST:PORT");
     devnet::ServerLimits limits = ApiServer::default_limits();
-    limits.log = [out](const std::string& line) { std::fprintf(out, "%s[api] %s\n", line_lead(), line.c_str()); };
+    // What the server reports (refused clients, oversized requests) is
+    // caused by its clients, who must not be able to fill the journal: at
+    // most one line a minute, saying how many events it stands for.
+    struct Throttle {
+        std::chrono::steady_clock::time_point next{};
+        std::uint64_t quiet = 0;
+    };
+    limits.log = [out, throttle = std::make_shared<Throttle>()](const std::string& line) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < throttle->next) {
+            ++throttle->quiet;
+            return;
+        }
+        const std::string more =
+            throttle->quiet ? " (and " + std::to_string(throttle->quiet) + " more events in the minute before)" : "";
+        std::fprintf(out, "%s[api] %s%s\n", line_lead(), line.c_str(), more.c_str());
+        throttle->quiet = 0;
+        throttle->next = now + std::chrono::minutes(1);
+    };
     try {
         api_ = std::make_unique<ApiServer>(address->host, address->port, cli.apiToken, std::move(limits));
     } catch (const std::exception& e) {
