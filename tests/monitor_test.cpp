@@ -23,6 +23,7 @@
 #include "api/summary_json.h"
 #include "app/rig_monitor.h"
 #include "app/rig_summary.h"
+#include "cli/api_options.h"
 #include "gpu/gpu_hasher.h"
 #include "support/device.h"
 #include "support/process.h"
@@ -234,6 +235,7 @@ TEST(Api, TokenAndBounds) {
     EXPECT_EQ(anonymous.authenticate.rfind("WWW-Authenticate: Bearer", 0), 0u);
     EXPECT_EQ(fetch(base + "metrics", token + "x").status, 401);
     EXPECT_EQ(fetch(base + "metrics", token.substr(1)).status, 401);
+    EXPECT_EQ(fetch(base + "metrics", "", "GET", "Authorization: bearer " + token).status, 200);
     EXPECT_EQ(fetch(base).status, 200);  // the page alone, which holds no figures
     // No node: unhealthy, with the reason.
     const Fetched health = fetch(base + "health", token);
@@ -270,6 +272,25 @@ TEST(Api, TokenAndBounds) {
     for (std::size_t at = r.err.find("[api] http: "); at != std::string::npos; at = r.err.find("[api] http: ", at + 1))
         ++lines;
     EXPECT_EQ(lines, 1u) << r.err;
+}
+
+TEST(Api, AddressForms) {
+    const auto loopback = [](const std::string& text) {
+        const auto a = parse_api_address(text);
+        return a ? std::optional<std::pair<std::string, bool>>({a->host + " " + std::to_string(a->port), a->loopback})
+                 : std::nullopt;
+    };
+    using R = std::optional<std::pair<std::string, bool>>;
+    EXPECT_EQ(loopback("127.0.0.1:4068"), R({"127.0.0.1 4068", true}));
+    EXPECT_EQ(loopback("localhost:0"), R({"127.0.0.1 0", true}));
+    EXPECT_EQ(loopback("127.9.9.9:1"), R({"127.9.9.9 1", true}));
+    EXPECT_EQ(loopback("[::1]:4068"), R({"::1 4068", true}));
+    EXPECT_EQ(loopback("0.0.0.0:4068"), R({"0.0.0.0 4068", false}));
+    EXPECT_EQ(loopback("[::]:4068"), R({":: 4068", false}));
+    EXPECT_EQ(loopback("192.168.1.20:4068"), R({"192.168.1.20 4068", false}));
+    for (const char* bad : {"127.0.0.1", "::1:4068", "127.0.0.1:65536", "127.0.0.1:-1", "127.0.0.1:", "rig01:4068",
+                            ":4068", "[::1]4068", "127.0.0.1:40 68"})
+        EXPECT_FALSE(parse_api_address(bad)) << bad;
 }
 
 TEST(Api, HealthNamesWhatIsWrong) {

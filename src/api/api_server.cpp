@@ -1,5 +1,6 @@
 #include "api/api_server.h"
 
+#include <strings.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -75,9 +76,10 @@ void ApiServer::publish(RigSnapshot snapshot) {
 
 bool ApiServer::authorised(const std::string& header) const {
     if (token_.empty()) return true;
-    const std::string scheme = "Bearer ";
-    return header.size() > scheme.size() && header.compare(0, scheme.size(), scheme) == 0 &&
-           sameText(header.substr(scheme.size()), token_);
+    // The scheme's name is case-insensitive; the token is not.
+    const std::size_t scheme = 7;  // "Bearer "
+    return header.size() > scheme && strncasecmp(header.c_str(), "bearer ", scheme) == 0 &&
+           sameText(header.substr(scheme), token_);
 }
 
 devnet::HttpReply ApiServer::handle(const devnet::HttpRequest& request) {
