@@ -295,7 +295,8 @@ TEST(Api, AddressForms) {
 
 TEST(Api, HealthNamesWhatIsWrong) {
     RigSnapshot rig;
-    EXPECT_EQ(health_problems(rig), (std::vector<std::string>{"no GPU is mining yet", "the node has not answered yet"}));
+    EXPECT_EQ(health_problems(rig),
+              (std::vector<std::string>{"no GPU is mining yet", "the node has not answered yet"}));
     rig.starting = false;
     rig.nodeAnsweredAgo = 61;
     rig.gpus.resize(2);

@@ -49,7 +49,8 @@ std::string summary_json(const RigSnapshot& rig, double uptimeSeconds) {
         json counts = {{"hashes", g.hashes},     {"found", g.found},       {"sent", g.sent},
                        {"failed", g.failed},     {"hw_errors", g.hwErrors}, {"stale", g.stale},
                        {"accepted", g.accepted}, {"rejected", g.rejected}, {"unrecognised", g.unrecognised}};
-        for (auto& [key, value] : counts.items()) totals[key] = totals[key].get<std::uint64_t>() + value.get<std::uint64_t>();
+        for (auto& [key, value] : counts.items())
+            totals[key] = totals[key].get<std::uint64_t>() + value.get<std::uint64_t>();
         const char* state = g.lost ? "lost" : g.paused ? "paused" : "mining";
         json gpu = {{"worker", gpus.size()}, {"gpu", g.gpu}, {"name", g.name}, {"batch", g.batch},
                     {"state", state},   {"rates", ratesJson(g.rates)}, {"telemetry", telemetryJson(g)}};

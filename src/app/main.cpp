@@ -122,11 +122,11 @@ int run(int argc, char** argv) {
     Cli cli;
     if (!parse_cli(argc, argv, cli)) return 1;
     if (const int status = resolve_priv(cli)) return status;
-    if (const int status = resolve_monitoring(cli)) return status;
     if (cli.priv.empty()) {
         std::fputs("--priv is required\n", stderr);
         return 1;
     }
+    if (const int status = resolve_monitoring(cli)) return status;
     apply_env(cli);
     std::fputs(cfg_line(cli).c_str(), stderr);
 
@@ -213,7 +213,8 @@ int run(int argc, char** argv) {
         monitor.tick(&summary);
         // On a new line, and the hash-rate line is drawn again below it.
         if (summary.due())
-            std::fprintf(stderr, "%s%s%s", line_lead(), summary.text().c_str(), monitor.telemetry_lines(summary).c_str());
+            std::fprintf(stderr, "%s%s%s", line_lead(), summary.text().c_str(),
+                         monitor.telemetry_lines(summary).c_str());
         std::fprintf(stdout, "\rHashrate: %llu H/s (%zu GPU)", static_cast<unsigned long long>(total - previous),
                      entries.size());
         std::fflush(stdout);

@@ -123,7 +123,9 @@ RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
     rig.nodeWs = nodeWs_;
     rig.starting = starting_;
     rig.history = history_;
-    const auto rates = [](const RateWindows& w) { return Rates{w.rate(seconds(10)), w.rate(seconds(60)), w.rate(seconds(900))}; };
+    const auto rates = [](const RateWindows& w) {
+        return Rates{w.rate(seconds(10)), w.rate(seconds(60)), w.rate(seconds(900))};
+    };
     if (summary) rig.rates = rates(summary->rig_rates());
     std::uint64_t answered = 0;
     for (std::size_t i = 0; i < gpus_.size(); ++i) {
