@@ -24,6 +24,8 @@ install(TARGETS ${quorlen_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS ${quorlen_libraries} LIBRARY DESTINATION ${QUORLEN_PRIVATE_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/quorlen-gpu-miner.service DESTINATION lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorlen-gpu-miner)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/grafana-dashboard.json
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/quorlen-gpu-miner)
 
 # The Debian package; dpkg-shlibdeps finds the packages of the shared
 # libraries the programs need and declares them.

@@ -11,6 +11,7 @@ packages=(
   python3
   tmux dpkg-dev
   pocl-opencl-icd ocl-icd-opencl-dev opencl-headers clinfo
+  prometheus python3-prometheus-client
 )
 
 missing=()

@@ -12,7 +12,7 @@
 
 #include "app/rate_windows.h"
 #include "app/rig_summary.h"
-#include "servers.h"
+#include "net/servers.h"
 #include "support/device.h"
 #include "worker/worker_ctx.h"
 #include "support/process.h"

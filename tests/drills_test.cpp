@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "node/node_api.h"
-#include "servers.h"
+#include "net/servers.h"
 #include "support/device.h"
 #include "support/process.h"
 #include "support/raw_peer.h"

@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 
 #include "node/node_api.h"
-#include "servers.h"
+#include "net/servers.h"
 #include "support/raw_peer.h"
 #include "support/scratch.h"
 

@@ -7,7 +7,7 @@
 #include "node/node_verdict.h"
 #include "node/ws_plain.h"
 #include "node/ws_url.h"
-#include "servers.h"
+#include "net/servers.h"
 #include "support/raw_peer.h"
 #include "support/scratch.h"
 

@@ -19,6 +19,13 @@ std::string Device::getName() const {
     return "CUDA device " + std::to_string(index_);
 }
 
+std::string Device::getPciBusId() const {
+    char id[32] = {};
+    if (cudaDeviceGetPCIBusId(id, int(sizeof id), index_) == cudaSuccess) return id;
+    cudaGetLastError();
+    return "";
+}
+
 std::string Device::getSupportProblem() const {
     const cudaError_t image = cuda_detail::fillKernelImage(index_);
     if (image == cudaSuccess) return "";

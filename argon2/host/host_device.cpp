@@ -12,6 +12,8 @@ std::string Device::getName() const { return "host CPU"; }
 
 std::string Device::getSupportProblem() const { return ""; }
 
+std::string Device::getPciBusId() const { return ""; }
+
 double Device::getPeakBandwidth() const { return 0; }
 
 // At most: one group of up to kMaxLockstep hashes per thread of the unit.

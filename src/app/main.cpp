@@ -13,10 +13,12 @@
 
 #include "app/console.h"
 #include "app/process_setup.h"
+#include "app/rig_monitor.h"
 #include "app/rig_summary.h"
 #include "app/stop_flag.h"
 #include "argon2gpu/cuda/device.h"
 #include "block/signer.h"
+#include "cli/api_options.h"
 #include "cli/cli.h"
 #include "cli/key_source.h"
 #include "gpu/autotune.h"
@@ -81,7 +83,7 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContex
     ctx->batch = entry->batch;
     auto verdicts = std::make_shared<VerdictReporter>(
         g, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), stderr, VerdictReporter::Clock{},
-        line_lead());
+        line_lead(), std::shared_ptr<RecentBlocks>(ctx->stats, &ctx->stats->recent));
     ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, grace, verdicts);
     ctx->hasher = entry->hasher.get();
     ctx->stop = &g_stop;
@@ -126,6 +128,7 @@ int run(int argc, char** argv) {
         std::fputs("--priv is required\n", stderr);
         return 1;
     }
+    if (const int status = resolve_monitoring(cli)) return status;
     apply_env(cli);
     std::fputs(cfg_line(cli).c_str(), stderr);
 
@@ -160,13 +163,18 @@ int run(int argc, char** argv) {
     // Shared by every worker's node client: network work under way when a
     // stop comes gets one grace, counted from when it was first seen.
     const StopGrace grace(&g_stop);
+    RigMonitor monitor(cli);
     std::vector<std::unique_ptr<PerGpu>> entries;
     for (std::int32_t g : selected) {
         if (!supported[std::size_t(g)]) continue;  // named above
         bool started = false;
         try {
             std::unique_ptr<PerGpu> entry = bringUp(g, global, cli, signer, grace);
-            if (entry) entries.push_back(std::move(entry));
+            if (entry) {
+                const argon2::cuda::Device& device = global.getAllDevices()[std::size_t(g)];
+                monitor.add(*entry->ctx, device.getName(), device.getPciBusId());
+                entries.push_back(std::move(entry));
+            }
             started = true;
         } catch (const std::exception& e) {
             std::fprintf(stderr, "GPU#%d: cannot start: %s\n", g, e.what());
@@ -186,6 +194,7 @@ int run(int argc, char** argv) {
         return kExitBringUpFailed;
     }
 
+    monitor.started();
     RigSummary summary(entries.size(), cli.summarySeconds);
     const auto sampleCounters = [&] {
         std::vector<GpuCounts> counts;
@@ -206,8 +215,11 @@ int run(int argc, char** argv) {
             return kExitAllDevicesLost;
         }
         sampleCounters();
+        monitor.tick(&summary);
         // On a new line, and the hash-rate line is drawn again below it.
-        if (summary.due()) std::fprintf(stderr, "%s%s", line_lead(), summary.text().c_str());
+        if (summary.due())
+            std::fprintf(stderr, "%s%s%s", line_lead(), summary.text().c_str(),
+                         monitor.telemetry_lines(summary).c_str());
         std::fprintf(stdout, "\rHashrate: %llu H/s (%zu GPU)", static_cast<unsigned long long>(total - previous),
                      entries.size());
         std::fflush(stdout);
@@ -220,7 +232,7 @@ int run(int argc, char** argv) {
     for (auto& e : entries)
         if (e->thread.joinable()) e->thread.join();
     sampleCounters();
-    std::fputs(summary.text().c_str(), stderr);
+    std::fputs((summary.text() + monitor.telemetry_lines(summary)).c_str(), stderr);
     shutDown(entries);
     return 0;
 }

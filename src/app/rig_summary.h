@@ -42,6 +42,10 @@ public:
     bool due();
     // The rig's line, then one line per GPU, as of the latest sample.
     std::string text() const;
+    // The rates behind the lines, for the monitoring API.
+    const RateWindows& rig_rates() const { return rig_; }
+    std::size_t gpus() const { return perGpu_.size(); }
+    const RateWindows& gpu_rates(std::size_t i) const { return perGpu_[i]; }
 
 private:
     RateWindows::Clock clock_;

@@ -165,6 +165,10 @@ const std::map<std::string, Setter>& valueOptions() {
         {"--reward-hint", setRewardHint},
         {"--priv-file", stringField(&Cli::privFile)},
         {"--summary-seconds", intField(&Cli::summarySeconds)},
+        {"--api", stringField(&Cli::api)},
+        {"--api-token", stringField(&Cli::apiToken)},
+        {"--api-token-file", stringField(&Cli::apiTokenFile)},
+        {"--temp-limit", intField(&Cli::tempLimit)},
     };
     return options;
 }
@@ -234,7 +238,7 @@ bool parse_cli(int argc, char** argv, Cli& cli) {
         auto it = options.find(arg);
         if (it == options.end() || i + 1 >= argc) return usage();
         if (!it->second(cli, arg, argv[++i])) return false;
-        if (arg == "--priv") scrubArgument(argv[i]);
+        if (arg == "--priv" || arg == "--api-token") scrubArgument(argv[i]);
     }
     return true;
 }

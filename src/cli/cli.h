@@ -29,6 +29,13 @@ struct Cli {
     // at the stop).
     std::string privFile;
     std::int32_t summarySeconds = 60;
+    // Monitoring: the HTTP API's HOST:PORT (empty: no API), its bearer token
+    // (or a file holding it), and the temperature at which a GPU is paused
+    // (0: never).
+    std::string api;
+    std::string apiToken;
+    std::string apiTokenFile;
+    std::int32_t tempLimit = 0;
 };
 
 // Fills `cli` from the arguments. Returns false after printing the usage text

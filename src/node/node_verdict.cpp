@@ -73,8 +73,8 @@ std::optional<NodeVerdict> parse_verdict(std::string_view frame) {
 }
 
 VerdictReporter::VerdictReporter(int gpu, std::shared_ptr<VerdictCounts> counts, std::FILE* out, Clock clock,
-                                 const char* lineLead)
-    : gpu_(gpu), counts_(std::move(counts)), out_(out), lead_(lineLead),
+                                 const char* lineLead, std::shared_ptr<RecentBlocks> recent)
+    : gpu_(gpu), counts_(std::move(counts)), recent_(std::move(recent)), out_(out), lead_(lineLead),
       clock_(clock ? std::move(clock) : Clock([] { return std::chrono::steady_clock::now(); })) {}
 
 void VerdictReporter::block_sent(const std::string& hash) {
@@ -114,6 +114,7 @@ void VerdictReporter::on_frame(bool text, std::string_view payload) {
     // A verdict on no block of ours is as good as noise: printing it would
     // let the node write to our console at will.
     if (!v || !match(*v)) return unrecognised(payload);
+    if (recent_) recent_->settle(v->hash, v->accepted ? "accepted" : "rejected", v->reason, v->height);
     if (v->accepted) {
         counts_->accepted.fetch_add(1);
         const std::string height = v->height ? " height=" + std::to_string(*v->height) : "";

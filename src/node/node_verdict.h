@@ -21,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include "node/recent_blocks.h"
+
 struct NodeVerdict {
     bool accepted = false;
     std::string hash;                    // lowercase, no leading zeros; empty when not given
@@ -60,8 +62,9 @@ public:
 
     // Each line starts with `lineLead`: a line feed when it may interrupt the
     // hash-rate line on a terminal, nothing otherwise.
+    // Verdicts also settle the blocks in `recent`, when given.
     VerdictReporter(int gpu, std::shared_ptr<VerdictCounts> counts, std::FILE* out = stderr, Clock clock = {},
-                    const char* lineLead = "");
+                    const char* lineLead = "", std::shared_ptr<RecentBlocks> recent = nullptr);
 
     // Worker thread: a block with this submitted hash text is about to go
     // out (before the send: the answer may come before send returns), and,
@@ -79,6 +82,7 @@ private:
 
     const int gpu_;
     const std::shared_ptr<VerdictCounts> counts_;
+    const std::shared_ptr<RecentBlocks> recent_;
     std::FILE* const out_;
     const char* const lead_;
     const Clock clock_;

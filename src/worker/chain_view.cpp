@@ -1,6 +1,7 @@
 #include "worker/chain_view.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -41,11 +42,18 @@ bool fetchTarget(NodeApi& api, ChainView& view, std::string& target) {
     return true;
 }
 
-bool fetchHeight(NodeApi& api, ChainView& view, std::uint64_t& height) {
-    const bool ok = api.getBlockHeight(height);
-    if (ok) view.heightWatch.answered("/height");
-    else if (!api.cut_short()) view.heightWatch.failed("/height", api.last_error());
-    return ok;
+// Also notes when the node last answered, for the monitoring API.
+bool fetchHeight(WorkerCtx& ctx, ChainView& view, std::uint64_t& height) {
+    const bool ok = ctx.api->getBlockHeight(height);
+    if (!ok) {
+        if (!ctx.api->cut_short()) view.heightWatch.failed("/height", ctx.api->last_error());
+        return false;
+    }
+    view.heightWatch.answered("/height");
+    using namespace std::chrono;
+    ctx.stats->nodeAnsweredMs.store(
+        std::uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count()));
+    return true;
 }
 
 void fetchMempool(NodeApi& api, ChainView& view, nlohmann::json& mempool) {
@@ -104,7 +112,7 @@ void load_chain(WorkerCtx& ctx, ChainView& view) {
     view.prevHash.clear();
     view.diff.clear();
     NodeApi& api = *ctx.api;
-    fetchHeight(api, view, view.height);
+    fetchHeight(ctx, view, view.height);
     if (view.height != 0) {
         nlohmann::json tip;
         if (api.getBlock(view.height - 1, tip)) takeTipHash(tip, view.prevHash);
@@ -121,7 +129,7 @@ void refresh_chain(WorkerCtx& ctx, ChainView& view, std::uint64_t nowMs) {
     if (nowMs - view.refreshedMs <= 2000) return;
     NodeApi& api = *ctx.api;
     std::uint64_t h = 0;
-    if (fetchHeight(api, view, h) && h != view.height) {
+    if (fetchHeight(ctx, view, h) && h != view.height) {
         view.height = h;
         if (h != 0) {
             nlohmann::json tip;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "node/node_verdict.h"
+#include "node/recent_blocks.h"
 
 struct GpuStats {
     std::atomic<std::uint64_t> found{0};   // hashes that met the target
@@ -13,4 +14,8 @@ struct GpuStats {
     std::atomic<std::uint64_t> failed{0};  // blocks that could not be sent
     std::atomic<std::uint64_t> stale{0};   // hits on a tip a refresh had replaced: not sent
     VerdictCounts verdicts;                // what the node said of them
+    RecentBlocks recent;                   // the last blocks found, for the monitoring API
+    // Monotonic milliseconds (steady clock) of the node's last answer to
+    // /height; 0 before the first.
+    std::atomic<std::uint64_t> nodeAnsweredMs{0};
 };

@@ -55,16 +55,19 @@ bool meets_target(const std::string& hash, const std::string& target) {
 
 std::string submitted_hash_text(const std::string& hash) { return lower_without_leading_zeros(hash); }
 
-void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer) {
+void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer,
+                std::uint64_t height) {
     // Past a stop's grace the block could not leave: it is not even built.
-    bool sent = false;
+    std::string message;
+    const std::string submitted = submitted_hash_text(hash);
     if (!ctx.api->past_stop_grace()) {
         const nlohmann::json block = parse_untrusted(text);
         const std::string signature = sign_hex(signer, text);
-        const std::string submitted = submitted_hash_text(hash);
-        const std::string document = build_block_for_submit(block, signature, submitted);
-        sent = ctx.api->send_block_event(block_event_message(document), submitted);
+        message = block_event_message(build_block_for_submit(block, signature, submitted));
     }
+    ctx.stats->recent.found(height, submitted, epochMs());
+    const bool sent = !message.empty() && ctx.api->send_block_event(message, submitted);
+    if (!sent) ctx.stats->recent.settle(submitted, "not sent");
     (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
     std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
                  hash.c_str());
@@ -87,7 +90,7 @@ namespace {
 struct PassInFlight {
     const Signer* signer;
     std::string diff;
-    std::uint64_t height;  // the tip it was built on
+    std::uint64_t height;  // the chain's height it was built on
     std::string prevHash;
 };
 
@@ -99,6 +102,9 @@ bool tipReplaced(const PassInFlight& pass, const ChainView& view) {
 
 void dropStaleHit(WorkerCtx& ctx, const PassInFlight& pass, const ChainView& view, const std::string& hash) {
     ctx.stats->stale.fetch_add(1);
+    const std::string submitted = submitted_hash_text(hash);
+    ctx.stats->recent.found(pass.height, submitted, epochMs());
+    ctx.stats->recent.settle(submitted, "stale");
     std::fprintf(stderr, "\n[worker] GPU#%d hit hash=%s not sent: found on the tip at height %llu, which the node has "
                  "since replaced (height %llu)\n",
                  ctx.gpu, hash.c_str(), static_cast<unsigned long long>(pass.height),
@@ -178,7 +184,8 @@ void worker_thread(WorkerCtx* ctxPtr) {
     for (;;) {
         // On a stop, no new pass: the ones in flight are finished first. A
         // pass that cannot be built does not hold up the one in flight.
-        if (!stop_requested(ctx)) {
+        const bool paused = ctx.thermalPause.load(std::memory_order_relaxed);
+        if (!stop_requested(ctx) && !paused) {
             bool built = false;
             const Step step = device_step(ctx, pipeline, passes, [&] { built = buildPass(); });
             if (step == Step::DeviceLost) return;
@@ -187,6 +194,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
         }
         if (pipeline.in_flight() == 0) {
             if (stop_requested(ctx)) break;
+            if (paused) sleep_ms(100);  // too hot: the device rests until the guard clears it
             continue;  // the pass could not be built: try again
         }
 
@@ -210,7 +218,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
                 // the node; after a mismatch the rest of its batch is not
                 // worth a look either.
                 if (ctx.api->past_stop_grace() || confirm_hit(ctx, text, results[i]))
-                    submit_hit(ctx, text, results[i], *pass.signer);
+                    submit_hit(ctx, text, results[i], *pass.signer, pass.height);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
                              results[i].c_str(), e.what());

@@ -20,6 +20,9 @@ struct WorkerCtx {
     std::atomic<std::uint64_t> hwErrors{0};  // hits the CPU did not confirm
     // Set by the worker when its device became unusable and it stopped.
     std::atomic<bool> deviceLost{false};
+    // Set by the thermal guard while the device is too hot: the worker
+    // finishes the batches in flight and starts no new one until it is clear.
+    std::atomic<bool> thermalPause{false};
     std::unique_ptr<NodeApi> api;
     Signer signer;
     Signer devSigner;

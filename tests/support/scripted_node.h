@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "servers.h"
+#include "net/servers.h"
 
 class ScriptedNode {
 public:

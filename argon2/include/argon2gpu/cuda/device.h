@@ -14,6 +14,9 @@ public:
     explicit Device(int deviceIndex = 0) : index_(deviceIndex) {}
     int getDeviceIndex() const { return index_; }
     std::string getName() const;
+    // The PCI bus id ("0000:01:00.0"), by which other tools (the management
+    // library's telemetry) know the device; empty when it has none.
+    std::string getPciBusId() const;
     // Empty when this build's kernels run on the device; otherwise why not:
     // its compute capability and the architectures the build covers.
     std::string getSupportProblem() const;

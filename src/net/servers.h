@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace devnet {
@@ -34,15 +35,26 @@ struct HttpReply {
     unsigned status = 200;
     std::string body;
     std::string contentType = "application/json";
+    std::vector<std::pair<std::string, std::string>> headers = {};  // added to the reply as they stand
 };
 
 using HttpHandler =
     std::function<HttpReply(const std::string& method, const std::string& target, const std::string& body)>;
 
+// A request with the one header a handler may need to decide on it.
+struct HttpRequest {
+    std::string method;  // HEAD comes as GET
+    std::string target;
+    std::string body;
+    std::string authorization;  // the Authorization header, empty when absent
+};
+using HttpRequestHandler = std::function<HttpReply(const HttpRequest&)>;
+
 class HttpServer {
 public:
     // Port 0 picks a free port. HEAD is answered as GET without the body.
     HttpServer(const std::string& address, unsigned short port, HttpHandler handler, ServerLimits limits = {});
+    HttpServer(const std::string& address, unsigned short port, HttpRequestHandler handler, ServerLimits limits = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

@@ -195,7 +195,7 @@ struct Loop {
 
 class HttpSession : public Evictable, public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(tcp::socket socket, const HttpHandler& handler, const Loop& server, Slot slot)
+    HttpSession(tcp::socket socket, const HttpRequestHandler& handler, const Loop& server, Slot slot)
         : stream_(std::move(socket)), handler_(handler), server_(server), slot_(std::move(slot)) {}
     void start() { read(); }
     Clock::time_point lastHeard() const override { return heard_; }
@@ -246,8 +246,8 @@ private:
         const bool head = request.method() == http::verb::head;
         HttpReply reply;
         try {
-            reply = handler_(head ? "GET" : std::string(request.method_string()), std::string(request.target()),
-                             request.body());
+            reply = handler_({head ? "GET" : std::string(request.method_string()), std::string(request.target()),
+                              request.body(), std::string(request[http::field::authorization])});
         } catch (const std::exception& e) {
             server_.log(std::string("handler failed: ") + e.what());
             reply = {500, "{\"error\":\"internal error\"}"};
@@ -256,6 +256,7 @@ private:
         res->set(http::field::server, "quorlen-devnode");
         res->set(http::field::content_type, reply.contentType);
         res->keep_alive(request.keep_alive());
+        for (const auto& [name, value] : reply.headers) res->set(name, value);
         // 1xx, 204 and 304 replies carry no body by definition.
         const bool bodyless = reply.status < 200 || reply.status == 204 || reply.status == 304;
         if (!bodyless) res->body() = std::move(reply.body);
@@ -284,7 +285,7 @@ private:
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
-    const HttpHandler& handler_;
+    const HttpRequestHandler& handler_;
     const Loop& server_;
     Slot slot_;
     Clock::time_point heard_ = Clock::now();
@@ -294,10 +295,18 @@ private:
 }  // namespace
 
 struct HttpServer::Impl : Loop {
-    HttpHandler handler;
+    HttpRequestHandler handler;
 };
 
 HttpServer::HttpServer(const std::string& address, unsigned short port, HttpHandler handler, ServerLimits limits)
+    : HttpServer(address, port,
+                 HttpRequestHandler([handler = std::move(handler)](const HttpRequest& r) {
+                     return handler(r.method, r.target, r.body);
+                 }),
+                 std::move(limits)) {}
+
+HttpServer::HttpServer(const std::string& address, unsigned short port, HttpRequestHandler handler,
+                       ServerLimits limits)
     : impl_(std::make_shared<Impl>()) {
     impl_->handler = std::move(handler);
     impl_->limits = std::move(limits);

@@ -1,0 +1,11 @@
+// The rig's figures in the Prometheus text exposition format (GET /metrics).
+#pragma once
+
+#include <string>
+
+#include "api/rig_snapshot.h"
+
+std::string metrics_text(const RigSnapshot& rig, double uptimeSeconds);
+
+// A label value with backslash, double quote and line feed escaped.
+std::string escape_label_value(const std::string& value);

@@ -1,0 +1,59 @@
+// What the monitoring API shows: the rig's figures as the supervision loop
+// last read them. A plain value, copied out of the program's own counters
+// once a second; requests read a snapshot and never touch a worker.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "telemetry/gpu_telemetry.h"
+
+struct Rates {
+    double s10 = 0, s60 = 0, m15 = 0;  // hashes per second over 10 s, 60 s, 15 min
+};
+
+struct GpuSnapshot {
+    int gpu = 0;
+    std::string name;
+    int batch = 0;
+    Rates rates;
+    std::uint64_t hashes = 0, found = 0, sent = 0, failed = 0, hwErrors = 0, stale = 0;
+    std::uint64_t accepted = 0, rejected = 0, unrecognised = 0;
+    bool lost = false;    // its device became unusable and its worker stopped
+    bool paused = false;  // held by the thermal guard
+    std::optional<GpuReading> telemetry;
+    std::vector<double> history;  // 10 s rates, one every kHistoryStep seconds, oldest first
+};
+
+struct BlockSnapshot {
+    int gpu = 0;
+    std::uint64_t height = 0;
+    std::string hash;
+    std::uint64_t timeMs = 0;  // wall clock
+    std::string verdict;       // "pending", "accepted", "rejected", "not sent", "stale"
+    std::string reason;
+};
+
+struct RigSnapshot {
+    static constexpr int kHistoryStep = 10;     // seconds between history points
+    static constexpr std::size_t kHistoryPoints = 90;  // 15 minutes
+
+    std::string version;
+    std::string nodeHttp, nodeWs;
+    // Seconds since the node last answered; nothing before its first answer.
+    std::optional<double> nodeAnsweredAgo;
+    bool starting = true;  // GPUs are still being brought up
+    Rates rates;           // the rig's
+    std::vector<double> history;
+    std::vector<GpuSnapshot> gpus;
+    std::vector<BlockSnapshot> blocks;  // newest first
+};
+
+// Hashes per second per watt over the last 60 s, when the power is known.
+std::optional<double> hashes_per_watt(const GpuSnapshot& gpu);
+
+// Whether the rig is healthy for a watchdog: at least one GPU mining and the
+// node answering within the last minute. Empty when it is, else the reasons.
+std::vector<std::string> health_problems(const RigSnapshot& rig);

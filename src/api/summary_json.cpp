@@ -1,0 +1,90 @@
+#include "api/summary_json.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using nlohmann::json;
+
+json ratesJson(const Rates& r) { return {{"10s", r.s10}, {"60s", r.s60}, {"15m", r.m15}}; }
+
+template <class T>
+json orNull(const std::optional<T>& v) {
+    return v ? json(*v) : json(nullptr);
+}
+
+json telemetryJson(const GpuSnapshot& g) {
+    if (!g.telemetry) return nullptr;
+    const GpuReading& t = *g.telemetry;
+    return {{"temperature_c", orNull(t.temperatureC)}, {"power_w", orNull(t.powerW)},
+            {"fan_percent", orNull(t.fanPercent)},     {"core_clock_mhz", orNull(t.coreMHz)},
+            {"memory_clock_mhz", orNull(t.memoryMHz)}, {"hashes_per_watt", orNull(hashes_per_watt(g))}};
+}
+
+}  // namespace
+
+std::optional<double> hashes_per_watt(const GpuSnapshot& gpu) {
+    if (!gpu.telemetry || !gpu.telemetry->powerW || *gpu.telemetry->powerW <= 0) return std::nullopt;
+    return gpu.rates.s60 / *gpu.telemetry->powerW;
+}
+
+std::vector<std::string> health_problems(const RigSnapshot& rig) {
+    std::vector<std::string> problems;
+    bool mining = false;
+    for (const GpuSnapshot& g : rig.gpus) mining = mining || (!g.lost && !g.paused && g.rates.s60 > 0);
+    if (!mining) problems.push_back(rig.starting ? "no GPU is mining yet" : "no GPU is mining");
+    if (!rig.nodeAnsweredAgo) problems.push_back("the node has not answered yet");
+    else if (*rig.nodeAnsweredAgo > 60)
+        problems.push_back("the node has not answered for " + std::to_string(long(*rig.nodeAnsweredAgo)) + " s");
+    return problems;
+}
+
+std::string summary_json(const RigSnapshot& rig, double uptimeSeconds) {
+    json gpus = json::array();
+    json totals = {{"hashes", 0}, {"found", 0}, {"sent", 0}, {"failed", 0}, {"hw_errors", 0}, {"stale", 0},
+                   {"accepted", 0}, {"rejected", 0}, {"unrecognised", 0}};
+    double power = 0;
+    bool anyPower = false;
+    for (const GpuSnapshot& g : rig.gpus) {
+        json counts = {{"hashes", g.hashes},     {"found", g.found},       {"sent", g.sent},
+                       {"failed", g.failed},     {"hw_errors", g.hwErrors}, {"stale", g.stale},
+                       {"accepted", g.accepted}, {"rejected", g.rejected}, {"unrecognised", g.unrecognised}};
+        for (auto& [key, value] : counts.items())
+            totals[key] = totals[key].get<std::uint64_t>() + value.get<std::uint64_t>();
+        const char* state = g.lost ? "lost" : g.paused ? "paused" : "mining";
+        json gpu = {{"worker", gpus.size()}, {"gpu", g.gpu}, {"name", g.name}, {"batch", g.batch},
+                    {"state", state},   {"rates", ratesJson(g.rates)}, {"telemetry", telemetryJson(g)}};
+        gpu.update(counts);
+        gpus.push_back(std::move(gpu));
+        if (g.telemetry && g.telemetry->powerW) {
+            power += *g.telemetry->powerW;
+            anyPower = true;
+        }
+    }
+    totals["rates"] = ratesJson(rig.rates);
+    totals["gpus"] = rig.gpus.size();
+    totals["power_w"] = anyPower ? json(power) : json(nullptr);
+    json blocks = json::array();
+    for (const BlockSnapshot& b : rig.blocks)
+        blocks.push_back({{"gpu", b.gpu}, {"height", b.height}, {"hash", b.hash}, {"time_ms", b.timeMs},
+                          {"verdict", b.verdict}, {"reason", b.reason}});
+    json history = {{"step_seconds", RigSnapshot::kHistoryStep}, {"rig", rig.history}, {"gpus", json::array()}};
+    for (const GpuSnapshot& g : rig.gpus) history["gpus"].push_back(g.history);  // in the order of "gpus"
+    const std::vector<std::string> problems = health_problems(rig);
+    const json doc = {
+        {"version", rig.version},
+        {"uptime_seconds", uptimeSeconds},
+        {"node", {{"http", rig.nodeHttp},
+                  {"ws", rig.nodeWs},
+                  {"answering", rig.nodeAnsweredAgo && *rig.nodeAnsweredAgo <= 60},
+                  {"last_answer_seconds_ago", orNull(rig.nodeAnsweredAgo)}}},
+        {"healthy", problems.empty()},
+        {"health_problems", problems},
+        {"gpus", gpus},
+        {"totals", totals},
+        {"blocks", blocks},
+        {"history", history},
+    };
+    // Text from the node (rejection reasons) may hold any bytes: never throw on them.
+    return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+}

@@ -1,0 +1,9 @@
+// The rig's figures as JSON (GET /summary) and as Prometheus text
+// (GET /metrics). Both are stable interfaces: names are only ever added.
+#pragma once
+
+#include <string>
+
+#include "api/rig_snapshot.h"
+
+std::string summary_json(const RigSnapshot& rig, double uptimeSeconds);

@@ -1,0 +1,189 @@
+#include "app/rig_monitor.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+
+#include "api/api_server.h"
+#include "app/console.h"
+#include "app/rig_summary.h"
+#include "cli/api_options.h"
+#include "worker/worker_ctx.h"
+
+#ifndef QUORLEN_VERSION
+#define QUORLEN_VERSION "unknown"
+#endif
+
+namespace {
+
+using std::chrono::seconds;
+
+void pushHistory(std::vector<double>& history, double value) {
+    history.push_back(value);
+    if (history.size() > RigSnapshot::kHistoryPoints) history.erase(history.begin());
+}
+
+std::uint64_t steadyMs() {
+    using namespace std::chrono;
+    return std::uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+RigMonitor::RigMonitor(const Cli& cli, std::FILE* out)
+    : out_(out), nodeHttp_(cli.http), nodeWs_(cli.ws), telemetry_(GpuTelemetry::library_from_environment()),
+      guard_(unsigned(std::max(0, cli.tempLimit))),
+      nextHistory_(std::chrono::steady_clock::now() + seconds(RigSnapshot::kHistoryStep)) {
+    if (cli.tempLimit > 0 && !telemetry_.available())
+        std::fprintf(out_, "[thermal] no GPU temperatures (%s); --temp-limit cannot act\n",
+                     telemetry_.problem().c_str());
+    if (cli.api.empty()) return;
+    const auto address = parse_api_address(cli.api);  // checked at start
+    if (!address) throw std::runtime_error("--api " + cli.api + ": not HOST:PORT");
+    devnet::ServerLimits limits = ApiServer::default_limits();
+    // What the server reports (refused clients, oversized requests) is
+    // caused by its clients, who must not be able to fill the journal: at
+    // most one line a minute, saying how many events it stands for.
+    struct Throttle {
+        std::chrono::steady_clock::time_point next{};
+        std::uint64_t quiet = 0;
+    };
+    limits.log = [out, throttle = std::make_shared<Throttle>()](const std::string& line) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < throttle->next) {
+            ++throttle->quiet;
+            return;
+        }
+        const std::string more =
+            throttle->quiet ? " (and " + std::to_string(throttle->quiet) + " more events in the minute before)" : "";
+        std::fprintf(out, "%s[api] %s%s\n", line_lead(), line.c_str(), more.c_str());
+        throttle->quiet = 0;
+        throttle->next = now + std::chrono::minutes(1);
+    };
+    try {
+        api_ = std::make_unique<ApiServer>(address->host, address->port, cli.apiToken, std::move(limits));
+    } catch (const std::exception& e) {
+        throw std::runtime_error("--api " + cli.api + ": cannot listen: " + e.what());
+    }
+    const std::string host = address->host.find(':') != std::string::npos ? "[" + address->host + "]" : address->host;
+    std::fprintf(out_, "[api] serving http://%s:%u/ (summary, metrics, health)%s\n", host.c_str(), api_->port(),
+                 cli.apiToken.empty() ? "" : "; requests need the bearer token");
+    api_->publish(snapshot(nullptr));
+}
+
+RigMonitor::~RigMonitor() = default;
+
+unsigned short RigMonitor::api_port() const { return api_ ? api_->port() : 0; }
+
+void RigMonitor::add(WorkerCtx& ctx, const std::string& name, const std::string& pciBusId) {
+    gpus_.push_back({&ctx, name, pciBusId, telemetry_.read(pciBusId), {}});
+    if (guard_.limit() > 0 && telemetry_.available() && !(gpus_.back().reading && gpus_.back().reading->temperatureC))
+        std::fprintf(out_, "%s[thermal] GPU#%d: no temperature reading; --temp-limit cannot act on it\n", line_lead(),
+                     ctx.gpu);
+    if (api_) api_->publish(snapshot(nullptr));
+}
+
+void RigMonitor::guard(std::size_t slot) {
+    Gpu& g = gpus_[slot];
+    const std::optional<unsigned> t = g.reading ? g.reading->temperatureC : std::nullopt;
+    switch (guard_.observe(slot, t)) {
+        case ThermalGuard::Change::Pause:
+            g.ctx->thermalPause.store(true);
+            std::fprintf(out_, "%s[thermal] GPU#%d at %u C (limit %u C): paused until it cools to %u C\n", line_lead(),
+                         g.ctx->gpu, *t, guard_.limit(), guard_.resume_at());
+            break;
+        case ThermalGuard::Change::Resume:
+            g.ctx->thermalPause.store(false);
+            std::fprintf(out_, "%s[thermal] GPU#%d at %u C: resumed\n", line_lead(), g.ctx->gpu, *t);
+            break;
+        case ThermalGuard::Change::None:
+            break;
+    }
+}
+
+void RigMonitor::tick(const RigSummary* summary) {
+    for (std::size_t i = 0; i < gpus_.size(); ++i) {
+        gpus_[i].reading = telemetry_.read(gpus_[i].pciBusId);
+        guard(i);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (summary && now >= nextHistory_) {
+        nextHistory_ = now + seconds(RigSnapshot::kHistoryStep);
+        pushHistory(history_, summary->rig_rates().rate(seconds(10)));
+        for (std::size_t i = 0; i < gpus_.size() && i < summary->gpus(); ++i)
+            pushHistory(gpus_[i].history, summary->gpu_rates(i).rate(seconds(10)));
+    }
+    if (api_) api_->publish(snapshot(summary));
+}
+
+RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
+    RigSnapshot rig;
+    rig.version = QUORLEN_VERSION;
+    rig.nodeHttp = nodeHttp_;
+    rig.nodeWs = nodeWs_;
+    rig.starting = starting_;
+    rig.history = history_;
+    const auto rates = [](const RateWindows& w) {
+        return Rates{w.rate(seconds(10)), w.rate(seconds(60)), w.rate(seconds(900))};
+    };
+    if (summary) rig.rates = rates(summary->rig_rates());
+    std::uint64_t answered = 0;
+    for (std::size_t i = 0; i < gpus_.size(); ++i) {
+        const Gpu& g = gpus_[i];
+        const WorkerCtx& ctx = *g.ctx;
+        const GpuCounts c = counts_of(ctx);
+        GpuSnapshot s;
+        s.gpu = ctx.gpu;
+        s.name = g.name;
+        s.batch = ctx.batch;
+        if (summary && i < summary->gpus()) s.rates = rates(summary->gpu_rates(i));
+        s.hashes = c.hashes;
+        s.found = c.found;
+        s.sent = c.sent;
+        s.failed = c.failed;
+        s.hwErrors = c.hwErrors;
+        s.stale = c.stale;
+        s.accepted = c.accepted;
+        s.rejected = c.rejected;
+        s.unrecognised = c.unrecognised;
+        s.lost = ctx.deviceLost.load();
+        s.paused = ctx.thermalPause.load();
+        s.telemetry = g.reading;
+        s.history = g.history;
+        rig.gpus.push_back(std::move(s));
+        answered = std::max(answered, ctx.stats->nodeAnsweredMs.load());
+        for (const FoundBlock& b : ctx.stats->recent.list())
+            rig.blocks.push_back({ctx.gpu, b.height, b.hash, b.timeMs, b.verdict, b.reason});
+    }
+    if (answered) rig.nodeAnsweredAgo = double(steadyMs() - std::min(answered, steadyMs())) / 1000.0;
+    std::stable_sort(rig.blocks.begin(), rig.blocks.end(),
+                     [](const BlockSnapshot& a, const BlockSnapshot& b) { return a.timeMs > b.timeMs; });
+    if (rig.blocks.size() > RecentBlocks::kKept) rig.blocks.resize(RecentBlocks::kKept);
+    return rig;
+}
+
+std::string RigMonitor::telemetry_lines(const RigSummary& summary) const {
+    std::string out;
+    for (std::size_t i = 0; i < gpus_.size(); ++i) {
+        const Gpu& g = gpus_[i];
+        if (!g.reading) continue;
+        const GpuReading& r = *g.reading;
+        char buf[256];
+        std::string line = "[stats] GPU#" + std::to_string(g.ctx->gpu) + " telemetry:";
+        const auto add = [&](bool have, const char* format, double v) {
+            if (!have) return;
+            std::snprintf(buf, sizeof buf, format, v);
+            line += buf;
+        };
+        add(bool(r.temperatureC), " %.0f C", r.temperatureC.value_or(0));
+        add(bool(r.powerW), " %.1f W", r.powerW.value_or(0));
+        const double rate = i < summary.gpus() ? summary.gpu_rates(i).rate(seconds(60)) : 0;
+        add(r.powerW && *r.powerW > 0, " %.3f H/s/W", r.powerW ? rate / std::max(*r.powerW, 1e-9) : 0);
+        add(bool(r.fanPercent), " fan %.0f %%", r.fanPercent.value_or(0));
+        add(bool(r.coreMHz), " core %.0f MHz", r.coreMHz.value_or(0));
+        add(bool(r.memoryMHz), " memory %.0f MHz", r.memoryMHz.value_or(0));
+        if (g.ctx->thermalPause.load()) line += " (paused: too hot)";
+        out += line + "\n";
+    }
+    return out;
+}

@@ -1,0 +1,63 @@
+// Monitoring beside the supervision loop: GPU telemetry, the thermal guard
+// and the HTTP API. Everything here runs on the main thread once a tick and
+// reads what the workers already count; the API's own thread only ever sees
+// the snapshots published here.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/rig_snapshot.h"
+#include "cli/cli.h"
+#include "telemetry/gpu_telemetry.h"
+#include "telemetry/thermal_guard.h"
+
+class ApiServer;
+class RigSummary;
+struct WorkerCtx;
+
+class RigMonitor {
+public:
+    // Loads the telemetry library and, with --api, starts the API (throws
+    // when its address cannot be bound). Lines go to `out`.
+    RigMonitor(const Cli& cli, std::FILE* out = stderr);
+    ~RigMonitor();
+    RigMonitor(const RigMonitor&) = delete;
+    RigMonitor& operator=(const RigMonitor&) = delete;
+
+    // A worker that has started, with its device's name and PCI bus id.
+    void add(WorkerCtx& ctx, const std::string& name, const std::string& pciBusId);
+    // Once a tick: telemetry, the guard, and a new snapshot for the API.
+    // `summary` is the supervision loop's, once every GPU is up.
+    void tick(const RigSummary* summary);
+    // Every worker is up: from now on a GPU that does not mine is a problem.
+    void started() { starting_ = false; }
+    // For the periodic summary: one line per GPU with telemetry.
+    std::string telemetry_lines(const RigSummary& summary) const;
+    // The port the API listens on (0 without --api).
+    unsigned short api_port() const;
+
+private:
+    struct Gpu {
+        WorkerCtx* ctx;
+        std::string name;
+        std::string pciBusId;
+        std::optional<GpuReading> reading;
+        std::vector<double> history;
+    };
+    void guard(std::size_t slot);
+    RigSnapshot snapshot(const RigSummary* summary) const;
+
+    std::FILE* out_;
+    std::string nodeHttp_, nodeWs_;
+    GpuTelemetry telemetry_;
+    ThermalGuard guard_;
+    std::unique_ptr<ApiServer> api_;
+    std::vector<Gpu> gpus_;
+    std::vector<double> history_;
+    std::chrono::steady_clock::time_point nextHistory_;
+    bool starting_ = true;
+};

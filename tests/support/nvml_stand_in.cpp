@@ -1,0 +1,68 @@
+// A stand-in for NVIDIA's management library: the same C symbols the miner
+// looks up, serving values a test scripts through nvml_stand_in_set. Loaded
+// through the miner's own dlopen path (QUORLEN_NVML_LIBRARY).
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace {
+
+struct Card {
+    int temperature, milliwatts, fan, core, memory;  // below 0: "not supported"
+};
+
+std::mutex lock;
+std::map<std::string, Card> cards;
+int initialised = 0;
+
+constexpr int kSuccess = 0, kUninitialised = 1, kNotSupported = 3, kNotFound = 6;
+
+const Card* find(void* device) { return static_cast<const Card*>(device); }
+
+int answer(int value, unsigned* out) {
+    if (value < 0) return kNotSupported;
+    *out = unsigned(value);
+    return kSuccess;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Scripts (or rewrites) the card at `busId`.
+__attribute__((visibility("default"))) void nvml_stand_in_set(const char* busId, int temperature, int milliwatts,
+                                                              int fan, int core, int memory) {
+    std::lock_guard<std::mutex> g(lock);
+    cards[busId] = {temperature, milliwatts, fan, core, memory};
+}
+
+__attribute__((visibility("default"))) int nvml_stand_in_initialised() { return initialised; }
+
+int nvmlInit_v2() {
+    ++initialised;
+    return kSuccess;
+}
+int nvmlShutdown() {
+    --initialised;
+    return kSuccess;
+}
+int nvmlDeviceGetHandleByPciBusId_v2(const char* busId, void** device) {
+    if (initialised <= 0) return kUninitialised;
+    std::lock_guard<std::mutex> g(lock);
+    auto it = cards.find(busId);
+    if (it == cards.end()) return kNotFound;
+    *device = &it->second;  // map nodes stay put
+    return kSuccess;
+}
+int nvmlDeviceGetTemperature(void* device, int sensor, unsigned* out) {
+    return sensor == 0 ? answer(find(device)->temperature, out) : kNotSupported;
+}
+int nvmlDeviceGetPowerUsage(void* device, unsigned* out) { return answer(find(device)->milliwatts, out); }
+int nvmlDeviceGetFanSpeed(void* device, unsigned* out) { return answer(find(device)->fan, out); }
+int nvmlDeviceGetClockInfo(void* device, int type, unsigned* out) {
+    if (type == 0) return answer(find(device)->core, out);
+    if (type == 2) return answer(find(device)->memory, out);
+    return kNotSupported;
+}
+}
