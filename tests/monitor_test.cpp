@@ -254,11 +254,10 @@ TEST(Api, TokenAndBounds) {
     std::vector<int> idle;
     for (int i = 0; i < 16; ++i) idle.push_back(connectTo(port));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(fetch(base + "summary", token).status, 503);  // one client more than the cap
-    // A client that says nothing is let go after the request deadline.
+    // Full of silent clients: the one silent longest makes room for a request.
+    EXPECT_EQ(fetch(base + "summary", token).status, 200);
     char byte;
     EXPECT_EQ(recv(idle[0], &byte, 1, 0), 0);
-    EXPECT_TRUE(wait_until([&] { return fetch(base + "summary", token).status == 200; }, 10000));
 
     // Ctrl-C ends the miner within 2 s, whatever the API's clients do.
     for (int i = 0; i < 16; ++i) idle.push_back(connectTo(port));
