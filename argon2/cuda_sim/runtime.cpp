@@ -509,6 +509,16 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     return cudaSuccess;
 }
 
+cudaError_t cudaDeviceGetPCIBusId(char* pciBusId, int len, int device) {
+    Runtime& r = rt();
+    if (device < 0 || std::size_t(device) >= r.devices.size()) return fail(cudaErrorInvalidDevice);
+    char id[32];
+    const int n = std::snprintf(id, sizeof id, "0000:%02x:00.0", device + 1);
+    if (!pciBusId || len <= n) return fail(cudaErrorInvalidValue);
+    std::memcpy(pciBusId, id, std::size_t(n) + 1);
+    return cudaSuccess;
+}
+
 cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device) {
     cudaDeviceProp p;
     if (const cudaError_t e = cudaGetDeviceProperties(&p, device)) return e;

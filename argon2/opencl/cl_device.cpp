@@ -1,6 +1,9 @@
 // The OpenCL flavour's device list and program context: the fill kernel
 // built from the source in the library, or taken from the binary cache.
+#include <CL/cl_ext.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -133,6 +136,21 @@ std::string Device::getName() const {
         name = board.c_str() + (" (" + d.name + ")");
     if (d.isCpu()) name += " (OpenCL CPU device, " + d.platformName + ")";
     return name;
+}
+
+// The telemetry matches cards by this id; a driver without the query (PoCL's
+// CPU device among them) gives none, and its device then has no telemetry.
+std::string Device::getPciBusId() const {
+    const auto& all = ClRuntime::instance().devices();
+    if (index_ < 0 || std::size_t(index_) >= all.size()) return "";
+    const opencl::ClDevice& d = all[std::size_t(index_)];
+    cl_device_pci_bus_info_khr bus{};
+    if (!d.hasExtension("cl_khr_pci_bus_info") ||
+        clGetDeviceInfo(d.id, CL_DEVICE_PCI_BUS_INFO_KHR, sizeof bus, &bus, nullptr) != CL_SUCCESS)
+        return "";
+    char id[32];
+    std::snprintf(id, sizeof id, "%08x:%02x:%02x.%x", bus.pci_domain, bus.pci_bus, bus.pci_device, bus.pci_function);
+    return id;
 }
 
 std::string Device::getSupportProblem() const {

@@ -149,6 +149,8 @@ cudaError_t cudaGetDevice(int* device);
 cudaError_t cudaSetDeviceFlags(unsigned flags);
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device);
 cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device);
+// "0000:BB:00.0", the simulated cards sitting on buses 1, 2, ... in index order.
+cudaError_t cudaDeviceGetPCIBusId(char* pciBusId, int len, int device);
 cudaError_t cudaDeviceSynchronize(void);
 cudaError_t cudaDeviceReset(void);
 cudaError_t cudaMemGetInfo(std::size_t* free, std::size_t* total);
