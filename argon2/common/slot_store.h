@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "argon2gpu/params.h"
+
 namespace argon2::detail {
 
 struct SlotPasswords {
@@ -28,6 +30,14 @@ struct SlotPasswords {
     void setByH0(std::size_t slot) {
         if (slot >= byH0.size()) throw std::out_of_range("slot index out of range");
         byH0[slot] = 1;
+    }
+    // The slot's H0: `stored` when it was set by its H0, else computed from
+    // its password into `computed`.
+    const std::uint8_t* h0(std::size_t slot, const std::uint8_t* stored, std::uint8_t (&computed)[64],
+                           const Argon2Params& params, Type type, Version version) const {
+        if (byH0[slot]) return stored;
+        params.initialHash(computed, passwords[slot].data(), passwords[slot].size(), type, version);
+        return computed;
     }
 };
 

@@ -217,12 +217,7 @@ struct ProcessingUnit::Impl {
 
     void firstBlocks(Round& r, std::size_t slot) {
         std::uint8_t computed[64];
-        const std::uint8_t* h0 = r.h0s.data() + slot * 64;
-        if (!r.inputs.byH0[slot]) {
-            const std::string& pw = r.inputs.passwords[slot];
-            params->initialHash(computed, pw.data(), pw.size(), type, version);
-            h0 = computed;
-        }
+        const std::uint8_t* h0 = r.inputs.h0(slot, r.h0s.data() + slot * 64, computed, *params, type, version);
         for (std::uint32_t lane = 0; lane < g.lanes; ++lane)
             for (std::uint32_t i = 0; i < 2; ++i) {
                 Block b;
