@@ -72,11 +72,12 @@ bool ProgramContext::Impl::use(int path, const ProgramContext& owner, std::strin
     const int previousPath = shuffle;
     for (bool fromSource : {false, true}) {
         bool cached = false;
-        const cl_program built = build.build(fromSource, cached, why);
+        std::vector<unsigned char> binary;
+        const cl_program built = build.build(fromSource, cached, binary, why);
         if (!built) break;
         program = built;
         shuffle = path;
-        const bool trusted = ClRuntime::instance().verified(device, path);
+        const bool trusted = ClRuntime::instance().verified(device, path, binary);
         std::string failure;
         try {
             failure = trusted ? "" : knownAnswerFailure(owner, *cl);
@@ -87,8 +88,8 @@ bool ProgramContext::Impl::use(int path, const ProgramContext& owner, std::strin
             throw;
         }
         if (failure.empty()) {
-            ClRuntime::instance().markVerified(device, path);
-            if (!cached) build.remember(program);
+            ClRuntime::instance().markVerified(device, path, binary);
+            if (!cached) build.remember(binary);
             if (previous) clReleaseProgram(previous);
             return true;
         }

@@ -207,8 +207,9 @@ FillBuild::FillBuild(cl_context context, const ClDevice& d, int path)
     : context_(context), d_(d), path_(path), options_(optionsOf(d, path)),
       cache_(cacheKey(d, options_)) {}
 
-cl_program FillBuild::build(bool sourceOnly, bool& cached, std::string& why) {
+cl_program FillBuild::build(bool sourceOnly, bool& cached, std::vector<unsigned char>& binary, std::string& why) {
     cached = false;
+    binary.clear();
     if (options_.empty()) {
         pathPossible(d_, path_, why);
         return nullptr;
@@ -222,12 +223,15 @@ cl_program FillBuild::build(bool sourceOnly, bool& cached, std::string& why) {
         if (entry.kind == CacheEntry::Kind::Binary) {
             if (cl_program program = fromBinary(context_, d_, entry.bytes, options_)) {
                 cached = true;
+                binary = entry.bytes;
                 return program;
             }
             cache_.drop();  // another driver's, or one this driver no longer takes
         }
     }
-    return fromSource(why);
+    cl_program program = fromSource(why);
+    if (program) binary = binaryOf(program);
+    return program;
 }
 
 cl_program FillBuild::fromSource(std::string& why) {
@@ -251,6 +255,5 @@ cl_program FillBuild::fromSource(std::string& why) {
     return program;
 }
 
-void FillBuild::remember(cl_program program) const { cache_.store(binaryOf(program)); }
 
 }  // namespace argon2::opencl

@@ -32,10 +32,10 @@ public:
     // The program from the cache when it holds one, else built from source
     // (`fromSource` skips the cache). Null, with `why`, when the driver
     // refuses it, now or (remembered in the cache) at an earlier start.
-    // `cached` says where the program came from.
-    cl_program build(bool fromSource, bool& cached, std::string& why);
+    // `cached` says where the program came from; `binary` is its binary.
+    cl_program build(bool fromSource, bool& cached, std::vector<unsigned char>& binary, std::string& why);
     // Keeps the program's binary for the next start.
-    void remember(cl_program program) const;
+    void remember(const std::vector<unsigned char>& binary) const { cache_.store(binary); }
     // Remembers that the path is refused on this device and driver.
     void refuse(const std::string& why) const { cache_.storeRefusal(why); }
     void forget() const { cache_.drop(); }

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "../common/blake2b.h"
 #include "../host/host_memory.h"
 #include "argon2gpu/cuda/device.h"
 #include "argon2gpu/cuda/runtime.h"
@@ -103,16 +104,32 @@ ClRuntime::ClRuntime() {
     devices_ = gpus.empty() ? std::move(cpus) : std::move(gpus);
     lost_ = std::make_unique<std::atomic<bool>[]>(devices_.size());
     held_ = std::make_unique<std::atomic<long long>[]>(devices_.size());
-    verified_ = std::make_unique<std::atomic<unsigned>[]>(devices_.size());
+    verified_.resize(devices_.size() * 3);
     reported_ = std::make_unique<std::atomic<bool>[]>(devices_.size());
 }
 
-bool ClRuntime::verified(int index, int path) const {
-    return index >= 0 && std::size_t(index) < devices_.size() && (verified_[std::size_t(index)].load() >> path & 1u);
+namespace {
+std::string digestOf(const std::vector<unsigned char>& binary) {
+    std::string digest(32, '\0');
+    detail::Blake2b h(digest.size());
+    h.update(binary.data(), binary.size());
+    h.final(digest.data());
+    return digest;
+}
+}  // namespace
+
+bool ClRuntime::verified(int index, int path, const std::vector<unsigned char>& binary) const {
+    if (index < 0 || std::size_t(index) >= devices_.size() || path < 0 || path > 2 || binary.empty()) return false;
+    const std::string digest = digestOf(binary);
+    const std::lock_guard<std::mutex> lock(verifiedMutex_);
+    return verified_[std::size_t(index) * 3 + std::size_t(path)] == digest;
 }
 
-void ClRuntime::markVerified(int index, int path) {
-    if (index >= 0 && std::size_t(index) < devices_.size()) verified_[std::size_t(index)] |= 1u << path;
+void ClRuntime::markVerified(int index, int path, const std::vector<unsigned char>& binary) {
+    if (index < 0 || std::size_t(index) >= devices_.size() || path < 0 || path > 2 || binary.empty()) return;
+    const std::string digest = digestOf(binary);
+    const std::lock_guard<std::mutex> lock(verifiedMutex_);
+    verified_[std::size_t(index) * 3 + std::size_t(path)] = digest;
 }
 
 bool ClRuntime::firstReport(int index) {

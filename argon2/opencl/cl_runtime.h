@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -41,10 +42,11 @@ public:
 
     bool lost(int index) const;
     void markLost(int index);
-    // Fill kernel paths (bit 1 << ARGON2_SHUFFLE) that passed the known-answer
-    // check in this process, so that later program contexts skip it.
-    bool verified(int index, int path) const;
-    void markVerified(int index, int path);
+    // Whether this binary of a fill kernel path (ARGON2_SHUFFLE) passed the
+    // known-answer check in this process, so that later program contexts
+    // made from the same binary skip it.
+    bool verified(int index, int path, const std::vector<unsigned char>& binary) const;
+    void markVerified(int index, int path, const std::vector<unsigned char>& binary);
     // True the first time it is called for a device: the path it ended on is
     // reported once a process.
     bool firstReport(int index);
@@ -60,7 +62,8 @@ private:
     std::string problem_;
     std::unique_ptr<std::atomic<bool>[]> lost_;
     std::unique_ptr<std::atomic<long long>[]> held_;
-    std::unique_ptr<std::atomic<unsigned>[]> verified_;
+    mutable std::mutex verifiedMutex_;
+    std::vector<std::string> verified_;  // per device and path: the binary's digest
     std::unique_ptr<std::atomic<bool>[]> reported_;
 };
 
