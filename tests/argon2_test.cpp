@@ -19,6 +19,7 @@
 #if defined(ARGON2GPU_FLAVOUR_OPENCL)
 #include <CL/cl.h>
 
+#include "opencl/cl_fill_build.h"
 #include "opencl/cl_program_cache.h"
 #endif
 #include "support/device.h"
@@ -270,8 +271,9 @@ TEST(Argon2, HostRuntimeStandIns) {
 // must never see (cut anywhere, damaged in the middle, not one of ours) is
 // deleted unread, and a file that vouches for a genuine program that computes
 // wrong is caught by the known-answer check: each time the program is built
-// anew from source, hashes right and replaces the file. The runtime stand-ins
-// name this flavour's devices, and the AMD path is refused where it cannot run.
+// anew from source, hashes right and replaces the file. A refusal kept in
+// the cache is read back instead of a compile. The runtime stand-ins name
+// this flavour's devices, and the fast paths are refused where they cannot run.
 TEST(Argon2, OpenClProgramCacheAndRuntimeStandIns) {
     SKIP_WITHOUT_DEVICE();
     GlobalContext global;
@@ -328,6 +330,24 @@ TEST(Argon2, OpenClProgramCacheAndRuntimeStandIns) {
         unit.getHash(0, tag.data());
         EXPECT_EQ(tag, reference_argon2(c, "abc")) << what;
         EXPECT_EQ(cache.load().kind, argon2::opencl::CacheEntry::Kind::Binary) << what << ": not rebuilt";
+    }
+    // A refusal remembered for a path's key is read back instead of a compile.
+    {
+        const argon2::opencl::ClDevice& d = argon2::opencl::ClRuntime::instance().devices()[0];
+        cl_int err = CL_SUCCESS;
+        cl_context context = clCreateContext(nullptr, 1, &d.id, nullptr, nullptr, &err);
+        ASSERT_EQ(err, CL_SUCCESS);
+        argon2::opencl::FillBuild build(context, d, argon2::opencl::kLocalPath);
+        build.refuse("no room for it");
+        bool cached = true;
+        std::vector<unsigned char> binary;
+        std::string why;
+        EXPECT_EQ(build.build(false, cached, binary, why), nullptr);
+        EXPECT_EQ(why, "refused at an earlier start: no room for it");
+        EXPECT_EQ(cache.load().kind, argon2::opencl::CacheEntry::Kind::Refused);
+        build.forget();
+        EXPECT_EQ(cache.load().kind, argon2::opencl::CacheEntry::Kind::None);
+        clReleaseContext(context);
     }
     ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
     EXPECT_FALSE(program.selectImplementation("opencl-amd-permute")) << "the device here is not an AMD GPU";

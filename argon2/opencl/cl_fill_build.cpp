@@ -243,8 +243,9 @@ cl_program FillBuild::fromSource(std::string& why) {
     if (err != CL_SUCCESS) {
         why = std::string(errorName(err)) + ": " + buildLog(program, d_.id);
         clReleaseProgram(program);
-        // A build the driver refuses is refused at the next start too.
-        if (err == CL_BUILD_PROGRAM_FAILURE || err == CL_INVALID_BUILD_OPTIONS) refuse(why);
+        // A fast path the driver refuses is refused at the next start too, so
+        // it costs no compile there; the local-memory path is always tried.
+        if (path_ != kLocalPath && (err == CL_BUILD_PROGRAM_FAILURE || err == CL_INVALID_BUILD_OPTIONS)) refuse(why);
         return nullptr;
     }
     if (path_ == kSubGroupPath && !subGroupMappingHolds(context_, d_, options_, why)) {
