@@ -250,14 +250,8 @@ struct ProcessingUnit::Impl {
               "launching the fill kernel", device, Stage::Enqueue);
     }
 
-    void begin() {
-        Round& r = rounds.staging();
-        if (batch == 0) {
-            rounds.markBegun();
-            return;
-        }
-        opencl::checkNotLost(device);
-        pool.forEach(batch, [&](std::size_t slot) { firstBlocks(r, slot); });
+    // Queues the round: its first blocks up, the fill, its last blocks down.
+    void enqueue(Round& r) {
         const std::size_t laneBytes = std::size_t(g.laneBlocks) * kBlockSize;
         for (const Chunk& c : chunks) {
             // Blocks 0 and 1 of every lane: rows of 2 KiB, a lane apart.
@@ -281,6 +275,26 @@ struct ProcessingUnit::Impl {
         check(clEnqueueMarkerWithWaitList(queue.queue, 0, nullptr, &r.done.event), "marking the round's end", device,
               Stage::Enqueue);
         check(clFlush(queue.queue), "starting the round", device, Stage::Enqueue);
+    }
+
+    void begin() {
+        Round& r = rounds.staging();
+        if (batch == 0) {
+            rounds.markBegun();
+            return;
+        }
+        opencl::checkNotLost(device);
+        pool.forEach(batch, [&](std::size_t slot) { firstBlocks(r, slot); });
+        try {
+            enqueue(r);
+        } catch (const DeviceLost&) {
+            throw;
+        } catch (...) {
+            // Refused part way: what was queued still reads the round's host
+            // buffers, which the next attempt fills again.
+            clFinish(queue.queue);
+            throw;
+        }
         rounds.markBegun();
     }
 
