@@ -174,6 +174,33 @@ TEST_F(Hasher, OpenClFaultsEndTheWorkerAsOnCudaARefusalIsRetried) {
         EXPECT_EQ(r.err.find("unusable"), std::string::npos) << r.err;
     }
 }
+
+// A fast path the driver refuses gives way to the local-memory path, and the
+// refusal, kept in the cache, spares the next start the compile. The device
+// claims sub-group shuffles it does not have (the preloaded library says so);
+// a fresh kernel cache, PoCL's own kept.
+TEST_F(Hasher, OpenClRefusedFastPathFallsBackAndIsRemembered) {
+    const ScratchDir cache;
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const std::string pocl = (xdg && *xdg ? std::string(xdg) : std::string(std::getenv("HOME")) + "/.cache") +
+                             "/pocl/kcache";
+    const std::map<std::string, std::optional<std::string>> env = {
+        {"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_CL_FAKE_SUBGROUPS", "1"}, {"XDG_CACHE_HOME", cache.path()},
+        {"POCL_CACHE_DIR", pocl},          {"BY_SEGMENT", std::nullopt},       {"PRECOMPUTE", std::nullopt},
+        {"GPU_BATCH", std::nullopt},       {"DIFF_OVERRIDE", std::nullopt}};
+    const std::vector<std::string> miner = {MINER_BINARY, "--priv", std::string(64, '1'), "--goida", "--ws", "",
+                                            "--http", "http://127.0.0.1:1", "--start-batch", "1", "--max-batch", "1",
+                                            "--step-seconds", "1", "--warmup-seconds", "0"};
+    for (const std::string why :
+         {"opencl-subgroup: CL_BUILD_PROGRAM_FAILURE", "opencl-subgroup: refused at an earlier start: "}) {
+        BackgroundProcess p(miner, env);
+        EXPECT_TRUE(p.waitForOutput("): fill kernel path opencl-local; not taken: " + why, std::chrono::seconds(120)))
+            << p.err();
+        EXPECT_TRUE(p.waitForOutput("Hashrate: ", std::chrono::seconds(60), true)) << p.err();
+        p.signal(SIGINT);
+        EXPECT_EQ(p.wait(std::chrono::seconds(30)).exitCode, 0);
+    }
+}
 #endif
 
 // Batches through the pipeline, two in flight, give what one hash_batch call

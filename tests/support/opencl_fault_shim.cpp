@@ -7,6 +7,10 @@
 //
 // Calls: clEnqueueNDRangeKernel and clWaitForEvents return the code;
 // clGetEventInfo reports it as the command's execution status.
+//
+// QUORLEN_CL_FAKE_SUBGROUPS=1 makes every device a GPU that claims sub-group
+// shuffles (OpenCL C 2.0, cl_khr_subgroup_shuffle), which PoCL's CPU device
+// then fails to build: the way to a fast path the driver refuses.
 #include <CL/cl.h>
 #include <dlfcn.h>
 #include <sys/syscall.h>
@@ -75,6 +79,36 @@ cl_int clWaitForEvents(cl_uint count, const cl_event* events) {
     static const auto real = next<decltype(&clWaitForEvents)>("clWaitForEvents");
     const cl_int result = real(count, events);  // the work is done either way
     return failNow("clWaitForEvents") ? fault().code : result;
+}
+
+cl_int clGetDeviceInfo(cl_device_id device, cl_device_info what, size_t size, void* value, size_t* sizeRet) {
+    static const auto real = next<decltype(&clGetDeviceInfo)>("clGetDeviceInfo");
+    const char* fake = std::getenv("QUORLEN_CL_FAKE_SUBGROUPS");
+    if (!fake || std::strcmp(fake, "1") != 0) return real(device, what, size, value, sizeRet);
+    std::string text;
+    if (what == CL_DEVICE_TYPE) {
+        const cl_device_type gpu = CL_DEVICE_TYPE_GPU;
+        if (sizeRet) *sizeRet = sizeof gpu;
+        if (value && size >= sizeof gpu) std::memcpy(value, &gpu, sizeof gpu);
+        return value && size < sizeof gpu ? CL_INVALID_VALUE : CL_SUCCESS;
+    }
+    if (what == CL_DEVICE_OPENCL_C_VERSION) {
+        text = "OpenCL C 2.0 ";
+    } else if (what == CL_DEVICE_EXTENSIONS) {
+        std::size_t n = 0;
+        if (const cl_int r = real(device, what, 0, nullptr, &n); r != CL_SUCCESS) return r;
+        text.resize(n);
+        if (const cl_int r = real(device, what, n, text.data(), nullptr); r != CL_SUCCESS) return r;
+        text.resize(std::strlen(text.c_str()));
+        text += " cl_khr_subgroups cl_khr_subgroup_shuffle";
+    } else {
+        return real(device, what, size, value, sizeRet);
+    }
+    if (sizeRet) *sizeRet = text.size() + 1;
+    if (!value) return CL_SUCCESS;
+    if (size < text.size() + 1) return CL_INVALID_VALUE;
+    std::memcpy(value, text.c_str(), text.size() + 1);
+    return CL_SUCCESS;
 }
 
 cl_int clGetEventInfo(cl_event event, cl_event_info what, size_t size, void* value, size_t* sizeRet) {
