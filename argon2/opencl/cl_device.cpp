@@ -29,8 +29,10 @@ const opencl::ClDevice& clDevice(int index) {
 // A few hashes of a small memory in two passes, each lane's reference
 // rules and the group's exchanges all taken, against the CPU: a binary that
 // is not what it claims to be (a stale or damaged cache, a miscompiled fast
-// path) fails here rather than in every batch. Empty when they agree.
-std::string knownAnswerFailure(const ProgramContext& program, const opencl::ClDevice& d) {
+// path) fails here rather than in every batch. Empty when they agree;
+// `wrong` tells hashes that differ from a failure to run them.
+std::string knownAnswerFailure(const ProgramContext& program, const opencl::ClDevice& d, bool& wrong) {
+    wrong = false;
     static const char salt[] = "opencl-known-answer";
     const std::size_t lanes = d.maxWorkGroup >= 64 ? 2 : 1;
     const Argon2Params params(32, salt, sizeof salt - 1, nullptr, 0, nullptr, 0, 2, 256, lanes);
@@ -45,7 +47,10 @@ std::string knownAnswerFailure(const ProgramContext& program, const opencl::ClDe
             unit.getHash(i, got);
             cpuHash(params, program.getArgon2Type(), program.getArgon2Version(), passwords[i].data(),
                     passwords[i].size(), want);
-            if (std::memcmp(got, want, sizeof got) != 0) return "the known-answer hashes differ from the CPU's";
+            if (std::memcmp(got, want, sizeof got) != 0) {
+                wrong = true;
+                return "the known-answer hashes differ from the CPU's";
+            }
         }
     } catch (const DeviceLost&) {
         throw;
@@ -64,8 +69,8 @@ std::string firstLine(const std::string& text) {
 
 // The path's program, from the cache or built, once it computes right: a
 // cached one that does not is dropped and the path built from source and
-// checked again; a fast path that still fails is remembered as refused.
-// Until then the program in use stays.
+// checked again; a fast path that still hashes wrong is remembered as
+// refused. Until then the program in use stays.
 bool ProgramContext::Impl::use(int path, const ProgramContext& owner, std::string& why) {
     opencl::FillBuild build(context, *cl, path);
     const cl_program previous = program;
@@ -79,8 +84,9 @@ bool ProgramContext::Impl::use(int path, const ProgramContext& owner, std::strin
         shuffle = path;
         const bool trusted = ClRuntime::instance().verified(device, path, binary);
         std::string failure;
+        bool wrong = false;
         try {
-            failure = trusted ? "" : knownAnswerFailure(owner, *cl);
+            failure = trusted ? "" : knownAnswerFailure(owner, *cl, wrong);
         } catch (...) {
             clReleaseProgram(built);
             program = previous;
@@ -98,7 +104,8 @@ bool ProgramContext::Impl::use(int path, const ProgramContext& owner, std::strin
         program = previous;
         shuffle = previousPath;
         if (!cached) {
-            if (path != opencl::kLocalPath) build.refuse(why);
+            // A fast path built afresh that hashes wrong does so at every start.
+            if (wrong && path != opencl::kLocalPath) build.refuse(why);
             break;
         }
         build.forget();
