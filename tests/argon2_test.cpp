@@ -338,7 +338,7 @@ TEST(Argon2, OpenClProgramCacheAndRuntimeStandIns) {
         cl_context context = clCreateContext(nullptr, 1, &d.id, nullptr, nullptr, &err);
         ASSERT_EQ(err, CL_SUCCESS);
         argon2::opencl::FillBuild build(context, d, argon2::opencl::kLocalPath);
-        build.refuse("no room for it");
+        cache.storeRefusal("no room for it");
         bool cached = true;
         std::vector<unsigned char> binary;
         std::string why;

@@ -204,8 +204,8 @@ std::vector<int> preferredPaths(const ClDevice& d) {
 bool pathPossible(const ClDevice& d, int path, std::string& why) { return !pathOptions(d, path, why).empty(); }
 
 FillBuild::FillBuild(cl_context context, const ClDevice& d, int path)
-    : context_(context), d_(d), path_(path), options_(optionsOf(d, path)),
-      cache_(cacheKey(d, options_)) {}
+    : context_(context), d_(d), path_(path), options_(optionsOf(d, path)), key_(cacheKey(d, options_)),
+      cache_(key_) {}
 
 cl_program FillBuild::build(bool sourceOnly, bool& cached, std::vector<unsigned char>& binary, std::string& why) {
     cached = false;
@@ -215,6 +215,11 @@ cl_program FillBuild::build(bool sourceOnly, bool& cached, std::vector<unsigned 
         return nullptr;
     }
     if (!sourceOnly) {
+        if (std::string earlier = ClRuntime::instance().refusal(key_); !earlier.empty()) {
+            why = "refused earlier: " + earlier;
+            return nullptr;
+        }
+        // A cached sub-group binary was kept only once the probe had passed.
         const CacheEntry entry = cache_.load();
         if (entry.kind == CacheEntry::Kind::Refused) {
             why = "refused at an earlier start: " + std::string(entry.bytes.begin(), entry.bytes.end());
@@ -232,6 +237,16 @@ cl_program FillBuild::build(bool sourceOnly, bool& cached, std::vector<unsigned 
     cl_program program = fromSource(why);
     if (program) binary = binaryOf(program);
     return program;
+}
+
+void FillBuild::refuse(const std::string& why) const {
+    cache_.storeRefusal(why);
+    ClRuntime::instance().setRefusal(key_, why);
+}
+
+void FillBuild::forget() const {
+    cache_.drop();
+    ClRuntime::instance().setRefusal(key_, "");
 }
 
 cl_program FillBuild::fromSource(std::string& why) {

@@ -37,15 +37,16 @@ public:
     // Keeps the program's binary for the next start.
     void remember(const std::vector<unsigned char>& binary) const { cache_.store(binary); }
     // Remembers that the path is refused on this device and driver.
-    void refuse(const std::string& why) const { cache_.storeRefusal(why); }
-    void forget() const { cache_.drop(); }
+    void refuse(const std::string& why) const;
+    // Forgets the path's binary or refusal.
+    void forget() const;
 
 private:
     cl_program fromSource(std::string& why);
     cl_context context_;
     const ClDevice& d_;
     int path_;
-    std::string options_;
+    std::string options_, key_;
     ProgramCache cache_;
 };
 

@@ -132,6 +132,20 @@ void ClRuntime::markVerified(int index, int path, const std::vector<unsigned cha
     verified_[std::size_t(index) * 3 + std::size_t(path)] = digest;
 }
 
+std::string ClRuntime::refusal(const std::string& key) const {
+    const std::lock_guard<std::mutex> lock(verifiedMutex_);
+    const auto at = refusals_.find(key);
+    return at == refusals_.end() ? "" : at->second;
+}
+
+void ClRuntime::setRefusal(const std::string& key, const std::string& why) {
+    const std::lock_guard<std::mutex> lock(verifiedMutex_);
+    if (why.empty())
+        refusals_.erase(key);
+    else
+        refusals_[key] = why;
+}
+
 bool ClRuntime::firstReport(int index) {
     return index >= 0 && std::size_t(index) < devices_.size() && !reported_[std::size_t(index)].exchange(true);
 }

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,6 +48,10 @@ public:
     // made from the same binary skip it.
     bool verified(int index, int path, const std::vector<unsigned char>& binary) const;
     void markVerified(int index, int path, const std::vector<unsigned char>& binary);
+    // Builds refused in this process, by their cache key: without a cache on
+    // disk, a refused fast path costs no compile at every program context.
+    std::string refusal(const std::string& key) const;  // empty: none
+    void setRefusal(const std::string& key, const std::string& why);  // empty `why` clears it
     // True the first time it is called for a device: the path it ended on is
     // reported once a process.
     bool firstReport(int index);
@@ -64,6 +69,7 @@ private:
     std::unique_ptr<std::atomic<long long>[]> held_;
     mutable std::mutex verifiedMutex_;
     std::vector<std::string> verified_;  // per device and path: the binary's digest
+    std::map<std::string, std::string> refusals_;
     std::unique_ptr<std::atomic<bool>[]> reported_;
 };
 
