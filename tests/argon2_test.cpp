@@ -304,7 +304,8 @@ TEST(Argon2, OpenClProgramCacheAndRuntimeStandIns) {
         bool wrongProgram = false;  // a valid header over a program that hashes wrong
     };
     std::vector<Damage> damaged;
-    for (std::size_t cut : {std::size_t(0), std::size_t(40), std::size_t(1000), genuine.size() / 2, genuine.size() - 1})
+    for (std::size_t cut : {std::size_t(0), std::size_t(40), std::size_t(1000), std::size_t(100000), genuine.size() / 2,
+                            genuine.size() - 1})
         damaged.push_back({"cut at " + std::to_string(cut), genuine.substr(0, cut)});
     std::mt19937 rng(27);
     std::string noisy = genuine;
