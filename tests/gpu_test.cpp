@@ -11,6 +11,13 @@
 #include "gpu/tune_progress.h"
 #include "support/device.h"
 #include "support/faulty_hasher.h"
+#if defined(ARGON2GPU_FLAVOUR_OPENCL)
+#include <signal.h>
+
+#include "net/servers.h"
+#include "support/process.h"
+#include "support/scripted_node.h"
+#endif
 #include "support/reference_argon2.h"
 #include "support/scratch.h"
 
@@ -119,6 +126,82 @@ TEST_F(Hasher, SelfTestPassesOnlyWhenTheDeviceAgreesWithTheCpu) {
     faulty.fault = FaultyHasher::Fault::DeviceLost;
     EXPECT_EQ(self_test(faulty), "error: an illegal memory access was encountered");
 }
+
+#if defined(ARGON2GPU_FLAVOUR_OPENCL)
+// OpenCL results after a device fault are read as the CUDA runtime's are: a
+// queue or context the driver dropped, a failed command's status, or a wait
+// that saw the device run out of resources mean the device is lost, its
+// worker stops and, the only device gone, the miner exits 6. An enqueue
+// refused for want of resources is an ordinary error: the worker tries again
+// and mining goes on. The codes come from a library preloaded in front of the
+// OpenCL loader, on the worker's calls only.
+TEST_F(Hasher, OpenClFaultsEndTheWorkerAsOnCudaARefusalIsRetried) {
+    struct InjectedFault {
+        const char* spec;  // QUORLEN_CL_FAULT: call, code, how many times
+        bool lost;
+    };
+    const InjectedFault faults[] = {{"clEnqueueNDRangeKernel:-5:3", false},  // out of resources
+                                    {"clEnqueueNDRangeKernel:-36", true},   // invalid command queue
+                                    {"clEnqueueNDRangeKernel:-34", true},   // invalid context
+                                    {"clWaitForEvents:-5", true},           // out of resources
+                                    {"clGetEventInfo:-30", true}};          // a failed command's status
+    const std::string key = "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
+    auto miner = [&](const std::string& http, const std::string& ws) {
+        return std::vector<std::string>{MINER_BINARY, "--priv", key, "--goida", "--step-seconds", "1",
+                                        "--warmup-seconds", "0", "--start-batch", "2", "--max-batch", "2",
+                                        "--http", http, "--ws", ws};
+    };
+    for (const InjectedFault& fault : faults) {
+        SCOPED_TRACE(fault.spec);
+        const std::map<std::string, std::optional<std::string>> env = {
+            {"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_CL_FAULT", fault.spec},  {"BY_SEGMENT", std::nullopt},
+            {"PRECOMPUTE", std::nullopt},      {"GPU_BATCH", std::nullopt},     {"DIFF_OVERRIDE", std::nullopt}};
+        if (fault.lost) {
+            ProcessResult r = run_process(miner("http://127.0.0.1:1", ""), env, std::chrono::seconds(120));
+            EXPECT_EQ(r.exitCode, 6) << r.err;
+            EXPECT_NE(r.err.find("[gpu] GPU#0 unusable, its worker stops: "), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("\nevery GPU is unusable; stopping\n"), std::string::npos) << r.err;
+            continue;
+        }
+        ScriptedNode http;  // HTTP answers 404: the view stays at its defaults, every hash hits
+        devnet::WsServer ws("127.0.0.1", 0, {});
+        BackgroundProcess p(miner(http.httpUrl(), "ws://127.0.0.1:" + std::to_string(ws.port())), env);
+        EXPECT_TRUE(p.waitForOutput(": the device refused the work\n", std::chrono::seconds(120))) << p.err();
+        EXPECT_TRUE(p.waitForOutput("OK ws=1 hash=", std::chrono::seconds(60), true)) << p.err();
+        p.signal(SIGINT);
+        ProcessResult r = p.wait(std::chrono::seconds(30));
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.err.find("unusable"), std::string::npos) << r.err;
+    }
+}
+
+// A fast path the driver refuses gives way to the local-memory path, and the
+// refusal, kept in the cache, spares the next start the compile. The device
+// claims sub-group shuffles it does not have (the preloaded library says so);
+// a fresh kernel cache, PoCL's own kept.
+TEST_F(Hasher, OpenClRefusedFastPathFallsBackAndIsRemembered) {
+    const ScratchDir cache;
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const std::string pocl = (xdg && *xdg ? std::string(xdg) : std::string(std::getenv("HOME")) + "/.cache") +
+                             "/pocl/kcache";
+    const std::map<std::string, std::optional<std::string>> env = {
+        {"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_CL_FAKE_SUBGROUPS", "1"}, {"XDG_CACHE_HOME", cache.path()},
+        {"POCL_CACHE_DIR", pocl},          {"BY_SEGMENT", std::nullopt},       {"PRECOMPUTE", std::nullopt},
+        {"GPU_BATCH", std::nullopt},       {"DIFF_OVERRIDE", std::nullopt}};
+    const std::vector<std::string> miner = {MINER_BINARY, "--priv", std::string(64, '1'), "--goida", "--ws", "",
+                                            "--http", "http://127.0.0.1:1", "--start-batch", "1", "--max-batch", "1",
+                                            "--step-seconds", "1", "--warmup-seconds", "0"};
+    for (const std::string why :
+         {"opencl-subgroup: CL_BUILD_PROGRAM_FAILURE", "opencl-subgroup: refused at an earlier start: "}) {
+        BackgroundProcess p(miner, env);
+        EXPECT_TRUE(p.waitForOutput("): fill kernel path opencl-local; not taken: " + why, std::chrono::seconds(120)))
+            << p.err();
+        EXPECT_TRUE(p.waitForOutput("Hashrate: ", std::chrono::seconds(60), true)) << p.err();
+        p.signal(SIGINT);
+        EXPECT_EQ(p.wait(std::chrono::seconds(30)).exitCode, 0);
+    }
+}
+#endif
 
 // Batches through the pipeline, two in flight, give what one hash_batch call
 // and libargon2 give for the whole texts: shared starts that end inside and

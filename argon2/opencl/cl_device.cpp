@@ -8,9 +8,10 @@
 #include <memory>
 
 #include "argon2gpu/cuda/device.h"
+#include "argon2gpu/cpu_hash.h"
+#include "argon2gpu/cuda/processing_unit.h"
+#include "cl_fill_build.h"
 #include "cl_program.h"
-#include "cl_program_cache.h"
-#include "cl_source.h"
 
 namespace argon2::cuda {
 namespace {
@@ -25,103 +26,94 @@ const opencl::ClDevice& clDevice(int index) {
     return all[std::size_t(index)];
 }
 
-// The code paths, by ARGON2_SHUFFLE: how values cross the group of 32.
-constexpr const char* kShuffleNames[] = {"opencl-local", "opencl-amd-permute", "opencl-subgroup"};
-
-bool isAmdGpu(const opencl::ClDevice& d) {
-    return !d.isCpu() && (d.vendor.find("Advanced Micro Devices") != std::string::npos ||
-                          d.vendor.find("AMD") == 0 || d.platformName.find("AMD") != std::string::npos);
-}
-
-// The fastest path the device may offer; the build proves it.
-int preferredShuffle(const opencl::ClDevice& d) {
-    if (isAmdGpu(d)) return 1;
-    if (!d.isCpu() && d.hasExtension("cl_khr_subgroup_shuffle")) return 2;
-    return 0;
-}
-
-std::string buildLog(cl_program program, cl_device_id device) {
-    std::size_t size = 0;
-    clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, 0, nullptr, &size);
-    std::string log(size, '\0');
-    if (size) clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, size, log.data(), nullptr);
-    log.resize(std::min<std::size_t>(strnlen(log.c_str(), log.size()), 2000));
-    return log;
-}
-
-cl_program fromBinary(cl_context context, const opencl::ClDevice& d, const std::vector<unsigned char>& binary,
-                      const std::string& options) {
-    if (binary.empty()) return nullptr;
-    const std::size_t size = binary.size();
-    const unsigned char* bytes = binary.data();
-    cl_int status = CL_SUCCESS, err = CL_SUCCESS;
-    cl_program program = clCreateProgramWithBinary(context, 1, &d.id, &size, &bytes, &status, &err);
-    if (err != CL_SUCCESS || status != CL_SUCCESS) {
-        if (program) clReleaseProgram(program);
-        return nullptr;
-    }
-    if (clBuildProgram(program, 1, &d.id, options.c_str(), nullptr, nullptr) != CL_SUCCESS) {
-        clReleaseProgram(program);
-        return nullptr;
-    }
-    return program;
-}
-
-std::vector<unsigned char> binaryOf(cl_program program) {
-    std::size_t size = 0;
-    if (clGetProgramInfo(program, CL_PROGRAM_BINARY_SIZES, sizeof size, &size, nullptr) != CL_SUCCESS || size == 0)
-        return {};
-    std::vector<unsigned char> binary(size);
-    unsigned char* out = binary.data();
-    if (clGetProgramInfo(program, CL_PROGRAM_BINARIES, sizeof out, &out, nullptr) != CL_SUCCESS) return {};
-    return binary;
-}
-
-// Whether the program's sub-groups hold whole groups of 32, as the
-// sub-group path assumes.
-bool wholeGroupsPerSubGroup(cl_program program, const opencl::ClDevice& d) {
-    cl_int err = CL_SUCCESS;
-    cl_kernel kernel = clCreateKernel(program, "fill", &err);
-    if (err != CL_SUCCESS) return false;
-    const std::size_t local[2] = {32, 2};
-    std::size_t size = 0;
-    err = clGetKernelSubGroupInfo(kernel, d.id, CL_KERNEL_MAX_SUB_GROUP_SIZE_FOR_NDRANGE, sizeof local, local,
-                                  sizeof size, &size, nullptr);
-    clReleaseKernel(kernel);
-    return err == CL_SUCCESS && size >= 32 && size % 32 == 0;
-}
-
-// The fill program with the given path, from the cache or built from source
-// (and then cached). Null, with `log` saying why, when the driver refuses it.
-cl_program buildFill(cl_context context, const opencl::ClDevice& d, int shuffle, std::string& log) {
-    const std::string options = "-cl-std=CL1.2 -DARGON2_SHUFFLE=" + std::to_string(shuffle);
-    const opencl::ProgramCache cache(d.platformName + '\n' + d.platformVersion + '\n' + d.name + '\n' +
-                                     d.deviceVersion + '\n' + d.driverVersion + '\n' + options + '\n' +
-                                     opencl::kFillSource);
-    cl_program program = fromBinary(context, d, cache.load(), options);
-    const bool cached = program != nullptr;
-    if (!program) {
-        cl_int err = CL_SUCCESS;
-        const char* source = opencl::kFillSource;
-        program = clCreateProgramWithSource(context, 1, &source, nullptr, &err);
-        opencl::check(err, "clCreateProgramWithSource", -1, Stage::Setup);
-        err = clBuildProgram(program, 1, &d.id, options.c_str(), nullptr, nullptr);
-        if (err != CL_SUCCESS) {
-            log = std::string(opencl::errorName(err)) + ": " + buildLog(program, d.id);
-            clReleaseProgram(program);
-            return nullptr;
+// A few hashes of a small memory in two passes, each lane's reference
+// rules and the group's exchanges all taken, against the CPU: a binary that
+// is not what it claims to be (a stale or damaged cache, a miscompiled fast
+// path) fails here rather than in every batch. Empty when they agree;
+// `wrong` tells hashes that differ from a failure to run them.
+std::string knownAnswerFailure(const ProgramContext& program, const opencl::ClDevice& d, bool& wrong) {
+    wrong = false;
+    static const char salt[] = "opencl-known-answer";
+    const std::size_t lanes = d.maxWorkGroup >= 64 ? 2 : 1;
+    const Argon2Params params(32, salt, sizeof salt - 1, nullptr, 0, nullptr, 0, 2, 256, lanes);
+    const std::string passwords[] = {"", "the quick brown fox jumps over the lazy dog"};
+    try {
+        ProcessingUnit unit(&program, &params, nullptr, 2, false, false);
+        for (std::size_t i = 0; i < 2; ++i) unit.setPassword(i, passwords[i].data(), passwords[i].size());
+        unit.beginProcessing();
+        unit.endProcessing();
+        for (std::size_t i = 0; i < 2; ++i) {
+            unsigned char got[32], want[32];
+            unit.getHash(i, got);
+            cpuHash(params, program.getArgon2Type(), program.getArgon2Version(), passwords[i].data(),
+                    passwords[i].size(), want);
+            if (std::memcmp(got, want, sizeof got) != 0) {
+                wrong = true;
+                return "the known-answer hashes differ from the CPU's";
+            }
         }
+    } catch (const DeviceLost&) {
+        throw;
+    } catch (const std::exception& e) {
+        return std::string("the known-answer hashes failed: ") + e.what();
     }
-    if (shuffle == 2 && !wholeGroupsPerSubGroup(program, d)) {
-        log = "sub-groups do not hold whole groups of 32 work-items";
-        clReleaseProgram(program);
-        return nullptr;
-    }
-    if (!cached) cache.store(binaryOf(program));
-    return program;
+    return "";
+}
+
+std::string firstLine(const std::string& text) {
+    std::string line = text.substr(0, text.find('\n'));
+    return line.size() > 160 ? line.substr(0, 157) + "..." : line;
 }
 
 }  // namespace
+
+// The path's program, from the cache or built, once it computes right: a
+// cached one that does not is dropped and the path built from source and
+// checked again; a fast path that still hashes wrong is remembered as
+// refused. Until then the program in use stays.
+bool ProgramContext::Impl::use(int path, const ProgramContext& owner, std::string& why) {
+    opencl::FillBuild build(context, *cl, path);
+    const cl_program previous = program;
+    const int previousPath = shuffle;
+    for (bool fromSource : {false, true}) {
+        bool cached = false;
+        std::vector<unsigned char> binary;
+        const cl_program built = build.build(fromSource, cached, binary, why);
+        if (!built) break;
+        program = built;
+        shuffle = path;
+        const bool trusted = ClRuntime::instance().verified(device, path, binary);
+        std::string failure;
+        bool wrong = false;
+        try {
+            failure = trusted ? "" : knownAnswerFailure(owner, *cl, wrong);
+        } catch (...) {
+            clReleaseProgram(built);
+            program = previous;
+            shuffle = previousPath;
+            throw;
+        }
+        if (failure.empty()) {
+            ClRuntime::instance().markVerified(device, path, binary);
+            if (!cached) build.remember(binary);
+            if (previous) clReleaseProgram(previous);
+            return true;
+        }
+        why = failure;
+        clReleaseProgram(built);
+        program = previous;
+        shuffle = previousPath;
+        if (!cached) {
+            // A fast path built afresh that hashes wrong does so at every start.
+            if (wrong && path != opencl::kLocalPath) build.refuse(why);
+            break;
+        }
+        build.forget();
+    }
+    program = previous;
+    shuffle = previousPath;
+    return false;
+}
 
 std::string Device::getName() const {
     const auto& all = ClRuntime::instance().devices();
@@ -189,33 +181,32 @@ ProgramContext::ProgramContext(const GlobalContext*, const std::vector<Device>& 
     const cl_context_properties props[] = {CL_CONTEXT_PLATFORM, cl_context_properties(d.platform), 0};
     impl_->context = clCreateContext(props, 1, &d.id, nullptr, nullptr, &err);
     opencl::check(err, "clCreateContext", impl_->device, Stage::Setup);
-    std::string log;
-    impl_->shuffle = preferredShuffle(d);
-    impl_->program = buildFill(impl_->context, d, impl_->shuffle, log);
-    if (!impl_->program && impl_->shuffle != 0) {
-        impl_->shuffle = 0;
-        impl_->program = buildFill(impl_->context, d, 0, log);
+    std::string skipped;
+    bool built = false;
+    for (int path : opencl::preferredPaths(d)) {
+        std::string why;
+        if ((built = impl_->use(path, *this, why))) break;
+        skipped += std::string(skipped.empty() ? "" : "; ") + opencl::kFillPathNames[path] + ": " + firstLine(why);
     }
-    if (!impl_->program) throw std::runtime_error("building the OpenCL fill kernel for " + d.name + ": " + log);
+    if (!built) throw std::runtime_error("building the OpenCL fill kernel for " + d.name + ": " + skipped);
+    if (ClRuntime::instance().firstReport(impl_->device))
+        std::fprintf(stderr, "OpenCL device %d (%s): fill kernel path %s%s%s\n", impl_->device, d.name.c_str(),
+                     opencl::kFillPathNames[impl_->shuffle], skipped.empty() ? "" : "; not taken: ",
+                     skipped.c_str());
 }
 
 ProgramContext::~ProgramContext() = default;
 
-const char* ProgramContext::getImplementationName() const { return kShuffleNames[impl_->shuffle]; }
+const char* ProgramContext::getImplementationName() const { return opencl::kFillPathNames[impl_->shuffle]; }
 
 bool ProgramContext::selectImplementation(const std::string& name) {
-    const auto* at = std::find(std::begin(kShuffleNames), std::end(kShuffleNames), name);
-    if (at == std::end(kShuffleNames)) return false;
-    const int shuffle = int(at - std::begin(kShuffleNames));
-    if (shuffle == impl_->shuffle) return true;
-    if (shuffle == 1 && !isAmdGpu(*impl_->cl)) return false;  // its builtin exists only for amdgcn
-    std::string log;
-    cl_program program = buildFill(impl_->context, *impl_->cl, shuffle, log);
-    if (!program) return false;
-    clReleaseProgram(impl_->program);
-    impl_->program = program;
-    impl_->shuffle = shuffle;
-    return true;
+    const auto* at = std::find(std::begin(opencl::kFillPathNames), std::end(opencl::kFillPathNames), name);
+    if (at == std::end(opencl::kFillPathNames)) return false;
+    const int path = int(at - std::begin(opencl::kFillPathNames));
+    if (path == impl_->shuffle) return true;
+    std::string why;
+    if (!opencl::pathPossible(*impl_->cl, path, why)) return false;
+    return impl_->use(path, *this, why);  // when refused, the path in use stays
 }
 
 }  // namespace argon2::cuda

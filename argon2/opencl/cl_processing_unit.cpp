@@ -244,10 +244,37 @@ struct ProcessingUnit::Impl {
         err |= clSetKernelArg(fill.kernel, 12, sizeof(cl_mem), &refOffsets.mem);
         err |= clSetKernelArg(fill.kernel, 13, std::size_t(g.lanes) * kBlockSize, nullptr);
         check(err == CL_SUCCESS ? CL_SUCCESS : CL_INVALID_KERNEL_ARGS, "setting the fill kernel's arguments", device,
-              Stage::Running);
+              Stage::Enqueue);
         const std::size_t global[2] = {32 * c.count, g.lanes}, local[2] = {32, g.lanes};
         check(clEnqueueNDRangeKernel(queue.queue, fill.kernel, 2, nullptr, global, local, 0, nullptr, nullptr),
-              "launching the fill kernel", device, Stage::Running);
+              "launching the fill kernel", device, Stage::Enqueue);
+    }
+
+    // Queues the round: its first blocks up, the fill, its last blocks down.
+    void enqueue(Round& r) {
+        const std::size_t laneBytes = std::size_t(g.laneBlocks) * kBlockSize;
+        for (const Chunk& c : chunks) {
+            // Blocks 0 and 1 of every lane: rows of 2 KiB, a lane apart.
+            const std::size_t origin[3] = {0, 0, 0}, region[3] = {2 * kBlockSize, c.count * g.lanes, 1};
+            check(clEnqueueWriteBufferRect(queue.queue, c.buffer.mem, CL_FALSE, origin, origin, region, laneBytes, 0,
+                                           2 * kBlockSize, 0, r.firstBlocks.data() + c.first * g.lanes * 256, 0,
+                                           nullptr, nullptr),
+                  "uploading the first blocks", device, Stage::Enqueue);
+            for (std::uint32_t pass = 0; pass < g.passes; ++pass) {
+                if (bySegment)
+                    for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice) launch(c, pass, slice, slice + 1);
+                else
+                    launch(c, pass, 0, kSyncPoints);
+            }
+            const std::size_t last[3] = {laneBytes - kBlockSize, 0, 0}, one[3] = {kBlockSize, c.count * g.lanes, 1};
+            check(clEnqueueReadBufferRect(queue.queue, c.buffer.mem, CL_FALSE, last, origin, one, laneBytes, 0, kBlockSize,
+                                          0, r.lastBlocks.data() + c.first * g.lanes * 128, 0, nullptr, nullptr),
+                  "downloading the last blocks", device, Stage::Enqueue);
+        }
+        r.done.reset();
+        check(clEnqueueMarkerWithWaitList(queue.queue, 0, nullptr, &r.done.event), "marking the round's end", device,
+              Stage::Enqueue);
+        check(clFlush(queue.queue), "starting the round", device, Stage::Enqueue);
     }
 
     void begin() {
@@ -258,29 +285,16 @@ struct ProcessingUnit::Impl {
         }
         opencl::checkNotLost(device);
         pool.forEach(batch, [&](std::size_t slot) { firstBlocks(r, slot); });
-        const std::size_t laneBytes = std::size_t(g.laneBlocks) * kBlockSize;
-        for (const Chunk& c : chunks) {
-            // Blocks 0 and 1 of every lane: rows of 2 KiB, a lane apart.
-            const std::size_t origin[3] = {0, 0, 0}, region[3] = {2 * kBlockSize, c.count * g.lanes, 1};
-            check(clEnqueueWriteBufferRect(queue.queue, c.buffer.mem, CL_FALSE, origin, origin, region, laneBytes, 0,
-                                           2 * kBlockSize, 0, r.firstBlocks.data() + c.first * g.lanes * 256, 0,
-                                           nullptr, nullptr),
-                  "uploading the first blocks", device, Stage::Running);
-            for (std::uint32_t pass = 0; pass < g.passes; ++pass) {
-                if (bySegment)
-                    for (std::uint32_t slice = 0; slice < kSyncPoints; ++slice) launch(c, pass, slice, slice + 1);
-                else
-                    launch(c, pass, 0, kSyncPoints);
-            }
-            const std::size_t last[3] = {laneBytes - kBlockSize, 0, 0}, one[3] = {kBlockSize, c.count * g.lanes, 1};
-            check(clEnqueueReadBufferRect(queue.queue, c.buffer.mem, CL_FALSE, last, origin, one, laneBytes, 0, kBlockSize,
-                                          0, r.lastBlocks.data() + c.first * g.lanes * 128, 0, nullptr, nullptr),
-                  "downloading the last blocks", device, Stage::Running);
+        try {
+            enqueue(r);
+        } catch (const DeviceLost&) {
+            throw;
+        } catch (...) {
+            // Refused part way: what was queued still reads the round's host
+            // buffers, which the next attempt fills again.
+            clFinish(queue.queue);
+            throw;
         }
-        r.done.reset();
-        check(clEnqueueMarkerWithWaitList(queue.queue, 0, nullptr, &r.done.event), "marking the round's end", device,
-              Stage::Running);
-        check(clFlush(queue.queue), "starting the round", device, Stage::Running);
         rounds.markBegun();
     }
 
@@ -290,11 +304,11 @@ struct ProcessingUnit::Impl {
         Round& r = *oldest;
         rounds.markEnded();  // a failed round is over as well
         if (batch == 0) return;
-        check(clWaitForEvents(1, &r.done.event), "running the batch", device, Stage::Running);
+        check(clWaitForEvents(1, &r.done.event), "running the batch", device, Stage::Wait);
         cl_int status = CL_COMPLETE;
         check(clGetEventInfo(r.done.event, CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof status, &status, nullptr),
-              "running the batch", device, Stage::Running);
-        if (status < 0) check(status, "running the batch", device, Stage::Running);
+              "running the batch", device, Stage::Wait);
+        opencl::checkEventStatus(status, "running the batch", device);
         pool.forEach(batch, [&](std::size_t slot) {
             Block x;
             kernel::xorLastBlocks(r.lastBlocks.data() + slot * g.lanes * 128, 128, g.lanes, true, x.v);

@@ -3,9 +3,11 @@
 #include "cl_runtime.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 
+#include "../common/blake2b.h"
 #include "../host/host_memory.h"
 #include "argon2gpu/cuda/device.h"
 #include "argon2gpu/cuda/runtime.h"
@@ -79,7 +81,8 @@ ClRuntime::ClRuntime() {
             ClDevice d{p, id, deviceValue<cl_device_type>(id, CL_DEVICE_TYPE), deviceText(id, CL_DEVICE_NAME),
                        deviceText(id, CL_DEVICE_VENDOR), platformText(p, CL_PLATFORM_NAME),
                        platformText(p, CL_PLATFORM_VERSION), deviceText(id, CL_DEVICE_VERSION),
-                       deviceText(id, CL_DRIVER_VERSION), deviceText(id, CL_DEVICE_EXTENSIONS)};
+                       deviceText(id, CL_DRIVER_VERSION), deviceText(id, CL_DEVICE_EXTENSIONS),
+                       deviceText(id, CL_DEVICE_OPENCL_C_VERSION)};
             d.globalMemory = deviceValue<cl_ulong>(id, CL_DEVICE_GLOBAL_MEM_SIZE);
             d.maxAllocation = deviceValue<cl_ulong>(id, CL_DEVICE_MAX_MEM_ALLOC_SIZE);
             d.localMemory = deviceValue<cl_ulong>(id, CL_DEVICE_LOCAL_MEM_SIZE);
@@ -90,12 +93,61 @@ ClRuntime::ClRuntime() {
             if (!deviceValue<cl_bool>(id, CL_DEVICE_AVAILABLE) || !deviceValue<cl_bool>(id, CL_DEVICE_COMPILER_AVAILABLE) ||
                 d.maxWorkGroup < 32 || d.maxAllocation < (1u << 20))
                 continue;
+            // For tests: a smaller buffer limit makes the batch's blocks lie in
+            // several buffers on a device that would take them in one.
+            if (const char* cap = std::getenv("QUORLEN_OPENCL_MAX_ALLOC_MIB"))
+                if (const unsigned long long mib = std::strtoull(cap, nullptr, 10); mib > 0)
+                    d.maxAllocation = std::min<cl_ulong>(d.maxAllocation, cl_ulong(mib) << 20);
             (d.isCpu() ? cpus : gpus).push_back(std::move(d));
         }
     }
     devices_ = gpus.empty() ? std::move(cpus) : std::move(gpus);
     lost_ = std::make_unique<std::atomic<bool>[]>(devices_.size());
     held_ = std::make_unique<std::atomic<long long>[]>(devices_.size());
+    verified_.resize(devices_.size() * 3);
+    reported_ = std::make_unique<std::atomic<bool>[]>(devices_.size());
+}
+
+namespace {
+std::string digestOf(const std::vector<unsigned char>& binary) {
+    std::string digest(32, '\0');
+    detail::Blake2b h(digest.size());
+    h.update(binary.data(), binary.size());
+    h.final(digest.data());
+    return digest;
+}
+}  // namespace
+
+bool ClRuntime::verified(int index, int path, const std::vector<unsigned char>& binary) const {
+    if (index < 0 || std::size_t(index) >= devices_.size() || path < 0 || path > 2 || binary.empty()) return false;
+    const std::string digest = digestOf(binary);
+    const std::lock_guard<std::mutex> lock(verifiedMutex_);
+    return verified_[std::size_t(index) * 3 + std::size_t(path)] == digest;
+}
+
+void ClRuntime::markVerified(int index, int path, const std::vector<unsigned char>& binary) {
+    if (index < 0 || std::size_t(index) >= devices_.size() || path < 0 || path > 2 || binary.empty()) return;
+    const std::string digest = digestOf(binary);
+    const std::lock_guard<std::mutex> lock(verifiedMutex_);
+    verified_[std::size_t(index) * 3 + std::size_t(path)] = digest;
+}
+
+std::string ClRuntime::refusal(const std::string& key) const {
+    const std::lock_guard<std::mutex> lock(verifiedMutex_);
+    const auto at = refusals_.find(key);
+    return at == refusals_.end() ? "" : at->second;
+}
+
+void ClRuntime::setRefusal(const std::string& key, const std::string& why) {
+    const std::lock_guard<std::mutex> lock(verifiedMutex_);
+    if (why.empty())
+        refusals_.erase(key);
+    else
+        refusals_[key] = why;
+}
+
+bool ClRuntime::firstReport(int index) {
+    return index >= 0 && std::size_t(index) < devices_.size() && !reported_[std::size_t(index)].exchange(true);
 }
 
 bool ClRuntime::lost(int index) const {
@@ -159,6 +211,7 @@ const char* errorName(cl_int code) {
         NAME(CL_INVALID_WORK_GROUP_SIZE)
         NAME(CL_INVALID_BUFFER_SIZE)
         NAME(CL_INVALID_COMMAND_QUEUE)
+        NAME(CL_INVALID_CONTEXT)
         NAME(CL_INVALID_MEM_OBJECT)
         NAME(CL_INVALID_EVENT)
         NAME(CL_INVALID_OPERATION)
@@ -175,23 +228,38 @@ bool shortage(cl_int code, Stage stage) {
            code == CL_INVALID_BUFFER_SIZE || (code == CL_OUT_OF_RESOURCES && stage == Stage::Setup);
 }
 
-// After these the driver has given the device (or its context) up; drivers
-// report a faulting kernel as CL_OUT_OF_RESOURCES or as a failed event.
+// After these the driver has given the device (or its context) up: drivers
+// report a kernel that faulted as CL_OUT_OF_RESOURCES from the wait or as a
+// failed event, and then drop the queue or the context it ran in. An enqueue
+// refused for want of resources is not one of them: the same work may be
+// taken later.
 bool fault(cl_int code, Stage stage) {
     return code == CL_DEVICE_NOT_AVAILABLE || code == CL_EXEC_STATUS_ERROR_FOR_EVENTS_IN_WAIT_LIST ||
-           (code == CL_OUT_OF_RESOURCES && stage == Stage::Running) || code <= -9999;
+           code == CL_INVALID_COMMAND_QUEUE || code == CL_INVALID_CONTEXT ||
+           (code == CL_OUT_OF_RESOURCES && stage == Stage::Wait) || code <= -9999;
+}
+
+[[noreturn]] void deviceLost(const std::string& message, int device) {
+    ClRuntime::instance().markLost(device);
+    throw cuda::DeviceLost(message + "; the device is lost");
+}
+
+std::string describe(const char* what, cl_int code) {
+    return std::string(what) + ": " + errorName(code) + " (" + std::to_string(code) + ")";
 }
 }  // namespace
 
 void check(cl_int code, const char* what, int device, Stage stage) {
     if (code == CL_SUCCESS) return;
-    std::string message = std::string(what) + ": " + errorName(code) + " (" + std::to_string(code) + ")";
+    const std::string message = describe(what, code);
     if (shortage(code, stage)) throw std::runtime_error(message + ": out of memory");
-    if (fault(code, stage)) {
-        ClRuntime::instance().markLost(device);
-        throw cuda::DeviceLost(message + "; the device is lost");
-    }
+    if (fault(code, stage)) deviceLost(message, device);
+    if (code == CL_OUT_OF_RESOURCES) throw std::runtime_error(message + ": the device refused the work");
     throw std::runtime_error(message);
+}
+
+void checkEventStatus(cl_int status, const char* what, int device) {
+    if (status < 0) deviceLost(describe(what, status) + " as the work's status", device);
 }
 
 void checkNotLost(int device) {

@@ -15,6 +15,7 @@ add_library(argon2-cuda SHARED
   opencl/cl_runtime.cpp
   opencl/cl_device.cpp
   opencl/cl_program_cache.cpp
+  opencl/cl_fill_build.cpp
   opencl/cl_processing_unit.cpp
   host/host_memory.cpp
   ${CMAKE_CURRENT_BINARY_DIR}/opencl_fill_source.cpp

@@ -1,0 +1,275 @@
+#include "cl_fill_build.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "cl_source.h"
+
+namespace argon2::opencl {
+namespace {
+
+// cl_amd_device_attribute_query: the chip's graphics IP version.
+constexpr cl_device_info kGfxIpMajorAmd = 0x404A;
+
+bool isAmdGpu(const ClDevice& d) {
+    return !d.isCpu() && (d.vendor.find("Advanced Micro Devices") != std::string::npos || d.vendor.find("AMD") == 0 ||
+                          d.platformName.find("AMD") != std::string::npos);
+}
+
+// ds_bpermute, behind the permute path, came with GCN 3 (gfx8); GCN 1 and 2
+// lack it and the compiler stops on it rather than refusing the build.
+bool hasPermute(const ClDevice& d, std::string& why) {
+    if (!isAmdGpu(d)) {
+        why = "not an AMD GPU";
+        return false;
+    }
+    cl_uint major = 0;
+    if (!d.hasExtension("cl_amd_device_attribute_query") ||
+        clGetDeviceInfo(d.id, kGfxIpMajorAmd, sizeof major, &major, nullptr) != CL_SUCCESS) {
+        why = "the driver does not tell the chip's graphics IP version";
+        return false;
+    }
+    if (major < 8) {
+        why = "gfx" + std::to_string(major) + " has no cross-lane permute";
+        return false;
+    }
+    return true;
+}
+
+// "OpenCL C 2.0 ..." -> 20.
+int openclCVersion(const ClDevice& d) {
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(d.openclCVersion.c_str(), "OpenCL C %u.%u", &major, &minor) != 2) return 12;
+    return int(major * 10 + minor);
+}
+
+// The options under which the sub-group path's builtins are declared:
+// sub_group_shuffle comes with cl_khr_subgroup_shuffle on OpenCL C 2.0 and
+// later; Intel's cl_intel_subgroups has it under another name, at any version.
+std::string subGroupOptions(const ClDevice& d, std::string& why) {
+    const int version = openclCVersion(d);
+    const std::string std = version >= 30 ? "-cl-std=CL3.0" : version >= 20 ? "-cl-std=CL2.0" : "-cl-std=CL1.2";
+    if (d.hasExtension("cl_khr_subgroup_shuffle") && version >= 20) return std;
+    if (d.hasExtension("cl_intel_subgroups")) return std + " -Dsub_group_shuffle=intel_sub_group_shuffle";
+    why = "no sub-group shuffle (cl_khr_subgroup_shuffle on OpenCL C 2.0, or cl_intel_subgroups)";
+    return "";
+}
+
+std::string pathOptions(const ClDevice& d, int path, std::string& why) {
+    std::string std = "-cl-std=CL1.2";
+    if (path == kPermutePath && !hasPermute(d, why)) return "";
+    if (path == kSubGroupPath) {
+        if (d.isCpu()) {
+            why = "a CPU device";
+            return "";
+        }
+        std = subGroupOptions(d, why);
+        if (std.empty()) return "";
+    }
+    return std + " -DARGON2_SHUFFLE=" + std::to_string(path);
+}
+
+std::string buildLog(cl_program program, cl_device_id device) {
+    std::size_t size = 0;
+    clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, 0, nullptr, &size);
+    std::string log(size, '\0');
+    if (size) clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, size, log.data(), nullptr);
+    log.resize(std::min<std::size_t>(strnlen(log.c_str(), log.size()), 2000));
+    return log;
+}
+
+cl_program fromBinary(cl_context context, const ClDevice& d, const std::vector<unsigned char>& binary,
+                      const std::string& options) {
+    const std::size_t size = binary.size();
+    const unsigned char* bytes = binary.data();
+    cl_int status = CL_SUCCESS, err = CL_SUCCESS;
+    cl_program program = clCreateProgramWithBinary(context, 1, &d.id, &size, &bytes, &status, &err);
+    if (err != CL_SUCCESS || status != CL_SUCCESS) {
+        if (program) clReleaseProgram(program);
+        return nullptr;
+    }
+    if (clBuildProgram(program, 1, &d.id, options.c_str(), nullptr, nullptr) != CL_SUCCESS) {
+        clReleaseProgram(program);
+        return nullptr;
+    }
+    return program;
+}
+
+std::vector<unsigned char> binaryOf(cl_program program) {
+    std::size_t size = 0;
+    if (clGetProgramInfo(program, CL_PROGRAM_BINARY_SIZES, sizeof size, &size, nullptr) != CL_SUCCESS || size == 0)
+        return {};
+    std::vector<unsigned char> binary(size);
+    unsigned char* out = binary.data();
+    if (clGetProgramInfo(program, CL_PROGRAM_BINARIES, sizeof out, &out, nullptr) != CL_SUCCESS) return {};
+    return binary;
+}
+
+// Each work-item of every group of 32 fetches, through the sub-group path's
+// own index rule (its sub-group local id with the low five bits cleared,
+// or'd with a lane of the group), a value from its group's work-item five
+// lanes on. cl_khr_subgroups leaves the mapping of work-items to sub-groups
+// to the driver; the fill relies on this one.
+const char* const kSubGroupProbe = R"CL(
+#pragma OPENCL EXTENSION cl_khr_subgroups : enable
+#pragma OPENCL EXTENSION cl_khr_subgroup_shuffle : enable
+__kernel void probe(__global ulong* out) {
+    const uint t = (uint)get_local_id(0);
+    const uint item = (uint)(get_local_id(1) * 32 + t);
+    const uint base = get_sub_group_local_id() & ~31u;
+    const ulong mine = ((ulong)(item + 1) << 32) | item;
+    out[get_group_id(0) * get_local_size(0) * get_local_size(1) + item] =
+        sub_group_shuffle(mine, base | ((t + 5u) & 31u));
+}
+)CL";
+
+// Runs the probe for every work-group shape the fill may use: (32, lanes).
+bool subGroupMappingHolds(cl_context context, const ClDevice& d, const std::string& options, std::string& why) {
+    cl_int err = CL_SUCCESS;
+    const char* source = kSubGroupProbe;
+    cl_program program = clCreateProgramWithSource(context, 1, &source, nullptr, &err);
+    if (err != CL_SUCCESS) {
+        why = std::string("the sub-group probe: ") + errorName(err);
+        return false;
+    }
+    bool holds = false;
+    cl_kernel kernel = nullptr;
+    cl_command_queue queue = nullptr;
+    cl_mem out = nullptr;
+    const std::size_t maxLanes = std::max<std::size_t>(1, std::min<std::size_t>(d.maxWorkGroup / 32, 32));
+    const std::size_t items = 2 * 32 * maxLanes;
+    if ((err = clBuildProgram(program, 1, &d.id, options.c_str(), nullptr, nullptr)) != CL_SUCCESS) {
+        why = "the sub-group probe does not build: " + buildLog(program, d.id);
+    } else if (!(kernel = clCreateKernel(program, "probe", &err)) ||
+               !(queue = clCreateCommandQueue(context, d.id, 0, &err)) ||
+               !(out = clCreateBuffer(context, CL_MEM_WRITE_ONLY, items * sizeof(cl_ulong), nullptr, &err)) ||
+               (err = clSetKernelArg(kernel, 0, sizeof out, &out)) != CL_SUCCESS) {
+        why = std::string("the sub-group probe: ") + errorName(err);
+    } else {
+        holds = true;
+        std::vector<cl_ulong> got(items);
+        for (std::size_t lanes = 1; lanes <= maxLanes && holds; ++lanes) {
+            const std::size_t global[2] = {64, lanes}, local[2] = {32, lanes};
+            err = clEnqueueNDRangeKernel(queue, kernel, 2, nullptr, global, local, 0, nullptr, nullptr);
+            if (err == CL_SUCCESS)
+                err = clEnqueueReadBuffer(queue, out, CL_TRUE, 0, 2 * 32 * lanes * sizeof(cl_ulong), got.data(), 0,
+                                          nullptr, nullptr);
+            if (err != CL_SUCCESS) {
+                why = std::string("the sub-group probe: ") + errorName(err);
+                holds = false;
+                break;
+            }
+            for (std::size_t group = 0; group < 2 && holds; ++group)
+                for (std::size_t item = 0; item < 32 * lanes; ++item) {
+                    const cl_ulong from = (item & ~std::size_t(31)) | ((item + 5) & 31);
+                    if (got[group * 32 * lanes + item] != ((from + 1) << 32 | from)) {
+                        why = "sub-groups do not hold the groups of 32 as the path assumes (work-groups of 32 x " +
+                              std::to_string(lanes) + ")";
+                        holds = false;
+                        break;
+                    }
+                }
+        }
+    }
+    if (out) clReleaseMemObject(out);
+    if (queue) clReleaseCommandQueue(queue);
+    if (kernel) clReleaseKernel(kernel);
+    clReleaseProgram(program);
+    return holds;
+}
+
+std::string optionsOf(const ClDevice& d, int path) {
+    std::string why;
+    return pathOptions(d, path, why);
+}
+
+std::string cacheKey(const ClDevice& d, const std::string& options) {
+    return d.platformName + '\n' + d.platformVersion + '\n' + d.name + '\n' + d.deviceVersion + '\n' +
+           d.driverVersion + '\n' + options + '\n' + kFillSource;
+}
+
+}  // namespace
+
+std::vector<int> preferredPaths(const ClDevice& d) {
+    std::vector<int> paths;
+    std::string why;
+    for (int path : {kPermutePath, kSubGroupPath})
+        if (pathPossible(d, path, why)) paths.push_back(path);
+    paths.push_back(kLocalPath);
+    return paths;
+}
+
+bool pathPossible(const ClDevice& d, int path, std::string& why) { return !pathOptions(d, path, why).empty(); }
+
+FillBuild::FillBuild(cl_context context, const ClDevice& d, int path)
+    : context_(context), d_(d), path_(path), options_(optionsOf(d, path)), key_(cacheKey(d, options_)),
+      cache_(key_) {}
+
+cl_program FillBuild::build(bool sourceOnly, bool& cached, std::vector<unsigned char>& binary, std::string& why) {
+    cached = false;
+    binary.clear();
+    if (options_.empty()) {
+        pathPossible(d_, path_, why);
+        return nullptr;
+    }
+    if (!sourceOnly) {
+        if (std::string earlier = ClRuntime::instance().refusal(key_); !earlier.empty()) {
+            why = "refused earlier: " + earlier;
+            return nullptr;
+        }
+        // A cached sub-group binary was kept only once the probe had passed.
+        const CacheEntry entry = cache_.load();
+        if (entry.kind == CacheEntry::Kind::Refused) {
+            why = "refused at an earlier start: " + std::string(entry.bytes.begin(), entry.bytes.end());
+            return nullptr;
+        }
+        if (entry.kind == CacheEntry::Kind::Binary) {
+            if (cl_program program = fromBinary(context_, d_, entry.bytes, options_)) {
+                cached = true;
+                binary = entry.bytes;
+                return program;
+            }
+            cache_.drop();  // another driver's, or one this driver no longer takes
+        }
+    }
+    cl_program program = fromSource(why);
+    if (program) binary = binaryOf(program);
+    return program;
+}
+
+void FillBuild::refuse(const std::string& why) const {
+    cache_.storeRefusal(why);
+    ClRuntime::instance().setRefusal(key_, why);
+}
+
+void FillBuild::forget() const {
+    cache_.drop();
+    ClRuntime::instance().setRefusal(key_, "");
+}
+
+cl_program FillBuild::fromSource(std::string& why) {
+    cl_int err = CL_SUCCESS;
+    const char* source = kFillSource;
+    cl_program program = clCreateProgramWithSource(context_, 1, &source, nullptr, &err);
+    check(err, "clCreateProgramWithSource", -1, Stage::Setup);
+    err = clBuildProgram(program, 1, &d_.id, options_.c_str(), nullptr, nullptr);
+    if (err != CL_SUCCESS) {
+        why = std::string(errorName(err)) + ": " + buildLog(program, d_.id);
+        clReleaseProgram(program);
+        // A fast path the driver refuses is refused at the next start too, so
+        // it costs no compile there; the local-memory path is always tried.
+        if (path_ != kLocalPath && (err == CL_BUILD_PROGRAM_FAILURE || err == CL_INVALID_BUILD_OPTIONS)) refuse(why);
+        return nullptr;
+    }
+    if (path_ == kSubGroupPath && !subGroupMappingHolds(context_, d_, options_, why)) {
+        clReleaseProgram(program);
+        refuse(why);
+        return nullptr;
+    }
+    return program;
+}
+
+
+}  // namespace argon2::opencl

@@ -1,0 +1,122 @@
+// Preloaded into the miner (LD_PRELOAD) in front of the OpenCL loader, it
+// makes one OpenCL call fail the way a faulting or busy device does.
+// QUORLEN_CL_FAULT="<call>:<code>[:<times>]" picks the call and the code
+// (times: how many calls fail, 0 or absent for every one); every other call
+// passes through. Only calls from threads other than the main one fail, so
+// that the self-test and the tuning pass and a worker meets the fault.
+//
+// Calls: clEnqueueNDRangeKernel and clWaitForEvents return the code;
+// clGetEventInfo reports it as the command's execution status.
+//
+// QUORLEN_CL_FAKE_SUBGROUPS=1 makes every device a GPU that claims sub-group
+// shuffles (OpenCL C 2.0, cl_khr_subgroup_shuffle), which PoCL's CPU device
+// then fails to build: the way to a fast path the driver refuses.
+#include <CL/cl.h>
+#include <dlfcn.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Fault {
+    std::string call;
+    cl_int code = 0;
+    long times = 0;
+};
+
+Fault readFault() {
+    Fault f;
+    const char* spec = std::getenv("QUORLEN_CL_FAULT");
+    if (!spec) return f;
+    const std::string s = spec;
+    const std::size_t a = s.find(':');
+    if (a == std::string::npos) return f;
+    f.call = s.substr(0, a);
+    f.code = cl_int(std::strtol(s.c_str() + a + 1, nullptr, 10));
+    const std::size_t b = s.find(':', a + 1);
+    if (b != std::string::npos) f.times = std::strtol(s.c_str() + b + 1, nullptr, 10);
+    return f;
+}
+
+const Fault& fault() {
+    static const Fault f = readFault();
+    return f;
+}
+
+std::atomic<long> injected{0};
+
+// Whether this call of `call` fails.
+bool failNow(const char* call) {
+    const Fault& f = fault();
+    if (f.call != call || syscall(SYS_gettid) == getpid()) return false;
+    const long n = injected.fetch_add(1);
+    return f.times <= 0 || n < f.times;
+}
+
+template <class F>
+F next(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" {
+
+cl_int clEnqueueNDRangeKernel(cl_command_queue queue, cl_kernel kernel, cl_uint dims, const size_t* offset,
+                              const size_t* global, const size_t* local, cl_uint waits, const cl_event* waitList,
+                              cl_event* event) {
+    if (failNow("clEnqueueNDRangeKernel")) return fault().code;
+    static const auto real = next<decltype(&clEnqueueNDRangeKernel)>("clEnqueueNDRangeKernel");
+    return real(queue, kernel, dims, offset, global, local, waits, waitList, event);
+}
+
+cl_int clWaitForEvents(cl_uint count, const cl_event* events) {
+    static const auto real = next<decltype(&clWaitForEvents)>("clWaitForEvents");
+    const cl_int result = real(count, events);  // the work is done either way
+    return failNow("clWaitForEvents") ? fault().code : result;
+}
+
+cl_int clGetDeviceInfo(cl_device_id device, cl_device_info what, size_t size, void* value, size_t* sizeRet) {
+    static const auto real = next<decltype(&clGetDeviceInfo)>("clGetDeviceInfo");
+    const char* fake = std::getenv("QUORLEN_CL_FAKE_SUBGROUPS");
+    if (!fake || std::strcmp(fake, "1") != 0) return real(device, what, size, value, sizeRet);
+    std::string text;
+    if (what == CL_DEVICE_TYPE) {
+        const cl_device_type gpu = CL_DEVICE_TYPE_GPU;
+        if (sizeRet) *sizeRet = sizeof gpu;
+        if (value && size >= sizeof gpu) std::memcpy(value, &gpu, sizeof gpu);
+        return value && size < sizeof gpu ? CL_INVALID_VALUE : CL_SUCCESS;
+    }
+    if (what == CL_DEVICE_OPENCL_C_VERSION) {
+        text = "OpenCL C 2.0 ";
+    } else if (what == CL_DEVICE_EXTENSIONS) {
+        std::size_t n = 0;
+        if (const cl_int r = real(device, what, 0, nullptr, &n); r != CL_SUCCESS) return r;
+        text.resize(n);
+        if (const cl_int r = real(device, what, n, text.data(), nullptr); r != CL_SUCCESS) return r;
+        text.resize(std::strlen(text.c_str()));
+        text += " cl_khr_subgroups cl_khr_subgroup_shuffle";
+    } else {
+        return real(device, what, size, value, sizeRet);
+    }
+    if (sizeRet) *sizeRet = text.size() + 1;
+    if (!value) return CL_SUCCESS;
+    if (size < text.size() + 1) return CL_INVALID_VALUE;
+    std::memcpy(value, text.c_str(), text.size() + 1);
+    return CL_SUCCESS;
+}
+
+cl_int clGetEventInfo(cl_event event, cl_event_info what, size_t size, void* value, size_t* sizeRet) {
+    static const auto real = next<decltype(&clGetEventInfo)>("clGetEventInfo");
+    const cl_int result = real(event, what, size, value, sizeRet);
+    if (result == CL_SUCCESS && what == CL_EVENT_COMMAND_EXECUTION_STATUS && size >= sizeof(cl_int) &&
+        failNow("clGetEventInfo"))
+        std::memcpy(value, &fault().code, sizeof(cl_int));
+    return result;
+}
+}
