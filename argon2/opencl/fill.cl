@@ -32,16 +32,16 @@ typedef uint u32;
 
 // ---- block_layout.h ------------------------------------------------------
 
-inline u32 rowWord(u32 lane, u32 m) { return 16u * (lane >> 2) + 4u * m + (lane & 3u); }
+static inline u32 rowWord(u32 lane, u32 m) { return 16u * (lane >> 2) + 4u * m + (lane & 3u); }
 
-inline u32 columnWord(u32 lane, u32 m) {
+static inline u32 columnWord(u32 lane, u32 m) {
     const u32 i = lane & 3u, j = lane >> 2;
     return 16u * (2u * m + (i >> 1)) + 2u * j + (i & 1u);
 }
 
-inline u32 storedPosition(u32 word) { return 32u * ((word >> 2) & 3u) + 4u * (word >> 4) + (word & 3u); }
+static inline u32 storedPosition(u32 word) { return 32u * ((word >> 2) & 3u) + 4u * (word >> 4) + (word & 3u); }
 
-inline u32 scratchPosition(u32 w) {
+static inline u32 scratchPosition(u32 w) {
     const u32 r = w >> 4;
     const u32 g = ((r & 1u) << 1) | ((r >> 1) & 1u);
     return (w & ~15u) | ((w & 15u) ^ (g << 2));
@@ -54,11 +54,11 @@ typedef struct {
     u64 laneM;  // ceil(2^64 / lanes): the lane remainder by multiplications
 } Geometry;
 
-inline bool dataIndependent(u32 type, u32 pass, u32 slice) {
+static inline bool dataIndependent(u32 type, u32 pass, u32 slice) {
     return type == TYPE_I || (type == TYPE_ID && pass == 0 && slice < 2);
 }
 
-inline u32 referenceIndex(const Geometry* g, u32 pass, u32 slice, u32 index, u32 pseudoRand, bool sameLane) {
+static inline u32 referenceIndex(const Geometry* g, u32 pass, u32 slice, u32 index, u32 pseudoRand, bool sameLane) {
     u32 areaSize;
     if (pass == 0) {
         if (slice == 0) areaSize = index - 1;
@@ -76,7 +76,7 @@ inline u32 referenceIndex(const Geometry* g, u32 pass, u32 slice, u32 index, u32
     return at >= g->laneBlocks ? at - g->laneBlocks : at;
 }
 
-inline u32 laneRemainder(u32 x, const Geometry* g) {
+static inline u32 laneRemainder(u32 x, const Geometry* g) {
     const u64 low = g->laneM * x;
     const u64 a = (low & 0xffffffffu) * g->lanes;
     const u64 b = (low >> 32) * g->lanes + (a >> 32);
@@ -92,7 +92,7 @@ typedef struct {
     u32 row[4], column[4];
 } Group;
 
-inline u64 shfl(const Group* w, u64 v, u32 src) {
+static inline u64 shfl(const Group* w, u64 v, u32 src) {
 #if ARGON2_SHUFFLE == 1
     const int at = (int)((w->base | src) << 2);
     const u32 lo = (u32)__builtin_amdgcn_ds_bpermute(at, (int)(u32)v);
@@ -112,7 +112,7 @@ inline u64 shfl(const Group* w, u64 v, u32 src) {
 
 // ---- fill_warp.h ---------------------------------------------------------
 
-inline u64 blaMka(u64 a, u64 b) {
+static inline u64 blaMka(u64 a, u64 b) {
     const u64 m = (u64)(u32)a * (u32)b;
     return a + b + (m + m);
 }
@@ -129,12 +129,12 @@ inline u64 blaMka(u64 a, u64 b) {
         b = rotate(b ^ c, (u64)1);    \
     } while (0)
 
-inline u32 inGroup(const Group* w, u32 k) { return (w->t & 28u) | ((w->t + k) & 3u); }
+static inline u32 inGroup(const Group* w, u32 k) { return (w->t & 28u) | ((w->t + k) & 3u); }
 
 // x[1..3] = the values lanes (t + k1), (t + 2), (t + k3) of this lane's group
 // of four hold. Through local memory the three go in one exchange (two
 // barriers rather than six).
-inline void rotateGroup(const Group* w, u64* x, u32 k1, u32 k3) {
+static inline void rotateGroup(const Group* w, u64* x, u32 k1, u32 k3) {
 #if ARGON2_SHUFFLE == 0
     w->scratch[w->t] = x[1];
     w->scratch[32 + w->t] = x[2];
@@ -151,36 +151,36 @@ inline void rotateGroup(const Group* w, u64* x, u32 k1, u32 k3) {
 #endif
 }
 
-inline void permute(const Group* w, u64* x) {
+static inline void permute(const Group* w, u64* x) {
     G(x[0], x[1], x[2], x[3]);
     rotateGroup(w, x, 1, 3);
     G(x[0], x[1], x[2], x[3]);
     rotateGroup(w, x, 3, 1);
 }
 
-inline void relayout(const Group* w, u64* x, const u32* from, const u32* to) {
+static inline void relayout(const Group* w, u64* x, const u32* from, const u32* to) {
     for (int m = 0; m < 4; ++m) w->scratch[from[m]] = x[m];
     barrier(CLK_LOCAL_MEM_FENCE);
     for (int m = 0; m < 4; ++m) x[m] = w->scratch[to[m]];
     barrier(CLK_LOCAL_MEM_FENCE);  // before the next write over what was read
 }
 
-inline void permuteBlock(const Group* w, u64* x) {
+static inline void permuteBlock(const Group* w, u64* x) {
     permute(w, x);
     relayout(w, x, w->row, w->column);
     permute(w, x);
     relayout(w, x, w->column, w->row);
 }
 
-inline void loadBlock(const Group* w, u64* x, __global const u64* block) {
+static inline void loadBlock(const Group* w, u64* x, __global const u64* block) {
     for (int m = 0; m < 4; ++m) x[m] = block[32 * m + w->t];
 }
 
 // Lane 0's value, held by every work-item.
-inline u64 first(const Group* w, u64 v) { return shfl(w, v, 0); }
+static inline u64 first(const Group* w, u64 v) { return shfl(w, v, 0); }
 
 // Word `i` of a block held in registers, held by every work-item.
-inline u64 word(const Group* w, const u64* x, u32 i) {
+static inline u64 word(const Group* w, const u64* x, u32 i) {
     const u32 pos = storedPosition(i), m = pos >> 5;
     const u64 inSlot = m == 0 ? x[0] : m == 1 ? x[1] : m == 2 ? x[2] : x[3];
     return shfl(w, inSlot, pos & 31u);
@@ -191,7 +191,7 @@ typedef struct {
     u32 pass, lane, slice;
 } Segment;
 
-inline u32 reference(const Segment* s, u32 i, u64 pseudoRand) {
+static inline u32 reference(const Segment* s, u32 i, u64 pseudoRand) {
     const u32 refLane = (s->pass == 0 && s->slice == 0) ? s->lane : laneRemainder((u32)(pseudoRand >> 32), &s->g);
     return refLane * s->g.laneBlocks +
            referenceIndex(&s->g, s->pass, s->slice, i, (u32)pseudoRand, refLane == s->lane);
@@ -201,7 +201,7 @@ inline u32 reference(const Segment* s, u32 i, u64 pseudoRand) {
 // `loadNext`, word 0 of the new block (final in lane 0 before the last
 // relayout) names the reference of block `nextIndex`, loaded into `ref`
 // while the rest completes.
-inline void compress(const Group* w, u64* state, u64* ref, __global u64* next, bool withXor, bool loadNext,
+static inline void compress(const Group* w, u64* state, u64* ref, __global u64* next, bool withXor, bool loadNext,
                      __global const u64* memory, const Segment* s, u32 nextIndex) {
     u64 r[4], keep[4];
     for (int m = 0; m < 4; ++m) {
@@ -222,7 +222,7 @@ inline void compress(const Group* w, u64* state, u64* ref, __global u64* next, b
 // `withXor` is a constant at each call: the compiler would otherwise load
 // the block being overwritten on every pass, XOR or not (the store that
 // follows makes the load safe to do unasked), a sixth more memory traffic.
-inline void fillSegment(const Group* w, __global u64* memory, const Segment* s, u32 type, bool withXor,
+static inline void fillSegment(const Group* w, __global u64* memory, const Segment* s, u32 type, bool withXor,
                         bool precomputed, __global const u32* refs) {
     const Geometry* g = &s->g;
     const u32 pass = s->pass, slice = s->slice;
