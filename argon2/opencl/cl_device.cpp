@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include "argon2gpu/cuda/device.h"
 #include "cl_program.h"
@@ -28,6 +30,28 @@ const opencl::ClDevice& clDevice(int index) {
 // The code paths, by ARGON2_SHUFFLE: how values cross the group of 32.
 constexpr const char* kShuffleNames[] = {"opencl-local", "opencl-amd-permute", "opencl-subgroup"};
 
+// For tests: QUORLEN_OPENCL_EXCHANGE_RULE names a card's cross-lane rule,
+// which fill.cl's permute or sub-group path then follows through local
+// memory (its ARGON2_EXCHANGE_RULE), so that those paths run on any device.
+// The device is then taken to offer that path, with the rule's sub-group
+// size. Unset, as it always is outside the tests, nothing changes.
+struct ExchangeRule {
+    const char* name;
+    int shuffle;
+    std::size_t subGroupSize;
+};
+constexpr ExchangeRule kExchangeRules[] = {{"gcn-wave64", 1, 0},   {"rdna-wave32", 1, 0},  {"rdna-wave64", 1, 0},
+                                           {"subgroup-16", 2, 16}, {"subgroup-32", 2, 32}, {"subgroup-64", 2, 64},
+                                           {"wrong-wave64", 1, 0}};
+
+const ExchangeRule* exchangeRule() {
+    const char* name = std::getenv("QUORLEN_OPENCL_EXCHANGE_RULE");
+    if (!name || !*name) return nullptr;
+    for (const ExchangeRule& r : kExchangeRules)
+        if (std::strcmp(r.name, name) == 0) return &r;
+    throw std::invalid_argument(std::string("QUORLEN_OPENCL_EXCHANGE_RULE: no rule ") + name);
+}
+
 bool isAmdGpu(const opencl::ClDevice& d) {
     return !d.isCpu() && (d.vendor.find("Advanced Micro Devices") != std::string::npos ||
                           d.vendor.find("AMD") == 0 || d.platformName.find("AMD") != std::string::npos);
@@ -35,6 +59,7 @@ bool isAmdGpu(const opencl::ClDevice& d) {
 
 // The fastest path the device may offer; the build proves it.
 int preferredShuffle(const opencl::ClDevice& d) {
+    if (const ExchangeRule* rule = exchangeRule()) return rule->shuffle;
     if (isAmdGpu(d)) return 1;
     if (!d.isCpu() && d.hasExtension("cl_khr_subgroup_shuffle")) return 2;
     return 0;
@@ -77,6 +102,8 @@ std::vector<unsigned char> binaryOf(cl_program program) {
     return binary;
 }
 
+bool holdsWholeGroups(std::size_t subGroupSize) { return subGroupSize >= 32 && subGroupSize % 32 == 0; }
+
 // Whether the program's sub-groups hold whole groups of 32, as the
 // sub-group path assumes.
 bool wholeGroupsPerSubGroup(cl_program program, const opencl::ClDevice& d) {
@@ -88,13 +115,23 @@ bool wholeGroupsPerSubGroup(cl_program program, const opencl::ClDevice& d) {
     err = clGetKernelSubGroupInfo(kernel, d.id, CL_KERNEL_MAX_SUB_GROUP_SIZE_FOR_NDRANGE, sizeof local, local,
                                   sizeof size, &size, nullptr);
     clReleaseKernel(kernel);
-    return err == CL_SUCCESS && size >= 32 && size % 32 == 0;
+    return err == CL_SUCCESS && holdsWholeGroups(size);
 }
 
 // The fill program with the given path, from the cache or built from source
 // (and then cached). Null, with `log` saying why, when the driver refuses it.
 cl_program buildFill(cl_context context, const opencl::ClDevice& d, int shuffle, std::string& log) {
-    const std::string options = "-cl-std=CL1.2 -DARGON2_SHUFFLE=" + std::to_string(shuffle);
+    static const char* const kPartialGroups = "sub-groups do not hold whole groups of 32 work-items";
+    std::string options = "-cl-std=CL1.2 -DARGON2_SHUFFLE=" + std::to_string(shuffle);
+    const ExchangeRule* rule = exchangeRule();
+    if (rule && rule->shuffle != shuffle) rule = nullptr;
+    if (rule) {
+        if (shuffle == 2 && !holdsWholeGroups(rule->subGroupSize)) {
+            log = kPartialGroups;
+            return nullptr;
+        }
+        options += " -DARGON2_EXCHANGE_RULE=" + std::to_string(rule - kExchangeRules + 1);
+    }
     const opencl::ProgramCache cache(d.platformName + '\n' + d.platformVersion + '\n' + d.name + '\n' +
                                      d.deviceVersion + '\n' + d.driverVersion + '\n' + options + '\n' +
                                      opencl::kFillSource);
@@ -112,8 +149,8 @@ cl_program buildFill(cl_context context, const opencl::ClDevice& d, int shuffle,
             return nullptr;
         }
     }
-    if (shuffle == 2 && !wholeGroupsPerSubGroup(program, d)) {
-        log = "sub-groups do not hold whole groups of 32 work-items";
+    if (shuffle == 2 && !rule && !wholeGroupsPerSubGroup(program, d)) {
+        log = kPartialGroups;
         clReleaseProgram(program);
         return nullptr;
     }
@@ -208,7 +245,7 @@ bool ProgramContext::selectImplementation(const std::string& name) {
     if (at == std::end(kShuffleNames)) return false;
     const int shuffle = int(at - std::begin(kShuffleNames));
     if (shuffle == impl_->shuffle) return true;
-    if (shuffle == 1 && !isAmdGpu(*impl_->cl)) return false;  // its builtin exists only for amdgcn
+    if (shuffle == 1 && preferredShuffle(*impl_->cl) != 1) return false;  // its builtin exists only for amdgcn
     std::string log;
     cl_program program = buildFill(impl_->context, *impl_->cl, shuffle, log);
     if (!program) return false;

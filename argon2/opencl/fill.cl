@@ -14,6 +14,16 @@
 // outside the relayouts: 0 through local memory (any device), 1 the AMD
 // cross-lane permute (amdgcn), 2 cl_khr_subgroup_shuffle (the host checks
 // that sub-groups come in whole groups of 32).
+//
+// ARGON2_EXCHANGE_RULE, for tests: paths 1 and 2 with their cross-lane
+// primitive replaced by a stand-in through local memory that follows one
+// device's rule, so that any device (PoCL's among them) runs them:
+//   1 GCN wave64: ds_bpermute reads the lane that address bits 7:2 name
+//   2 RDNA wave32: bits 6:2
+//   3 RDNA wave64: bits 6:2, inside the reader's own half of 32 lanes
+//   4, 5, 6: sub-groups of 16, 32, 64 (work-items in order of their
+//      flattened local id), sub_group_shuffle inside the sub-group
+//   7 a wrong rule, the tests' control: wave64 with bits 6:2 only
 
 typedef ulong u64;
 typedef uint u32;
@@ -21,7 +31,7 @@ typedef uint u32;
 #ifndef ARGON2_SHUFFLE
 #define ARGON2_SHUFFLE 0
 #endif
-#if ARGON2_SHUFFLE == 2
+#if ARGON2_SHUFFLE == 2 && !defined(ARGON2_EXCHANGE_RULE)
 #pragma OPENCL EXTENSION cl_khr_subgroups : enable
 #pragma OPENCL EXTENSION cl_khr_subgroup_shuffle : enable
 #endif
@@ -90,7 +100,55 @@ typedef struct {
     u32 t;                 // 0..31
     u32 base;              // shuffle variants: the group's first lane in its wavefront or sub-group
     u32 row[4], column[4];
+#ifdef ARGON2_EXCHANGE_RULE
+    __local u64* all;  // the work-group's scratch: for the stand-ins, a word per work-item and exchange
+    u32 flat;          // the flattened local id
+    u32 items;         // the work-group's size
+#endif
 } Group;
+
+#ifdef ARGON2_EXCHANGE_RULE
+#if ARGON2_EXCHANGE_RULE == 1 || ARGON2_EXCHANGE_RULE == 3 || ARGON2_EXCHANGE_RULE == 7
+#define EXCHANGE_WIDTH 64u
+#elif ARGON2_EXCHANGE_RULE == 2
+#define EXCHANGE_WIDTH 32u
+#else
+#define EXCHANGE_WIDTH (8u << (ARGON2_EXCHANGE_RULE - 3))  // sub-groups of 16, 32, 64
+#endif
+
+// The flattened local id of the work-item whose value an exchange addressed
+// to `index` reads under the rule: for the permute, index = address / 4.
+static inline u32 ruleSource(const Group* w, u32 index) {
+    const u32 first = w->flat - w->flat % EXCHANGE_WIDTH;
+#if ARGON2_EXCHANGE_RULE == 1
+    return first + (index & 63u);
+#elif ARGON2_EXCHANGE_RULE == 3
+    return first + ((w->flat & 32u) | (index & 31u));
+#elif ARGON2_EXCHANGE_RULE == 2 || ARGON2_EXCHANGE_RULE == 7
+    return first + (index & 31u);
+#else
+    return first + index % EXCHANGE_WIDTH;
+#endif
+}
+
+// Every work-item of the work-group offers `v` and gets the value its
+// `index` names. The stand-ins are called where the real primitives are,
+// which every work-item of the work-group reaches alike.
+static inline u64 exchangeStandIn(const Group* w, u64 v, u32 index) {
+    w->all[w->flat] = v;
+    barrier(CLK_LOCAL_MEM_FENCE);
+    const u64 r = w->all[ruleSource(w, index)];
+    barrier(CLK_LOCAL_MEM_FENCE);
+    return r;
+}
+
+static inline int bpermuteStandIn(const Group* w, int address, int v) {
+    return (int)(u32)exchangeStandIn(w, (u32)v, (u32)address >> 2);
+}
+#define __builtin_amdgcn_ds_bpermute(address, v) bpermuteStandIn(w, address, v)
+#define sub_group_shuffle(v, src) exchangeStandIn(w, v, src)
+#define get_sub_group_local_id() (w.flat % EXCHANGE_WIDTH)
+#endif
 
 static inline u64 shfl(const Group* w, u64 v, u32 src) {
 #if ARGON2_SHUFFLE == 1
@@ -135,7 +193,19 @@ static inline u32 inGroup(const Group* w, u32 k) { return (w->t & 28u) | ((w->t 
 // of four hold. Through local memory the three go in one exchange (two
 // barriers rather than six).
 static inline void rotateGroup(const Group* w, u64* x, u32 k1, u32 k3) {
-#if ARGON2_SHUFFLE == 0
+#if ARGON2_SHUFFLE != 0 && defined(ARGON2_EXCHANGE_RULE)
+    // The three exchanges below in one, as the rule routes each (fewer
+    // barriers: PoCL's compile time grows with them).
+    const u32 n = w->items;
+    w->all[w->flat] = x[1];
+    w->all[n + w->flat] = x[2];
+    w->all[2 * n + w->flat] = x[3];
+    barrier(CLK_LOCAL_MEM_FENCE);
+    x[1] = w->all[ruleSource(w, w->base | inGroup(w, k1))];
+    x[2] = w->all[n + ruleSource(w, w->base | inGroup(w, 2))];
+    x[3] = w->all[2 * n + ruleSource(w, w->base | inGroup(w, k3))];
+    barrier(CLK_LOCAL_MEM_FENCE);
+#elif ARGON2_SHUFFLE == 0
     w->scratch[w->t] = x[1];
     w->scratch[32 + w->t] = x[2];
     w->scratch[64 + w->t] = x[3];
@@ -288,6 +358,11 @@ __kernel void fill(__global u64* memory, u32 lanes, u32 segmentBlocks, u32 passe
     w.t = (u32)get_local_id(0);
     const u32 lane = (u32)get_local_id(1);
     w.scratch = scratch + lane * 128;
+#ifdef ARGON2_EXCHANGE_RULE
+    w.all = scratch;
+    w.flat = w.t + 32u * lane;
+    w.items = 32u * (u32)get_local_size(1);
+#endif
 #if ARGON2_SHUFFLE == 1
     w.base = (w.t + 32u * lane) & 32u;  // the group's half of a 64-wide wavefront (0 in wave32)
 #elif ARGON2_SHUFFLE == 2
