@@ -146,6 +146,7 @@ static inline int bpermuteStandIn(const Group* w, int address, int v) {
     return (int)(u32)exchangeStandIn(w, (u32)v, (u32)address >> 2);
 }
 #define __builtin_amdgcn_ds_bpermute(address, v) bpermuteStandIn(w, address, v)
+#define __builtin_amdgcn_sched_barrier(mask)
 #define sub_group_shuffle(v, src) exchangeStandIn(w, v, src)
 #define get_sub_group_local_id() (w.flat % EXCHANGE_WIDTH)
 #endif
@@ -235,6 +236,31 @@ static inline void relayout(const Group* w, u64* x, const u32* from, const u32* 
     barrier(CLK_LOCAL_MEM_FENCE);  // before the next write over what was read
 }
 
+// x[i] = x[(i + r) mod 4] for a lane-dependent r: two conditional rotations
+// (selects; a chain of comparisons per word became branches).
+static inline void rotateSlots(u64* x, u32 r) {
+    const bool one = (r & 1u) != 0, two = (r & 2u) != 0;
+    const u64 a = one ? x[1] : x[0], b = one ? x[2] : x[1], c = one ? x[3] : x[2], d = one ? x[0] : x[3];
+    x[0] = two ? c : a;
+    x[1] = two ? d : b;
+    x[2] = two ? a : c;
+    x[3] = two ? b : d;
+}
+
+// The column-to-row relayout by cross-lane exchange, without a barrier. Lane
+// t's word m in rows is held by lane 8m + 4((t>>1)&1) + 2((t>>2)&1) + (t&1)
+// as its word t>>3 in columns: in round k every lane sends its word
+// (k + its t>>3) mod 4, so each receives one of its four words a round.
+static inline void columnsToRowsByExchange(const Group* w, u64* x) {
+    const u32 t = w->t, q = t >> 3;
+    rotateSlots(x, q);
+    for (u32 k = 0; k < 4; ++k) {
+        const u32 m = (q - k) & 3u;
+        x[k] = shfl(w, x[k], 8u * m + 4u * ((t >> 1) & 1u) + 2u * ((t >> 2) & 1u) + (t & 1u));
+    }
+    rotateSlots(x, (4u - q) & 3u);  // round k brought word (q - k) mod 4
+}
+
 static inline void permuteBlock(const Group* w, u64* x) {
     permute(w, x);
     relayout(w, x, w->row, w->column);
@@ -281,8 +307,21 @@ static inline void compress(const Group* w, u64* state, u64* ref, __global u64* 
     permute(w, r);
     relayout(w, r, w->row, w->column);
     permute(w, r);
-    if (loadNext) loadBlock(w, ref, memory + (size_t)reference(s, nextIndex, first(w, r[0] ^ keep[0])) * 128);
-    relayout(w, r, w->column, w->row);
+    if (loadNext) {
+        loadBlock(w, ref, memory + (size_t)reference(s, nextIndex, first(w, r[0] ^ keep[0])) * 128);
+#if ARGON2_SHUFFLE == 1
+        // AMD's compiler makes every work-group barrier wait for all pending
+        // global loads first (on RDNA at least): a barrier here would wait
+        // for the load just issued. Without one it stays in flight until
+        // the next block uses it.
+        __builtin_amdgcn_sched_barrier(0);  // the compiler would sink the load past the exchange
+        columnsToRowsByExchange(w, r);
+#else
+        relayout(w, r, w->column, w->row);
+#endif
+    } else {
+        relayout(w, r, w->column, w->row);
+    }
     for (int m = 0; m < 4; ++m) {
         state[m] = r[m] ^ keep[m];
         next[32 * m + w->t] = state[m];
