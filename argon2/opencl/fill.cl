@@ -258,7 +258,12 @@ static inline void columnsToRowsByExchange(const Group* w, u64* x) {
         const u32 m = (q - k) & 3u;
         x[k] = shfl(w, x[k], 8u * m + 4u * ((t >> 1) & 1u) + 2u * ((t >> 2) & 1u) + (t & 1u));
     }
-    rotateSlots(x, (4u - q) & 3u);  // round k brought word (q - k) mod 4
+    // Round k brought word (q - k) mod 4: reversed (renaming only), the
+    // order is a rotation.
+    const u64 third = x[3];
+    x[3] = x[1];
+    x[1] = third;
+    rotateSlots(x, (4u - q) & 3u);
 }
 
 static inline void permuteBlock(const Group* w, u64* x) {
