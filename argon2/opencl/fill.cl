@@ -12,8 +12,9 @@
 //
 // ARGON2_SHUFFLE chooses how a value moves between the group's work-items
 // outside the relayouts: 0 through local memory (any device), 1 the AMD
-// cross-lane permute (amdgcn), 2 cl_khr_subgroup_shuffle (the host checks
-// that sub-groups come in whole groups of 32).
+// cross-lane permute (amdgcn; the data-dependent loop's last relayout too),
+// 2 cl_khr_subgroup_shuffle (the host checks that sub-groups come in whole
+// groups of 32).
 //
 // ARGON2_EXCHANGE_RULE, for tests: paths 1 and 2 with their cross-lane
 // primitive replaced by a stand-in through local memory that follows one
@@ -146,9 +147,8 @@ static inline int bpermuteStandIn(const Group* w, int address, int v) {
     return (int)(u32)exchangeStandIn(w, (u32)v, (u32)address >> 2);
 }
 #define __builtin_amdgcn_ds_bpermute(address, v) bpermuteStandIn(w, address, v)
-#define __builtin_amdgcn_sched_barrier(mask)
 #define sub_group_shuffle(v, src) exchangeStandIn(w, v, src)
-#define get_sub_group_local_id() (w.flat % EXCHANGE_WIDTH)
+#define get_sub_group_local_id() (w.flat % EXCHANGE_WIDTH)  // in the kernel, where `w` is the Group
 #endif
 
 static inline u64 shfl(const Group* w, u64 v, u32 src) {
@@ -316,10 +316,13 @@ static inline void compress(const Group* w, u64* state, u64* ref, __global u64* 
         loadBlock(w, ref, memory + (size_t)reference(s, nextIndex, first(w, r[0] ^ keep[0])) * 128);
 #if ARGON2_SHUFFLE == 1
         // AMD's compiler makes every work-group barrier wait for all pending
-        // global loads first (on RDNA at least): a barrier here would wait
+        // global loads first (GCN and RDNA alike): a barrier here would wait
         // for the load just issued. Without one it stays in flight until
-        // the next block uses it.
-        __builtin_amdgcn_sched_barrier(0);  // the compiler would sink the load past the exchange
+        // the next block uses it. Unfenced, the compiler would sink the
+        // load past the exchange; older compilers lack the fence.
+#if __has_builtin(__builtin_amdgcn_sched_barrier)
+        __builtin_amdgcn_sched_barrier(0);
+#endif
         columnsToRowsByExchange(w, r);
 #else
         relayout(w, r, w->column, w->row);
