@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Static figures of the OpenCL fill kernel for AMD GPUs, from the compiler's
 # own output, as scripts/sass-count.sh gives them for NVIDIA: VGPRs, SGPRs,
-# scratch, occupancy (waves per SIMD) and instructions per block of the
-# data-dependent loop (scripts/amdgcn_count.py says how each is taken).
+# scratch, occupancy (waves per SIMD), instructions per block of the
+# data-dependent loop, and for how many of them the next reference's load
+# stays in flight (scripts/amdgcn_count.py says how each is taken).
 #
-#   scripts/amdgcn-count.sh [ARCH ...]            default: gfx1030 gfx1100 (RX 6800, RX 7900 XTX)
+#   scripts/amdgcn-count.sh [ARCH ...]            default: gfx1030 gfx1100 (RX 6800, RX 7900 XTX); gfx900: Vega
 #   SHUFFLE=0 scripts/amdgcn-count.sh             the local-memory path instead of the cross-lane permute
 #   scripts/amdgcn-count.sh --json [ARCH ...]
 #
