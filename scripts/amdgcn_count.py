@@ -11,10 +11,19 @@ counted by instruction class. The loop that fills a data-dependent segment
 (every block of the miner's Argon2id after the first half of its one pass)
 is the block loop with the most cross-lane traffic: its word 0 goes to every
 work-item before the next reference is loaded (a ds_bpermute pair, or two
-barriers through local memory). The compiler makes one copy of it per
+barriers through local memory), and on the permute path its last relayout
+is a cross-lane exchange too. The compiler makes one copy of it per
 combination of the loop's invariant flags; the miner's (no XOR with the
 previous pass: no load of the block being overwritten) is the one with the
 fewest global loads, which is what "per block" reports.
+
+"Reference load in flight" follows that loop from its last global load (the
+next block's reference) to the first s_waitcnt that waits for one of its
+loads, going round the loop: the instructions the load overlaps. Loads
+complete in order; on GCN the vector memory counter counts stores as well,
+on RDNA stores have a counter of their own. A wait just before a barrier
+(which AMD's compiler puts before every work-group barrier on RDNA) ends
+the overlap there.
 """
 import json
 import re
@@ -40,6 +49,33 @@ def classify(ins):
     if op.startswith("s_"):
         return "SALU/branch"
     return "other"
+
+
+def in_flight(body, arch):
+    """Instructions from the last global load to the first wait on a load."""
+    stores_count = not (arch.startswith("gfx10") or arch.startswith("gfx11"))
+    loads = [i for i, ins in enumerate(body) if classify(ins) == "global load"]
+    if not loads:
+        return None
+    queue = []  # outstanding vector memory operations, oldest first
+
+    def step(ins):
+        c = classify(ins)
+        if c == "global load":
+            queue.append("load")
+        elif c == "global store" and stores_count:
+            queue.append("store")
+        m = re.search(r"vmcnt\((\d+)\)", ins) if c == "wait" else None
+        done = queue[:max(0, len(queue) - int(m.group(1)))] if m else []
+        del queue[:len(done)]
+        return "load" in done
+
+    for ins in body[:loads[-1] + 1]:
+        step(ins)
+    for count, ins in enumerate(body[loads[-1] + 1:] + body[:loads[-1]]):
+        if step(ins):
+            return {"instructions": count, "ended_by": ins}
+    return None
 
 
 def main():
@@ -77,10 +113,11 @@ def main():
         for ins in body:
             c = classify(ins)
             counts[c] = counts.get(c, 0) + 1
-        loops.append({"label": label, "instructions": len(body), "classes": counts})
+        loops.append({"label": label, "instructions": len(body), "classes": counts, "body": body})
     # Innermost loops that store a block (four stores, one per slot) make blocks.
     blocks = [l for l in loops if l["classes"].get("global store", 0) == 4]
-    traffic = lambda l: l["classes"].get("cross-lane", 0) + 10 * l["classes"].get("barrier", 0)
+    # A value through local memory takes two barriers.
+    traffic = lambda l: l["classes"].get("cross-lane", 0) + l["classes"].get("barrier", 0) / 2
     dependent = []
     if blocks:
         most = max(traffic(l) for l in blocks)
@@ -88,6 +125,8 @@ def main():
     miner = min(dependent, key=lambda l: (l["classes"].get("global load", 0), l["instructions"])) if dependent else None
     figures["per_block_data_dependent"] = miner["instructions"] if miner else None
     figures["per_block_classes"] = miner["classes"] if miner else None
+    flight = in_flight(miner["body"], arch) if miner else None
+    figures["reference_load_in_flight_instructions"] = flight["instructions"] if flight else None
     figures["block_loops"] = [{"label": l["label"], "instructions": l["instructions"]} for l in blocks]
     if as_json:
         print(json.dumps({"arch": arch, **figures}))
@@ -97,6 +136,9 @@ def main():
     if miner:
         classes = ", ".join(f"{k} {v}" for k, v in sorted(miner["classes"].items(), key=lambda kv: -kv[1]))
         print(f"{arch}: per block (data-dependent loop {miner['label']}): {miner['instructions']} instructions: {classes}")
+        if flight:
+            print(f"{arch}: the next reference's load is in flight for {flight['instructions']} instructions"
+                  f" before the first wait for it ({flight['ended_by']})")
     print(f"{arch}: block loops: " + ", ".join(f"{l['label']} {l['instructions']}" for l in blocks))
 
 

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libcurl4-openssl-dev libsecp256k1-dev libssl-dev nlohmann-json3-dev
   libgtest-dev libbenchmark-dev libargon2-dev libboost-dev libboost-context-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-15
   python3
   tmux dpkg-dev
   pocl-opencl-icd ocl-icd-opencl-dev opencl-headers clinfo

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the OpenCL flavour (preset "opencl") and runs it on whatever OpenCL
 # device is here: on a machine without a GPU, PoCL's CPU device, which the
-# test command installs. In order: the device tests (digests against
+# test command installs. In order: fill.cl compiled by Debian's clang for
+# spir64 and AMD's chips (compile only, no driver), the device tests (digests against
 # libargon2 in both kernel modes, the hasher, the self-test), a short
 # quorlen-bench, one mining run against a development node until it accepts
 # a block, and the miner on a machine with no OpenCL driver at all, which
@@ -21,6 +22,58 @@ export XDG_CACHE_HOME=$PWD/build-opencl/cache
 export POCL_WORK_GROUP_SPECIALIZATION=0
 mkdir -p "$XDG_CACHE_HOME"
 start=$SECONDS
+
+# Compile only, before any driver sees it: fill.cl built by Debian's clang
+# for a generic SPIR-V-style target (spir64, whose compilers need not inline
+# what C99 calls a plain `inline` function) and for AMD's chips, in each
+# exchange path that target may take: GCN wave64 (gfx900), RDNA 2 in wave32
+# and wave64 (gfx1030), RDNA 3 (gfx1100). Each build must leave no function
+# of fill.cl without a body, and the amdgcn ones must get through the
+# backend. The OpenCL built-ins stay declarations: the driver supplies them.
+compile_check() {
+  local clang=clang-15 work functions failed=0 n=0
+  command -v "$clang" >/dev/null || { echo "opencl-check: $clang is missing (scripts/install-deps.sh)" >&2; return 1; }
+  work=$(mktemp -d)
+  functions=$(grep -oE '^((static|inline|__kernel) )*[a-z0-9_]+\*? [a-zA-Z_][a-zA-Z0-9_]*\(' argon2/opencl/fill.cl |
+              grep -oE '[a-zA-Z_][a-zA-Z0-9_]*\($' | tr -d '(' | sort -u)
+  [ -n "$functions" ] || { echo "opencl-check: found no functions in fill.cl" >&2; return 1; }
+  # target, cpu, OpenCL C version, extra options, paths (ARGON2_SHUFFLE values)
+  local builds=(
+    "spir64||CL2.0||0 2"
+    "amdgcn-amd-amdhsa|gfx900|CL1.2||0 1"
+    "amdgcn-amd-amdhsa|gfx1030|CL1.2||0 1"
+    "amdgcn-amd-amdhsa|gfx1030|CL1.2|-mwavefrontsize64|0 1"
+    "amdgcn-amd-amdhsa|gfx1100|CL1.2||0 1"
+  )
+  local b target cpu std extra paths path name opts
+  for b in "${builds[@]}"; do
+    IFS='|' read -r target cpu std extra paths <<<"$b"
+    for path in $paths; do
+      name="$target${cpu:+ $cpu}${extra:+ $extra} ARGON2_SHUFFLE=$path"
+      opts=(-x cl -cl-std="$std" -target "$target" -Xclang -finclude-default-header -O2 -DARGON2_SHUFFLE="$path")
+      [ -n "$cpu" ] && opts+=(-mcpu="$cpu" -nogpulib)
+      # shellcheck disable=SC2206
+      [ -n "$extra" ] && opts+=($extra)
+      if ! "$clang" "${opts[@]}" -emit-llvm -S -o "$work/fill.ll" argon2/opencl/fill.cl 2>"$work/err"; then
+        echo "opencl-check: $name does not compile:" >&2; head -20 "$work/err" >&2; failed=1; continue
+      fi
+      local bodiless
+      bodiless=$(sed -nE 's/^declare .*@([a-zA-Z_][a-zA-Z0-9_]*)\(.*/\1/p' "$work/fill.ll" | grep -Fxf <(echo "$functions") || true)
+      if [ -n "$bodiless" ] || ! grep -q '^define .*@fill(' "$work/fill.ll"; then
+        echo "opencl-check: $name leaves without a body: ${bodiless:-the kernel fill}" | tr '\n' ' ' >&2; echo >&2
+        failed=1
+      fi
+      if [ "$target" != spir64 ] && ! "$clang" "${opts[@]}" -c -o "$work/fill.o" argon2/opencl/fill.cl 2>"$work/err"; then
+        echo "opencl-check: $name fails in the backend:" >&2; head -20 "$work/err" >&2; failed=1
+      fi
+      n=$((n + 1))
+    done
+  done
+  rm -rf "$work"
+  [ "$failed" = 0 ] || return 1
+  echo "opencl-check: fill.cl compiled with $("$clang" --version | head -1) in $n builds, every function with a body"
+}
+compile_check
 
 cmake --preset opencl >/dev/null
 cmake --build --preset opencl -j"$jobs" >build-opencl/build.log 2>&1 || { tail -30 build-opencl/build.log >&2; exit 1; }

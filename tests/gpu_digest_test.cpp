@@ -5,9 +5,13 @@
 // "gpu"; without a device they skip. Under the host flavour the CPU is the
 // device, which keeps these tests honest where no GPU is; under the simulated
 // CUDA runtime the CUDA flavour's own source runs, a fiber per thread, where
-// the wave is checked with small hashes of the miner's shape.
+// the wave is checked with small hashes of the miner's shape. Under OpenCL
+// the kernel's permute and sub-group paths also run here, each following a
+// card's rule for crossing lanes (ExchangeRules below).
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <map>
 #include <random>
 
@@ -33,15 +37,25 @@ constexpr std::size_t kWaveMemoryKiB = 16384;
 struct Mode {
     bool bySegment;
     bool precompute;
+    // OpenCL: a card's rule for crossing lanes, which the kernel follows
+    // through local memory (QUORLEN_OPENCL_EXCHANGE_RULE), and the path the
+    // library must then take.
+    const char* rule = nullptr;
+    const char* path = nullptr;
 };
 
 void PrintTo(const Mode& m, std::ostream* os) {
     *os << (m.bySegment ? "by-segment" : "whole-pass") << (m.precompute ? ", precomputed" : ", computed");
+    if (m.rule) *os << ", rule " << m.rule;
 }
 
 std::string modeName(const testing::TestParamInfo<Mode>& info) {
-    return std::string(info.param.bySegment ? "BySegment" : "WholePass") +
-           (info.param.precompute ? "Precomputed" : "Computed");
+    if (!info.param.rule)
+        return std::string(info.param.bySegment ? "BySegment" : "WholePass") +
+               (info.param.precompute ? "Precomputed" : "Computed");
+    std::string name;
+    for (const char* c = info.param.rule; *c; ++c) name += std::isalnum(*c) ? *c : '_';
+    return name;
 }
 
 // Passwords from 0 bytes to several KiB; a batch cycles through them, so
@@ -63,7 +77,20 @@ protected:
     GlobalContext global;
     std::map<std::pair<std::size_t, std::string>, std::vector<std::uint8_t>> expected;
 
-    void SetUp() override { SKIP_WITHOUT_DEVICE(); }
+    void SetUp() override {
+        SKIP_WITHOUT_DEVICE();
+        if (GetParam().rule) setenv("QUORLEN_OPENCL_EXCHANGE_RULE", GetParam().rule, 1);
+    }
+
+    void TearDown() override {
+        if (GetParam().rule) unsetenv("QUORLEN_OPENCL_EXCHANGE_RULE");
+    }
+
+    void expectPath(const ProgramContext& program) {
+        if (GetParam().path) {
+            EXPECT_STREQ(program.getImplementationName(), GetParam().path);
+        }
+    }
 
     const std::vector<std::uint8_t>& reference(const Argon2Case& c, const std::string& pw) {
         auto it = expected.find({c.memoryKiB, pw});
@@ -79,6 +106,7 @@ protected:
         Argon2Case miner;
         miner.memoryKiB = std::uint32_t(memoryKiB);
         ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+        expectPath(program);
         argon2::Argon2Params params(32, miner.salt.data(), miner.salt.size(), nullptr, 0, nullptr, 0, 1, memoryKiB, 2);
         ProcessingUnit unit(&program, &params, &dev, batch, GetParam().bySegment, GetParam().precompute);
         for (std::size_t i = 0; i < batch; ++i) {
@@ -108,6 +136,7 @@ TEST_P(EveryDeviceAndMode, MinerParametersAtEveryBatchShape) {
         ASSERT_EQ(cudaSetDevice(dev.getDeviceIndex()), cudaSuccess);
         ASSERT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
         for (std::size_t batch : {std::size_t(1), std::size_t(3), resident + 1}) {
+            if (GetParam().rule && batch > 3) continue;  // the exchange needs no full wave
             const std::size_t memoryKiB = batch > resident ? kWaveMemoryKiB : 16384;
             if (batch * memoryKiB * 1024 > free * 9 / 10) {
                 ADD_FAILURE() << dev.getName() << " cannot hold " << batch << " hashes";
@@ -129,6 +158,7 @@ TEST_P(EveryDeviceAndMode, MemoryBeyondFourGiB) {
 #elif defined(ARGON2GPU_CUDA_SIM)
     GTEST_SKIP() << "simulated runtime: 4 GiB of fibers' work takes too long here; the offsets are checked on the host";
 #endif
+    if (GetParam().rule) GTEST_SKIP() << "the exchange rules do not touch the offsets";
     const std::size_t batch = 257;
     int tested = 0;
     for (const Device& dev : global.getAllDevices()) {
@@ -166,6 +196,7 @@ TEST_P(EveryDeviceAndMode, GeneralParameters) {
             c.secret = "key";
             c.ad = "data";
             ProgramContext program(&global, {dev}, argon2::Type(c.type), argon2::Version(c.version));
+            expectPath(program);
             argon2::Argon2Params params(c.outLen, c.salt.data(), c.salt.size(), c.secret.data(), c.secret.size(),
                                         c.ad.data(), c.ad.size(), c.passes, c.memoryKiB, c.lanes);
             const std::vector<std::string> pw = {"", std::string(300, 'x'), "abc"};
@@ -186,3 +217,22 @@ TEST_P(EveryDeviceAndMode, GeneralParameters) {
 INSTANTIATE_TEST_SUITE_P(Modes, EveryDeviceAndMode,
                          testing::Values(Mode{false, false}, Mode{false, true}, Mode{true, false}, Mode{true, true}),
                          modeName);
+
+// The OpenCL kernel's permute and sub-group paths with each card's rule for
+// crossing lanes: GCN's wave64 (ds_bpermute takes address bits 7:2), RDNA's
+// wave32 and wave64 (each half of 32 lanes on its own), sub-groups of 32 and
+// 64. Sub-groups of 16 split a group of 32: the library must refuse them and
+// build the local-memory path. The wrong rule (wave64 read as if wave32) is
+// the control: the library's own known-answer check must catch its hashes
+// and fall back to the local-memory path. Computed references: every use of the exchange runs.
+#ifdef ARGON2GPU_FLAVOUR_OPENCL
+INSTANTIATE_TEST_SUITE_P(ExchangeRules, EveryDeviceAndMode,
+                         testing::Values(Mode{false, false, "gcn-wave64", "opencl-amd-permute"},
+                                         Mode{false, false, "rdna-wave32", "opencl-amd-permute"},
+                                         Mode{false, false, "rdna-wave64", "opencl-amd-permute"},
+                                         Mode{false, false, "subgroup-16", "opencl-local"},
+                                         Mode{false, false, "subgroup-32", "opencl-subgroup"},
+                                         Mode{false, false, "subgroup-64", "opencl-subgroup"},
+                                         Mode{false, false, "wrong-wave64", "opencl-local"}),
+                         modeName);
+#endif

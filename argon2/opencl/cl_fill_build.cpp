@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include "cl_source.h"
@@ -38,6 +40,46 @@ bool hasPermute(const ClDevice& d, std::string& why) {
     return true;
 }
 
+// For tests: QUORLEN_OPENCL_EXCHANGE_RULE names a card's cross-lane rule,
+// which fill.cl's permute or sub-group path then follows through local
+// memory (its ARGON2_EXCHANGE_RULE), so that those paths run on any device.
+// The device is then taken to offer that path alone beside local memory,
+// with the rule's sub-group size, and nothing of it enters the cache.
+// Unset, as it always is outside the tests, nothing changes.
+struct ExchangeRule {
+    const char* name;
+    int path;
+    std::size_t subGroupSize;
+};
+constexpr ExchangeRule kExchangeRules[] = {{"gcn-wave64", kPermutePath, 0},   {"rdna-wave32", kPermutePath, 0},
+                                           {"rdna-wave64", kPermutePath, 0},   {"subgroup-16", kSubGroupPath, 16},
+                                           {"subgroup-32", kSubGroupPath, 32}, {"subgroup-64", kSubGroupPath, 64},
+                                           {"wrong-wave64", kPermutePath, 0}};
+
+const ExchangeRule* exchangeRule() {
+    const char* name = std::getenv("QUORLEN_OPENCL_EXCHANGE_RULE");
+    if (!name || !*name) return nullptr;
+    for (const ExchangeRule& r : kExchangeRules)
+        if (std::strcmp(r.name, name) == 0) return &r;
+    throw std::invalid_argument(std::string("QUORLEN_OPENCL_EXCHANGE_RULE: no rule ") + name);
+}
+
+bool holdsWholeGroups(std::size_t subGroupSize) { return subGroupSize >= 32 && subGroupSize % 32 == 0; }
+
+// The options of a fast path under a test's exchange rule.
+std::string ruleOptions(const ExchangeRule& rule, int path, std::string& why) {
+    if (path != rule.path) {
+        why = std::string("not the path of the exchange rule ") + rule.name;
+        return "";
+    }
+    if (path == kSubGroupPath && !holdsWholeGroups(rule.subGroupSize)) {
+        why = "sub-groups do not hold whole groups of 32 work-items";
+        return "";
+    }
+    return "-cl-std=CL1.2 -DARGON2_SHUFFLE=" + std::to_string(path) +
+           " -DARGON2_EXCHANGE_RULE=" + std::to_string(&rule - kExchangeRules + 1);
+}
+
 // "OpenCL C 2.0 ..." -> 20.
 int openclCVersion(const ClDevice& d) {
     unsigned major = 0, minor = 0;
@@ -58,6 +100,8 @@ std::string subGroupOptions(const ClDevice& d, std::string& why) {
 }
 
 std::string pathOptions(const ClDevice& d, int path, std::string& why) {
+    if (path != kLocalPath)
+        if (const ExchangeRule* rule = exchangeRule()) return ruleOptions(*rule, path, why);
     std::string std = "-cl-std=CL1.2";
     if (path == kPermutePath && !hasPermute(d, why)) return "";
     if (path == kSubGroupPath) {
@@ -205,7 +249,11 @@ bool pathPossible(const ClDevice& d, int path, std::string& why) { return !pathO
 
 FillBuild::FillBuild(cl_context context, const ClDevice& d, int path)
     : context_(context), d_(d), path_(path), options_(optionsOf(d, path)), key_(cacheKey(d, options_)),
-      cache_(key_) {}
+      cache_(key_), ruled_(exchangeRule() != nullptr) {}
+
+void FillBuild::remember(const std::vector<unsigned char>& binary) const {
+    if (!ruled_) cache_.store(binary);
+}
 
 cl_program FillBuild::build(bool sourceOnly, bool& cached, std::vector<unsigned char>& binary, std::string& why) {
     cached = false;
@@ -214,7 +262,7 @@ cl_program FillBuild::build(bool sourceOnly, bool& cached, std::vector<unsigned 
         pathPossible(d_, path_, why);
         return nullptr;
     }
-    if (!sourceOnly) {
+    if (!sourceOnly && !ruled_) {
         if (std::string earlier = ClRuntime::instance().refusal(key_); !earlier.empty()) {
             why = "refused earlier: " + earlier;
             return nullptr;
@@ -240,6 +288,7 @@ cl_program FillBuild::build(bool sourceOnly, bool& cached, std::vector<unsigned 
 }
 
 void FillBuild::refuse(const std::string& why) const {
+    if (ruled_) return;
     cache_.storeRefusal(why);
     ClRuntime::instance().setRefusal(key_, why);
 }
@@ -263,7 +312,7 @@ cl_program FillBuild::fromSource(std::string& why) {
         if (path_ != kLocalPath && (err == CL_BUILD_PROGRAM_FAILURE || err == CL_INVALID_BUILD_OPTIONS)) refuse(why);
         return nullptr;
     }
-    if (path_ == kSubGroupPath && !subGroupMappingHolds(context_, d_, options_, why)) {
+    if (path_ == kSubGroupPath && !ruled_ && !subGroupMappingHolds(context_, d_, options_, why)) {
         clReleaseProgram(program);
         refuse(why);
         return nullptr;

@@ -35,7 +35,7 @@ public:
     // `cached` says where the program came from; `binary` is its binary.
     cl_program build(bool fromSource, bool& cached, std::vector<unsigned char>& binary, std::string& why);
     // Keeps the program's binary for the next start.
-    void remember(const std::vector<unsigned char>& binary) const { cache_.store(binary); }
+    void remember(const std::vector<unsigned char>& binary) const;
     // Remembers that the path is refused on this device and driver.
     void refuse(const std::string& why) const;
     // Forgets the path's binary or refusal.
@@ -48,6 +48,7 @@ private:
     int path_;
     std::string options_, key_;
     ProgramCache cache_;
+    bool ruled_;  // built under a test's exchange rule: nothing kept
 };
 
 }  // namespace argon2::opencl
