@@ -370,6 +370,8 @@ struct StandIn {
     void* handle = dlopen(NVML_STAND_IN, RTLD_NOW);
     SetCard set = handle ? reinterpret_cast<SetCard>(dlsym(handle, "nvml_stand_in_set")) : nullptr;
     Hold hold = handle ? reinterpret_cast<Hold>(dlsym(handle, "nvml_stand_in_hold")) : nullptr;
+    using Count = int (*)();
+    Count initialised = handle ? reinterpret_cast<Count>(dlsym(handle, "nvml_stand_in_initialised")) : nullptr;
     StandIn() { setenv("QUORLEN_NVML_LIBRARY", NVML_STAND_IN, 1); }
     ~StandIn() {
         unsetenv("QUORLEN_NVML_LIBRARY");
@@ -506,6 +508,7 @@ TEST(Telemetry, HungLibraryLeavesReadingsStaleAndTheGuardSaysSo) {
     ASSERT_NE(nvml.hold, nullptr) << dlerror();
     nvml.set(kHotBus, 85, 200000, 80, 1800, 7000);
     nvml.set(kCoolBus, 60, 150000, 40, 1800, 7000);
+    const int users = nvml.initialised();
     Cli cli;
     cli.api = "127.0.0.1:0";
     cli.tempLimit = 80;
@@ -565,6 +568,8 @@ TEST(Telemetry, HungLibraryLeavesReadingsStaleAndTheGuardSaysSo) {
     monitor.reset();
     EXPECT_LT(Clock::now() - ending, std::chrono::seconds(1));
     nvml.hold(0);
+    // The reader left behind finishes its call and shuts the library down.
+    EXPECT_TRUE(wait_until([&] { return nvml.initialised() == users; }, 10000));
 
     std::string lines = read_back(out);
     lines.erase(0, lines.find("[thermal]"));  // after the "[api] serving" line

@@ -20,7 +20,7 @@ struct Card {
 
 std::mutex lock;
 std::map<std::string, Card> cards;
-int initialised = 0;
+std::atomic<int> initialised{0};  // calls to init less those to shut down
 // Polled rather than waited on: a call still held when the process exits
 // must not meet a destroyed condition variable.
 std::atomic<bool> held{std::getenv("NVML_STAND_IN_HOLD") != nullptr};
@@ -50,7 +50,7 @@ __attribute__((visibility("default"))) void nvml_stand_in_set(const char* busId,
     cards[busId] = {temperature, milliwatts, fan, core, memory};
 }
 
-__attribute__((visibility("default"))) int nvml_stand_in_initialised() { return initialised; }
+__attribute__((visibility("default"))) int nvml_stand_in_initialised() { return initialised.load(); }
 
 // Every call from now on blocks until released (0).
 __attribute__((visibility("default"))) void nvml_stand_in_hold(int hold) { held = hold != 0; }
