@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, and only those
+# Installs the Debian packages the build and the tests need (systemd for
+# systemd-analyze, which checks the packaged unit), and only those
 # that are missing. Does nothing (and needs no network) when all are present.
 set -euo pipefail
 
@@ -9,7 +10,7 @@ packages=(
   libgtest-dev libbenchmark-dev libargon2-dev libboost-dev libboost-context-dev
   clang libclang-rt-14-dev clang-15
   python3
-  tmux dpkg-dev
+  tmux dpkg-dev systemd
   pocl-opencl-icd ocl-icd-opencl-dev opencl-headers clinfo
   prometheus python3-prometheus-client
 )

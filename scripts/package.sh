@@ -23,4 +23,15 @@ for path in ./usr/bin/quorlen-gpu-miner ./usr/lib/systemd/system/quorlen-gpu-min
     echo "FAIL: $deb lacks $path"; exit 1
   fi
 done
+# The unit as systemd reads it, its programs taken from the package: any
+# word from the verifier (an unknown key, a bad value, a missing program)
+# fails the check, as systemd would only warn and carry on.
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+unit=$unpacked/usr/lib/systemd/system/quorlen-gpu-miner.service
+sed -i "s|/usr/bin/|$unpacked/usr/bin/|g" "$unit"
+if ! verdict=$(systemd-analyze verify --man=no "$unit" 2>&1) || [[ -n "$verdict" ]]; then
+  echo "FAIL: systemd-analyze verify: $verdict"; exit 1
+fi
 echo "package: $deb"

@@ -507,6 +507,20 @@ TEST_F(RunningNode, DropsSilentSlowAndNonReadingClientsAndMakesRoom) {
     EXPECT_EQ(cut, slow.size());
     for (int fd : slow) ::close(fd);
 
+    // Malformed requests held open are answered 400 and give their slots
+    // back at once: the polls after them are served, not refused with 503.
+    std::vector<int> malformed;
+    for (int i = 0; i < 3; ++i) {
+        malformed.push_back(connectTo(httpPort));
+        write_all(malformed.back(), "NOT HTTP AT ALL\r\n\r\n");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(status(httpExchange(httpPort, get("/height"))), 200) << i;
+    for (int fd : malformed) {
+        EXPECT_EQ(status(readToEnd(fd)), 400);
+        ::close(fd);
+    }
+
     // A client that sends and never reads: its answers pile up until it is dropped.
     int greedy = wsOpen(wsPort, 4096);
     ASSERT_GE(greedy, 0);

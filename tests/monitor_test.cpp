@@ -202,6 +202,15 @@ TEST(Api, SummaryMetricsHealthAndPageDuringMining) {
     EXPECT_EQ(page.body.find("src="), std::string::npos);  // nothing fetched from elsewhere
     EXPECT_EQ(fetch(base + "nothing").status, 404);
     EXPECT_EQ(fetch(base + "summary", "", "POST").status, 405);
+    // Without a token, only names of this machine: a page whose own name was
+    // rebound to 127.0.0.1 gets nothing.
+    const std::string port = base.substr(base.rfind(':') + 1, base.size() - base.rfind(':') - 2);
+    for (const std::string& host : std::vector<std::string>{"attacker.example", "attacker.example:" + port, "127.0.0.1.attacker.example",
+                                   "localhost.attacker.example:" + port, "127.0.0.1:" + port + "x"})
+        EXPECT_EQ(fetch(base + "summary", "", "GET", "Host: " + host).status, 403) << host;
+    for (const std::string& host : std::vector<std::string>{"localhost", "LocalHost:" + port, "127.0.0.1", "127.0.0.1:" + port,
+                                   "127.0.0.2:" + port, "[::1]:" + port})
+        EXPECT_EQ(fetch(base + "summary", "", "GET", "Host: " + host).status, 200) << host;
     EXPECT_NE(p.err().find("[thermal] GPU#0: no temperature reading; --temp-limit cannot act on it"),
               std::string::npos)
         << p.err();
@@ -225,9 +234,12 @@ TEST(Api, TokenAndBounds) {
 
     ScratchDir dir;
     const std::string token = "s3cret-token";
+    // A management library whose first call never returns.
+    auto hung = env(NVML_STAND_IN);
+    hung["NVML_STAND_IN_HOLD"] = "1";
     BackgroundProcess p(miner({"--api", "127.0.0.1:0", "--api-token-file", dir.write("token", token + "\n"), "--ws",
-                               "", "--http", "http://127.0.0.1:1"}),
-                        env());
+                               "", "--http", "http://127.0.0.1:1", "--temp-limit", "80"}),
+                        hung);
     const std::string base = apiBase(p);
     ASSERT_FALSE(base.empty()) << p.err();
     const Fetched anonymous = fetch(base + "summary");
@@ -258,14 +270,25 @@ TEST(Api, TokenAndBounds) {
     EXPECT_EQ(fetch(base + "summary", token).status, 200);
     char byte;
     EXPECT_EQ(recv(idle[0], &byte, 1, 0), 0);
+    // Malformed requests held open on as many connections as the cap: each
+    // is answered 400 and frees its slot at once, so scrapes go on.
+    for (int i = 0; i < 16; ++i) {
+        idle.push_back(connectTo(port));
+        write_all(idle.back(), "NOT HTTP AT ALL\r\n\r\n");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(fetch(base + "metrics", token).status, 200) << i;
 
-    // Ctrl-C ends the miner within 2 s, whatever the API's clients do.
+    // Ctrl-C ends the miner within 2 s, whatever the API's clients and the
+    // management library do.
     for (int i = 0; i < 16; ++i) idle.push_back(connectTo(port));
     const auto stopAt = std::chrono::steady_clock::now();
     p.signal(SIGINT);
     const ProcessResult r = p.wait(std::chrono::seconds(30));
     EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(2));
     EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("[thermal] the GPU management library has not answered in 1 s"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[stats]"), std::string::npos);  // the final statistics
     for (int fd : idle) close(fd);
     // Clients cannot fill the journal: the oversized header is named, the
     // refusals after it within the minute are not.
@@ -340,11 +363,15 @@ TEST(Api, DashboardUsesOnlyExportedMetrics) {
 namespace {
 
 using SetCard = void (*)(const char*, int, int, int, int, int);
+using Hold = void (*)(int);
 
 // The stand-in library, as the miner finds it, and its script.
 struct StandIn {
     void* handle = dlopen(NVML_STAND_IN, RTLD_NOW);
     SetCard set = handle ? reinterpret_cast<SetCard>(dlsym(handle, "nvml_stand_in_set")) : nullptr;
+    Hold hold = handle ? reinterpret_cast<Hold>(dlsym(handle, "nvml_stand_in_hold")) : nullptr;
+    using Count = int (*)();
+    Count initialised = handle ? reinterpret_cast<Count>(dlsym(handle, "nvml_stand_in_initialised")) : nullptr;
     StandIn() { setenv("QUORLEN_NVML_LIBRARY", NVML_STAND_IN, 1); }
     ~StandIn() {
         unsetenv("QUORLEN_NVML_LIBRARY");
@@ -379,7 +406,7 @@ TEST(Telemetry, StandInReadingsInSummaryMetricsAndLines) {
     b.gpu = 1;
     a.hashes = 1000;
     monitor.add(a, "Card \"A\" \\ 1", kHotBus);
-    monitor.add(b, "Card B", kCoolBus);
+    monitor.add(b, "Card B \xff\xe2\x82 end", kCoolBus);  // not UTF-8: a byte, then a torn sequence
     monitor.started();
     RigSummary summary(2, 60);
     summary.sample({counts_of(a), counts_of(b)});
@@ -402,6 +429,8 @@ TEST(Telemetry, StandInReadingsInSummaryMetricsAndLines) {
                                     "quorlen_gpu_hashes_per_joule gauge"});
     EXPECT_NE(metrics.find("name=\"Card \\\"A\\\" \\\\ 1\""), std::string::npos);
     EXPECT_EQ(metrics.find("quorlen_gpu_fan_speed_ratio{gpu=\"1\""), std::string::npos);
+    EXPECT_NE(metrics.find("name=\"Card B \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD end\""), std::string::npos);
+    EXPECT_NE(metrics.find("quorlen_gpu_telemetry_stale{gpu=\"1\",worker=\"1\",name=\"Card B"), std::string::npos);
 
     const std::string lines = monitor.telemetry_lines(summary);
     EXPECT_NE(lines.find("[stats] GPU#0 telemetry: 71 C 215.5 W "), std::string::npos) << lines;
@@ -468,5 +497,88 @@ TEST(Telemetry, GuardPausesOnlyTheHotWorkerAndResumesIt) {
     const std::string lines = read_back(out);
     EXPECT_EQ(lines, "[thermal] GPU#0 at 85 C (limit 80 C): paused until it cools to 75 C\n"
                      "[thermal] GPU#0 at 75 C: resumed\n");
+    std::fclose(out);
+}
+
+// A library whose calls hang: the ticks go on at their pace, the readings
+// turn stale everywhere they are shown, the guard says what it can no longer
+// do and again when the readings return, and the monitor ends at once.
+TEST(Telemetry, HungLibraryLeavesReadingsStaleAndTheGuardSaysSo) {
+    StandIn nvml;
+    ASSERT_NE(nvml.hold, nullptr) << dlerror();
+    nvml.set(kHotBus, 85, 200000, 80, 1800, 7000);
+    nvml.set(kCoolBus, 60, 150000, 40, 1800, 7000);
+    const int users = nvml.initialised();
+    Cli cli;
+    cli.api = "127.0.0.1:0";
+    cli.tempLimit = 80;
+    std::FILE* out = std::tmpfile();
+    auto monitor = std::make_unique<RigMonitor>(cli, out);
+    WorkerCtx hot, cool;
+    hot.gpu = 0;
+    cool.gpu = 1;
+    monitor->add(hot, "hot", kHotBus);
+    monitor->add(cool, "cool", kCoolBus);
+    monitor->tick(nullptr);
+    EXPECT_TRUE(hot.thermalPause.load());
+    const std::string base = "http://127.0.0.1:" + std::to_string(monitor->api_port()) + "/";
+
+    using Clock = std::chrono::steady_clock;
+    const auto tickTime = [&] {
+        const auto start = Clock::now();
+        monitor->tick(nullptr);
+        return Clock::now() - start;
+    };
+    nvml.hold(1);
+    json s;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            EXPECT_LT(tickTime(), std::chrono::milliseconds(900));
+            s = json::parse(fetch(base + "summary").body);
+            return s["gpus"][1]["telemetry_stale"] == true;
+        },
+        10000));
+    EXPECT_EQ(s["gpus"][0]["telemetry_stale"], true);
+    EXPECT_EQ(s["gpus"][0]["telemetry"]["temperature_c"], 85);  // the last known, marked stale
+    const Fetched health = fetch(base + "health");
+    EXPECT_NE(health.body.find("GPU#0: telemetry is stale"), std::string::npos) << health.body;
+    EXPECT_NE(health.body.find("GPU#1: no temperature reading; it mines without the thermal guard"),
+              std::string::npos)
+        << health.body;
+    const std::string metrics = fetch(base + "metrics").body;
+    EXPECT_NE(metrics.find("quorlen_gpu_telemetry_stale{gpu=\"0\",worker=\"0\",name=\"hot\"} 1\n"), std::string::npos)
+        << metrics;
+    EXPECT_EQ(metrics.find("quorlen_gpu_temperature_celsius"), std::string::npos);
+    EXPECT_TRUE(hot.thermalPause.load());  // nothing says it has cooled
+
+    nvml.set(kHotBus, 70, 200000, 80, 1800, 7000);
+    nvml.hold(0);
+    EXPECT_TRUE(wait_until(
+        [&] {
+            monitor->tick(nullptr);
+            s = json::parse(fetch(base + "summary").body);
+            return !hot.thermalPause.load() && s["gpus"][1]["telemetry_stale"] == false;
+        },
+        10000));
+    EXPECT_EQ(s["gpus"][0]["telemetry_stale"], false);
+
+    nvml.hold(1);
+    tickTime();
+    const auto ending = Clock::now();
+    monitor.reset();
+    EXPECT_LT(Clock::now() - ending, std::chrono::seconds(1));
+    nvml.hold(0);
+    // The reader left behind finishes its call and shuts the library down.
+    EXPECT_TRUE(wait_until([&] { return nvml.initialised() == users; }, 10000));
+
+    std::string lines = read_back(out);
+    lines.erase(0, lines.find("[thermal]"));  // after the "[api] serving" line
+    const std::string lost = ": temperature reading lost (the management library has not answered); ";
+    EXPECT_EQ(lines, "[thermal] GPU#0 at 85 C (limit 80 C): paused until it cools to 75 C\n"
+                     "[thermal] GPU#0" + lost + "it stays paused until a reading shows 75 C or less\n"
+                     "[thermal] GPU#1" + lost + "it mines unguarded until the reading returns\n"
+                     "[thermal] GPU#0: temperature reading back at 70 C; guarded again\n"
+                     "[thermal] GPU#0 at 70 C: resumed\n"
+                     "[thermal] GPU#1: temperature reading back at 60 C; guarded again\n");
     std::fclose(out);
 }

@@ -1,5 +1,7 @@
 #include "api/api_server.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <strings.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -34,6 +36,38 @@ bool sameText(const std::string& given, const std::string& secret) {
     return diff == 0;
 }
 
+bool loopbackLiteral(const std::string& text) {
+    in_addr v4{};
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, text.c_str(), &v6) != 1) return false;
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+}
+
+// Whether a Host header names this machine: a loopback address, "localhost"
+// or the address bound, with or without a port. A browser sends the name
+// it resolved, so a page whose name was rebound to 127.0.0.1 is told apart.
+// Without the header (HTTP/1.0 tools) no browser is involved.
+bool namesThisMachine(const std::string& header, const std::string& bound) {
+    if (header.empty()) return true;
+    std::string host = header, port;
+    if (host.front() == '[') {
+        const std::size_t close = host.find(']');
+        if (close == std::string::npos) return false;
+        port = host.substr(close + 1);
+        host = host.substr(1, close - 1);
+        if (!port.empty() && port.front() != ':') return false;
+        if (!port.empty()) port.erase(0, 1);
+    } else if (const std::size_t colon = host.find(':'); colon != std::string::npos) {
+        port = host.substr(colon + 1);
+        host.erase(colon);
+    }
+    if (header.back() == ':' || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    return strcasecmp(host.c_str(), "localhost") == 0 || host == bound || loopbackLiteral(host);
+}
+
 }  // namespace
 
 devnet::ServerLimits ApiServer::default_limits() {
@@ -46,7 +80,7 @@ devnet::ServerLimits ApiServer::default_limits() {
 }
 
 ApiServer::ApiServer(const std::string& host, unsigned short port, std::string token, devnet::ServerLimits limits)
-    : token_(std::move(token)), latest_(std::make_shared<RigSnapshot>()) {
+    : token_(std::move(token)), host_(host), latest_(std::make_shared<RigSnapshot>()) {
     // Linux threads inherit their creator's nice value: the server's I/O
     // thread, started from a thread at the lowest priority, yields the CPU
     // to the miners whatever its clients do.
@@ -83,6 +117,10 @@ bool ApiServer::authorised(const std::string& header) const {
 }
 
 devnet::HttpReply ApiServer::handle(const devnet::HttpRequest& request) {
+    // Without a token, the loopback bind is the only guard: a web page must
+    // not reach it through a name of its own that resolves to 127.0.0.1.
+    if (token_.empty() && !namesThisMachine(request.host, host_))
+        return jsonError(403, "the Host header does not name this machine");
     if (request.method != "GET") {
         devnet::HttpReply r = jsonError(405, "only GET");
         r.headers.emplace_back("Allow", "GET, HEAD");
@@ -107,6 +145,8 @@ devnet::HttpReply ApiServer::handle(const devnet::HttpRequest& request) {
     if (path == "/summary") return reply(200, summary_json(*rig, uptime), "application/json");
     if (path == "/metrics") return reply(200, metrics_text(*rig, uptime), "text/plain; version=0.0.4; charset=utf-8");
     const std::vector<std::string> problems = health_problems(*rig);
-    if (problems.empty()) return reply(200, "{\"status\":\"ok\"}", "application/json");
-    return reply(503, nlohmann::json{{"status", "failing"}, {"reasons", problems}}.dump(), "application/json");
+    nlohmann::json health = {{"status", problems.empty() ? "ok" : "failing"}};
+    if (!problems.empty()) health["reasons"] = problems;
+    if (const auto warnings = health_warnings(*rig); !warnings.empty()) health["warnings"] = warnings;
+    return reply(problems.empty() ? 200 : 503, health.dump(), "application/json");
 }

@@ -18,7 +18,8 @@ class ApiServer {
 public:
     // Listens at once; throws when the address cannot be bound. With a
     // token, every request but the page itself needs "Authorization: Bearer
-    // <token>".
+    // <token>". Without one, requests whose Host header names another
+    // machine are refused with 403.
     ApiServer(const std::string& host, unsigned short port, std::string token, devnet::ServerLimits limits);
     ~ApiServer();
     ApiServer(const ApiServer&) = delete;
@@ -37,6 +38,7 @@ private:
     bool authorised(const std::string& header) const;
 
     const std::string token_;
+    const std::string host_;  // the address bound
     const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     mutable std::mutex lock_;
     std::shared_ptr<const RigSnapshot> latest_;

@@ -55,15 +55,44 @@ std::optional<double> opt(const std::optional<T>& v) {
     return v ? std::optional<double>(double(*v)) : std::nullopt;
 }
 
+// The length of the well-formed UTF-8 sequence at `at`, or 0 when the byte
+// there does not start one (overlong forms and surrogates included).
+std::size_t utf8Length(const std::string& text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xbf;  // the second byte's range
+    if (lead >= 0xc2 && lead <= 0xdf) length = 2;
+    else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        if (lead == 0xe0) low = 0xa0;
+        if (lead == 0xed) high = 0x9f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        if (lead == 0xf0) low = 0x90;
+        if (lead == 0xf4) high = 0x8f;
+    } else
+        return 0;
+    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if ((byte(at + i) & 0xc0) != 0x80) return 0;
+    return length;
+}
+
 }  // namespace
 
 std::string escape_label_value(const std::string& value) {
     std::string out;
-    for (char c : value) {
-        if (c == '\\') out += "\\\\";
+    for (std::size_t at = 0; at < value.size();) {
+        const char c = value[at];
+        const std::size_t length = utf8Length(value, at);
+        if (length == 0) out += "\xEF\xBF\xBD";  // U+FFFD: one byte the scrapers could not read
+        else if (c == '\\') out += "\\\\";
         else if (c == '"') out += "\\\"";
         else if (c == '\n') out += "\\n";
-        else out += c;
+        else out.append(value, at, length);
+        at += length ? length : 1;
     }
     return out;
 }
@@ -127,27 +156,35 @@ std::string metrics_text(const RigSnapshot& rig, double uptimeSeconds) {
     perGpu(out, rig, "quorlen_gpu_node_frames_unrecognised_total", "counter",
            "Frames from the node that answered no block of this worker.",
            [](G g) { return double(g.unrecognised); });
-    perGpu(out, rig, "quorlen_gpu_temperature_celsius", "gauge", "GPU core temperature.",
-           [](G g) { return g.telemetry ? opt(g.telemetry->temperatureC) : std::nullopt; });
-    perGpu(out, rig, "quorlen_gpu_power_watts", "gauge", "Power drawn by the card.",
-           [](G g) { return g.telemetry ? opt(g.telemetry->powerW) : std::nullopt; });
-    perGpu(out, rig, "quorlen_gpu_fan_speed_ratio", "gauge", "Fan speed as a share of its maximum (0 to 1).",
+    perGpu(out, rig, "quorlen_gpu_telemetry_stale", "gauge",
+           "1 while the management library has not answered for the GPU in time; its readings are then left out.",
            [](G g) -> std::optional<double> {
-               if (!g.telemetry || !g.telemetry->fanPercent) return std::nullopt;
-               return *g.telemetry->fanPercent / 100.0;
+               if (!g.telemetry && !g.telemetryStale) return std::nullopt;
+               return g.telemetryStale ? 1.0 : 0.0;
+           });
+    // A stale reading is no reading: series that stop are what scrapers expect.
+    const auto fresh = [](G g) { return g.telemetry && !g.telemetryStale ? &*g.telemetry : nullptr; };
+    perGpu(out, rig, "quorlen_gpu_temperature_celsius", "gauge", "GPU core temperature.",
+           [&](G g) { return fresh(g) ? opt(fresh(g)->temperatureC) : std::nullopt; });
+    perGpu(out, rig, "quorlen_gpu_power_watts", "gauge", "Power drawn by the card.",
+           [&](G g) { return fresh(g) ? opt(fresh(g)->powerW) : std::nullopt; });
+    perGpu(out, rig, "quorlen_gpu_fan_speed_ratio", "gauge", "Fan speed as a share of its maximum (0 to 1).",
+           [&](G g) -> std::optional<double> {
+               if (!fresh(g) || !fresh(g)->fanPercent) return std::nullopt;
+               return *fresh(g)->fanPercent / 100.0;
            });
     perGpu(out, rig, "quorlen_gpu_core_clock_hertz", "gauge", "Graphics (core) clock.",
-           [](G g) -> std::optional<double> {
-               if (!g.telemetry || !g.telemetry->coreMHz) return std::nullopt;
-               return *g.telemetry->coreMHz * 1e6;
+           [&](G g) -> std::optional<double> {
+               if (!fresh(g) || !fresh(g)->coreMHz) return std::nullopt;
+               return *fresh(g)->coreMHz * 1e6;
            });
     perGpu(out, rig, "quorlen_gpu_memory_clock_hertz", "gauge", "Memory clock.",
-           [](G g) -> std::optional<double> {
-               if (!g.telemetry || !g.telemetry->memoryMHz) return std::nullopt;
-               return *g.telemetry->memoryMHz * 1e6;
+           [&](G g) -> std::optional<double> {
+               if (!fresh(g) || !fresh(g)->memoryMHz) return std::nullopt;
+               return *fresh(g)->memoryMHz * 1e6;
            });
     perGpu(out, rig, "quorlen_gpu_hashes_per_joule", "gauge",
            "Hashes per second per watt, from the 60 s rate and the power drawn.",
-           [](G g) { return hashes_per_watt(g); });
+           [&](G g) { return fresh(g) ? hashes_per_watt(g) : std::nullopt; });
     return out;
 }

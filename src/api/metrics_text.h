@@ -7,5 +7,6 @@
 
 std::string metrics_text(const RigSnapshot& rig, double uptimeSeconds);
 
-// A label value with backslash, double quote and line feed escaped.
+// A label value with backslash, double quote and line feed escaped, and
+// each byte that is not part of valid UTF-8 replaced by U+FFFD.
 std::string escape_label_value(const std::string& value);

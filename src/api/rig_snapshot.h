@@ -23,7 +23,9 @@ struct GpuSnapshot {
     std::uint64_t accepted = 0, rejected = 0, unrecognised = 0;
     bool lost = false;    // its device became unusable and its worker stopped
     bool paused = false;  // held by the thermal guard
-    std::optional<GpuReading> telemetry;
+    std::optional<GpuReading> telemetry;  // the latest reading, however old
+    bool telemetryStale = false;          // the management library has not answered for it in time
+    bool unguarded = false;               // the thermal guard is on and has no temperature for it
     std::vector<double> history;  // 10 s rates, one every kHistoryStep seconds, oldest first
 };
 
@@ -57,3 +59,6 @@ std::optional<double> hashes_per_watt(const GpuSnapshot& gpu);
 // Whether the rig is healthy for a watchdog: at least one GPU mining and the
 // node answering within the last minute. Empty when it is, else the reasons.
 std::vector<std::string> health_problems(const RigSnapshot& rig);
+// What does not make the rig unhealthy but should be seen: stale telemetry,
+// a GPU the thermal guard cannot watch.
+std::vector<std::string> health_warnings(const RigSnapshot& rig);

@@ -39,6 +39,19 @@ std::vector<std::string> health_problems(const RigSnapshot& rig) {
     return problems;
 }
 
+std::vector<std::string> health_warnings(const RigSnapshot& rig) {
+    std::vector<std::string> warnings;
+    for (const GpuSnapshot& g : rig.gpus) {
+        const std::string gpu = "GPU#" + std::to_string(g.gpu);
+        if (g.telemetryStale) warnings.push_back(gpu + ": telemetry is stale (the management library has not answered)");
+        if (g.unguarded)
+            warnings.push_back(gpu + (g.paused ? ": no temperature reading; the thermal guard keeps it paused until one "
+                                                 "shows it cool"
+                                               : ": no temperature reading; it mines without the thermal guard"));
+    }
+    return warnings;
+}
+
 std::string summary_json(const RigSnapshot& rig, double uptimeSeconds) {
     json gpus = json::array();
     json totals = {{"hashes", 0}, {"found", 0}, {"sent", 0}, {"failed", 0}, {"hw_errors", 0}, {"stale", 0},
@@ -53,7 +66,8 @@ std::string summary_json(const RigSnapshot& rig, double uptimeSeconds) {
             totals[key] = totals[key].get<std::uint64_t>() + value.get<std::uint64_t>();
         const char* state = g.lost ? "lost" : g.paused ? "paused" : "mining";
         json gpu = {{"worker", gpus.size()}, {"gpu", g.gpu}, {"name", g.name}, {"batch", g.batch},
-                    {"state", state},   {"rates", ratesJson(g.rates)}, {"telemetry", telemetryJson(g)}};
+                    {"state", state},   {"rates", ratesJson(g.rates)}, {"telemetry", telemetryJson(g)},
+                    {"telemetry_stale", g.telemetryStale}};
         gpu.update(counts);
         gpus.push_back(std::move(gpu));
         if (g.telemetry && g.telemetry->powerW) {
@@ -80,6 +94,7 @@ std::string summary_json(const RigSnapshot& rig, double uptimeSeconds) {
                   {"last_answer_seconds_ago", orNull(rig.nodeAnsweredAgo)}}},
         {"healthy", problems.empty()},
         {"health_problems", problems},
+        {"health_warnings", health_warnings(rig)},
         {"gpus", gpus},
         {"totals", totals},
         {"blocks", blocks},

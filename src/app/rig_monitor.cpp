@@ -7,6 +7,7 @@
 #include "api/api_server.h"
 #include "app/console.h"
 #include "app/rig_summary.h"
+#include "app/stop_flag.h"
 #include "cli/api_options.h"
 #include "worker/worker_ctx.h"
 
@@ -34,9 +35,13 @@ RigMonitor::RigMonitor(const Cli& cli, std::FILE* out)
     : out_(out), nodeHttp_(cli.http), nodeWs_(cli.ws), telemetry_(GpuTelemetry::library_from_environment()),
       guard_(unsigned(std::max(0, cli.tempLimit))),
       nextHistory_(std::chrono::steady_clock::now() + seconds(RigSnapshot::kHistoryStep)) {
-    if (cli.tempLimit > 0 && !telemetry_.available())
+    const auto loaded = telemetry_.wait_loaded(seconds(1), [] { return g_stop.load(); });
+    if (cli.tempLimit > 0 && loaded == TelemetryReader::State::Unavailable)
         std::fprintf(out_, "[thermal] no GPU temperatures (%s); --temp-limit cannot act\n",
                      telemetry_.problem().c_str());
+    else if (cli.tempLimit > 0 && loaded == TelemetryReader::State::Loading)
+        std::fprintf(out_, "[thermal] the GPU management library has not answered in 1 s; --temp-limit cannot act "
+                           "until it does\n");
     if (cli.api.empty()) return;
     const auto address = parse_api_address(cli.api);  // checked at start
     if (!address) throw std::runtime_error("--api " + cli.api + ": not HOST:PORT");
@@ -76,16 +81,52 @@ RigMonitor::~RigMonitor() = default;
 unsigned short RigMonitor::api_port() const { return api_ ? api_->port() : 0; }
 
 void RigMonitor::add(WorkerCtx& ctx, const std::string& name, const std::string& pciBusId) {
-    gpus_.push_back({&ctx, name, pciBusId, telemetry_.read(pciBusId), {}});
-    if (guard_.limit() > 0 && telemetry_.available() && !(gpus_.back().reading && gpus_.back().reading->temperatureC))
+    telemetry_.watch(pciBusId);
+    gpus_.push_back({&ctx, name, pciBusId, std::nullopt, false, false, {}});
+    Gpu& g = gpus_.back();
+    if (!pciBusId.empty()) telemetry_.refresh(kReadWait);
+    read(g);
+    if (guard_.limit() > 0 && telemetry_.state() != TelemetryReader::State::Unavailable && !temperature(g)) {
+        g.blind = true;
         std::fprintf(out_, "%s[thermal] GPU#%d: no temperature reading; --temp-limit cannot act on it\n", line_lead(),
                      ctx.gpu);
+    }
     if (api_) api_->publish(snapshot(nullptr));
+}
+
+void RigMonitor::read(Gpu& g) {
+    g.stale = false;
+    if (g.pciBusId.empty() || telemetry_.state() == TelemetryReader::State::Unavailable) return g.reading.reset();
+    const TelemetryReader::Sample sample = telemetry_.latest(g.pciBusId);
+    if (sample.at) g.reading = sample.reading;
+    g.stale = !sample.at || std::chrono::steady_clock::now() - *sample.at > kStaleAfter;
+}
+
+std::optional<unsigned> RigMonitor::temperature(const Gpu& g) {
+    return g.reading && !g.stale ? g.reading->temperatureC : std::nullopt;
 }
 
 void RigMonitor::guard(std::size_t slot) {
     Gpu& g = gpus_[slot];
-    const std::optional<unsigned> t = g.reading ? g.reading->temperatureC : std::nullopt;
+    const std::optional<unsigned> t = temperature(g);
+    // Losing the reading changes what the guard can do: say so once, and
+    // once when it returns.
+    if (guard_.limit() > 0 && telemetry_.state() != TelemetryReader::State::Unavailable && !t && !g.blind) {
+        g.blind = true;
+        const char* why = g.stale ? "the management library has not answered" : "the card reports none";
+        if (g.ctx->thermalPause.load())
+            std::fprintf(out_, "%s[thermal] GPU#%d: temperature reading lost (%s); it stays paused until a reading "
+                               "shows %u C or less\n",
+                         line_lead(), g.ctx->gpu, why, guard_.resume_at());
+        else
+            std::fprintf(out_, "%s[thermal] GPU#%d: temperature reading lost (%s); it mines unguarded until the "
+                               "reading returns\n",
+                         line_lead(), g.ctx->gpu, why);
+    } else if (t && g.blind) {
+        g.blind = false;
+        std::fprintf(out_, "%s[thermal] GPU#%d: temperature reading back at %u C; guarded again\n", line_lead(),
+                     g.ctx->gpu, *t);
+    }
     switch (guard_.observe(slot, t)) {
         case ThermalGuard::Change::Pause:
             g.ctx->thermalPause.store(true);
@@ -102,8 +143,9 @@ void RigMonitor::guard(std::size_t slot) {
 }
 
 void RigMonitor::tick(const RigSummary* summary) {
+    if (!gpus_.empty()) telemetry_.refresh(kReadWait);
     for (std::size_t i = 0; i < gpus_.size(); ++i) {
-        gpus_[i].reading = telemetry_.read(gpus_[i].pciBusId);
+        read(gpus_[i]);
         guard(i);
     }
     const auto now = std::chrono::steady_clock::now();
@@ -149,6 +191,8 @@ RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
         s.lost = ctx.deviceLost.load();
         s.paused = ctx.thermalPause.load();
         s.telemetry = g.reading;
+        s.telemetryStale = g.stale;
+        s.unguarded = g.blind;
         s.history = g.history;
         rig.gpus.push_back(std::move(s));
         answered = std::max(answered, ctx.stats->nodeAnsweredMs.load());
@@ -182,6 +226,7 @@ std::string RigMonitor::telemetry_lines(const RigSummary& summary) const {
         add(bool(r.fanPercent), " fan %.0f %%", r.fanPercent.value_or(0));
         add(bool(r.coreMHz), " core %.0f MHz", r.coreMHz.value_or(0));
         add(bool(r.memoryMHz), " memory %.0f MHz", r.memoryMHz.value_or(0));
+        if (g.stale) line += " (stale: the management library has not answered)";
         if (g.ctx->thermalPause.load()) line += " (paused: too hot)";
         out += line + "\n";
     }

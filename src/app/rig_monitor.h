@@ -1,7 +1,8 @@
 // Monitoring beside the supervision loop: GPU telemetry, the thermal guard
 // and the HTTP API. Everything here runs on the main thread once a tick and
 // reads what the workers already count; the API's own thread only ever sees
-// the snapshots published here.
+// the snapshots published here, and the management library is called on a
+// thread of its own, waited for briefly, never for long.
 #pragma once
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "api/rig_snapshot.h"
 #include "cli/cli.h"
 #include "telemetry/gpu_telemetry.h"
+#include "telemetry/telemetry_reader.h"
 #include "telemetry/thermal_guard.h"
 
 class ApiServer;
@@ -21,8 +23,9 @@ struct WorkerCtx;
 
 class RigMonitor {
 public:
-    // Loads the telemetry library and, with --api, starts the API (throws
-    // when its address cannot be bound). Lines go to `out`.
+    // Loads the telemetry library (waiting a second at most, less when a
+    // stop comes) and, with --api, starts the API (throws when its address
+    // cannot be bound). Lines go to `out`.
     RigMonitor(const Cli& cli, std::FILE* out = stderr);
     ~RigMonitor();
     RigMonitor(const RigMonitor&) = delete;
@@ -45,15 +48,23 @@ private:
         WorkerCtx* ctx;
         std::string name;
         std::string pciBusId;
-        std::optional<GpuReading> reading;
+        std::optional<GpuReading> reading;  // the latest the library gave
+        bool stale = false;                  // the library has not answered for it in time
+        bool blind = false;                  // the guard has no temperature for it, and has said so
         std::vector<double> history;
     };
+    // How long a tick waits for the library, and the age at which a
+    // reading no longer counts.
+    static constexpr std::chrono::milliseconds kReadWait{250};
+    static constexpr std::chrono::seconds kStaleAfter{3};
+    void read(Gpu& g);
+    static std::optional<unsigned> temperature(const Gpu& g);  // a fresh one only
     void guard(std::size_t slot);
     RigSnapshot snapshot(const RigSummary* summary) const;
 
     std::FILE* out_;
     std::string nodeHttp_, nodeWs_;
-    GpuTelemetry telemetry_;
+    TelemetryReader telemetry_;
     ThermalGuard guard_;
     std::unique_ptr<ApiServer> api_;
     std::vector<Gpu> gpus_;

@@ -247,7 +247,8 @@ private:
         HttpReply reply;
         try {
             reply = handler_({head ? "GET" : std::string(request.method_string()), std::string(request.target()),
-                              request.body(), std::string(request[http::field::authorization])});
+                              request.body(), std::string(request[http::field::authorization]),
+                              std::string(request[http::field::host])});
         } catch (const std::exception& e) {
             server_.log(std::string("handler failed: ") + e.what());
             reply = {500, "{\"error\":\"internal error\"}"};
@@ -278,8 +279,12 @@ private:
         res.prepare_payload();
         std::ostringstream text;
         text << res;
+        // The session's slot is given back as it ends, at once: a refused
+        // request must not keep a newcomer out. The farewell counts among
+        // those leaving, which are bounded on their own.
+        if (*server_.leaving >= server_.limits.maxConnections) return;  // a flood: just close
         stream_.expires_never();
-        std::make_shared<Farewell>(std::move(stream_), text.str(), std::move(slot_))->start();
+        std::make_shared<Farewell>(std::move(stream_), text.str(), Slot(server_.leaving))->start();
     }
 
     beast::tcp_stream stream_;

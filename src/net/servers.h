@@ -41,12 +41,13 @@ struct HttpReply {
 using HttpHandler =
     std::function<HttpReply(const std::string& method, const std::string& target, const std::string& body)>;
 
-// A request with the one header a handler may need to decide on it.
+// A request with the headers a handler may need to decide on it.
 struct HttpRequest {
     std::string method;  // HEAD comes as GET
     std::string target;
     std::string body;
     std::string authorization;  // the Authorization header, empty when absent
+    std::string host;           // the Host header, empty when absent
 };
 using HttpRequestHandler = std::function<HttpReply(const HttpRequest&)>;
 

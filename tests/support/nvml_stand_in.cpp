@@ -1,6 +1,12 @@
 // A stand-in for NVIDIA's management library: the same C symbols the miner
 // looks up, serving values a test scripts through nvml_stand_in_set. Loaded
-// through the miner's own dlopen path (QUORLEN_NVML_LIBRARY).
+// through the miner's own dlopen path (QUORLEN_NVML_LIBRARY). A library
+// that hangs is played by holding every call: by nvml_stand_in_hold, or
+// from the start with NVML_STAND_IN_HOLD set.
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -14,7 +20,14 @@ struct Card {
 
 std::mutex lock;
 std::map<std::string, Card> cards;
-int initialised = 0;
+std::atomic<int> initialised{0};  // calls to init less those to shut down
+// Polled rather than waited on: a call still held when the process exits
+// must not meet a destroyed condition variable.
+std::atomic<bool> held{std::getenv("NVML_STAND_IN_HOLD") != nullptr};
+
+void waitWhileHeld() {
+    while (held.load()) usleep(5000);
+}
 
 constexpr int kSuccess = 0, kUninitialised = 1, kNotSupported = 3, kNotFound = 6;
 
@@ -37,9 +50,13 @@ __attribute__((visibility("default"))) void nvml_stand_in_set(const char* busId,
     cards[busId] = {temperature, milliwatts, fan, core, memory};
 }
 
-__attribute__((visibility("default"))) int nvml_stand_in_initialised() { return initialised; }
+__attribute__((visibility("default"))) int nvml_stand_in_initialised() { return initialised.load(); }
+
+// Every call from now on blocks until released (0).
+__attribute__((visibility("default"))) void nvml_stand_in_hold(int hold) { held = hold != 0; }
 
 int nvmlInit_v2() {
+    waitWhileHeld();
     ++initialised;
     return kSuccess;
 }
@@ -48,6 +65,7 @@ int nvmlShutdown() {
     return kSuccess;
 }
 int nvmlDeviceGetHandleByPciBusId_v2(const char* busId, void** device) {
+    waitWhileHeld();
     if (initialised <= 0) return kUninitialised;
     std::lock_guard<std::mutex> g(lock);
     auto it = cards.find(busId);
