@@ -140,7 +140,10 @@ bool NodeApi::fetch(const std::string& path, std::size_t cap, std::string& body)
     // A node that announces more than the cap is refused before it sends.
     curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(cap));
     // A private CA or a self-signed node, in place of the system's store.
-    if (!trust_.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, trust_.caFile.c_str());
+    if (!trust_.caFile.empty()) {
+        curl_easy_setopt(c, CURLOPT_CAINFO, trust_.caFile.c_str());
+        curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);  // nor the system's certificate directory
+    }
     char detail[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, detail);
     int result = CURLE_OK;
