@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 
 #include <mutex>
@@ -464,6 +465,47 @@ TEST(WsPlain, OversizedOrUnlawfulFrameEndsTheConnectionNotTheProcess) {
             WsPlain ws;
             ASSERT_TRUE(ws.connect_url("ws://127.0.0.1:" + std::to_string(peer.port())));
             EXPECT_TRUE(wait_until([&] { return ws.fd.load() < 0; }));
+        }
+        EXPECT_EQ(closing, c.protocolError ? std::string("\x03\xea") : "") << c.frame.substr(0, 4);
+    }
+}
+
+// The reader's limits hold over TLS as over plain TCP: a TLS node that
+// announces a frame too large to hold, or masks its frames, ends the
+// connection (a protocol error with a close 1002), not the process.
+TEST(WsPlain, UnlawfulFramesOverTlsEndTheConnection) {
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+    ASSERT_EQ(SSL_CTX_use_certificate_chain_file(ctx.get(), pki().certFile().c_str()), 1);
+    ASSERT_EQ(SSL_CTX_use_PrivateKey_file(ctx.get(), pki().keyFile().c_str(), SSL_FILETYPE_PEM), 1);
+    const struct {
+        std::string frame;
+        bool protocolError;
+    } cases[] = {
+        {std::string("\x82\x7f\x80\x00\x00\x00\x00\x00\x00\x00", 10), false},  // 2^63 bytes
+        {std::string("\x81\x82\x01\x02\x03\x04ij", 8), true},               // masked by the server
+    };
+    for (const auto& c : cases) {
+        std::string closing;
+        {
+            RawPeer peer([&](int fd) {
+                SSL* ssl = SSL_new(ctx.get());
+                SSL_set_fd(ssl, fd);
+                std::string head;
+                char ch;
+                if (SSL_accept(ssl) == 1)
+                    while (head.find("\r\n\r\n") == std::string::npos && SSL_read(ssl, &ch, 1) == 1) head += ch;
+                const std::string reply = ws_accept_reply(head) + c.frame;
+                unsigned char f[8];
+                int got = 0, n = 0;
+                if (!head.empty() && SSL_write(ssl, reply.data(), int(reply.size())) > 0)
+                    while (got < 8 && (n = SSL_read(ssl, f + got, 8 - got)) > 0) got += n;
+                if (got == 8 && f[0] == 0x88 && f[1] == 0x82)
+                    for (int i = 0; i < 2; ++i) closing += char(f[6 + i] ^ f[2 + i]);
+                SSL_free(ssl);
+            });
+            auto ws = trustingClient();
+            ASSERT_TRUE(ws->connect_url("wss://127.0.0.1:" + std::to_string(peer.port())));
+            EXPECT_TRUE(wait_until([&] { return ws->fd.load() < 0; }));
         }
         EXPECT_EQ(closing, c.protocolError ? std::string("\x03\xea") : "") << c.frame.substr(0, 4);
     }
