@@ -4,7 +4,8 @@
 //                   [--block-seconds S] [--target HEX] [--ping-seconds S]
 //                   [--max-connections N] [--handshake-seconds S]
 //                   [--idle-seconds S] [--work-checks N]
-//                   [--trust-stored-work] [--help]
+//                   [--trust-stored-work] [--tls-cert FILE --tls-key FILE]
+//                   [--help]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -39,6 +40,7 @@ struct Options {
     double pingSeconds = 20;
     unsigned long workChecks = 10;  // Argon2 checks a second one client may cause
     devnet::ServerLimits limits;
+    devnet::ServerTls tls;
     ChainSettings chain;
     bool help = false;
 };
@@ -57,6 +59,8 @@ const char* const kUsage =
     "  --idle-seconds <s>         drop a WebSocket client silent this long, 0 for never (default 60)\n"
     "  --work-checks <N>          proof-of-work checks a second each client may cause (default 10)\n"
     "  --trust-stored-work        do not recompute the stored blocks' Argon2 hashes at start\n"
+    "  --tls-cert <file>          serve HTTP and WebSocket over TLS with this PEM certificate chain\n"
+    "  --tls-key <file>           and this PEM private key (both or neither)\n"
     "  --help                     this text\n";
 
 // A number of seconds: decimal, finite, within (or at) the bounds.
@@ -103,6 +107,8 @@ Options parse(int argc, char** argv) {
         } else if (a == "--http-port") o.httpPort = static_cast<unsigned short>(whole(a, v, 0, 65535));
         else if (a == "--ws-port") o.wsPort = static_cast<unsigned short>(whole(a, v, 0, 65535));
         else if (a == "--data") o.chain.dataFile = v;
+        else if (a == "--tls-cert") o.tls.certFile = v;
+        else if (a == "--tls-key") o.tls.keyFile = v;
         else if (a == "--block-seconds") o.chain.blockSeconds = seconds(a, v, 0, false);
         else if (a == "--ping-seconds") o.pingSeconds = seconds(a, v, 0, true);
         else if (a == "--handshake-seconds")
@@ -119,6 +125,8 @@ Options parse(int argc, char** argv) {
     }
     if (o.chain.dataFile.empty() && !o.chain.checkStoredWork)
         throw std::invalid_argument("--trust-stored-work needs --data");
+    if (o.tls.certFile.empty() != o.tls.keyFile.empty())
+        throw std::invalid_argument("--tls-cert and --tls-key go together");
     return o;
 }
 
@@ -294,15 +302,17 @@ int main(int argc, char** argv) {
         devnet::HttpServer http(opt.address, opt.httpPort,
                                 [&](const std::string& m, const std::string& t, const std::string& b) {
                                     return handle(chain, m, t, b);
-                                }, opt.limits);
+                                }, opt.limits, opt.tls);
         WorkAllowance allowance(opt.workChecks);
         devnet::WsCallbacks cb;
         cb.onMessage = [&](const auto& from, const std::string& text) { onMessage(chain, allowance, from, text); };
         cb.onClose = [&](const auto& from) { allowance.forget(from.get()); };
-        devnet::WsServer ws(opt.address, opt.wsPort, cb, opt.limits);
-        std::fprintf(stderr, "[node] height %llu, target %s; http://%s:%u ws://%s:%u\n",
-                     (unsigned long long)chain.height(), chain.target().c_str(), opt.address.c_str(), http.port(),
-                     opt.address.c_str(), ws.port());
+        devnet::WsServer ws(opt.address, opt.wsPort, cb, opt.limits, opt.tls);
+        const bool tls = opt.tls.enabled();
+        const std::string& host = opt.address;
+        std::fprintf(stderr, "[node] height %llu, target %s; %s://%s:%u %s://%s:%u\n",
+                     (unsigned long long)chain.height(), chain.target().c_str(), tls ? "https" : "http", host.c_str(),
+                     http.port(), tls ? "wss" : "ws", host.c_str(), ws.port());
         auto nextPing = std::chrono::steady_clock::now();
         while (!g_quit) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -145,6 +145,10 @@ TEST(ParseCli, NumbersWithoutLeadingDigitsOrOutOfRangeAreRefused) {
         {{"--ws", "ws://127.0.0.1:65536"}, "--ws"},
         {{"--ws", "ws://127.0.0.1:000"}, "--ws"},
         {{"--ws", "ws://::1:6061"}, "--ws"},
+        {{"--ws", "wss://127.0.0.1:0"}, "--ws"},
+        // A trust file that would refuse every node.
+        {{"--ca-file", "/nonexistent/ca.pem"}, "--ca-file: \"/nonexistent/ca.pem\" (cannot open it: "},
+        {{"--ca-file", "/dev/null"}, "--ca-file: \"/dev/null\" (it holds no PEM certificate)"},
     };
     for (const Case& c : cases) {
         Parsed p = parse(c.args);
@@ -160,6 +164,7 @@ TEST(ParseCli, NumbersWithoutLeadingDigitsOrOutOfRangeAreRefused) {
     EXPECT_TRUE(std::isnan(odd.cli.myfeePct));
     EXPECT_TRUE(std::isinf(odd.cli.tolerance));
     EXPECT_EQ(parse({"--ws", "ws://127.0.0.1:http-alt"}).cli.ws, "ws://127.0.0.1:http-alt");
+    EXPECT_EQ(parse({"--ws", "wss://node.example/ws"}).cli.ws, "wss://node.example/ws");
 }
 
 TEST(ParseCli, KeyOptionsStayOutOfTheUsageAndPrivLeavesArgv) {

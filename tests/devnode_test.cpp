@@ -20,6 +20,7 @@
 #include "node/ws_plain.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
+#include "support/test_pki.h"
 #include "worker/candidate.h"
 #include "worker/chain_view.h"
 #include "worker/identity.h"
@@ -553,14 +554,52 @@ TEST_F(RunningNode, RefusesBadOptionsWithOneLine) {
                                                  {"--block-seconds", "nan"}, {"--ping-seconds", "-1"},
                                                  {"--address", "localhost:1"}, {"--max-connections", "0"},
                                                  {"--idle-seconds", "-1"}, {"--work-checks", "0"},
-                                                 {"--trust-stored-work"}, {"--data"}}) {
+                                                 {"--trust-stored-work"}, {"--data"}, {"--tls-cert", "c.pem"},
+                                                 {"--tls-key", "k.pem"}}) {
         ProcessResult r = run_process(command(extra), {}, std::chrono::seconds(20));
         EXPECT_EQ(r.exitCode, 1) << extra[0];
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
+    // TLS files that cannot be used stop the node at start, with the reason.
+    ProcessResult tls = run_process(command({"--tls-cert", "/nonexistent.pem", "--tls-key", "/nonexistent.key"}), {},
+                                    std::chrono::seconds(20));
+    EXPECT_EQ(tls.exitCode, 2);
+    EXPECT_EQ(tls.err.rfind("[node] cannot use the TLS certificate /nonexistent.pem: ", 0), 0u) << tls.err;
+    EXPECT_EQ(std::count(tls.err.begin(), tls.err.end(), '\n'), 1) << tls.err;
     ProcessResult help = run_process({DEVNODE_BINARY, "--help"}, {}, std::chrono::seconds(20));
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("--http-port"), std::string::npos);
+}
+
+// Over TLS: a verified client is served on both channels; a client that
+// never finishes the TLS handshake is dropped at the handshake time, and
+// plain text gets no answer.
+TEST_F(RunningNode, OverTlsServesVerifiedClientsAndDropsStalledHandshakes) {
+    const TestPki pki;
+    start({"--tls-cert", pki.certFile(), "--tls-key", pki.keyFile(), "--handshake-seconds", "1"});
+    EXPECT_TRUE(node->waitForOutput("https://127.0.0.1:" + std::to_string(httpPort) + " wss://127.0.0.1:" +
+                                        std::to_string(wsPort) + "\n",
+                                    std::chrono::seconds(1)))
+        << node->err();
+    const auto begin = std::chrono::steady_clock::now();
+    const int stalledHttp = connectTo(httpPort), stalledWs = connectTo(wsPort);
+    write_all(stalledWs, std::string("\x16\x03\x01", 3));  // the start of a hello, and no more
+    EXPECT_TRUE(endsWithin(stalledHttp, 4000));
+    EXPECT_TRUE(endsWithin(stalledWs, 4000));
+    EXPECT_GT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(800));
+    ::close(stalledHttp);
+    ::close(stalledWs);
+    EXPECT_NE(status(httpExchange(httpPort, get("/height"))), 200);
+
+    NodeApi api("https://127.0.0.1:" + std::to_string(httpPort), "wss://localhost:" + std::to_string(wsPort), {},
+                nullptr, TlsTrust{pki.caFile()});
+    std::uint64_t h = 0;
+    EXPECT_TRUE(api.getBlockHeight(h));
+    EXPECT_EQ(h, 1u);
+    EXPECT_TRUE(api.ws_connected());
+    EXPECT_TRUE(api.send_block_event("{}"));
+    EXPECT_TRUE(node->waitForOutput("[node] rejected a message: missing event\n", std::chrono::seconds(5)))
+        << node->err();
 }
 
 // Every line of the data file must be the block that was accepted there.

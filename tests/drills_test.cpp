@@ -276,6 +276,30 @@ TEST(Drill, ListenerThatNeverAccepts) {
     }
 }
 
+// A TLS peer that takes the connection and never answers the client's
+// hello: start-up sits in the TLS handshake, and Ctrl-C still ends the
+// miner within the limit, without a block sent anywhere.
+TEST(Drill, TlsPeerStallsMidHandshake) {
+    std::atomic<bool> release{false};
+    RawPeer stall(
+        [&](int fd) {
+            char hello[512];
+            recv(fd, hello, sizeof hello, 0);
+            wait_until([&] { return release.load(); }, 60000);
+        },
+        true);
+    BackgroundProcess miner(minerArgs("http://127.0.0.1:1", "wss://127.0.0.1:" + std::to_string(stall.port())),
+                            {{"DIFF_OVERRIDE", std::nullopt}});
+    ASSERT_TRUE(miner.waitForOutput("[tune] best", std::chrono::seconds(60)));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::chrono::milliseconds took{};
+    ProcessResult r = ctrlC(miner, took);
+    release = true;
+    EXPECT_LT(took, kCtrlCLimit) << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.find("[submit]"), std::string::npos);
+}
+
 // A node that drips its height a byte at a time (and answers nothing else):
 // the fetch is given up at the request's limit and mining goes on between
 // fetches; Ctrl-C ends a transfer in progress within its grace, silently.

@@ -21,6 +21,7 @@
 #include "consensus.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
+#include "support/test_pki.h"
 
 namespace {
 
@@ -54,25 +55,29 @@ protected:
     unsigned short httpPort = free_port(), wsPort = free_port();
     std::string data = "/tmp/quorlen-e2e-" + std::to_string(getpid()) + ".dat";
     std::unique_ptr<BackgroundProcess> node, miner;
+    std::unique_ptr<TestPki> pki;  // set: the node serves both channels over TLS
 
-    std::string http() const { return "http://127.0.0.1:" + std::to_string(httpPort); }
-    std::string ws() const { return "ws://127.0.0.1:" + std::to_string(wsPort); }
+    std::string http() const { return (pki ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(httpPort); }
+    std::string ws() const { return (pki ? "wss" : "ws") + std::string("://127.0.0.1:") + std::to_string(wsPort); }
 
     void startNode(const std::string& target = "3" + std::string(63, 'f')) {
-        node = std::make_unique<BackgroundProcess>(std::vector<std::string>{
-            DEVNODE_BINARY, "--http-port", std::to_string(httpPort), "--ws-port", std::to_string(wsPort), "--data",
-            data, "--target", target, "--block-seconds", "0.001", "--ping-seconds", "0.5"});
+        std::vector<std::string> argv{DEVNODE_BINARY, "--http-port", std::to_string(httpPort), "--ws-port",
+                                      std::to_string(wsPort), "--data", data, "--target", target, "--block-seconds",
+                                      "0.001", "--ping-seconds", "0.5"};
+        if (pki) argv.insert(argv.end(), {"--tls-cert", pki->certFile(), "--tls-key", pki->keyFile()});
+        node = std::make_unique<BackgroundProcess>(argv);
         ASSERT_TRUE(node->waitForOutput("[node] height", std::chrono::seconds(20))) << node->err();
     }
-    void startMiner(std::optional<std::string> diffOverride = std::nullopt) {
+    void startMiner(std::optional<std::string> diffOverride = std::nullopt, const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> argv{MINER_BINARY, "--priv", kKey, "--goida", "--http", http(), "--ws", ws(),
+                                      "--step-seconds", "1", "--warmup-seconds", "0", "--start-batch", "2",
+                                      "--max-batch", "2"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
         miner = std::make_unique<BackgroundProcess>(
-            std::vector<std::string>{MINER_BINARY, "--priv", kKey, "--goida", "--http", http(), "--ws", ws(),
-                                     "--step-seconds", "1", "--warmup-seconds", "0", "--start-batch", "2",
-                                     "--max-batch", "2"},
-            std::map<std::string, std::optional<std::string>>{{"DIFF_OVERRIDE", diffOverride}});
+            argv, std::map<std::string, std::optional<std::string>>{{"DIFF_OVERRIDE", diffOverride}});
     }
     std::uint64_t height() {
-        NodeApi api(http(), "");
+        NodeApi api(http(), "", {}, nullptr, TlsTrust{pki ? pki->caFile() : ""});
         std::uint64_t h = 0;
         api.getBlockHeight(h);
         return h;
@@ -119,6 +124,35 @@ TEST_F(LocalNetwork, BlocksAreAcceptedAndCarryPostedTransactions) {
     EXPECT_EQ(count(node->err(), "rejected block: bad signature"), 0u);
     EXPECT_EQ(count(node->err(), "rejected block: hash does not match"), 0u);
     EXPECT_EQ(count(node->err(), "rejected block: wrong"), 0u);
+}
+
+// A node behind a private CA: without the CA the miner is refused on both
+// channels, says why, and the node receives nothing; with it, blocks go
+// through wss and the chain is polled over https.
+TEST_F(LocalNetwork, TlsNodeIsMinedThroughItsCaAndRefusedWithoutIt) {
+    pki = std::make_unique<TestPki>();
+    startNode();
+    startMiner();
+    const std::string why = "unable to get local issuer certificate";
+    ASSERT_TRUE(miner->waitForOutput("[ws] connect failed: " + ws() + " (certificate verify failed: " + why + ")\n",
+                                     std::chrono::seconds(60)))
+        << miner->err();
+    EXPECT_TRUE(miner->waitForOutput("[node] /height failed: SSL certificate problem: " + why + "\n",
+                                     std::chrono::seconds(20)))
+        << miner->err();
+    ASSERT_TRUE(miner->waitForOutput("[submit] GPU#0 FAIL ws=0", std::chrono::seconds(60), true)) << miner->out();
+    miner->signal(SIGINT);
+    ProcessResult refused = miner->wait(std::chrono::seconds(30));
+    EXPECT_EQ(refused.exitCode, 0) << refused.err;
+    EXPECT_EQ(refused.out.find("[submit] GPU#0 OK"), std::string::npos) << refused.out;
+    EXPECT_EQ(height(), 1u);
+    EXPECT_EQ(count(node->err(), "accepted") + count(node->err(), "rejected"), 0u) << node->err();
+
+    startMiner(std::nullopt, {"--ca-file", pki->caFile()});
+    ASSERT_TRUE(wait_until([&] { return height() >= 3; }, 60000)) << node->err() << miner->err();
+    EXPECT_TRUE(miner->waitForOutput("[verdict] GPU#0 accepted hash=", std::chrono::seconds(10))) << miner->err();
+    EXPECT_TRUE(miner->waitForOutput("[ws] connected: " + ws() + "\n", std::chrono::seconds(1))) << miner->err();
+    EXPECT_EQ(miner->err().find("failed"), std::string::npos) << miner->err();
 }
 
 TEST_F(LocalNetwork, RejectionsAreShownWithTheNodesReason) {

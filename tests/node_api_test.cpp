@@ -2,7 +2,9 @@
 
 #include <fstream>
 #include <map>
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 #include <sys/socket.h>
 
@@ -10,23 +12,35 @@
 #include "net/servers.h"
 #include "support/raw_peer.h"
 #include "support/scratch.h"
+#include "support/test_pki.h"
 
 using nlohmann::json;
 
 namespace {
 
-// A real HTTP server whose replies are set per path.
+// A real HTTP server whose replies are set per path (over TLS when given a
+// certificate).
 struct ScriptedNode {
+    explicit ScriptedNode(const devnet::ServerTls& tls = {})
+        : https(tls.enabled()),
+          server{"127.0.0.1", 0,
+                 [this](const std::string&, const std::string& target, const std::string&) {
+                     std::lock_guard<std::mutex> g(lock);
+                     targets.push_back(target);
+                     auto it = replies.find(target);
+                     return it == replies.end() ? devnet::HttpReply{404, "no"} : it->second;
+                 },
+                 {}, tls} {}
+    const bool https;
     std::mutex lock;
     std::map<std::string, devnet::HttpReply> replies;
     std::vector<std::string> targets;
-    devnet::HttpServer server{"127.0.0.1", 0, [this](const std::string&, const std::string& target, const std::string&) {
-                                  std::lock_guard<std::mutex> g(lock);
-                                  targets.push_back(target);
-                                  auto it = replies.find(target);
-                                  return it == replies.end() ? devnet::HttpReply{404, "no"} : it->second;
-                              }};
-    std::string base() { return "http://127.0.0.1:" + std::to_string(server.port()); }
+    devnet::HttpServer server;
+    std::string base() { return (https ? "https://" : "http://") + std::string("127.0.0.1:") + std::to_string(server.port()); }
+    size_t asked() {
+        std::lock_guard<std::mutex> g(lock);
+        return targets.size();
+    }
     void set(const std::string& path, unsigned status, const std::string& body) {
         std::lock_guard<std::mutex> g(lock);
         replies[path] = {status, body};
@@ -189,6 +203,48 @@ TEST(NodeApi, ConnectsItsWebSocketAtConstruction) {
         EXPECT_TRUE(api.ws_connected());
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] connected: " + url + "\n");
+}
+
+// Over TLS both channels trust the CA they are given, and only it: without
+// it nothing reaches the node, and each refusal says why in one line.
+TEST(NodeApi, HttpsAndWssTrustWhatTheyAreTold) {
+    const TestPki pki;
+    const devnet::ServerTls tls{pki.certFile(), pki.keyFile()};
+    ScriptedNode node(tls);
+    node.set("/height", 200, "{\"height\":5}");
+    std::atomic<int> received{0};
+    devnet::WsServer ws("127.0.0.1", 0, {nullptr, [&](const auto&, const std::string&) { ++received; }, nullptr, nullptr},
+                        {}, tls);
+    const std::string wsUrl = "wss://localhost:" + std::to_string(ws.port()) + "/n";
+    std::uint64_t h = 0;
+    testing::internal::CaptureStderr();
+    {
+        NodeApi api(node.base(), wsUrl, {}, nullptr, TlsTrust{pki.caFile()});
+        EXPECT_TRUE(api.getBlockHeight(h));
+        EXPECT_EQ(h, 5u);
+        EXPECT_TRUE(api.ws_connected());
+        EXPECT_TRUE(api.send_block_event("{\"event\":\"block\"}"));
+        EXPECT_TRUE(wait_until([&] { return received.load() == 1; }));
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] connected: " + wsUrl + "\n");
+
+    const size_t asked = node.asked();
+    testing::internal::CaptureStderr();
+    {
+        NodeApi api(node.base(), wsUrl);  // the system's store knows no such CA
+        h = 9;
+        EXPECT_FALSE(api.getBlockHeight(h));
+        EXPECT_EQ(h, 9u);
+        EXPECT_EQ(api.last_error(), "SSL certificate problem: unable to get local issuer certificate");
+        EXPECT_FALSE(api.ws_connected());
+        EXPECT_FALSE(api.send_block_event("{\"event\":\"block\"}"));
+    }
+    const std::string why = " (certificate verify failed: unable to get local issuer certificate)\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[ws] connect failed: " + wsUrl + why + "[ws] reconnect failed: " + wsUrl + why);
+    EXPECT_EQ(node.asked(), asked);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(received.load(), 1);
 }
 
 TEST(NodeApiReply, PureRules) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 
 #include <mutex>
@@ -10,26 +11,41 @@
 #include "net/servers.h"
 #include "support/raw_peer.h"
 #include "support/scratch.h"
+#include "support/test_pki.h"
 
 namespace {
 
-// A real WebSocket server that records what it receives.
+// One CA and node certificate for the whole program: making keys is slow
+// under the sanitizers.
+const TestPki& pki() {
+    static const TestPki made;
+    return made;
+}
+
+// A real WebSocket server that records what it receives; over TLS with the
+// test CA's node certificate when asked.
 struct RecordingServer {
+    explicit RecordingServer(bool tls = false, const std::string& address = "127.0.0.1")
+        : tls(tls), server{address, 0,
+                  {nullptr,
+                   [this](const auto&, const std::string& m) {
+                       std::lock_guard<std::mutex> g(lock);
+                       messages.push_back(m);
+                   },
+                   [this](const auto&, const std::string& p) {
+                       std::lock_guard<std::mutex> g(lock);
+                       pongs.push_back(p);
+                   },
+                   nullptr},
+                  {}, tls ? devnet::ServerTls{pki().certFile(), pki().keyFile()} : devnet::ServerTls{}} {}
+    const bool tls;
     std::mutex lock;
     std::vector<std::string> messages;
     std::vector<std::string> pongs;
-    devnet::WsServer server{"127.0.0.1", 0,
-                            {nullptr,
-                             [this](const auto&, const std::string& m) {
-                                 std::lock_guard<std::mutex> g(lock);
-                                 messages.push_back(m);
-                             },
-                             [this](const auto&, const std::string& p) {
-                                 std::lock_guard<std::mutex> g(lock);
-                                 pongs.push_back(p);
-                             },
-                             nullptr}};
-    std::string url() { return "ws://127.0.0.1:" + std::to_string(server.port()) + "/node"; }
+    devnet::WsServer server;
+    std::string url(const std::string& host = "127.0.0.1") {
+        return (tls ? "wss://" : "ws://") + host + ":" + std::to_string(server.port()) + "/node";
+    }
     size_t count() {
         std::lock_guard<std::mutex> g(lock);
         return messages.size();
@@ -61,44 +77,63 @@ TEST(WsFrame, HeaderLengthsAndMasking) {
     EXPECT_EQ(ws_client_frame(0x1f, "", mask)[0], '\x8f');  // opcode kept to 4 bits
 }
 
+namespace {
+
+// A client that trusts the test CA, for either kind of server.
+std::unique_ptr<WsPlain> trustingClient() {
+    return std::make_unique<WsPlain>(StopGrace{}, WsPlain::FrameHandler{}, TlsTrust{pki().caFile()});
+}
+
+}  // namespace
+
 TEST(WsPlain, RealServerReceivesExactPayloads) {
-    RecordingServer s;
-    WsPlain ws;
-    ASSERT_TRUE(ws.connect_url(s.url()));
-    EXPECT_GE(ws.fd.load(), 0);
-    std::vector<std::string> sent;
-    for (size_t len : {0u, 125u, 126u, 65535u, 65536u, 300000u}) {
-        std::string p(len, '\0');
-        for (size_t i = 0; i < len; ++i) p[i] = char('a' + i % 26);
-        sent.push_back(p);
-        ASSERT_TRUE(ws.send_frame(1, p));
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "wss" : "ws");
+        RecordingServer s(tls);
+        auto client = trustingClient();
+        WsPlain& ws = *client;
+        ASSERT_TRUE(ws.connect_url(s.url()));
+        EXPECT_GE(ws.fd.load(), 0);
+        std::vector<std::string> sent;
+        for (size_t len : {0u, 125u, 126u, 65535u, 65536u, 300000u}) {
+            std::string p(len, '\0');
+            for (size_t i = 0; i < len; ++i) p[i] = char('a' + i % 26);
+            sent.push_back(p);
+            ASSERT_TRUE(ws.send_frame(1, p));
+        }
+        ASSERT_TRUE(wait_until([&] { return s.count() == sent.size(); }));
+        std::lock_guard<std::mutex> g(s.lock);
+        EXPECT_EQ(s.messages, sent);
     }
-    ASSERT_TRUE(wait_until([&] { return s.count() == sent.size(); }));
-    std::lock_guard<std::mutex> g(s.lock);
-    EXPECT_EQ(s.messages, sent);
 }
 
 TEST(WsPlain, PingsAreAnsweredWithTheSamePayload) {
-    RecordingServer s;
-    WsPlain ws;
-    ASSERT_TRUE(ws.connect_url(s.url()));
-    ASSERT_TRUE(wait_until([&] { return s.server.sessions().size() == 1; }));
-    s.server.sessions()[0]->ping("hello");
-    s.server.sessions()[0]->ping("");
-    s.server.sessions()[0]->send("ignored by the client");
-    ASSERT_TRUE(wait_until([&] {
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "wss" : "ws");
+        RecordingServer s(tls);
+        auto client = trustingClient();
+        WsPlain& ws = *client;
+        ASSERT_TRUE(ws.connect_url(s.url()));
+        ASSERT_TRUE(wait_until([&] { return s.server.sessions().size() == 1; }));
+        s.server.sessions()[0]->ping("hello");
+        s.server.sessions()[0]->ping("");
+        s.server.sessions()[0]->send("ignored by the client");
+        ASSERT_TRUE(wait_until([&] {
+            std::lock_guard<std::mutex> g(s.lock);
+            return s.pongs.size() == 2;
+        }));
         std::lock_guard<std::mutex> g(s.lock);
-        return s.pongs.size() == 2;
-    }));
-    std::lock_guard<std::mutex> g(s.lock);
-    EXPECT_EQ(s.pongs, (std::vector<std::string>{"hello", ""}));
-    EXPECT_GE(ws.fd.load(), 0);
+        EXPECT_EQ(s.pongs, (std::vector<std::string>{"hello", ""}));
+        EXPECT_GE(ws.fd.load(), 0);
+    }
 }
 
 TEST(WsPlain, NodeClosingOrDroppingIsNoticed) {
-    for (bool closeFrame : {true, false}) {
-        RecordingServer s;
-        WsPlain ws;
+    for (int round = 0; round < 4; ++round) {
+        const bool closeFrame = round % 2 == 0;
+        RecordingServer s(round >= 2);
+        auto client = trustingClient();
+        WsPlain& ws = *client;
         ASSERT_TRUE(ws.connect_url(s.url()));
         ASSERT_TRUE(wait_until([&] { return s.server.sessions().size() == 1; }));
         if (closeFrame) s.server.sessions()[0]->close();
@@ -237,7 +272,9 @@ TEST(WsUrl, WhatTheClientCanUse) {
         {"ws://node:x1", true, "node", "x1", ""}, {"ws://[::1]:+80", true, "::1", "+80", ""},
         {"ws://node:0000", false, "", "", ""}, {"ws://node:065536", false, "", "", ""}, {"ws://node:-1", false, "", "", ""},
         {"ws://node:99999999999", false, "", "", ""},
-        {"WS://node", false, "", "", ""}, {"wss://node", false, "", "", ""}, {"http://node", false, "", "", ""}, {"node:6061", false, "", "", ""},
+        {"wss://node", true, "node", "443", ""}, {"wss://node:8443/p", true, "node", "8443", "/p"},
+        {"wss://[::1]", true, "::1", "443", ""},
+        {"WS://node", false, "", "", ""}, {"WSS://node", false, "", "", ""}, {"wss:/node", false, "", "", ""}, {"http://node", false, "", "", ""}, {"node:6061", false, "", "", ""},
         {"ws://user@node:1", false, "", "", ""}, {"ws://node:0", false, "", "", ""}, {"ws://node:65536", false, "", "", ""},
         {"ws://node:", false, "", "", ""}, {"ws://:80", false, "", "", ""}, {"ws://", false, "", "", ""},
         {"ws://::1:80", false, "", "", ""}, {"ws://[::1", false, "", "", ""}, {"ws://[::1]x", false, "", "", ""}, {"ws://[node]:1", false, "", "", ""},
@@ -256,7 +293,7 @@ TEST(WsUrl, WhatTheClientCanUse) {
 
 TEST(WsPlain, UrlsThatNeverReachTheNetwork) {
     WsPlain ws;
-    EXPECT_FALSE(ws.connect_url("wss://127.0.0.1:1/x"));
+    EXPECT_FALSE(ws.connect_url("WSS://127.0.0.1:1/x"));
     EXPECT_FALSE(ws.connect_url("127.0.0.1:6061"));
     EXPECT_FALSE(ws.connect_url("http://127.0.0.1:6061"));
     EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:0/q"));
@@ -346,6 +383,64 @@ TEST(WsPlain, ConnectGivesUpAtTheLimitOrAtAStopRequest) {
     EXPECT_FALSE(ws.connect_url(url));  // past the grace none starts
 }
 
+// A certificate that does not prove the node is the one named is refused
+// with the reason, before a byte of WebSocket goes out; and wss:// never
+// falls back to plain text, nor ws:// to TLS.
+TEST(WsPlain, TlsRefusesWhatItCannotVerify) {
+    RecordingServer tlsNode(true), v6Node(true, "::1"), plainNode(false);
+    WsPlain untrusting;
+    EXPECT_FALSE(untrusting.connect_url(tlsNode.url()));
+    EXPECT_EQ(untrusting.last_problem(), "certificate verify failed: unable to get local issuer certificate");
+    EXPECT_LT(untrusting.fd.load(), 0);
+
+    auto trusting = trustingClient();
+    EXPECT_FALSE(trusting->connect_url("wss://[::1]:" + std::to_string(v6Node.server.port()) + "/node"));
+    EXPECT_EQ(trusting->last_problem(), "certificate verify failed: IP address mismatch");
+    EXPECT_FALSE(trusting->connect_url(plainNode.url("localhost").replace(0, 2, "wss")));
+    EXPECT_EQ(trusting->last_problem().rfind("TLS handshake failed: ", 0), 0u) << trusting->last_problem();
+    EXPECT_FALSE(trusting->connect_url(tlsNode.url().replace(0, 3, "ws")));
+    EXPECT_EQ(trusting->last_problem(), "");
+    // By name, as the certificate names it.
+    ASSERT_TRUE(trusting->connect_url(tlsNode.url("localhost")));
+    EXPECT_TRUE(trusting->send_frame(1, "verified"));
+    ASSERT_TRUE(wait_until([&] { return tlsNode.count() == 1; }));
+    EXPECT_EQ(v6Node.count() + plainNode.count(), 0u);
+    EXPECT_EQ(v6Node.server.sessions().size() + plainNode.server.sessions().size(), 0u);
+}
+
+// A TLS peer that takes the connection and never answers the client's
+// hello: given up at the time limit, or at the end of a stop's grace.
+TEST(WsPlain, StalledTlsHandshakeGivesUp) {
+    std::atomic<bool> release{false};
+    RawPeer stall(
+        [&](int fd) {
+            char hello[512];
+            recv(fd, hello, sizeof hello, 0);
+            wait_until([&] { return release.load(); }, 30000);
+        },
+        true);
+    const std::string url = "wss://127.0.0.1:" + std::to_string(stall.port());
+    std::atomic<bool> stop{false};
+    WsPlain ws(&stop);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ws.connect_url(url));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(WsPlain::kTimeLimitMs - 500));
+    EXPECT_LT(took, std::chrono::milliseconds(WsPlain::kTimeLimitMs + 2000));
+    EXPECT_EQ(ws.last_problem(), "TLS handshake not finished in time");
+
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ws.connect_url(url));
+    stopper.join();
+    took = std::chrono::steady_clock::now() - start - std::chrono::milliseconds(300);
+    EXPECT_LT(took, std::chrono::milliseconds(StopGrace::kGraceMs + 500));
+    release = true;
+}
+
 TEST(WsPlain, OversizedOrUnlawfulFrameEndsTheConnectionNotTheProcess) {
     const struct {
         std::string frame;
@@ -370,6 +465,47 @@ TEST(WsPlain, OversizedOrUnlawfulFrameEndsTheConnectionNotTheProcess) {
             WsPlain ws;
             ASSERT_TRUE(ws.connect_url("ws://127.0.0.1:" + std::to_string(peer.port())));
             EXPECT_TRUE(wait_until([&] { return ws.fd.load() < 0; }));
+        }
+        EXPECT_EQ(closing, c.protocolError ? std::string("\x03\xea") : "") << c.frame.substr(0, 4);
+    }
+}
+
+// The reader's limits hold over TLS as over plain TCP: a TLS node that
+// announces a frame too large to hold, or masks its frames, ends the
+// connection (a protocol error with a close 1002), not the process.
+TEST(WsPlain, UnlawfulFramesOverTlsEndTheConnection) {
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+    ASSERT_EQ(SSL_CTX_use_certificate_chain_file(ctx.get(), pki().certFile().c_str()), 1);
+    ASSERT_EQ(SSL_CTX_use_PrivateKey_file(ctx.get(), pki().keyFile().c_str(), SSL_FILETYPE_PEM), 1);
+    const struct {
+        std::string frame;
+        bool protocolError;
+    } cases[] = {
+        {std::string("\x82\x7f\x80\x00\x00\x00\x00\x00\x00\x00", 10), false},  // 2^63 bytes
+        {std::string("\x81\x82\x01\x02\x03\x04ij", 8), true},               // masked by the server
+    };
+    for (const auto& c : cases) {
+        std::string closing;
+        {
+            RawPeer peer([&](int fd) {
+                SSL* ssl = SSL_new(ctx.get());
+                SSL_set_fd(ssl, fd);
+                std::string head;
+                char ch;
+                if (SSL_accept(ssl) == 1)
+                    while (head.find("\r\n\r\n") == std::string::npos && SSL_read(ssl, &ch, 1) == 1) head += ch;
+                const std::string reply = ws_accept_reply(head) + c.frame;
+                unsigned char f[8];
+                int got = 0, n = 0;
+                if (!head.empty() && SSL_write(ssl, reply.data(), int(reply.size())) > 0)
+                    while (got < 8 && (n = SSL_read(ssl, f + got, 8 - got)) > 0) got += n;
+                if (got == 8 && f[0] == 0x88 && f[1] == 0x82)
+                    for (int i = 0; i < 2; ++i) closing += char(f[6 + i] ^ f[2 + i]);
+                SSL_free(ssl);
+            });
+            auto ws = trustingClient();
+            ASSERT_TRUE(ws->connect_url("wss://127.0.0.1:" + std::to_string(peer.port())));
+            EXPECT_TRUE(wait_until([&] { return ws->fd.load() < 0; }));
         }
         EXPECT_EQ(closing, c.protocolError ? std::string("\x03\xea") : "") << c.frame.substr(0, 4);
     }

@@ -84,7 +84,7 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContex
     auto verdicts = std::make_shared<VerdictReporter>(
         g, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), stderr, VerdictReporter::Clock{},
         line_lead(), std::shared_ptr<RecentBlocks>(ctx->stats, &ctx->stats->recent));
-    ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, grace, verdicts);
+    ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, grace, verdicts, TlsTrust{cli.caFile});
     ctx->hasher = entry->hasher.get();
     ctx->stop = &g_stop;
     ctx->signer = user;

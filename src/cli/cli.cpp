@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "node/http_url.h"
+#include "node/ws_transport.h"
 #include "node/ws_url.h"
 
 namespace {
@@ -115,6 +116,17 @@ bool setHttp(Cli& cli, const std::string&, const std::string& value) {
     return true;
 }
 
+// A trust file that cannot be read would refuse every node: said now.
+bool setCaFile(Cli& cli, const std::string&, const std::string& value) {
+    const std::string problem = tls_ca_file_problem(value);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "invalid value for --ca-file: \"%s\" (%s)\n", value.c_str(), problem.c_str());
+        return false;
+    }
+    cli.caFile = value;
+    return true;
+}
+
 bool setDevices(Cli& cli, const std::string& option, const std::string& value) {
     // Every piece between commas is a number; a trailing comma adds nothing.
     std::vector<std::int32_t> parsed;
@@ -169,6 +181,7 @@ const std::map<std::string, Setter>& valueOptions() {
         {"--api-token", stringField(&Cli::apiToken)},
         {"--api-token-file", stringField(&Cli::apiTokenFile)},
         {"--temp-limit", intField(&Cli::tempLimit)},
+        {"--ca-file", setCaFile},
     };
     return options;
 }

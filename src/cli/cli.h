@@ -36,6 +36,9 @@ struct Cli {
     std::string apiToken;
     std::string apiTokenFile;
     std::int32_t tempLimit = 0;
+    // A PEM bundle trusted in place of the system's store for https:// and
+    // wss:// nodes (empty: the system's store).
+    std::string caFile;
 };
 
 // Fills `cli` from the arguments. Returns false after printing the usage text

@@ -3,9 +3,12 @@
 #include <utility>  // before Asio: its C++20 headers use std::exchange unincluded
 
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -15,7 +18,9 @@
 #include <optional>
 #include <sstream>
 #include <set>
+#include <stdexcept>
 #include <thread>
+#include <type_traits>
 
 namespace devnet {
 
@@ -24,8 +29,29 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
+namespace ssl = net::ssl;
 
 namespace {
+
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+template <class Stream>
+constexpr bool kIsTls = std::is_same_v<Stream, TlsStream>;
+
+// The TLS context of a server, or null for plain TCP.
+std::shared_ptr<ssl::context> loadTls(const ServerTls& tls) {
+    if (!tls.enabled()) return nullptr;
+    auto ctx = std::make_shared<ssl::context>(ssl::context::tls_server);
+    ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                     ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+    beast::error_code ec;
+    ctx->use_certificate_chain_file(tls.certFile, ec);
+    if (ec) throw std::runtime_error("cannot use the TLS certificate " + tls.certFile + ": " + ec.message());
+    ctx->use_private_key_file(tls.keyFile, ssl::context::pem, ec);
+    if (ec) throw std::runtime_error("cannot use the TLS key " + tls.keyFile + ": " + ec.message());
+    if (SSL_CTX_check_private_key(ctx->native_handle()) != 1)
+        throw std::runtime_error("the TLS key " + tls.keyFile + " does not belong to the certificate " + tls.certFile);
+    return ctx;
+}
 
 using Counter = std::shared_ptr<std::atomic<size_t>>;
 using Clock = std::chrono::steady_clock;
@@ -56,26 +82,27 @@ private:
 // A last reply on a connection that is to be closed: written, then the
 // peer's remaining input is read and thrown away for a while before the
 // close, so that the reply is not lost to a reset caused by unread bytes.
-class Farewell : public std::enable_shared_from_this<Farewell> {
+template <class Stream = beast::tcp_stream>
+class Farewell : public std::enable_shared_from_this<Farewell<Stream>> {
 public:
-    Farewell(beast::tcp_stream stream, std::string reply, Slot slot)
+    Farewell(Stream stream, std::string reply, Slot slot)
         : stream_(std::move(stream)), reply_(std::move(reply)), slot_(std::move(slot)) {}
     void start() {
-        stream_.expires_after(std::chrono::seconds(2));
-        net::async_write(stream_, net::buffer(reply_), [self = shared_from_this()](beast::error_code ec, size_t) {
+        beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(2));
+        net::async_write(stream_, net::buffer(reply_), [self = this->shared_from_this()](beast::error_code ec, size_t) {
             if (ec) return;
-            self->stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+            beast::get_lowest_layer(self->stream_).socket().shutdown(tcp::socket::shutdown_send, ec);
             self->drain();
         });
     }
 
 private:
     void drain() {
-        stream_.async_read_some(net::buffer(scratch_), [self = shared_from_this()](beast::error_code ec, size_t) {
+        stream_.async_read_some(net::buffer(scratch_), [self = this->shared_from_this()](beast::error_code ec, size_t) {
             if (!ec) self->drain();  // until the peer closes or the time is up
         });
     }
-    beast::tcp_stream stream_;
+    Stream stream_;
     std::string reply_;
     Slot slot_;
     char scratch_[16384];
@@ -177,7 +204,7 @@ struct Loop {
     }
     void refuse(tcp::socket socket) {
         if (*leaving >= limits.maxConnections) return;  // a flood: just close
-        std::make_shared<Farewell>(beast::tcp_stream(std::move(socket)), kBusy, Slot(leaving))->start();
+        std::make_shared<Farewell<>>(beast::tcp_stream(std::move(socket)), kBusy, Slot(leaving))->start();
     }
     void start() {
         thread = std::thread([this] { io.run(); });
@@ -193,19 +220,31 @@ struct Loop {
     }
 };
 
-class HttpSession : public Evictable, public std::enable_shared_from_this<HttpSession> {
+template <class Stream>
+class HttpSession : public Evictable, public std::enable_shared_from_this<HttpSession<Stream>> {
 public:
-    HttpSession(tcp::socket socket, const HttpRequestHandler& handler, const Loop& server, Slot slot)
-        : stream_(std::move(socket)), handler_(handler), server_(server), slot_(std::move(slot)) {}
-    void start() { read(); }
+    HttpSession(Stream stream, const HttpRequestHandler& handler, const Loop& server, Slot slot)
+        : stream_(std::move(stream)), handler_(handler), server_(server), slot_(std::move(slot)) {}
+    void start() {
+        if constexpr (kIsTls<Stream>) {
+            tcp_().expires_after(server_.limits.handshake);
+            stream_.async_handshake(ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
+                if (!ec) self->read();
+            });
+        } else {
+            read();
+        }
+    }
     Clock::time_point lastHeard() const override { return heard_; }
     void evict() override {
         beast::error_code ec;
-        stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-        stream_.close();
+        tcp_().socket().shutdown(tcp::socket::shutdown_both, ec);
+        tcp_().close();
     }
 
 private:
+    beast::tcp_stream& tcp_() { return beast::get_lowest_layer(stream_); }
+
     // The header has a short time of its own, from the connection or the
     // end of the previous reply, so that a client trickling it (or sending
     // nothing) holds its slot for seconds, not for the whole request time.
@@ -214,15 +253,15 @@ private:
         parser_->header_limit(std::uint32_t(server_.limits.maxHeader));
         parser_->body_limit(server_.limits.maxBody);
         requestStart_ = Clock::now();
-        stream_.expires_after(std::min(server_.limits.header, server_.limits.handshake));
+        tcp_().expires_after(std::min(server_.limits.header, server_.limits.handshake));
         readSome();
     }
     void readSome() {
-        http::async_read_some(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t n) {
+        http::async_read_some(stream_, buffer_, *parser_, [self = this->shared_from_this()](beast::error_code ec, size_t n) {
             if (n) self->heard_ = Clock::now();
             if (ec || self->parser_->is_done()) return self->onRead(ec);
             if (self->parser_->is_header_done())
-                self->stream_.expires_at(self->requestStart_ + self->server_.limits.handshake);
+                self->tcp_().expires_at(self->requestStart_ + self->server_.limits.handshake);
             self->readSome();
         });
     }
@@ -263,11 +302,11 @@ private:
         if (!bodyless) res->body() = std::move(reply.body);
         res->prepare_payload();
         if (head) res->body().clear();  // the length stays that of the GET reply
-        http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code ec, size_t) {
+        http::async_write(stream_, *res, [self = this->shared_from_this(), res](beast::error_code ec, size_t) {
             if (ec) return;
             self->heard_ = Clock::now();  // an idle keep-alive is counted from the reply
             if (res->keep_alive()) self->read();
-            else self->stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+            else self->tcp_().socket().shutdown(tcp::socket::shutdown_send, ec);
         });
     }
     void farewell(unsigned status, const std::string& why) {
@@ -283,11 +322,11 @@ private:
         // request must not keep a newcomer out. The farewell counts among
         // those leaving, which are bounded on their own.
         if (*server_.leaving >= server_.limits.maxConnections) return;  // a flood: just close
-        stream_.expires_never();
-        std::make_shared<Farewell>(std::move(stream_), text.str(), Slot(server_.leaving))->start();
+        tcp_().expires_never();
+        std::make_shared<Farewell<Stream>>(std::move(stream_), text.str(), Slot(server_.leaving))->start();
     }
 
-    beast::tcp_stream stream_;
+    Stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     const HttpRequestHandler& handler_;
@@ -301,27 +340,40 @@ private:
 
 struct HttpServer::Impl : Loop {
     HttpRequestHandler handler;
+    std::shared_ptr<ssl::context> tls;  // null: plain TCP
 };
 
-HttpServer::HttpServer(const std::string& address, unsigned short port, HttpHandler handler, ServerLimits limits)
+HttpServer::HttpServer(const std::string& address, unsigned short port, HttpHandler handler, ServerLimits limits,
+                       const ServerTls& tls)
     : HttpServer(address, port,
                  HttpRequestHandler([handler = std::move(handler)](const HttpRequest& r) {
                      return handler(r.method, r.target, r.body);
                  }),
-                 std::move(limits)) {}
+                 std::move(limits), tls) {}
+
+namespace {
+
+template <class Stream>
+void startHttpSession(HttpServer::Impl* impl, Stream stream, Slot slot) {
+    auto session = std::make_shared<HttpSession<Stream>>(std::move(stream), impl->handler, *impl, std::move(slot));
+    impl->enroll(session);
+    session->start();
+}
+
+}  // namespace
 
 HttpServer::HttpServer(const std::string& address, unsigned short port, HttpRequestHandler handler,
-                       ServerLimits limits)
+                       ServerLimits limits, const ServerTls& tls)
     : impl_(std::make_shared<Impl>()) {
     impl_->handler = std::move(handler);
     impl_->limits = std::move(limits);
-    impl_->name = "http";
+    impl_->name = tls.enabled() ? "https" : "http";
+    impl_->tls = loadTls(tls);
     impl_->listen(address, port);
     Impl* impl = impl_.get();
     impl_->accept([impl](tcp::socket socket, Slot slot) {
-        auto session = std::make_shared<HttpSession>(std::move(socket), impl->handler, *impl, std::move(slot));
-        impl->enroll(session);
-        session->start();
+        if (impl->tls) startHttpSession(impl, TlsStream(beast::tcp_stream(std::move(socket)), *impl->tls), std::move(slot));
+        else startHttpSession(impl, beast::tcp_stream(std::move(socket)), std::move(slot));
     });
     impl_->start();
 }
@@ -332,9 +384,10 @@ unsigned short HttpServer::port() const { return impl_->acceptor.local_endpoint(
 
 namespace {
 
-class BeastWsSession : public WsSession, public Evictable, public std::enable_shared_from_this<BeastWsSession> {
+template <class Stream>
+class BeastWsSession : public WsSession, public Evictable, public std::enable_shared_from_this<BeastWsSession<Stream>> {
 public:
-    BeastWsSession(tcp::socket socket, WsServer::Impl& server, Slot slot);
+    BeastWsSession(Stream stream, WsServer::Impl& server, Slot slot);
     void start();
     void send(const std::string& text) override;
     void ping(const std::string& payload) override;
@@ -348,13 +401,14 @@ private:
         enum Kind { Text, Ping, Close } kind;
         std::string data;
     };
+    void accept();
     void read();
     void enqueue(Out out);
     void writeNext();
     void shutdown();
     void finished();
 
-    websocket::stream<beast::tcp_stream> ws_;
+    websocket::stream<Stream> ws_;
     beast::flat_buffer buffer_;
     WsServer::Impl& server_;
     Slot slot_;
@@ -372,20 +426,40 @@ private:
 struct WsServer::Impl : Loop {
     WsCallbacks callbacks;
     mutable std::mutex lock;
-    std::set<std::shared_ptr<BeastWsSession>> open;
+    std::set<std::shared_ptr<WsSession>> open;
+    std::shared_ptr<ssl::context> tls;  // null: plain TCP
 };
 
 namespace {
 
-BeastWsSession::BeastWsSession(tcp::socket socket, WsServer::Impl& server, Slot slot)
-    : ws_(std::move(socket)), server_(server), slot_(std::move(slot)) {
+template <class Stream>
+BeastWsSession<Stream>::BeastWsSession(Stream stream, WsServer::Impl& server, Slot slot)
+    : ws_(std::move(stream)), server_(server), slot_(std::move(slot)) {
     // Replies are small; a kernel buffer left to grow to megabytes would only
     // hide a client that does not read.
     beast::error_code ec;
     beast::get_lowest_layer(ws_).socket().set_option(net::socket_base::send_buffer_size(65536), ec);
 }
 
-void BeastWsSession::start() {
+template <class Stream>
+void BeastWsSession<Stream>::start() {
+    if constexpr (kIsTls<Stream>) {
+        // The TLS handshake under the same time as the WebSocket one; the
+        // stream's own timer is then left to the WebSocket's timeouts.
+        beast::get_lowest_layer(ws_).expires_after(server_.limits.handshake);
+        ws_.next_layer().async_handshake(ssl::stream_base::server,
+                                         [self = this->shared_from_this()](beast::error_code ec) {
+                                             if (ec) return;
+                                             beast::get_lowest_layer(self->ws_).expires_never();
+                                             self->accept();
+                                         });
+    } else {
+        accept();
+    }
+}
+
+template <class Stream>
+void BeastWsSession<Stream>::accept() {
     websocket::stream_base::timeout limits{};
     limits.handshake_timeout = server_.limits.handshake;
     // A client silent for half the idle time is pinged; one that does not
@@ -397,9 +471,9 @@ void BeastWsSession::start() {
     ws_.control_callback([this](websocket::frame_type kind, beast::string_view payload) {
         heard_ = Clock::now();
         if (kind == websocket::frame_type::pong && server_.callbacks.onPong)
-            server_.callbacks.onPong(shared_from_this(), std::string(payload));
+            server_.callbacks.onPong(this->shared_from_this(), std::string(payload));
     });
-    ws_.async_accept([self = shared_from_this()](beast::error_code ec) {
+    ws_.async_accept([self = this->shared_from_this()](beast::error_code ec) {
         if (ec) return;
         self->heard_ = Clock::now();
         {
@@ -411,8 +485,9 @@ void BeastWsSession::start() {
     });
 }
 
-void BeastWsSession::read() {
-    ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, size_t) {
+template <class Stream>
+void BeastWsSession<Stream>::read() {
+    ws_.async_read(buffer_, [self = this->shared_from_this()](beast::error_code ec, size_t) {
         if (ec == websocket::error::message_too_big)
             self->server_.log("dropped a client whose message went over " +
                               std::to_string(self->server_.limits.maxMessage) + " bytes");
@@ -434,24 +509,27 @@ void BeastWsSession::read() {
     });
 }
 
-void BeastWsSession::finished() {
+template <class Stream>
+void BeastWsSession<Stream>::finished() {
     if (done_) return;
     done_ = true;
     server_.leave(this);
     {
         std::lock_guard<std::mutex> g(server_.lock);
-        server_.open.erase(shared_from_this());
+        server_.open.erase(this->shared_from_this());
     }
-    if (server_.callbacks.onClose) server_.callbacks.onClose(shared_from_this());
+    if (server_.callbacks.onClose) server_.callbacks.onClose(this->shared_from_this());
 }
 
-void BeastWsSession::shutdown() {
+template <class Stream>
+void BeastWsSession<Stream>::shutdown() {
     beast::error_code ec;
     beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ec);
     beast::get_lowest_layer(ws_).socket().close(ec);
 }
 
-void BeastWsSession::enqueue(Out out) {
+template <class Stream>
+void BeastWsSession<Stream>::enqueue(Out out) {
     if (done_) return;
     if (queuedBytes_ + out.data.size() + 16 > server_.limits.maxQueued) {
         server_.log("dropped a client that leaves its messages unread");
@@ -463,7 +541,8 @@ void BeastWsSession::enqueue(Out out) {
     writeNext();
 }
 
-void BeastWsSession::writeNext() {
+template <class Stream>
+void BeastWsSession<Stream>::writeNext() {
     if (writing_ || queue_.empty()) return;
     if (done_) {
         queue_.clear();
@@ -472,7 +551,7 @@ void BeastWsSession::writeNext() {
     }
     writing_ = true;
     Out& out = queue_.front();
-    auto after = [self = shared_from_this()](beast::error_code ec, size_t = 0) {
+    auto after = [self = this->shared_from_this()](beast::error_code ec, size_t = 0) {
         self->writing_ = false;
         self->queuedBytes_ -= self->queue_.front().data.size() + 16;
         self->queue_.pop_front();
@@ -494,36 +573,52 @@ void BeastWsSession::writeNext() {
     }
 }
 
-void BeastWsSession::send(const std::string& text) {
-    net::post(ws_.get_executor(), [self = shared_from_this(), text] { self->enqueue({Out::Text, text}); });
+template <class Stream>
+void BeastWsSession<Stream>::send(const std::string& text) {
+    net::post(ws_.get_executor(), [self = this->shared_from_this(), text] { self->enqueue({Out::Text, text}); });
 }
 
-void BeastWsSession::ping(const std::string& payload) {
+template <class Stream>
+void BeastWsSession<Stream>::ping(const std::string& payload) {
     net::post(ws_.get_executor(),
-              [self = shared_from_this(), payload] { self->enqueue({Out::Ping, payload.substr(0, 125)}); });
+              [self = this->shared_from_this(), payload] { self->enqueue({Out::Ping, payload.substr(0, 125)}); });
 }
 
-void BeastWsSession::close() {
-    net::post(ws_.get_executor(), [self = shared_from_this()] { self->enqueue({Out::Close, {}}); });
+template <class Stream>
+void BeastWsSession<Stream>::close() {
+    net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->enqueue({Out::Close, {}}); });
 }
 
-void BeastWsSession::drop() {
-    net::post(ws_.get_executor(), [self = shared_from_this()] { self->shutdown(); });
+template <class Stream>
+void BeastWsSession<Stream>::drop() {
+    net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->shutdown(); });
 }
 
 }  // namespace
 
-WsServer::WsServer(const std::string& address, unsigned short port, WsCallbacks callbacks, ServerLimits limits)
+namespace {
+
+template <class Stream>
+void startWsSession(WsServer::Impl* impl, Stream stream, Slot slot) {
+    auto session = std::make_shared<BeastWsSession<Stream>>(std::move(stream), *impl, std::move(slot));
+    impl->enroll(session);
+    session->start();
+}
+
+}  // namespace
+
+WsServer::WsServer(const std::string& address, unsigned short port, WsCallbacks callbacks, ServerLimits limits,
+                   const ServerTls& tls)
     : impl_(std::make_shared<Impl>()) {
     impl_->callbacks = std::move(callbacks);
     impl_->limits = std::move(limits);
-    impl_->name = "ws";
+    impl_->name = tls.enabled() ? "wss" : "ws";
+    impl_->tls = loadTls(tls);
     impl_->listen(address, port);
     Impl* impl = impl_.get();
     impl_->accept([impl](tcp::socket socket, Slot slot) {
-        auto session = std::make_shared<BeastWsSession>(std::move(socket), *impl, std::move(slot));
-        impl->enroll(session);
-        session->start();
+        if (impl->tls) startWsSession(impl, TlsStream(beast::tcp_stream(std::move(socket)), *impl->tls), std::move(slot));
+        else startWsSession(impl, beast::tcp_stream(std::move(socket)), std::move(slot));
     });
     impl_->start();
 }

@@ -31,6 +31,15 @@ struct ServerLimits {
     std::function<void(const std::string&)> log;
 };
 
+// A server's certificate and key. Given (both files), the server speaks
+// TLS only: a client that does not finish the TLS handshake within the
+// handshake time is dropped.
+struct ServerTls {
+    std::string certFile;  // PEM: the certificate, then any intermediate ones
+    std::string keyFile;   // PEM: its private key
+    bool enabled() const { return !certFile.empty(); }
+};
+
 struct HttpReply {
     unsigned status = 200;
     std::string body;
@@ -54,8 +63,11 @@ using HttpRequestHandler = std::function<HttpReply(const HttpRequest&)>;
 class HttpServer {
 public:
     // Port 0 picks a free port. HEAD is answered as GET without the body.
-    HttpServer(const std::string& address, unsigned short port, HttpHandler handler, ServerLimits limits = {});
-    HttpServer(const std::string& address, unsigned short port, HttpRequestHandler handler, ServerLimits limits = {});
+    // Throws when the TLS files cannot be used.
+    HttpServer(const std::string& address, unsigned short port, HttpHandler handler, ServerLimits limits = {},
+               const ServerTls& tls = {});
+    HttpServer(const std::string& address, unsigned short port, HttpRequestHandler handler, ServerLimits limits = {},
+               const ServerTls& tls = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -87,7 +99,8 @@ struct WsCallbacks {
 
 class WsServer {
 public:
-    WsServer(const std::string& address, unsigned short port, WsCallbacks callbacks, ServerLimits limits = {});
+    WsServer(const std::string& address, unsigned short port, WsCallbacks callbacks, ServerLimits limits = {},
+             const ServerTls& tls = {});
     ~WsServer();
     WsServer(const WsServer&) = delete;
     WsServer& operator=(const WsServer&) = delete;

@@ -30,6 +30,13 @@ size_t wr_cb(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
+// Failures whose general text ("SSL peer certificate or SSH remote key was
+// not OK") hides the reason the user needs.
+bool tlsFailure(CURLcode rc) {
+    return rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CONNECT_ERROR || rc == CURLE_SSL_CACERT_BADFILE ||
+           rc == CURLE_SSL_CERTPROBLEM;
+}
+
 }  // namespace
 
 CurlHandle::CurlHandle() {
@@ -45,16 +52,22 @@ CurlHandle::~CurlHandle() {
 }
 
 NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl, StopGrace stop,
-                 std::shared_ptr<VerdictReporter> verdicts)
-    : base_url(baseUrl), ws_url(wsUrl), verdicts(std::move(verdicts)), stop_(std::move(stop)) {
+                 std::shared_ptr<VerdictReporter> verdicts, TlsTrust trust)
+    : base_url(baseUrl), ws_url(wsUrl), verdicts(std::move(verdicts)), stop_(std::move(stop)),
+      trust_(std::move(trust)) {
     if (ws_url.empty()) return;
     ws = make_ws();
     if (ws->connect_url(ws_url)) {
         std::fprintf(stderr, "[ws] connected: %s\n", ws_url.c_str());
     } else {
-        if (!stop_.over()) std::fprintf(stderr, "[ws] connect failed: %s\n", ws_url.c_str());
+        if (!stop_.over()) std::fputs(wsFailure("connect failed").c_str(), stderr);
         ws.reset();
     }
+}
+
+std::string NodeApi::wsFailure(const char* what) const {
+    const std::string why = ws ? ws->last_problem() : std::string();
+    return "[ws] " + std::string(what) + ": " + ws_url + (why.empty() ? "" : " (" + why + ")") + "\n";
 }
 
 NodeApi::~NodeApi() { ws.reset(); }
@@ -66,11 +79,11 @@ bool NodeApi::result(bool ok, const char* whyNot) {
 }
 
 std::unique_ptr<WsPlain> NodeApi::make_ws() const {
-    if (!verdicts) return std::make_unique<WsPlain>(stop_);
+    if (!verdicts) return std::make_unique<WsPlain>(stop_, WsPlain::FrameHandler{}, trust_);
     // The reporter is shared, so it outlives every reader that calls it.
-    return std::make_unique<WsPlain>(stop_, [reporter = verdicts](bool text, std::string_view payload) {
-        reporter->on_frame(text, payload);
-    });
+    return std::make_unique<WsPlain>(
+        stop_, [reporter = verdicts](bool text, std::string_view payload) { reporter->on_frame(text, payload); },
+        trust_);
 }
 
 bool NodeApi::perform(int& curlCode) {
@@ -126,12 +139,21 @@ bool NodeApi::fetch(const std::string& path, std::size_t cap, std::string& body)
     curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, kHttpProtocols);
     // A node that announces more than the cap is refused before it sends.
     curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(cap));
+    // A private CA or a self-signed node, in place of the system's store.
+    if (!trust_.caFile.empty()) {
+        curl_easy_setopt(c, CURLOPT_CAINFO, trust_.caFile.c_str());
+        curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);  // nor the system's certificate directory
+    }
+    char detail[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, detail);
     int result = CURLE_OK;
     const bool done = perform(result);
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);  // the buffer ends with this call
     const CURLcode rc = done ? static_cast<CURLcode>(result) : CURLE_ABORTED_BY_CALLBACK;
     if (rc != CURLE_OK) {
         if (t.overflowed || rc == CURLE_FILESIZE_EXCEEDED) lastError_ = "reply larger than " + std::to_string(cap) + " bytes";
         else if (!done) lastError_ = "stopping";
+        else if (tlsFailure(rc) && detail[0]) lastError_ = detail;  // names the certificate problem
         else lastError_ = curl_easy_strerror(rc);
         cutShort_ = !done;
         body.clear();
@@ -171,7 +193,7 @@ bool NodeApi::send_block_event(const std::string& message, const std::string& ha
         if (ws->connect_url(ws_url)) {
             std::fprintf(stderr, "[ws] reconnected: %s\n", ws_url.c_str());
         } else {
-            if (!stop_.over()) std::fprintf(stderr, "[ws] reconnect failed: %s\n", ws_url.c_str());
+            if (!stop_.over()) std::fputs(wsFailure("reconnect failed").c_str(), stderr);
             ws.reset();
             return false;
         }

@@ -47,9 +47,10 @@ public:
     // Once `stop` is requested, connects, handshakes, transfers and sends
     // under way go on until its grace ends; then they are cut short and none
     // starts, and what was cut short is not reported as a failure. The
-    // node's frames go to `verdicts` when one is given.
+    // node's frames go to `verdicts` when one is given. `trust` says whose
+    // certificates an https:// or wss:// node may present.
     NodeApi(const std::string& baseUrl, const std::string& wsUrl, StopGrace stop = {},
-            std::shared_ptr<VerdictReporter> verdicts = nullptr);
+            std::shared_ptr<VerdictReporter> verdicts = nullptr, TlsTrust trust = {});
     ~NodeApi();
     NodeApi(const NodeApi&) = delete;
     NodeApi& operator=(const NodeApi&) = delete;
@@ -94,7 +95,11 @@ private:
     // ran out first.
     bool perform(int& curlCode);
 
+    // The connect line's text, with the reason when the client gave one.
+    std::string wsFailure(const char* what) const;
+
     const StopGrace stop_;
+    const TlsTrust trust_;
     std::string lastError_;
     bool cutShort_ = false;
     CurlHandle curl;

@@ -159,10 +159,9 @@ void WsPlain::close() {
     const int old = fd.exchange(-1);
     if (old >= 0) shutdown(old, SHUT_RDWR);
     if (reader.joinable()) reader.join();
-    if (old >= 0) {
-        std::lock_guard<std::mutex> lock(sendLock);  // a pong may still be on its way out
-        ::close(old);
-    }
+    std::lock_guard<std::mutex> lock(sendLock);  // a pong may still be on its way out
+    if (old >= 0) ::close(old);
+    transport_.reset();
 }
 
 bool WsPlain::connect_within(int sock, const void* addr, unsigned addrLen, long long deadlineMs) {
@@ -181,12 +180,13 @@ bool WsPlain::connect_within(int sock, const void* addr, unsigned addrLen, long 
 bool WsPlain::handshake(int sock, const std::string& request, const std::string& expectedAccept,
                         long long deadlineMs, std::string& acceptProblem) {
     size_t sent = 0;
+    short events = 0;
     while (sent < request.size()) {
-        const ssize_t n = send(sock, request.data() + sent, request.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = transport_->send_some(request.data() + sent, request.size() - sent, events);
         if (n >= 0) {
             sent += size_t(n);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (waitFor(sock, POLLOUT, deadlineMs, stop_) != Wait::Ready) return false;
+            if (waitFor(sock, events, deadlineMs, stop_) != Wait::Ready) return false;
         } else if (errno != EINTR) {
             return false;
         }
@@ -196,12 +196,14 @@ bool WsPlain::handshake(int sock, const std::string& request, const std::string&
     size_t headEnd;
     while ((headEnd = reply.find("\r\n\r\n")) == std::string::npos) {
         if (reply.size() > kMaxHandshakeReply) return false;
-        if (waitFor(sock, POLLIN, deadlineMs, stop_) != Wait::Ready) return false;
+        // Read first, wait after: a TLS layer may hold bytes the socket
+        // no longer shows.
         char buf[2048];
-        const ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+        const ssize_t n = transport_->recv_some(buf, sizeof buf, events);
         if (n == 0) return false;
         if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
         if (n > 0) reply.append(buf, size_t(n));
+        else if (n < 0 && errno != EINTR && waitFor(sock, events, deadlineMs, stop_) != Wait::Ready) return false;
     }
     if (headEnd + 4 > kMaxHandshakeReply) return false;  // the read that found the end may have passed the cap
     const std::string header = reply.substr(0, headEnd + 4);
@@ -215,6 +217,7 @@ bool WsPlain::handshake(int sock, const std::string& request, const std::string&
 
 bool WsPlain::connect_url(const std::string& url) {
     close();
+    problem_.clear();
     WsUrl parts;
     if (!parse_ws_url(url, parts).empty() || stop_.over()) return false;
     if (!parts.path.empty()) request_path = parts.path;
@@ -243,6 +246,20 @@ bool WsPlain::connect_url(const std::string& url) {
     freeaddrinfo(found);
     if (sock < 0) return false;
     fd.store(sock);
+    // One time limit for the TLS and the WebSocket handshakes together.
+    const long long handshakeDeadline = nowMs() + kTimeLimitMs;
+    if (parts.tls) {
+        fcntl(sock, F_SETFL, fcntl(sock, F_GETFL, 0) | O_NONBLOCK);  // every TLS call returns at once
+        transport_ = TlsTransport::handshake(
+            sock, peer_host, trust_,
+            [&](short events) { return waitFor(sock, events, handshakeDeadline, stop_) == Wait::Ready; }, problem_);
+        if (!transport_) {
+            close();
+            return false;
+        }
+    } else {
+        transport_ = std::make_unique<PlainTransport>(sock);
+    }
 
     unsigned char keyBytes[16];
     for (unsigned char& b : keyBytes) b = static_cast<unsigned char>(std::rand() & 0xff);
@@ -250,7 +267,7 @@ bool WsPlain::connect_url(const std::string& url) {
     const std::string hostHeader = parts.ipv6 ? "[" + peer_host + "]" : peer_host;
     const std::string request = ws_handshake_request(request_path, hostHeader, peer_port, key);
     std::string acceptProblem;
-    if (!handshake(sock, request, ws_accept_for(key), nowMs() + kTimeLimitMs, acceptProblem)) {
+    if (!handshake(sock, request, ws_accept_for(key), handshakeDeadline, acceptProblem)) {
         close();
         return false;
     }
@@ -267,6 +284,7 @@ bool WsPlain::connect_url(const std::string& url) {
 void WsPlain::attach(int connectedFd) {
     close();
     early.clear();
+    transport_ = std::make_unique<PlainTransport>(connectedFd);
     fd.store(connectedFd);
     stopped.exchange(false);
     reader = std::thread([this] { reader_loop(); });
@@ -297,11 +315,12 @@ bool WsPlain::write_frame(std::uint8_t opcode, const std::string& payload, bool 
     while (!err && sent < frame.size()) {
         const int sock = fd.load();
         if (sock < 0) return false;
-        const ssize_t n = send(sock, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        short events = 0;
+        const ssize_t n = transport_->send_some(frame.data() + sent, frame.size() - sent, events);
         if (n >= 0) {
             sent += size_t(n);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            const Wait w = waitFor(sock, POLLOUT, deadline, stop_);
+            const Wait w = waitFor(sock, events, deadline, stop_);
             if (w != Wait::Ready) err = waitErrno(w);
         } else if (errno != EINTR) {
             err = errno;
@@ -317,7 +336,16 @@ bool WsPlain::read_exactly(unsigned char* buf, size_t len) {
     std::memcpy(buf, early.data(), got);
     early.erase(0, got);
     while (got < len) {
-        ssize_t n = recv(fd.load(), buf + got, len - got, 0);
+        const int sock = fd.load();
+        if (sock < 0) return false;
+        short events = 0;
+        const ssize_t n = transport_->recv_some(reinterpret_cast<char*>(buf) + got, len - got, events);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Woken by the data, or by close() shutting the socket down.
+            pollfd p{sock, events, 0};
+            poll(&p, 1, 1000);
+            continue;
+        }
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         got += size_t(n);

@@ -1,17 +1,20 @@
-// A minimal WebSocket client over plain TCP: connects to a "ws://" URL, sends
-// masked frames, and keeps a reader thread that answers pings and notices
-// when the node closes. The node's data frames go to an optional handler.
+// A minimal WebSocket client: connects to a "ws://" URL (or a "wss://" one,
+// over TLS), sends masked frames, and keeps a reader thread that answers
+// pings and notices when the node closes. The node's data frames go to an
+// optional handler.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <string>
 #include <thread>
 
 #include "node/stop_grace.h"
+#include "node/ws_transport.h"
 
 class WsPlain {
 public:
@@ -31,8 +34,9 @@ public:
     // `stop` is looked at during every wait: once a stop is requested,
     // connects, handshakes and sends under way go on until its grace ends,
     // and none starts after that.
-    explicit WsPlain(StopGrace stop = {}, FrameHandler onFrame = {})
-        : stop_(std::move(stop)), on_frame(std::move(onFrame)) {}
+    // `trust` says whose certificates a "wss://" node may present.
+    explicit WsPlain(StopGrace stop = {}, FrameHandler onFrame = {}, TlsTrust trust = {})
+        : stop_(std::move(stop)), on_frame(std::move(onFrame)), trust_(std::move(trust)) {}
     ~WsPlain();
     WsPlain(const WsPlain&) = delete;
     WsPlain& operator=(const WsPlain&) = delete;
@@ -56,6 +60,9 @@ public:
     const std::string& host() const { return peer_host; }
     const std::string& port() const { return peer_port; }
     const std::string& path() const { return request_path; }
+    // Why the last connect_url failed, when the reason is worth telling the
+    // user (a TLS handshake or certificate refused); empty otherwise.
+    const std::string& last_problem() const { return problem_; }
 
 private:
     void reader_loop();
@@ -90,6 +97,11 @@ private:
     // the owner no longer than that.
     std::mutex sendLock;
     const FrameHandler on_frame;
+    const TlsTrust trust_;
+    // The byte stream over the socket: replaced only by the owner, while no
+    // reader runs.
+    std::unique_ptr<WsTransport> transport_;
+    std::string problem_;
 };
 
 // The opening handshake request for a path, host, port and key.

@@ -28,10 +28,11 @@ std::string portProblem(const std::string& port) {
 }  // namespace
 
 std::string parse_ws_url(const std::string& url, WsUrl& out) {
-    const std::string scheme = "ws://";
-    if (url.compare(0, scheme.size(), scheme) != 0) return "the URL must begin with ws:// (plain, lowercase)";
-    std::string rest = url.substr(scheme.size());
     WsUrl parsed;
+    parsed.tls = url.compare(0, 6, "wss://") == 0;
+    const std::string scheme = parsed.tls ? "wss://" : "ws://";
+    if (url.compare(0, scheme.size(), scheme) != 0) return "the URL must begin with ws:// or wss:// (lowercase)";
+    std::string rest = url.substr(scheme.size());
     const size_t slash = rest.find('/');
     if (slash != std::string::npos) {
         parsed.path = rest.substr(slash);
@@ -71,7 +72,7 @@ std::string parse_ws_url(const std::string& url, WsUrl& out) {
         if (!problem.empty()) return problem;
         parsed.port = portText;  // as written: the resolver reads it
     } else {
-        parsed.port = "6061";
+        parsed.port = parsed.tls ? "443" : "6061";
     }
     out = parsed;
     return "";

@@ -1,4 +1,4 @@
-// The parts of a "ws://" URL that the WebSocket client can use, checked
+// The parts of a "ws://" or "wss://" URL that the WebSocket client can use, checked
 // before any network work so that a URL that can never work is refused at
 // start-up rather than failing quietly at every block.
 #pragma once
@@ -7,9 +7,12 @@
 
 struct WsUrl {
     std::string host;  // without brackets, ready for name resolution
-    std::string port;  // as written, a number or a service name; "6061" when the URL names none
+    // As written, a number or a service name; when the URL names none, "6061"
+    // (ws://) or "443" (wss://).
+    std::string port;
     std::string path;  // empty when the URL names none
     bool ipv6 = false; // the host was a bracketed IPv6 literal
+    bool tls = false;  // wss://: the WebSocket runs over TLS
     // The host as the Host header writes it: IPv6 literals in brackets.
     std::string hostHeader() const { return ipv6 ? "[" + host + "]" : host; }
 };
