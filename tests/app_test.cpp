@@ -85,6 +85,7 @@ TEST(Program, StopsCleanlyOnSigintDuringTuningAndOnSigterm) {
     ProcessResult t = mining.wait(std::chrono::seconds(30));
     EXPECT_EQ(t.exitCode, 0);
     EXPECT_NE(t.out.find("\nStopping...\n"), std::string::npos);
+    EXPECT_NE(t.err.find("[stats] rig"), std::string::npos) << t.err;  // the final statistics
 }
 
 TEST(Program, UnmeasurableSettingsStopWithAMessage) {

@@ -135,9 +135,9 @@ TEST(ParseCli, NumbersWithoutLeadingDigitsOrOutOfRangeAreRefused) {
         {{"--by-segment", ""}, "--by-segment"},
         {{"--workers", "AUTO"}, "--workers"},
         {{"--myfee-pct", "."}, "--myfee-pct"},
-        // The growth factor becomes a batch size: nan and infinities have none.
+        // The growth factor becomes a batch size: nan has none.
         {{"--step-factor", "nan"}, "--step-factor: \"nan\""},
-        {{"--step-factor", "-INFINITY"}, "--step-factor"},
+        {{"--step-factor", "-NAN"}, "--step-factor"},
         // WebSocket URLs the client can never use.
         {{"--ws", "WS://127.0.0.1:6061"}, "--ws: \"WS://127.0.0.1:6061\" (the URL must begin with ws://"},
         {{"--ws", "ws://user@127.0.0.1:6061"}, "(user information"},
@@ -159,10 +159,12 @@ TEST(ParseCli, NumbersWithoutLeadingDigitsOrOutOfRangeAreRefused) {
     EXPECT_TRUE(parse({"--start-batch", "2147483647", "--max-batch", "-2147483648"}).ok);
     EXPECT_EQ(parse({"--ws", "ws://[::1]:6061/x"}).cli.ws, "ws://[::1]:6061/x");
     // Numbers whose use is defined, and ports as the resolver reads them.
-    Parsed odd = parse({"--myfee-pct", "nan", "--tolerance", "inf", "--ws", "ws://127.0.0.1:006061"});
+    Parsed odd = parse({"--myfee-pct", "nan", "--tolerance", "inf", "--ws", "ws://127.0.0.1:006061", "--step-factor",
+                        "-INFINITY"});
     ASSERT_TRUE(odd.ok) << odd.err;
     EXPECT_TRUE(std::isnan(odd.cli.myfeePct));
     EXPECT_TRUE(std::isinf(odd.cli.tolerance));
+    EXPECT_TRUE(std::isinf(odd.cli.stepFactor));
     EXPECT_EQ(parse({"--ws", "ws://127.0.0.1:http-alt"}).cli.ws, "ws://127.0.0.1:http-alt");
     EXPECT_EQ(parse({"--ws", "wss://node.example/ws"}).cli.ws, "wss://node.example/ws");
 }
@@ -275,7 +277,8 @@ TEST_F(MinerProcess, UsageTextAndBadValues) {
     EXPECT_EQ(bad.exitCode, 1);
     EXPECT_EQ(bad.err, "invalid value for --step-seconds: \"x\" (expected a number in range)\n");
     // Taken as they are, on to the key (refused here: status 2).
-    ProcessResult odd = run({"--priv", "ab", "--myfee-pct", "nan", "--tolerance", "inf", "--ws", "ws://127.0.0.1:http-alt"});
+    ProcessResult odd = run({"--priv", "ab", "--myfee-pct", "nan", "--tolerance", "inf", "--ws", "ws://127.0.0.1:http-alt",
+                             "--step-factor", "inf"});
     EXPECT_EQ(odd.exitCode, 2) << odd.err;
     ProcessResult nanFactor = run({"--priv", kKey, "--step-factor", "nan"});
     EXPECT_EQ(nanFactor.exitCode, 1);
@@ -325,12 +328,16 @@ TEST_F(MinerProcess, KeyTextsWithOtherThanHexDigitsAreRefused) {
 }
 
 TEST_F(MinerProcess, DoubtfulEnvironmentValuesAreNamed) {
-    ProcessResult r = run({"--priv", "ab"}, {{"GPU_BATCH", "abc"}, {"BY_SEGMENT", "1x"}});
+    // The API's token variable is nobody's business without --api.
+    ProcessResult r = run({"--priv", "ab"}, {{"GPU_BATCH", "abc"}, {"BY_SEGMENT", "1x"}, {"QUORLEN_API_TOKEN", "a b"}});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.err,
-              "[cfg] BY_SEGMENT=\"1x\" is not a whole number; read as 1\n"
-              "[cfg] GPU_BATCH=\"abc\" is not a number above 0; ignored\n"
+              "[env] BY_SEGMENT=\"1x\" is not a whole number; read as 1\n"
+              "[env] GPU_BATCH=\"abc\" is not a number above 0; ignored\n"
               "[cfg] bySegment=1 precompute=1 startBatch=128\nbad priv size\nsigner init failed\n");
+    ProcessResult api = run({"--priv", "ab", "--api", "127.0.0.1:0"}, {{"QUORLEN_API_TOKEN", "a b"}});
+    EXPECT_EQ(api.exitCode, 1);
+    EXPECT_EQ(api.err, "API token: only printable characters without blanks, at most 1024\n");
 }
 
 TEST_F(MinerProcess, AcceptedKeyPrintsConfigAndPublicKey) {

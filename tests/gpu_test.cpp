@@ -302,6 +302,11 @@ TEST(TuneBatch, DefaultsGrowToTheBound) {
     EXPECT_EQ(s.resets, 21);  // before each growth step and once at the end
     EXPECT_NE(t.log.find("[tune] B=128 -> 1280 H/s\n[tune] B=148 -> 1480 H/s\n"), std::string::npos);
     EXPECT_NE(t.log.find("[tune] best BATCH=2048 (20480 H/s)\n"), std::string::npos);
+    // An infinite factor: the next size is the bound.
+    Script leap;
+    EXPECT_EQ(tune(leap, {128, 2048, HUGE_VAL, 8, 3, 0.02}).batch, 2048);
+    EXPECT_EQ(leap.measured, (std::vector<int>{128, 2048}));
+    EXPECT_EQ(planned_steps(128, 2048, HUGE_VAL), 2);
 }
 
 TEST(TuneBatch, MemoryCap) {

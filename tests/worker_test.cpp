@@ -389,6 +389,37 @@ TEST(WorkerThread, HardTargetSubmitsNothingAndCountsEveryHash) {
     EXPECT_TRUE(node.messages().empty());
 }
 
+// A stop that comes while the oldest pass is being collected: that pass is
+// the current one and its hit goes out; the pass built ahead of it is not
+// tested, though every one of its hashes would be a hit.
+TEST(WorkerThread, AStopFinishesTheCurrentPassOnly) {
+    SKIP_WITHOUT_DEVICE();
+    struct StopAtFirstDigests : GpuHasher {
+        using GpuHasher::GpuHasher;
+        std::atomic<bool> stop{false};
+        void digests_ready(std::vector<std::string>&) override { stop = true; }
+    };
+    ScriptedNode node;
+    node.set("/diff", 200, "{\"diff\":\"" + std::string(64, 'f') + "\"}");
+    auto ctx = makeCtx(node.httpUrl(), node.wsUrl());
+    argon2::cuda::GlobalContext global;
+    StopAtFirstDigests hasher(&first_device(global), false, true);
+    hasher.init(global);
+    ctx->hasher = &hasher;
+    ctx->batch = 2;
+    ctx->stop = &hasher.stop;
+    testing::internal::CaptureStdout();
+    std::thread worker(worker_thread, ctx.get());
+    worker.join();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(wait_until([&] { return node.messages().size() == 1; }));
+    EXPECT_EQ(ctx->stats->found.load(), 1u);
+    EXPECT_EQ(ctx->stats->sent.load(), 1u);
+    EXPECT_EQ(ctx->hashes.load(), 2u);
+    EXPECT_EQ(out.find("[submit]"), out.rfind("[submit]")) << out;
+    EXPECT_NE(out.find("[submit] GPU#0 OK ws=1"), std::string::npos) << out;
+}
+
 // A card that errs: its "hits" are checked on the CPU and never sent, and a
 // lost context stops its worker, by itself, with one line.
 TEST(WorkerThread, FaultyDevice) {
@@ -511,6 +542,16 @@ TEST(ChainViewFetch, RefusedTargetsAndFailingEndpointsAreNamedOnce) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "\n[node] /diff failed: target of 65 hex digits (at most 64)\n"
               "\n[node] /height failed: unreadable reply\n");
+
+    // Blanks around the digits are skipped, as the hex rules skip them.
+    testing::internal::CaptureStderr();
+    node.set("/diff", 200, "  ffff\r\n");
+    refresh_chain(*ctx, view, now += 3000);
+    EXPECT_EQ(view.diff, "ffff");
+    node.set("/diff", 200, "{\"diff\":\" \\t0x0FFF\\r\\n\"}");
+    refresh_chain(*ctx, view, now += 3000);
+    EXPECT_EQ(view.diff, "fff");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\n[node] /diff answers again\n");
 
     // Fetches a stop cut short are no failures of the node's.
     std::atomic<bool> stop{true};

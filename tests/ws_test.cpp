@@ -183,6 +183,7 @@ TEST(WsPlain, RefusedHandshakes) {
         std::string text;
         bool ok;
         std::string warning;
+        bool bareLineFeeds = false;  // every CRLF of the reply sent as LF
     } replies[] = {
         {"HTTP/1.1 403 Forbidden\r\nX-Reason: 101 reasons\r\nSec-WebSocket-Accept: x\r\n\r\n", false, ""},
         {"HTTP/1.1 1010 Nearly\r\n\r\n", false, ""},
@@ -191,6 +192,9 @@ TEST(WsPlain, RefusedHandshakes) {
         {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n", true, "no Sec-WebSocket-Accept"},
         {"HTTP/1.0 101\r\n\r\n", true, "no Sec-WebSocket-Accept"},
         {"HTTP/1.0 101 Switching Protocols\r\n", true, ""},  // with the right accept value
+        {"HTTP/1.1 101 Switching Protocols\r\n", true, "", true},
+        {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\n\r\n", true, "no Sec-WebSocket-Accept"},
+        {"HTTP/1.1 403 Forbidden\r\nX-Reason: 101 reasons\r\n\r\n", false, "", true},
     };
     for (const Reply& reply : replies) {
         std::atomic<bool> gotFrame{false};
@@ -198,6 +202,8 @@ TEST(WsPlain, RefusedHandshakes) {
             const std::string head = read_http_head(fd);
             std::string r = reply.text;
             if (r.rfind("HTTP/1.0 101 Switching", 0) == 0) r = "HTTP/1.0" + ws_accept_reply(head).substr(8);
+            if (r == "HTTP/1.1 101 Switching Protocols\r\n") r = ws_accept_reply(head);
+            if (reply.bareLineFeeds) r = std::regex_replace(r, std::regex("\r\n"), "\n");
             write_all(fd, r);
             unsigned char frame[7];
             gotFrame = recv(fd, frame, sizeof frame, MSG_WAITALL) == sizeof frame && frame[0] == 0x81;

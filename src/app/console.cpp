@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 bool is_terminal(std::FILE* f) { return isatty(fileno(f)) == 1; }
 
 bool shares_terminal_with_rate_line() {
@@ -10,3 +12,8 @@ bool shares_terminal_with_rate_line() {
 }
 
 const char* line_lead() { return shares_terminal_with_rate_line() ? "\n" : ""; }
+
+bool flush_reaches_reader(std::FILE* f) {
+    errno = 0;
+    return std::fflush(f) == 0 || errno != EPIPE;
+}

@@ -14,3 +14,7 @@ const char* line_lead();
 
 // True when `f` is a terminal.
 bool is_terminal(std::FILE* f);
+
+// Flushes `f`; false when that failed because its reader has gone (EPIPE:
+// a pipe whose reading end was closed, as by `| head`).
+bool flush_reaches_reader(std::FILE* f);

@@ -222,7 +222,12 @@ int run(int argc, char** argv) {
                          monitor.telemetry_lines(summary).c_str());
         std::fprintf(stdout, "\rHashrate: %llu H/s (%zu GPU)", static_cast<unsigned long long>(total - previous),
                      entries.size());
-        std::fflush(stdout);
+        // Nobody reads what we print any more (`miner | grep -m1 submit`):
+        // stop as on SIGTERM rather than mine on unseen.
+        if (!flush_reaches_reader(stdout)) {
+            std::fputs("[console] standard output's reader has gone; stopping\n", stderr);
+            g_stop.exchange(true);
+        }
         sleepOneSecond(grace);
         previous = total;
     }

@@ -9,6 +9,6 @@
 void open_missing_std_fds();
 
 // SIGINT, SIGTERM and SIGHUP (a closed terminal) all call `onStop`: one clean
-// stop with the final statistics. SIGPIPE is ignored: a console or log pipe
-// that has gone away is no reason to stop mining, and a write to it just fails.
+// stop with the final statistics. SIGPIPE is ignored: a write to a socket or
+// pipe whose peer has gone just fails (EPIPE), and the caller decides.
 void install_stop_signals(void (*onStop)(int));

@@ -71,7 +71,9 @@ int resolve_monitoring(Cli& cli) {
             std::fprintf(stderr, "--api-token-file %s: %s\n", cli.apiTokenFile.c_str(), error.c_str());
             return 1;
         }
-    } else if (cli.apiToken.empty()) {
+    } else if (cli.apiToken.empty() && !cli.api.empty()) {
+        // Only for a server that is asked for: the variable may be set for
+        // other programs of the environment.
         if (const char* v = std::getenv(API_TOKEN_ENV)) cli.apiToken = trim_blanks(v);
     }
     if (!cli.apiToken.empty() && !usableToken(cli.apiToken)) {

@@ -68,10 +68,11 @@ Setter doubleField(double Cli::*field) {
     };
 }
 
-// The growth factor becomes a batch size: nan and the infinities have none.
+// The growth factor becomes a batch size: nan has none. An infinite factor
+// is well defined, the tuner clamps its product to the bound.
 bool setStepFactor(Cli& cli, const std::string& option, const std::string& value) {
     auto v = toDouble(value);
-    if (!v || !std::isfinite(*v)) return badValue(option, value);
+    if (!v || std::isnan(*v)) return badValue(option, value);
     cli.stepFactor = *v;
     return true;
 }
@@ -212,7 +213,7 @@ bool envFlag(const char* name, const char* value) {
     bool whole;
     const std::int32_t v = envInt(value, whole);
     if (!whole && *value != '\0')
-        std::fprintf(stderr, "[cfg] %s=\"%s\" is not a whole number; read as %d\n", name, value, v);
+        std::fprintf(stderr, "[env] %s=\"%s\" is not a whole number; read as %d\n", name, value, v);
     return v != 0;
 }
 
@@ -264,9 +265,9 @@ void apply_env(Cli& cli) {
         const std::int32_t batch = envInt(v, whole);
         if (batch > 0) {
             cli.startBatch = batch;
-            if (!whole) std::fprintf(stderr, "[cfg] GPU_BATCH=\"%s\" is not a whole number; read as %d\n", v, batch);
+            if (!whole) std::fprintf(stderr, "[env] GPU_BATCH=\"%s\" is not a whole number; read as %d\n", v, batch);
         } else {
-            std::fprintf(stderr, "[cfg] GPU_BATCH=\"%s\" is not a number above 0; ignored\n", v);
+            std::fprintf(stderr, "[env] GPU_BATCH=\"%s\" is not a number above 0; ignored\n", v);
         }
     }
 }

@@ -76,6 +76,30 @@ std::string trimmed(const std::string& s) {
     return s.substr(a, s.find_last_not_of(" \t") + 1 - a);
 }
 
+// The lines of a reply header, each without its line ending: servers end
+// lines with CRLF or a bare LF, and some mix the two.
+std::vector<std::string> headerLines(const std::string& header) {
+    std::vector<std::string> lines;
+    size_t from = 0;
+    while (from < header.size()) {
+        size_t end = header.find('\n', from);
+        if (end == std::string::npos) end = header.size();
+        std::string line = header.substr(from, end - from);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        from = end + 1;
+    }
+    return lines;
+}
+
+// Where a reply header ends (just past its blank line), or npos while it has
+// not ended; as above, CRLF or a bare LF.
+size_t replyHeaderEnd(const std::string& reply) {
+    for (size_t from = 0, end; (end = reply.find('\n', from)) != std::string::npos; from = end + 1)
+        if (end == from || (end == from + 1 && reply[from] == '\r')) return end + 1;
+    return std::string::npos;
+}
+
 }  // namespace
 
 std::string ws_handshake_request(const std::string& path, const std::string& host, const std::string& port,
@@ -94,7 +118,8 @@ std::string ws_accept_for(const std::string& key) {
 
 std::string ws_handshake_status_problem(const std::string& header) {
     // "HTTP/<version> 101[ <reason>]": any version, the status code exactly.
-    const std::string status = header.substr(0, header.find("\r\n"));
+    const std::vector<std::string> lines = headerLines(header);
+    const std::string status = lines.empty() ? "" : lines.front();
     const size_t space = status.find(' ');
     const bool ok = status.rfind("HTTP/", 0) == 0 && space != std::string::npos &&
                     status.compare(space + 1, 3, "101") == 0 &&
@@ -103,11 +128,9 @@ std::string ws_handshake_status_problem(const std::string& header) {
 }
 
 std::string ws_handshake_accept_problem(const std::string& header, const std::string& expectedAccept) {
-    size_t lineEnd = header.find("\r\n");
-    while (lineEnd != std::string::npos) {
-        const size_t from = lineEnd + 2;
-        lineEnd = header.find("\r\n", from);
-        const std::string line = header.substr(from, lineEnd == std::string::npos ? std::string::npos : lineEnd - from);
+    const std::vector<std::string> lines = headerLines(header);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
         const size_t colon = line.find(':');
         if (colon == std::string::npos || !sameLetters(line.substr(0, colon), "Sec-WebSocket-Accept")) continue;
         return trimmed(line.substr(colon + 1)) == expectedAccept ? "" : "a Sec-WebSocket-Accept that does not match the key";
@@ -194,7 +217,7 @@ bool WsPlain::handshake(int sock, const std::string& request, const std::string&
     // The reply may come in pieces: read to its blank line, within the limit.
     std::string reply;
     size_t headEnd;
-    while ((headEnd = reply.find("\r\n\r\n")) == std::string::npos) {
+    while ((headEnd = replyHeaderEnd(reply)) == std::string::npos) {
         if (reply.size() > kMaxHandshakeReply) return false;
         // Read first, wait after: a TLS layer may hold bytes the socket
         // no longer shows.
@@ -205,13 +228,13 @@ bool WsPlain::handshake(int sock, const std::string& request, const std::string&
         if (n > 0) reply.append(buf, size_t(n));
         else if (n < 0 && errno != EINTR && waitFor(sock, events, deadlineMs, stop_) != Wait::Ready) return false;
     }
-    if (headEnd + 4 > kMaxHandshakeReply) return false;  // the read that found the end may have passed the cap
-    const std::string header = reply.substr(0, headEnd + 4);
+    if (headEnd > kMaxHandshakeReply) return false;  // the read that found the end may have passed the cap
+    const std::string header = reply.substr(0, headEnd);
     if (!ws_handshake_status_problem(header).empty()) return false;
     acceptProblem = ws_handshake_accept_problem(header, expectedAccept);
     // Frames the node sent right behind its reply may share the last read;
     // drop them and the stream would be read from the middle of a frame.
-    early = reply.substr(headEnd + 4);
+    early = reply.substr(headEnd);
     return true;
 }
 

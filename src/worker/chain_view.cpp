@@ -31,6 +31,10 @@ bool fetchTarget(NodeApi& api, ChainView& view, std::string& target) {
         if (!api.cut_short()) view.diffWatch.failed("/diff", api.last_error());
         return false;
     }
+    // Blanks around the digits are no part of the number: the hex rules skip
+    // them, and so does the target test.
+    const size_t first = raw.find_first_not_of(" \t\r\n\v\f");
+    raw = first == std::string::npos ? "" : raw.substr(first, raw.find_last_not_of(" \t\r\n\v\f") + 1 - first);
     std::string normalised = norm_hex_nopad_lower(raw);
     const std::string problem = target_problem(normalised);
     if (!problem.empty()) {

@@ -182,7 +182,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
     };
 
     for (;;) {
-        // On a stop, no new pass: the ones in flight are finished first. A
+        // On a stop, no new pass: the current one is finished first. A
         // pass that cannot be built does not hold up the one in flight.
         const bool paused = ctx.thermalPause.load(std::memory_order_relaxed);
         if (!stop_requested(ctx) && !paused) {
@@ -226,6 +226,15 @@ void worker_thread(WorkerCtx* ctxPtr) {
             }
             // The pause paces the next pass; after a stop request none comes.
             if (!stop_requested(ctx)) sleep_ms(200);
+            break;
+        }
+        // This pass was the current one. After a stop request no other
+        // becomes current: the passes queued behind it were built ahead of
+        // their turn, and their hits are dropped untested rather than sent
+        // past the stop.
+        if (stop_requested(ctx)) {
+            pipeline.discard();
+            passes.clear();
             break;
         }
     }
