@@ -85,6 +85,9 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContex
         g, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), stderr, VerdictReporter::Clock{},
         line_lead(), std::shared_ptr<RecentBlocks>(ctx->stats, &ctx->stats->recent));
     ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, grace, verdicts);
+    if (!cli.backupHttp.empty())
+        ctx->api->add_backup(std::make_unique<NodeApi>(cli.backupHttp, cli.backupWs, grace, verdicts),
+                             FailoverTimes::from_environment());
     ctx->hasher = entry->hasher.get();
     ctx->stop = &g_stop;
     ctx->signer = user;
