@@ -356,13 +356,16 @@ TEST(NodeApiReply, NestingIsLimited) {
 // primary has answered probe after probe for the whole period.
 TEST(Failover, RefreshesProbesAndSwitches) {
     Failover f(FailoverTimes{100, 250});
-    EXPECT_FALSE(f.primary_refresh(false));
-    EXPECT_FALSE(f.primary_refresh(false));
-    EXPECT_FALSE(f.primary_refresh(true));
-    EXPECT_FALSE(f.primary_refresh(false));
-    EXPECT_FALSE(f.primary_refresh(false));
+    EXPECT_FALSE(f.refresh(false));
+    EXPECT_FALSE(f.refresh(false));
+    EXPECT_FALSE(f.refresh(true));
+    EXPECT_FALSE(f.refresh(false));
+    EXPECT_FALSE(f.refresh(false));
     EXPECT_FALSE(f.probe_due(1000));  // only while the backup serves
-    EXPECT_TRUE(f.primary_refresh(false));
+    EXPECT_TRUE(f.refresh(false));
+    EXPECT_FALSE(f.refresh(false));  // the other node was silent: three more
+    EXPECT_FALSE(f.refresh(false));
+    EXPECT_TRUE(f.refresh(false));
     f.to_backup(1000);
     EXPECT_TRUE(f.on_backup());
     EXPECT_FALSE(f.probe_due(1099));
@@ -374,7 +377,7 @@ TEST(Failover, RefreshesProbesAndSwitches) {
     EXPECT_TRUE(f.probe(true, 1550));
     f.to_primary();
     EXPECT_EQ(f.switches(), 2u);
-    EXPECT_FALSE(f.primary_refresh(false));  // a fresh count on return
+    EXPECT_FALSE(f.refresh(false));  // a fresh count on return
 }
 
 // A primary whose WebSocket is gone and whose HTTP fails on demand, a backup
@@ -443,6 +446,16 @@ TEST(NodeApi, BackupTakesOverAndThePrimaryGetsItBack) {
     EXPECT_TRUE(api.getBlockHeight(h));
     EXPECT_TRUE(api.on_backup());
     EXPECT_EQ(api.switches(), 3u);
+    // The backup fails in its turn while the primary answers: back at the
+    // third failure; with both silent, no switch at all.
+    backup.set("/height", 500, "down");
+    primary.set("/height", 200, "5");
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(api.getBlockHeight(h));
+    EXPECT_FALSE(api.on_backup());
+    primary.set("/height", 500, "down");
+    for (int i = 0; i < 6; ++i) EXPECT_FALSE(api.getBlockHeight(h));
+    EXPECT_FALSE(api.on_backup());
+    EXPECT_EQ(api.switches(), 4u);
     EXPECT_EQ(got(), 1u);
     const std::string err = testing::internal::GetCapturedStderr();
     const std::string toBackup = "\n[node] switched to the backup node: " + backup.base() + " " + backupWs + " (";
@@ -452,4 +465,8 @@ TEST(NodeApi, BackupTakesOverAndThePrimaryGetsItBack) {
               std::string::npos)
         << err;
     EXPECT_NE(err.find(toBackup + "3 refreshes in a row failed: HTTP status 500)\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("\n[node] switched back to the primary node: " + primary.base() + " " + deadWs +
+                       " (3 refreshes in a row failed: HTTP status 500)\n"),
+              std::string::npos)
+        << err;
 }

@@ -12,10 +12,11 @@ FailoverTimes FailoverTimes::from_environment() {
     return t;
 }
 
-bool Failover::primary_refresh(bool answered) {
-    if (onBackup_) return false;
+bool Failover::refresh(bool answered) {
     failedInRow_ = answered ? 0 : failedInRow_ + 1;
-    return failedInRow_ >= kFailedRefreshes;
+    if (failedInRow_ < kFailedRefreshes) return false;
+    failedInRow_ = 0;  // when the other node is silent too, it is asked again three refreshes later
+    return true;
 }
 
 bool Failover::probe_due(long long nowMs) const { return onBackup_ && nowMs - lastProbeMs_ >= times_.probeEveryMs; }
@@ -36,6 +37,7 @@ void Failover::to_backup(long long nowMs) {
     ++switches_;
     lastProbeMs_ = nowMs;  // the primary was just found failing: its first probe comes a period later
     answeringSinceMs_ = -1;
+    failedInRow_ = 0;
 }
 
 void Failover::to_primary() {

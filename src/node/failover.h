@@ -26,9 +26,9 @@ public:
     bool on_backup() const { return onBackup_; }
     std::uint64_t switches() const { return switches_; }
 
-    // A refresh against the primary: true when it was the last one allowed
-    // to fail, and the backup should take over now.
-    bool primary_refresh(bool answered);
+    // A refresh against the node that serves: true at every third failure in
+    // a row, when the other node should take over if it answers.
+    bool refresh(bool answered);
     // Whether the primary is due to be asked again (only while on the backup).
     bool probe_due(long long nowMs) const;
     // The primary's answer to a probe: true once it has answered, probe after

@@ -198,15 +198,18 @@ bool NodeApi::getBlockHeight(std::uint64_t& height) {
         const bool answered = read_height(probed);
         if (!cutShort_ && failover_.probe(answered, now)) switch_node(false, "it answers again");
     }
-    if (failover_.on_backup()) return on_serving([&](NodeApi& n) { return n.read_height(height); });
-    const bool ok = read_height(height);
-    if (!cutShort_ && failover_.primary_refresh(ok)) {
-        const std::string why = lastError_;
-        if (!stop_.over())
-            switch_node(true, std::to_string(Failover::kFailedRefreshes) + " refreshes in a row failed: " + why);
-        lastError_ = why;  // this read's own reason, not the backup's
-    }
-    return ok;
+    const bool onBackup = failover_.on_backup();
+    const bool ok = on_serving([&](NodeApi& n) { return n.read_height(height); });
+    if (cutShort_ || !failover_.refresh(ok)) return ok;
+    // Three in a row: the other node serves from now on, if it answers.
+    const std::string why = lastError_;
+    std::uint64_t probed = 0;
+    NodeApi& other = onBackup ? *this : *backup_;
+    if (!stop_.over() && other.read_height(probed))
+        switch_node(!onBackup, std::to_string(Failover::kFailedRefreshes) + " refreshes in a row failed: " + why);
+    lastError_ = why;  // this read's own reason, not the other node's
+    cutShort_ = false;
+    return false;
 }
 
 bool NodeApi::getBlock(std::uint64_t n, nlohmann::json& block) {

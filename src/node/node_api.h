@@ -92,9 +92,10 @@ public:
 
     // A second node, for when this one fails. From then on reads and sends go
     // to the node that serves: this one until three height reads (one a
-    // refresh) fail in a row or a block cannot be sent to it, then the backup,
-    // until this one has answered its probes for a while. Each switch writes
-    // one "[node] switched …" line. The backup has no backup of its own.
+    // refresh) fail in a row or a block cannot be sent to it, then the backup
+    // (if it answers), until this one has answered its probes for a while or
+    // the backup fails in the same way. Each switch writes one "[node]
+    // switched …" line. The backup has no backup of its own.
     void add_backup(std::unique_ptr<NodeApi> backup, FailoverTimes times = {});
     bool has_backup() const { return backup_ != nullptr; }
     // Readable from any thread: whether the backup serves, and how often the
