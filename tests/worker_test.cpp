@@ -506,6 +506,31 @@ TEST(SubmitHit, ConnectionRepair) {
     EXPECT_EQ(ctx->stats->failed.load(), 1u);
 
     EXPECT_THROW(submit_hit(*ctx, "{not json", "1", ctx->signer), std::exception);
+
+    // The primary cannot take it and the backup that takes over is on
+    // another tip: sent nowhere, counted stale, no [submit] line.
+    ScriptedNode backup;
+    backup.set("/height", 200, "3");
+    backup.set("/block/2", 200, "{\"hash\":\"elsewhere\"}");
+    auto two = makeCtx(http.httpUrl(), "ws://127.0.0.1:" + std::to_string(free_port()));
+    testing::internal::CaptureStderr();
+    two->api->add_backup(std::make_unique<NodeApi>(backup.httpUrl(), backup.wsUrl()));
+    testing::internal::CaptureStdout();
+    const BuiltOn builtOn{3, "mine", 0};
+    submit_hit(*two, text, "00cd", two->signer, 3, &builtOn);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_NE(err.find("\n[node] switched to the backup node: " + backup.httpUrl() + " " + backup.wsUrl() +
+                       " (a block could not be sent to the primary)\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("\n[worker] GPU#0 hit hash=00cd not sent: no node that answers has the tip it was found on "
+                       "(height 3)\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(two->stats->stale.load(), 1u);
+    EXPECT_EQ(two->stats->failed.load(), 0u);
+    EXPECT_TRUE(backup.messages().empty());
 }
 
 // What the node says is checked before it is used, and a failing endpoint
