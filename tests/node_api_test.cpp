@@ -424,6 +424,13 @@ TEST(NodeApi, BackupTakesOverAndThePrimaryGetsItBack) {
     EXPECT_FALSE(api.send_block_event("{\"n\":2}", "", &onZ));
     EXPECT_TRUE(api.last_block_stale());
     EXPECT_TRUE(api.on_backup());
+    // Found on the primary's tip, which only the primary still has: it goes
+    // there, on the primary's own connection (down here), without a switch.
+    primary.set("/block/4", 200, "{\"hash\":\"zz\"}");
+    EXPECT_FALSE(api.send_block_event("{\"n\":3}", "", &onZ));
+    EXPECT_FALSE(api.last_block_stale());
+    EXPECT_TRUE(api.on_backup());
+    primary.set("/block/4", 200, "{\"hash\":\"aa\"}");
 
     // The primary answers its probes; after the period the client returns.
     const auto start = std::chrono::steady_clock::now();
@@ -460,6 +467,7 @@ TEST(NodeApi, BackupTakesOverAndThePrimaryGetsItBack) {
     const std::string err = testing::internal::GetCapturedStderr();
     const std::string toBackup = "\n[node] switched to the backup node: " + backup.base() + " " + backupWs + " (";
     EXPECT_NE(err.find(toBackup + "a block could not be sent to the primary)\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("[ws] reconnect failed: " + deadWs + "\n"), std::string::npos) << err;
     EXPECT_NE(err.find("\n[node] switched back to the primary node: " + primary.base() + " " + deadWs +
                        " (it answers again)\n"),
               std::string::npos)

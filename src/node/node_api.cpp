@@ -277,7 +277,7 @@ bool NodeApi::send_block_event(const std::string& message, const std::string& ha
 }
 
 bool NodeApi::send_here(const std::string& message, const std::string& hash) {
-    if (!ws_connected()) {
+    if (!(ws && ws->fd.load() >= 0)) {  // this node's own connection, whoever serves
         ws = make_ws();  // the old client, if any, joins its reader here
         if (ws->connect_url(ws_url)) {
             std::fprintf(stderr, "[ws] reconnected: %s\n", ws_url.c_str());
