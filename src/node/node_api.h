@@ -85,7 +85,8 @@ public:
     // one it was found on.
     bool send_block_event(const std::string& message, const std::string& hash = {},
                           const BuiltOn* builtOn = nullptr);
-    // The last block was not sent because the node it went to has another tip.
+    // The last block was not sent because no node that answered has the tip
+    // it was found on.
     bool last_block_stale() const { return lastBlockStale_; }
     // A WebSocket client exists and its connection is up (on the node that serves).
     bool ws_connected() const { return serving().ws && serving().ws->fd.load() >= 0; }
