@@ -149,6 +149,11 @@ TEST(ParseCli, NumbersWithoutLeadingDigitsOrOutOfRangeAreRefused) {
         // A trust file that would refuse every node.
         {{"--ca-file", "/nonexistent/ca.pem"}, "--ca-file: \"/nonexistent/ca.pem\" (cannot open it: "},
         {{"--ca-file", "/dev/null"}, "--ca-file: \"/dev/null\" (it holds no PEM certificate)"},
+        // The backup node's URLs pass the same checks, and go as a pair.
+        {{"--backup-ws", "http://b:6061", "--backup-http", "http://b"}, "--backup-ws: \"http://b:6061\" (the URL"},
+        {{"--backup-http", "file:///b", "--backup-ws", "ws://b"}, "--backup-http: \"file:///b\" (the scheme is "},
+        {{"--backup-http", "http://b"}, "--backup-http and --backup-ws go together: give both or neither"},
+        {{"--backup-ws", "ws://b"}, "--backup-http and --backup-ws go together"},
     };
     for (const Case& c : cases) {
         Parsed p = parse(c.args);
@@ -167,6 +172,11 @@ TEST(ParseCli, NumbersWithoutLeadingDigitsOrOutOfRangeAreRefused) {
     EXPECT_TRUE(std::isinf(odd.cli.stepFactor));
     EXPECT_EQ(parse({"--ws", "ws://127.0.0.1:http-alt"}).cli.ws, "ws://127.0.0.1:http-alt");
     EXPECT_EQ(parse({"--ws", "wss://node.example/ws"}).cli.ws, "wss://node.example/ws");
+    Parsed backup = parse({"--backup-ws", "ws://b:7/x", "--backup-http", "http://b:8"});
+    ASSERT_TRUE(backup.ok) << backup.err;
+    EXPECT_EQ(backup.cli.backupHttp, "http://b:8");
+    EXPECT_EQ(backup.cli.backupWs, "ws://b:7/x");
+    EXPECT_EQ(parse({}).cli.backupHttp, "");
 }
 
 TEST(ParseCli, KeyOptionsStayOutOfTheUsageAndPrivLeavesArgv) {
@@ -280,6 +290,9 @@ TEST_F(MinerProcess, UsageTextAndBadValues) {
     ProcessResult odd = run({"--priv", "ab", "--myfee-pct", "nan", "--tolerance", "inf", "--ws", "ws://127.0.0.1:http-alt",
                              "--step-factor", "inf"});
     EXPECT_EQ(odd.exitCode, 2) << odd.err;
+    ProcessResult half = run({"--priv", kKey, "--backup-http", "http://127.0.0.1:8001"});
+    EXPECT_EQ(half.exitCode, 1);
+    EXPECT_EQ(half.err, "--backup-http and --backup-ws go together: give both or neither\n");
     ProcessResult nanFactor = run({"--priv", kKey, "--step-factor", "nan"});
     EXPECT_EQ(nanFactor.exitCode, 1);
     EXPECT_EQ(nanFactor.err, "invalid value for --step-factor: \"nan\" (expected a number in range)\n");

@@ -335,6 +335,37 @@ TEST(Api, HealthNamesWhatIsWrong) {
     EXPECT_TRUE(health_problems(rig).empty());
 }
 
+// With a backup node, which node each worker mines against and how often it
+// switched; without one, not a word of it.
+TEST(Api, ActiveNodeAndSwitchesOnlyWithABackup) {
+    RigSnapshot rig;
+    rig.gpus.resize(2);
+    rig.gpus[1].onBackup = true;
+    rig.gpus[1].switches = 3;
+    for (const std::string& text : {summary_json(rig, 1), metrics_text(rig, 1)}) {
+        EXPECT_EQ(text.find("backup"), std::string::npos) << text;
+        EXPECT_EQ(text.find("switches"), std::string::npos) << text;
+    }
+    rig.backupHttp = "http://b:8000";
+    rig.backupWs = "ws://b:6061";
+    const json summary = json::parse(summary_json(rig, 1));
+    EXPECT_EQ(summary["node"]["backup_http"], "http://b:8000");
+    EXPECT_EQ(summary["node"]["backup_ws"], "ws://b:6061");
+    EXPECT_EQ(summary["node"]["active"], "mixed");
+    EXPECT_EQ(summary["node"]["switches"], 3);
+    EXPECT_EQ(summary["totals"]["node_switches"], 3);
+    EXPECT_EQ(summary["gpus"][0]["node"], "primary");
+    EXPECT_EQ(summary["gpus"][1]["node"], "backup");
+    EXPECT_EQ(summary["gpus"][1]["node_switches"], 3);
+    const std::string metrics = metrics_text(rig, 1);
+    EXPECT_NE(metrics.find("quorlen_gpu_node_backup_active{gpu=\"0\",worker=\"1\",name=\"\"} 1\n"),
+              std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("# TYPE quorlen_gpu_node_switches_total counter\n"), std::string::npos);
+    EXPECT_NE(metrics.find("quorlen_gpu_node_switches_total{gpu=\"0\",worker=\"1\",name=\"\"} 3\n"),
+              std::string::npos);
+}
+
 // Every series the shipped dashboard asks for is one the miner exports.
 TEST(Api, DashboardUsesOnlyExportedMetrics) {
     RigSnapshot rig;

@@ -406,3 +406,131 @@ TEST(NodeApiReply, NestingIsLimited) {
     EXPECT_FALSE(node_reply::mempool("[1," + deep + "] 2", m));
     EXPECT_EQ(m, json::array({1}));
 }
+
+// The bookkeeping alone, on a clock of our own: three failed refreshes in a
+// row (an answer in between starts the count again), and back only after the
+// primary has answered probe after probe for the whole period.
+TEST(Failover, RefreshesProbesAndSwitches) {
+    Failover f(FailoverTimes{100, 250});
+    EXPECT_FALSE(f.refresh(false));
+    EXPECT_FALSE(f.refresh(false));
+    EXPECT_FALSE(f.refresh(true));
+    EXPECT_FALSE(f.refresh(false));
+    EXPECT_FALSE(f.refresh(false));
+    EXPECT_FALSE(f.probe_due(1000));  // only while the backup serves
+    EXPECT_TRUE(f.refresh(false));
+    EXPECT_FALSE(f.refresh(false));  // the other node was silent: three more
+    EXPECT_FALSE(f.refresh(false));
+    EXPECT_TRUE(f.refresh(false));
+    f.to_backup(1000);
+    EXPECT_TRUE(f.on_backup());
+    EXPECT_FALSE(f.probe_due(1099));
+    EXPECT_TRUE(f.probe_due(1100));
+    EXPECT_FALSE(f.probe(true, 1100));
+    EXPECT_FALSE(f.probe(false, 1200));  // silent again: the period starts over
+    EXPECT_FALSE(f.probe(true, 1300));
+    EXPECT_FALSE(f.probe(true, 1400));
+    EXPECT_TRUE(f.probe(true, 1550));
+    f.to_primary();
+    EXPECT_EQ(f.switches(), 2u);
+    EXPECT_FALSE(f.refresh(false));  // a fresh count on return
+}
+
+// A primary whose WebSocket is gone and whose HTTP fails on demand, a backup
+// on the same chain: blocks go where they can be taken, on the tip they were
+// found on, and the client returns once the primary has answered long enough.
+TEST(NodeApi, BackupTakesOverAndThePrimaryGetsItBack) {
+    ScriptedNode primary, backup;
+    for (ScriptedNode* n : {&primary, &backup}) {
+        n->set("/height", 200, "5");
+        n->set("/block/4", 200, "{\"hash\":\"aa\"}");
+    }
+    primary.set("/diff", 200, "ff");
+    backup.set("/diff", 200, "0f");
+    std::mutex lock;
+    std::vector<std::string> received;
+    devnet::WsCallbacks cb;
+    cb.onMessage = [&](const auto&, const std::string& m) {
+        std::lock_guard<std::mutex> g(lock);
+        received.push_back(m);
+    };
+    devnet::WsServer ws("127.0.0.1", 0, cb);
+    const std::string backupWs = "ws://127.0.0.1:" + std::to_string(ws.port());
+    const std::string deadWs = "ws://127.0.0.1:" + std::to_string(free_port());
+    const auto got = [&] {
+        std::lock_guard<std::mutex> g(lock);
+        return received.size();
+    };
+    testing::internal::CaptureStderr();
+    NodeApi api(primary.base(), deadWs);
+    api.add_backup(std::make_unique<NodeApi>(backup.base(), backupWs), FailoverTimes{100, 300});
+    EXPECT_FALSE(api.on_backup());
+
+    // The primary cannot take a block: the backup, on the same tip, does.
+    const BuiltOn onA{5, "aa", 0};
+    EXPECT_TRUE(api.send_block_event("{\"n\":1}", "", &onA));
+    EXPECT_TRUE(api.on_backup());
+    EXPECT_EQ(api.switches(), 1u);
+    EXPECT_TRUE(wait_until([&] { return got() == 1; }));
+    std::string diff;
+    EXPECT_TRUE(api.getDiff(diff));
+    EXPECT_EQ(diff, "0f");
+    // Found on a tip neither node has: sent nowhere, and said so.
+    const BuiltOn onZ{5, "zz", 0};
+    EXPECT_FALSE(api.send_block_event("{\"n\":2}", "", &onZ));
+    EXPECT_TRUE(api.last_block_stale());
+    EXPECT_TRUE(api.on_backup());
+    // Found on the primary's tip, which only the primary still has: it goes
+    // there, on the primary's own connection (down here), without a switch.
+    primary.set("/block/4", 200, "{\"hash\":\"zz\"}");
+    EXPECT_FALSE(api.send_block_event("{\"n\":3}", "", &onZ));
+    EXPECT_FALSE(api.last_block_stale());
+    EXPECT_TRUE(api.on_backup());
+    primary.set("/block/4", 200, "{\"hash\":\"aa\"}");
+
+    // The primary answers its probes; after the period the client returns.
+    const auto start = std::chrono::steady_clock::now();
+    std::uint64_t h = 0;
+    EXPECT_TRUE(wait_until([&] { return api.getBlockHeight(h) && !api.on_backup(); }));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(api.switches(), 2u);
+
+    // Three failed refreshes in a row: the backup again, and it stays while
+    // the primary is silent.
+    primary.set("/height", 500, "down");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(api.on_backup()) << i;
+        EXPECT_FALSE(api.getBlockHeight(h));
+        EXPECT_EQ(api.last_error(), "HTTP status 500");
+    }
+    EXPECT_TRUE(api.on_backup());
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(api.getBlockHeight(h));
+    EXPECT_TRUE(api.getBlockHeight(h));
+    EXPECT_TRUE(api.on_backup());
+    EXPECT_EQ(api.switches(), 3u);
+    // The backup fails in its turn while the primary answers: back at the
+    // third failure; with both silent, no switch at all.
+    backup.set("/height", 500, "down");
+    primary.set("/height", 200, "5");
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(api.getBlockHeight(h));
+    EXPECT_FALSE(api.on_backup());
+    primary.set("/height", 500, "down");
+    for (int i = 0; i < 6; ++i) EXPECT_FALSE(api.getBlockHeight(h));
+    EXPECT_FALSE(api.on_backup());
+    EXPECT_EQ(api.switches(), 4u);
+    EXPECT_EQ(got(), 1u);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string toBackup = "\n[node] switched to the backup node: " + backup.base() + " " + backupWs + " (";
+    EXPECT_NE(err.find(toBackup + "a block could not be sent to the primary)\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("[ws] reconnect failed: " + deadWs + "\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("\n[node] switched back to the primary node: " + primary.base() + " " + deadWs +
+                       " (it answers again)\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(toBackup + "3 refreshes in a row failed: HTTP status 500)\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("\n[node] switched back to the primary node: " + primary.base() + " " + deadWs +
+                       " (3 refreshes in a row failed: HTTP status 500)\n"),
+              std::string::npos)
+        << err;
+}

@@ -274,6 +274,36 @@ TEST(ChainViewFetch, LoadAndRefreshRules) {
     EXPECT_EQ(make_candidate(view, "p", 1)["diff"], "0x00ABcd");
 }
 
+// After a switch of nodes the view is the new node's at once: its tip and
+// mempool, even at the same height, without waiting for the next refresh.
+TEST(ChainViewFetch, AnotherNodesTipIsReadAtOnce) {
+    ScriptedNode primary, backup;
+    primary.set("/height", 200, "3");
+    primary.set("/block/2", 200, "{\"hash\":\"a2\"}");
+    backup.set("/height", 200, "3");
+    backup.set("/block/2", 200, "{\"hash\":\"b2\"}");
+    backup.set("/mempool", 200, json::array({tx(1)}).dump());
+    auto ctx = makeCtx(primary.httpUrl());
+    ctx->api->add_backup(std::make_unique<NodeApi>(backup.httpUrl(), ""), FailoverTimes{60000, 60000});
+    ChainView view;
+    testing::internal::CaptureStderr();
+    load_chain(*ctx, view);
+    EXPECT_EQ(view.prevHash, "a2");
+    primary.set("/height", 500, "");
+    for (std::uint64_t now : {3000, 6000, 9000}) refresh_chain(*ctx, view, now);
+    EXPECT_TRUE(ctx->api->on_backup());
+    EXPECT_EQ(view.prevHash, "a2");  // the failed refresh read nothing of the backup's tip
+    refresh_chain(*ctx, view, 9001);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(view.height, 3u);
+    EXPECT_EQ(view.prevHash, "b2");
+    EXPECT_EQ(view.mempool.size(), 1u);
+    EXPECT_EQ(view.node, 1u);
+    const auto before = backup.targets().size();
+    refresh_chain(*ctx, view, 9002);  // and then the usual 2 s again
+    EXPECT_EQ(backup.targets().size(), before);
+}
+
 // The worker against a scripted node: every submitted block is one a
 // validating node would accept.
 TEST(WorkerThread, SubmittedBlocksRebuildVerifyAndPay) {
@@ -507,6 +537,31 @@ TEST(SubmitHit, ConnectionRepair) {
     EXPECT_EQ(ctx->stats->failed.load(), 1u);
 
     EXPECT_THROW(submit_hit(*ctx, "{not json", "1", ctx->signer), std::exception);
+
+    // The primary cannot take it and the backup that takes over is on
+    // another tip: sent nowhere, counted stale, no [submit] line.
+    ScriptedNode backup;
+    backup.set("/height", 200, "3");
+    backup.set("/block/2", 200, "{\"hash\":\"elsewhere\"}");
+    auto two = makeCtx(http.httpUrl(), "ws://127.0.0.1:" + std::to_string(free_port()));
+    testing::internal::CaptureStderr();
+    two->api->add_backup(std::make_unique<NodeApi>(backup.httpUrl(), backup.wsUrl()));
+    testing::internal::CaptureStdout();
+    const BuiltOn builtOn{3, "mine", 0};
+    submit_hit(*two, text, "00cd", two->signer, 3, &builtOn);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_NE(err.find("\n[node] switched to the backup node: " + backup.httpUrl() + " " + backup.wsUrl() +
+                       " (a block could not be sent to the primary)\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("\n[worker] GPU#0 hit hash=00cd not sent: no node that answers has the tip it was found on "
+                       "(height 3)\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(two->stats->stale.load(), 1u);
+    EXPECT_EQ(two->stats->failed.load(), 0u);
+    EXPECT_TRUE(backup.messages().empty());
 }
 
 // What the node says is checked before it is used, and a failing endpoint

@@ -149,6 +149,13 @@ std::string metrics_text(const RigSnapshot& rig, double uptimeSeconds) {
            [](G g) { return double(g.hwErrors); });
     perGpu(out, rig, "quorlen_gpu_stale_total", "counter",
            "Hits dropped because a refresh had already moved the tip.", [](G g) { return double(g.stale); });
+    if (!rig.backupHttp.empty()) {
+        perGpu(out, rig, "quorlen_gpu_node_backup_active", "gauge",
+               "1 while the GPU's worker mines against the backup node, 0 on the primary.",
+               [](G g) { return g.onBackup ? 1.0 : 0.0; });
+        perGpu(out, rig, "quorlen_gpu_node_switches_total", "counter",
+               "Switches between the primary and the backup node.", [](G g) { return double(g.switches); });
+    }
     perGpu(out, rig, "quorlen_gpu_blocks_accepted_total", "counter", "Blocks the node accepted.",
            [](G g) { return double(g.accepted); });
     perGpu(out, rig, "quorlen_gpu_blocks_rejected_total", "counter", "Blocks the node rejected.",

@@ -23,6 +23,8 @@ struct GpuSnapshot {
     std::uint64_t accepted = 0, rejected = 0, unrecognised = 0;
     bool lost = false;    // its device became unusable and its worker stopped
     bool paused = false;  // held by the thermal guard
+    bool onBackup = false;                // its worker mines against the backup node
+    std::uint64_t switches = 0;           // how often its serving node changed
     std::optional<GpuReading> telemetry;  // the latest reading, however old
     bool telemetryStale = false;          // the management library has not answered for it in time
     bool unguarded = false;               // the thermal guard is on and has no temperature for it
@@ -44,6 +46,7 @@ struct RigSnapshot {
 
     std::string version;
     std::string nodeHttp, nodeWs;
+    std::string backupHttp, backupWs;  // empty without a backup node
     // Seconds since the node last answered; nothing before its first answer.
     std::optional<double> nodeAnsweredAgo;
     bool starting = true;  // GPUs are still being brought up

@@ -69,6 +69,10 @@ std::string summary_json(const RigSnapshot& rig, double uptimeSeconds) {
                     {"state", state},   {"rates", ratesJson(g.rates)}, {"telemetry", telemetryJson(g)},
                     {"telemetry_stale", g.telemetryStale}};
         gpu.update(counts);
+        if (!rig.backupHttp.empty()) {
+            gpu["node"] = g.onBackup ? "backup" : "primary";
+            gpu["node_switches"] = g.switches;
+        }
         gpus.push_back(std::move(gpu));
         if (g.telemetry && g.telemetry->powerW) {
             power += *g.telemetry->powerW;
@@ -85,7 +89,7 @@ std::string summary_json(const RigSnapshot& rig, double uptimeSeconds) {
     json history = {{"step_seconds", RigSnapshot::kHistoryStep}, {"rig", rig.history}, {"gpus", json::array()}};
     for (const GpuSnapshot& g : rig.gpus) history["gpus"].push_back(g.history);  // in the order of "gpus"
     const std::vector<std::string> problems = health_problems(rig);
-    const json doc = {
+    json doc = {
         {"version", rig.version},
         {"uptime_seconds", uptimeSeconds},
         {"node", {{"http", rig.nodeHttp},
@@ -100,6 +104,20 @@ std::string summary_json(const RigSnapshot& rig, double uptimeSeconds) {
         {"blocks", blocks},
         {"history", history},
     };
+    if (!rig.backupHttp.empty()) {
+        std::size_t onBackup = 0;
+        std::uint64_t switches = 0;
+        for (const GpuSnapshot& g : rig.gpus) {
+            onBackup += g.onBackup ? 1 : 0;
+            switches += g.switches;
+        }
+        json& node = doc["node"];
+        node["backup_http"] = rig.backupHttp;
+        node["backup_ws"] = rig.backupWs;
+        node["active"] = onBackup == 0 ? "primary" : onBackup == rig.gpus.size() ? "backup" : "mixed";
+        node["switches"] = switches;
+        doc["totals"]["node_switches"] = switches;
+    }
     // Text from the node (rejection reasons) may hold any bytes: never throw on them.
     return doc.dump(-1, ' ', false, json::error_handler_t::replace);
 }

@@ -85,6 +85,10 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContex
         g, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), stderr, VerdictReporter::Clock{},
         line_lead(), std::shared_ptr<RecentBlocks>(ctx->stats, &ctx->stats->recent));
     ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, grace, verdicts, TlsTrust{cli.caFile});
+    if (!cli.backupHttp.empty())
+        ctx->api->add_backup(
+            std::make_unique<NodeApi>(cli.backupHttp, cli.backupWs, grace, verdicts, TlsTrust{cli.caFile}),
+            FailoverTimes::from_environment());
     ctx->hasher = entry->hasher.get();
     ctx->stop = &g_stop;
     ctx->signer = user;

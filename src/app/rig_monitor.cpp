@@ -32,7 +32,8 @@ std::uint64_t steadyMs() {
 }  // namespace
 
 RigMonitor::RigMonitor(const Cli& cli, std::FILE* out)
-    : out_(out), nodeHttp_(cli.http), nodeWs_(cli.ws), telemetry_(GpuTelemetry::library_from_environment()),
+    : out_(out), nodeHttp_(cli.http), nodeWs_(cli.ws), backupHttp_(cli.backupHttp), backupWs_(cli.backupWs),
+      telemetry_(GpuTelemetry::library_from_environment()),
       guard_(unsigned(std::max(0, cli.tempLimit))),
       nextHistory_(std::chrono::steady_clock::now() + seconds(RigSnapshot::kHistoryStep)) {
     const auto loaded = telemetry_.wait_loaded(seconds(1), [] { return g_stop.load(); });
@@ -163,6 +164,8 @@ RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
     rig.version = QUORLEN_VERSION;
     rig.nodeHttp = nodeHttp_;
     rig.nodeWs = nodeWs_;
+    rig.backupHttp = backupHttp_;
+    rig.backupWs = backupWs_;
     rig.starting = starting_;
     rig.history = history_;
     const auto rates = [](const RateWindows& w) {
@@ -190,6 +193,8 @@ RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
         s.unrecognised = c.unrecognised;
         s.lost = ctx.deviceLost.load();
         s.paused = ctx.thermalPause.load();
+        s.onBackup = c.onBackup != 0;
+        s.switches = c.switches;
         s.telemetry = g.reading;
         s.telemetryStale = g.stale;
         s.unguarded = g.blind;

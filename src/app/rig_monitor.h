@@ -63,7 +63,7 @@ private:
     RigSnapshot snapshot(const RigSummary* summary) const;
 
     std::FILE* out_;
-    std::string nodeHttp_, nodeWs_;
+    std::string nodeHttp_, nodeWs_, backupHttp_, backupWs_;
     TelemetryReader telemetry_;
     ThermalGuard guard_;
     std::unique_ptr<ApiServer> api_;

@@ -16,6 +16,11 @@ GpuCounts counts_of(const WorkerCtx& ctx) {
     c.accepted = ctx.stats->verdicts.accepted.load();
     c.rejected = ctx.stats->verdicts.rejected.load();
     c.unrecognised = ctx.stats->verdicts.unrecognised.load();
+    if (ctx.api && ctx.api->has_backup()) {
+        c.backup = true;
+        c.onBackup = ctx.api->on_backup() ? 1 : 0;
+        c.switches = ctx.api->switches();
+    }
     return c;
 }
 
@@ -24,12 +29,23 @@ std::string summary_line(const std::string& who, const RateWindows& rates, const
     char buf[512];
     std::snprintf(buf, sizeof buf,
                   "[stats] %s: 10s %.1f 60s %.1f 15m %.1f H/s; found %llu sent %llu failed %llu stale %llu hw-errors %llu; "
-                  "node accepted %llu rejected %llu unrecognised %llu\n",
+                  "node accepted %llu rejected %llu unrecognised %llu",
                   who.c_str(), rates.rate(seconds(10)), rates.rate(seconds(60)), rates.rate(seconds(15 * 60)),
                   (unsigned long long)c.found, (unsigned long long)c.sent, (unsigned long long)c.failed,
                   (unsigned long long)c.stale, (unsigned long long)c.hwErrors, (unsigned long long)c.accepted, (unsigned long long)c.rejected,
                   (unsigned long long)c.unrecognised);
-    return buf;
+    std::string line = buf;
+    if (c.backup) {
+        if (c.workers == 1)
+            std::snprintf(buf, sizeof buf, "; active node %s, switches %llu", c.onBackup ? "backup" : "primary",
+                          (unsigned long long)c.switches);
+        else
+            std::snprintf(buf, sizeof buf, "; active node backup on %llu of %llu GPU, switches %llu",
+                          (unsigned long long)c.onBackup, (unsigned long long)c.workers,
+                          (unsigned long long)c.switches);
+        line += buf;
+    }
+    return line + "\n";
 }
 
 RigSummary::RigSummary(std::size_t gpus, int periodSeconds, RateWindows::Clock clock)
@@ -66,7 +82,11 @@ std::string RigSummary::text() const {
         all.accepted += c.accepted;
         all.rejected += c.rejected;
         all.unrecognised += c.unrecognised;
+        all.backup = all.backup || c.backup;
+        all.onBackup += c.onBackup;
+        all.switches += c.switches;
     }
+    all.workers = latest_.size();
     std::string out = summary_line("rig (" + std::to_string(latest_.size()) + " GPU)", rig_, all);
     for (std::size_t i = 0; i < latest_.size(); ++i)
         out += summary_line("GPU#" + std::to_string(latest_[i].gpu), perGpu_[i], latest_[i]);

@@ -23,12 +23,20 @@ struct GpuCounts {
     std::uint64_t accepted = 0;
     std::uint64_t rejected = 0;
     std::uint64_t unrecognised = 0;
+    // With a backup node: on how many workers it serves (0 or 1 for one
+    // GPU), and how often the serving node changed.
+    bool backup = false;
+    std::uint64_t workers = 1;
+    std::uint64_t onBackup = 0;
+    std::uint64_t switches = 0;
 };
 
 GpuCounts counts_of(const WorkerCtx& ctx);
 
 // "[stats] <who>: 10s … 60s … 15m … H/s; found … sent … failed … stale … hw-errors …;
-// node accepted … rejected … unrecognised …\n"
+// node accepted … rejected … unrecognised …", and with a backup node
+// "; active node primary|backup, switches …" (for several workers "; active
+// node backup on N of M GPU, switches …"), then "\n"
 std::string summary_line(const std::string& who, const RateWindows& rates, const GpuCounts& c);
 
 class RigSummary {

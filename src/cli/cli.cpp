@@ -95,26 +95,32 @@ Setter stringField(std::string Cli::*field) {
 
 // A WebSocket URL the client could never connect to is refused now, not
 // discovered at every block.
-bool setWs(Cli& cli, const std::string&, const std::string& value) {
-    WsUrl parts;
-    const std::string problem = value.empty() ? "" : parse_ws_url(value, parts);
-    if (!problem.empty()) {
-        std::fprintf(stderr, "invalid value for --ws: \"%s\" (%s)\n", value.c_str(), problem.c_str());
-        return false;
-    }
-    cli.ws = value;
-    return true;
+Setter wsField(std::string Cli::*field) {
+    return [field](Cli& cli, const std::string& option, const std::string& value) {
+        WsUrl parts;
+        const std::string problem = value.empty() ? "" : parse_ws_url(value, parts);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "invalid value for %s: \"%s\" (%s)\n", option.c_str(), value.c_str(),
+                         problem.c_str());
+            return false;
+        }
+        cli.*field = value;
+        return true;
+    };
 }
 
 // Likewise an HTTP base that would lead anywhere but to HTTP.
-bool setHttp(Cli& cli, const std::string&, const std::string& value) {
-    const std::string problem = http_url_problem(value);
-    if (!problem.empty()) {
-        std::fprintf(stderr, "invalid value for --http: \"%s\" (%s)\n", value.c_str(), problem.c_str());
-        return false;
-    }
-    cli.http = value;
-    return true;
+Setter httpField(std::string Cli::*field) {
+    return [field](Cli& cli, const std::string& option, const std::string& value) {
+        const std::string problem = http_url_problem(value);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "invalid value for %s: \"%s\" (%s)\n", option.c_str(), value.c_str(),
+                         problem.c_str());
+            return false;
+        }
+        cli.*field = value;
+        return true;
+    };
 }
 
 // A trust file that cannot be read would refuse every node: said now.
@@ -160,8 +166,8 @@ bool setRewardHint(Cli& cli, const std::string&, const std::string& value) {
 const std::map<std::string, Setter>& valueOptions() {
     static const std::map<std::string, Setter> options = {
         {"--priv", stringField(&Cli::priv)},
-        {"--http", setHttp},
-        {"--ws", setWs},
+        {"--http", httpField(&Cli::http)},
+        {"--ws", wsField(&Cli::ws)},
         {"--devices", setDevices},
         {"--workers", setWorkers},
         {"--start-batch", intField(&Cli::startBatch)},
@@ -183,6 +189,8 @@ const std::map<std::string, Setter>& valueOptions() {
         {"--api-token-file", stringField(&Cli::apiTokenFile)},
         {"--temp-limit", intField(&Cli::tempLimit)},
         {"--ca-file", setCaFile},
+        {"--backup-http", httpField(&Cli::backupHttp)},
+        {"--backup-ws", wsField(&Cli::backupWs)},
     };
     return options;
 }
@@ -253,6 +261,11 @@ bool parse_cli(int argc, char** argv, Cli& cli) {
         if (it == options.end() || i + 1 >= argc) return usage();
         if (!it->second(cli, arg, argv[++i])) return false;
         if (arg == "--priv" || arg == "--api-token") scrubArgument(argv[i]);
+    }
+    // Half a backup could not take over: either node side alone is useless.
+    if (cli.backupHttp.empty() != cli.backupWs.empty()) {
+        std::fputs("--backup-http and --backup-ws go together: give both or neither\n", stderr);
+        return false;
     }
     return true;
 }

@@ -39,13 +39,17 @@ struct Cli {
     // A PEM bundle trusted in place of the system's store for https:// and
     // wss:// nodes (empty: the system's store).
     std::string caFile;
+    // A backup node, given as a pair or not at all (empty: none).
+    std::string backupHttp;
+    std::string backupWs;
 };
 
 // Fills `cli` from the arguments. Returns false after printing the usage text
 // (unknown argument, missing value) or one line naming an option whose
 // numeric value has no leading number or is out of range. The value of
 // --priv is overwritten in `argv` once copied, so that other users cannot
-// read the key in the process list.
+// read the key in the process list. --backup-http and --backup-ws go
+// together: one without the other is refused with one line.
 bool parse_cli(int argc, char** argv, Cli& cli);
 
 // The usage text, as printed to standard error.

@@ -166,29 +166,140 @@ bool NodeApi::fetch(const std::string& path, std::size_t cap, std::string& body)
     return code == 200;
 }
 
-bool NodeApi::getBlockHeight(std::uint64_t& height) {
+bool NodeApi::read_height(std::uint64_t& height) {
     std::string body;
     return result(fetch("/height", kMaxSmallReply, body) && node_reply::height(body, height), "unreadable reply");
 }
 
-bool NodeApi::getBlock(std::uint64_t n, nlohmann::json& block) {
+bool NodeApi::read_block(std::uint64_t n, nlohmann::json& block) {
     std::string body;
     return result(fetch("/block/" + std::to_string(n), kMaxLargeReply, body) && node_reply::block(body, block),
                   "unreadable reply");
 }
 
-bool NodeApi::getDiff(std::string& diff) {
+bool NodeApi::read_diff(std::string& diff) {
     std::string body;
     return result(fetch("/diff", kMaxSmallReply, body) && node_reply::diff(body, diff), "unreadable reply");
 }
 
-void NodeApi::getMempool(nlohmann::json& mempool) {
+bool NodeApi::read_mempool(nlohmann::json& mempool) {
     std::string body;
-    result(fetch("/mempool", kMaxLargeReply, body) && node_reply::mempool(body, mempool), "unreadable reply");
+    return result(fetch("/mempool", kMaxLargeReply, body) && node_reply::mempool(body, mempool), "unreadable reply");
 }
 
-bool NodeApi::send_block_event(const std::string& message, const std::string& hash) {
-    if (!ws_connected()) {
+bool NodeApi::read_tip(BuiltOn& tip) {
+    std::uint64_t height = 0;
+    if (!read_height(height)) return false;
+    tip.height = height;
+    tip.prevHash.clear();
+    if (height == 0) return true;
+    nlohmann::json block;
+    if (!read_block(height - 1, block) || !block.is_object()) return false;
+    auto it = block.find("hash");
+    if (it == block.end() || !it->is_string()) return false;
+    tip.prevHash = it->get<std::string>();
+    return true;
+}
+
+template <class Read>
+bool NodeApi::on_serving(Read read) {
+    if (!backup_ || !failover_.on_backup()) return read(*this);
+    const bool ok = read(*backup_);
+    lastError_ = backup_->lastError_;
+    cutShort_ = backup_->cutShort_;
+    return ok;
+}
+
+// Every refresh reads the height once: its outcome is the refresh's, and the
+// moment to ask the primary again while the backup serves.
+bool NodeApi::getBlockHeight(std::uint64_t& height) {
+    if (!backup_) return read_height(height);
+    const long long now = StopGrace::now_ms();
+    if (failover_.probe_due(now)) {
+        std::uint64_t probed = 0;
+        const bool answered = read_height(probed);
+        if (!cutShort_ && failover_.probe(answered, now)) switch_node(false, "it answers again");
+    }
+    const bool onBackup = failover_.on_backup();
+    const bool ok = on_serving([&](NodeApi& n) { return n.read_height(height); });
+    if (cutShort_ || !failover_.refresh(ok)) return ok;
+    // Three in a row: the other node serves from now on, if it answers.
+    const std::string why = lastError_;
+    std::uint64_t probed = 0;
+    NodeApi& other = onBackup ? *this : *backup_;
+    if (!stop_.over() && other.read_height(probed))
+        switch_node(!onBackup, std::to_string(Failover::kFailedRefreshes) + " refreshes in a row failed: " + why);
+    lastError_ = why;  // this read's own reason, not the other node's
+    cutShort_ = false;
+    return false;
+}
+
+bool NodeApi::getBlock(std::uint64_t n, nlohmann::json& block) {
+    return on_serving([&](NodeApi& node) { return node.read_block(n, block); });
+}
+
+bool NodeApi::getDiff(std::string& diff) {
+    return on_serving([&](NodeApi& node) { return node.read_diff(diff); });
+}
+
+void NodeApi::getMempool(nlohmann::json& mempool) {
+    on_serving([&](NodeApi& node) { return node.read_mempool(mempool); });
+}
+
+void NodeApi::add_backup(std::unique_ptr<NodeApi> backup, FailoverTimes times) {
+    backup_ = std::move(backup);
+    failover_ = Failover(times);
+}
+
+void NodeApi::switch_node(bool toBackup, const std::string& why) {
+    if (toBackup) failover_.to_backup(StopGrace::now_ms());
+    else failover_.to_primary();
+    onBackup_.store(failover_.on_backup());
+    switches_.store(failover_.switches());
+    const NodeApi& to = serving();
+    std::fprintf(stderr, "\n[node] switched %s node: %s %s (%s)\n", toBackup ? "to the backup" : "back to the primary",
+                 to.base_url.c_str(), to.ws_url.c_str(), why.c_str());
+}
+
+bool NodeApi::send_block_event(const std::string& message, const std::string& hash, const BuiltOn* builtOn) {
+    lastBlockStale_ = false;
+    if (!backup_) return send_here(message, hash);
+    const bool onBackup = failover_.on_backup();
+    NodeApi& here = serving();
+    NodeApi& there = onBackup ? *this : *backup_;
+    const auto sameTip = [&](const BuiltOn& tip) {
+        return !builtOn || (tip.height == builtOn->height && tip.prevHash == builtOn->prevHash);
+    };
+    bool sent = false, staleHere = false;
+    if (!builtOn || builtOn->node == switches()) {
+        sent = here.send_here(message, hash);
+    } else {
+        // Found on what the other node showed: it goes out here only on the same tip.
+        BuiltOn tip;
+        if (here.read_tip(tip)) {
+            staleHere = !sameTip(tip);
+            if (!staleHere) sent = here.send_here(message, hash);
+        }
+    }
+    if (sent || stop_.over()) return sent;
+    // The other node gets it if it answers, on its own tip; when this one
+    // failed, it serves from now on.
+    BuiltOn tip;
+    if (!there.read_tip(tip)) {
+        lastBlockStale_ = staleHere;
+        return false;
+    }
+    if (!staleHere)
+        switch_node(!onBackup, std::string("a block could not be sent to the ") + (onBackup ? "backup" : "primary"));
+    if (!sameTip(tip)) {
+        lastBlockStale_ = true;
+        return false;
+    }
+    return there.send_here(message, hash);
+}
+
+bool NodeApi::send_here(const std::string& message, const std::string& hash) {
+    if (!(ws && ws->fd.load() >= 0)) {  // this node's own connection, whoever serves
         ws = make_ws();  // the old client, if any, joins its reader here
         if (ws->connect_url(ws_url)) {
             std::fprintf(stderr, "[ws] reconnected: %s\n", ws_url.c_str());

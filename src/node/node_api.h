@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "block/json_depth.h"
+#include "node/failover.h"
 #include "node/node_verdict.h"
 #include "node/stop_grace.h"
 #include "node/ws_plain.h"
@@ -33,6 +34,15 @@ public:
 private:
     CURL* handle_;
     CURLM* multi_;
+};
+
+// The tip a block was built on: the chain's height and its last block's hash
+// as a node reported them, and which node that was (the client's count of
+// switches at the time).
+struct BuiltOn {
+    std::uint64_t height = 0;
+    std::string prevHash;
+    std::uint64_t node = 0;
 };
 
 class NodeApi {
@@ -71,9 +81,29 @@ public:
     // reconnect failed: "), and a failed send is retried once on a fresh
     // connection. True when the frame was handed to the socket. `hash`, the
     // block's submitted hash text, lets the node's verdict be matched to it.
-    bool send_block_event(const std::string& message, const std::string& hash = {});
-    // A WebSocket client exists and its connection is up.
-    bool ws_connected() const { return ws && ws->fd.load() >= 0; }
+    // With a backup, a block that this node cannot take goes to the other one
+    // (see add_backup); `builtOn` keeps it off a node whose tip is not the
+    // one it was found on.
+    bool send_block_event(const std::string& message, const std::string& hash = {},
+                          const BuiltOn* builtOn = nullptr);
+    // The last block was not sent because no node that answered has the tip
+    // it was found on.
+    bool last_block_stale() const { return lastBlockStale_; }
+    // A WebSocket client exists and its connection is up (on the node that serves).
+    bool ws_connected() const { return serving().ws && serving().ws->fd.load() >= 0; }
+
+    // A second node, for when this one fails. From then on reads and sends go
+    // to the node that serves: this one until three height reads (one a
+    // refresh) fail in a row or a block cannot be sent to it, then the backup
+    // (if it answers), until this one has answered its probes for a while or
+    // the backup fails in the same way. Each switch writes one "[node]
+    // switched …" line. The backup has no backup of its own.
+    void add_backup(std::unique_ptr<NodeApi> backup, FailoverTimes times = {});
+    bool has_backup() const { return backup_ != nullptr; }
+    // Readable from any thread: whether the backup serves, and how often the
+    // serving node changed.
+    bool on_backup() const { return onBackup_.load(); }
+    std::uint64_t switches() const { return switches_.load(); }
     // A stop was requested and its grace is over: nothing reaches the node.
     bool past_stop_grace() const { return stop_.over(); }
 
@@ -85,6 +115,22 @@ public:
     const std::shared_ptr<VerdictReporter> verdicts;  // may be null
 
 private:
+    // This node's own reads and send, whoever serves.
+    bool read_height(std::uint64_t& height);
+    bool read_block(std::uint64_t n, nlohmann::json& block);
+    bool read_diff(std::string& diff);
+    bool read_mempool(nlohmann::json& mempool);
+    bool send_here(const std::string& message, const std::string& hash);
+    // This node's tip; false when it does not say.
+    bool read_tip(BuiltOn& tip);
+
+    NodeApi& serving() { return backup_ && failover_.on_backup() ? *backup_ : *this; }
+    const NodeApi& serving() const { return backup_ && failover_.on_backup() ? *backup_ : *this; }
+    // Runs a read on the node that serves; its outcome becomes this client's.
+    template <class Read>
+    bool on_serving(Read read);
+    void switch_node(bool toBackup, const std::string& why);
+
     // The reply body of a GET with status 200 and at most `cap` bytes, or
     // false with the reason in lastError_.
     bool fetch(const std::string& path, std::size_t cap, std::string& body);
@@ -104,6 +150,11 @@ private:
     bool cutShort_ = false;
     CurlHandle curl;
     std::unique_ptr<WsPlain> ws;  // replaced when the connection is repaired
+    bool lastBlockStale_ = false;
+    std::unique_ptr<NodeApi> backup_;
+    Failover failover_;
+    std::atomic<bool> onBackup_{false};
+    std::atomic<std::uint64_t> switches_{0};
 };
 
 // How the node's replies are read: pure functions of the body, shared by the

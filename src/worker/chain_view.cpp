@@ -121,6 +121,7 @@ void load_chain(WorkerCtx& ctx, ChainView& view) {
         nlohmann::json tip;
         if (api.getBlock(view.height - 1, tip)) takeTipHash(tip, view.prevHash);
     }
+    view.node = api.switches();
     nlohmann::json mempool = nlohmann::json::array();
     fetchMempool(api, view, mempool);
     adopt_mempool(view, std::move(mempool));
@@ -130,12 +131,25 @@ void load_chain(WorkerCtx& ctx, ChainView& view) {
 }
 
 void refresh_chain(WorkerCtx& ctx, ChainView& view, std::uint64_t nowMs) {
-    if (nowMs - view.refreshedMs <= 2000) return;
     NodeApi& api = *ctx.api;
+    if (nowMs - view.refreshedMs <= 2000 && view.node == api.switches()) return;
     std::uint64_t h = 0;
-    if (fetchHeight(ctx, view, h) && h != view.height) {
+    const bool answered = fetchHeight(ctx, view, h);
+    // The node that answered (a switch happens before a read or after a failed one).
+    const std::uint64_t node = api.switches();
+    if (answered && (h != view.height || node != view.node)) {
         view.height = h;
-        if (h != 0) {
+        if (node != view.node) {
+            // Another node's tip: nothing of the old one's is kept; until it is
+            // read, the view stays marked as the old node's.
+            nlohmann::json tip;
+            if (h == 0) view.prevHash.clear();
+            if (h == 0 || (api.getBlock(h - 1, tip) && tip.is_object() && tip.contains("hash") &&
+                           tip["hash"].is_string())) {
+                if (h != 0) takeTipHash(tip, view.prevHash);
+                view.node = node;
+            }
+        } else if (h != 0) {
             nlohmann::json tip;
             if (api.getBlock(h - 1, tip)) takeTipHash(tip, view.prevHash);
         }

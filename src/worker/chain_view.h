@@ -19,6 +19,10 @@ struct ChainView {
     std::uint64_t devAmount = 0;
     std::uint64_t minerAmount = 0;
     std::uint64_t refreshedMs = 0;
+    // Which node the tip came from: the node client's count of switches
+    // then. When the client has switched since, the next pass refreshes at
+    // once and reads the new node's tip.
+    std::uint64_t node = 0;
     // The canonical texts of the mempool's transactions, comma-separated:
     // the same in every candidate, so written once per fetch.
     std::string mempoolText;
@@ -28,7 +32,8 @@ struct ChainView {
 
 // The view's first fetch, at thread start.
 void load_chain(WorkerCtx& ctx, ChainView& view);
-// Refreshes the view when more than 2000 ms have passed since the last time.
+// Refreshes the view when more than 2000 ms have passed since the last time,
+// or at once when the node client has switched nodes.
 void refresh_chain(WorkerCtx& ctx, ChainView& view, std::uint64_t nowMs);
 // DIFF_OVERRIDE, when set, replaces the target as it stands.
 void apply_diff_override(ChainView& view);

@@ -56,7 +56,7 @@ bool meets_target(const std::string& hash, const std::string& target) {
 std::string submitted_hash_text(const std::string& hash) { return lower_without_leading_zeros(hash); }
 
 void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer,
-                std::uint64_t height) {
+                std::uint64_t height, const BuiltOn* builtOn) {
     // Past a stop's grace the block could not leave: it is not even built.
     std::string message;
     const std::string submitted = submitted_hash_text(hash);
@@ -66,7 +66,16 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
         message = block_event_message(build_block_for_submit(block, signature, submitted));
     }
     ctx.stats->recent.found(height, submitted, epochMs());
-    const bool sent = !message.empty() && ctx.api->send_block_event(message, submitted);
+    const bool sent = !message.empty() && ctx.api->send_block_event(message, submitted, builtOn);
+    if (!sent && ctx.api->last_block_stale()) {
+        // No node that answers has the tip it was found on: stale, as below.
+        ctx.stats->stale.fetch_add(1);
+        ctx.stats->recent.settle(submitted, "stale");
+        std::fprintf(stderr, "\n[worker] GPU#%d hit hash=%s not sent: no node that answers has the tip it was found "
+                     "on (height %llu)\n",
+                     ctx.gpu, hash.c_str(), static_cast<unsigned long long>(height));
+        return;
+    }
     if (!sent) ctx.stats->recent.settle(submitted, "not sent");
     (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
     std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
@@ -92,12 +101,14 @@ struct PassInFlight {
     std::string diff;
     std::uint64_t height;  // the chain's height it was built on
     std::string prevHash;
+    std::uint64_t node;  // which node showed that tip (see ChainView::node)
 };
 
 // A refresh made for the next pass has seen the tip move past this one: a
-// block on it would go out on a tip the node no longer extends.
+// block on it would go out on a tip the node no longer extends. A view of
+// another node says nothing of it: the node client checks that node's tip.
 bool tipReplaced(const PassInFlight& pass, const ChainView& view) {
-    return pass.height != view.height || pass.prevHash != view.prevHash;
+    return pass.node == view.node && (pass.height != view.height || pass.prevHash != view.prevHash);
 }
 
 void dropStaleHit(WorkerCtx& ctx, const PassInFlight& pass, const ChainView& view, const std::string& hash) {
@@ -177,7 +188,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
             return false;
         }
         pipeline.submit();
-        passes.push_back({signer, view.diff, view.height, view.prevHash});
+        passes.push_back({signer, view.diff, view.height, view.prevHash, view.node});
         return true;
     };
 
@@ -217,8 +228,9 @@ void worker_thread(WorkerCtx* ctxPtr) {
                 // A faulty or overclocked card's "hit" would be rejected by
                 // the node; after a mismatch the rest of its batch is not
                 // worth a look either.
+                const BuiltOn builtOn{pass.height, pass.prevHash, pass.node};
                 if (ctx.api->past_stop_grace() || confirm_hit(ctx, text, results[i]))
-                    submit_hit(ctx, text, results[i], *pass.signer, pass.height);
+                    submit_hit(ctx, text, results[i], *pass.signer, pass.height, &builtOn);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
                              results[i].c_str(), e.what());

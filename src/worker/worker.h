@@ -15,9 +15,10 @@ bool meets_target(const std::string& hash, const std::string& target);
 // Signs, builds and sends the block of a winning text; writes the
 // "[submit]" line. Throws when the text cannot be turned into a block.
 // `height`: the block's place in the chain, as the pass saw it (for the list
-// of blocks found).
+// of blocks found). `builtOn`, when given, keeps the block off a node whose
+// tip is not the one it was found on; it is then counted stale.
 void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer,
-                std::uint64_t height = 0);
+                std::uint64_t height = 0, const BuiltOn* builtOn = nullptr);
 
 // A hash as submitted: lowercase, leading '0's removed, "0" if none remain.
 std::string submitted_hash_text(const std::string& hash);
