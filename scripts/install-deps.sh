@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libbenchmark-dev libargon2-dev libboost-dev libboost-context-dev
   clang libclang-rt-14-dev
   python3
-  tmux dpkg-dev
+  tmux dpkg-dev groff-base
   pocl-opencl-icd ocl-icd-opencl-dev opencl-headers clinfo
   prometheus python3-prometheus-client
 )
