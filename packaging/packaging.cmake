@@ -8,7 +8,7 @@ set(QUORLEN_PRIVATE_LIBDIR "${CMAKE_INSTALL_LIBDIR}/quorlen-gpu-miner")
 file(RELATIVE_PATH quorlen_bin_to_lib "/${CMAKE_INSTALL_BINDIR}" "/${QUORLEN_PRIVATE_LIBDIR}")
 
 set(quorlen_programs quorlen-gpu-miner)
-foreach(program quorlen-devnode argon2_bench)
+foreach(program quorlen-bench quorlen-devnode argon2_bench)
   if(TARGET ${program})
     list(APPEND quorlen_programs ${program})
   endif()
@@ -23,7 +23,10 @@ set_target_properties(${quorlen_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS ${quorlen_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS ${quorlen_libraries} LIBRARY DESTINATION ${QUORLEN_PRIVATE_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/quorlen-gpu-miner.service DESTINATION lib/systemd/system)
+install(FILES ${CMAKE_BINARY_DIR}/quorlen-gpu-miner.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorlen-gpu-miner)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorlen-gpu-miner/docs
+        FILES_MATCHING PATTERN "*.md")
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/grafana-dashboard.json
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/quorlen-gpu-miner)
 

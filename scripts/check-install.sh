@@ -35,4 +35,24 @@ if [ -x "$bin/quorlen-devnode" ]; then
   set +e; node_usage=$("$bin/quorlen-devnode" --help 2>&1); set -e
   [[ "$node_usage" == *"--ws-port"* ]] || { echo "FAIL: installed devnode: $node_usage"; exit 1; }
 fi
+# The man page: installed, free of roff warnings, and every option it lists
+# is one the installed miner parses (a bad key then stops it with status 2,
+# where an unknown option would print the usage text).
+page="$work/moved/share/man/man1/quorlen-gpu-miner.1"
+test -f "$page" || { echo "FAIL: no man page at $page"; exit 1; }
+warnings=$(groff -man -ww -z "$page" 2>&1)
+[ -z "$warnings" ] || { echo "FAIL: the man page's roff: $warnings"; exit 1; }
+# An option line reads \fB\-\-name\fR, then \fIVALUE\fR unless it is a flag.
+lines=$(grep '^\\fB\\-\\-' "$page" | sed 's/\\-/-/g; s/\\f[BRI]//g')
+[ "$(wc -l <<<"$lines")" -ge 20 ] || { echo "FAIL: the man page lists too few options: $lines"; exit 1; }
+while read -r option value; do
+  args=("$option")
+  [ -z "$value" ] || args+=(1)
+  set +e
+  out=$("$bin/quorlen-gpu-miner" "${args[@]}" --priv zz 2>&1 </dev/null)
+  set -e
+  if [[ "$out" == *"--priv <hex32>"* ]]; then
+    echo "FAIL: the man page lists $option, which the miner does not take as written there"; exit 1
+  fi
+done <<<"$lines"
 echo "installed tree runs from $work/moved"

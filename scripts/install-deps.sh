@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libbenchmark-dev libargon2-dev libboost-dev libboost-context-dev
   clang libclang-rt-14-dev clang-15
   python3
-  tmux dpkg-dev systemd
+  tmux dpkg-dev systemd groff-base
   pocl-opencl-icd ocl-icd-opencl-dev opencl-headers clinfo
   prometheus python3-prometheus-client
 )

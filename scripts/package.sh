@@ -18,7 +18,8 @@ for lib in libc6 libstdc++6 libcurl libsecp256k1 libssl libargon2; do
   fi
 done
 contents=$(dpkg-deb --contents "$deb")
-for path in ./usr/bin/quorlen-gpu-miner ./usr/lib/systemd/system/quorlen-gpu-miner.service libargon2-cuda.so; do
+for path in ./usr/bin/quorlen-gpu-miner ./usr/bin/quorlen-bench ./usr/lib/systemd/system/quorlen-gpu-miner.service \
+    ./usr/share/man/man1/quorlen-gpu-miner.1 libargon2-cuda.so; do
   if [[ "$contents" != *"$path"* ]]; then
     echo "FAIL: $deb lacks $path"; exit 1
   fi

@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <functional>
 #include <iomanip>
-#include <map>
 #include <optional>
 #include <sstream>
 
@@ -47,8 +47,6 @@ bool badValue(const std::string& option, const std::string& value) {
                  value.c_str());
     return false;
 }
-
-using Setter = std::function<bool(Cli&, const std::string& option, const std::string& value)>;
 
 Setter intField(std::int32_t Cli::*field) {
     return [field](Cli& cli, const std::string& option, const std::string& value) {
@@ -163,37 +161,74 @@ bool setRewardHint(Cli& cli, const std::string&, const std::string& value) {
     return true;
 }
 
-const std::map<std::string, Setter>& valueOptions() {
-    static const std::map<std::string, Setter> options = {
-        {"--priv", stringField(&Cli::priv)},
-        {"--http", httpField(&Cli::http)},
-        {"--ws", wsField(&Cli::ws)},
-        {"--devices", setDevices},
-        {"--workers", setWorkers},
-        {"--start-batch", intField(&Cli::startBatch)},
-        {"--max-batch", intField(&Cli::maxBatch)},
-        {"--step-factor", setStepFactor},
-        {"--step-seconds", intField(&Cli::stepSeconds)},
-        {"--warmup-seconds", intField(&Cli::warmupSeconds)},
-        {"--tolerance", doubleField(&Cli::tolerance)},
-        {"--by-segment", flagField(&Cli::bySegment)},
-        {"--precompute", flagField(&Cli::precompute)},
-        {"--submit-path", stringField(&Cli::submitPath)},
-        {"--myfee-pub", stringField(&Cli::myfeePub)},
-        {"--myfee-pct", doubleField(&Cli::myfeePct)},
-        {"--reward-hint", setRewardHint},
-        {"--priv-file", stringField(&Cli::privFile)},
-        {"--summary-seconds", intField(&Cli::summarySeconds)},
-        {"--api", stringField(&Cli::api)},
-        {"--api-token", stringField(&Cli::apiToken)},
-        {"--api-token-file", stringField(&Cli::apiTokenFile)},
-        {"--temp-limit", intField(&Cli::tempLimit)},
-        {"--ca-file", setCaFile},
-        {"--backup-http", httpField(&Cli::backupHttp)},
-        {"--backup-ws", wsField(&Cli::backupWs)},
+}  // namespace
+
+// The one list of options: the parser finds each option here, and the man
+// page is written from it, so neither can name an option the other lacks.
+const std::vector<CliOption>& cli_options() {
+    static const std::vector<CliOption> options = {
+        {"--priv", "HEX", "secp256k1 private key, 32 bytes as 64 hex digits (0x allowed); required unless --priv-file "
+                          "or QUORLEN_PRIV gives it. Overwritten in the process's argument memory once read.",
+         stringField(&Cli::priv)},
+        {"--priv-file", "PATH", "read the key text from this file instead: a regular file of at most 4096 bytes, "
+                                "surrounding white space allowed; a file others can read gets a warning.",
+         stringField(&Cli::privFile)},
+        {"--http", "URL", "the node's HTTP base, http:// or https:// (default http://127.0.0.1:8000).",
+         httpField(&Cli::http)},
+        {"--ws", "URL", "the node's WebSocket, ws:// or wss:// (default ws://127.0.0.1:6061; empty: blocks are not "
+                        "sent).",
+         wsField(&Cli::ws)},
+        {"--devices", "CSV", "GPU indexes, such as 0 or 0,1; repeatable, duplicates kept (default: every GPU).",
+         setDevices},
+        {"--workers", "N|auto", "accepted; there is one worker per selected GPU whatever it says.", setWorkers},
+        {"--start-batch", "N", "the batch size the tuner starts from (default 128; GPU_BATCH overrides).",
+         intField(&Cli::startBatch)},
+        {"--max-batch", "N", "the tuner's upper bound (default 2048).", intField(&Cli::maxBatch)},
+        {"--step-factor", "F", "the tuner's growth factor from one step to the next (default 1.15; not nan).",
+         setStepFactor},
+        {"--step-seconds", "N", "seconds measured per tuning step (default 8; at least 1).",
+         intField(&Cli::stepSeconds)},
+        {"--warmup-seconds", "N", "warm-up seconds before each step (default 3).", intField(&Cli::warmupSeconds)},
+        {"--tolerance", "F", "the tuner stops growing when the gain is below this share (default 0.02).",
+         doubleField(&Cli::tolerance)},
+        {"--by-segment", "0|1", "Argon2 kernel mode: one launch per segment (1) or per pass (0, the default; "
+                                "BY_SEGMENT overrides).",
+         flagField(&Cli::bySegment)},
+        {"--precompute", "0|1", "reference indices computed ahead (1, the default; PRECOMPUTE overrides).",
+         flagField(&Cli::precompute)},
+        {"--goida", "", "no developer minutes.", nullptr},
+        {"--summary-seconds", "N", "how often the [stats] summary is printed (default 60; 0 or less: only at the "
+                                   "stop).",
+         intField(&Cli::summarySeconds)},
+        {"--api", "HOST:PORT", "serve the monitoring API (/summary, /metrics, /health, a page at /) there; off by "
+                               "default. A bind address other than loopback needs a token.",
+         stringField(&Cli::api)},
+        {"--api-token", "TEXT", "the API's bearer token (overwritten in the argument memory once read; "
+                                "with --api and neither token option, QUORLEN_API_TOKEN is read).",
+         stringField(&Cli::apiToken)},
+        {"--api-token-file", "PATH", "read the API's bearer token from this file (the rules of --priv-file).",
+         stringField(&Cli::apiTokenFile)},
+        {"--temp-limit", "C", "pause a GPU at or above C degrees until it cools 5 degrees (1 to 150; default: "
+                              "never).",
+         intField(&Cli::tempLimit)},
+        {"--ca-file", "PATH", "PEM certificates trusted for https:// and wss:// nodes in place of the system's store "
+                              "(a private CA, a self-signed node).",
+         setCaFile},
+        {"--backup-http", "URL", "a backup node's HTTP base, checked as --http; given with --backup-ws or not at "
+                                 "all. After three failed refreshes, or a block the primary cannot take, the miner "
+                                 "switches to the backup, and back once the primary has answered for 30 s.",
+         httpField(&Cli::backupHttp)},
+        {"--backup-ws", "URL", "the backup node's WebSocket, checked as --ws; given with --backup-http.",
+         wsField(&Cli::backupWs)},
+        {"--submit-path", "TEXT", "accepted and ignored.", stringField(&Cli::submitPath)},
+        {"--myfee-pub", "TEXT", "accepted and ignored.", stringField(&Cli::myfeePub)},
+        {"--myfee-pct", "F", "accepted and ignored.", doubleField(&Cli::myfeePct)},
+        {"--reward-hint", "N", "accepted and ignored.", setRewardHint},
     };
     return options;
 }
+
+namespace {
 
 // The argument strings are the memory that /proc/PID/cmdline and ps show:
 // overwrite the key there, keeping its length.
@@ -250,16 +285,17 @@ std::string usage_text() {
 }
 
 bool parse_cli(int argc, char** argv, Cli& cli) {
-    const auto& options = valueOptions();
+    const auto& options = cli_options();
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--goida") {
+        const auto it = std::find_if(options.begin(), options.end(), [&](const CliOption& o) { return arg == o.name; });
+        if (it == options.end()) return usage();
+        if (!it->set) {  // a flag: --goida is the only one
             cli.goida = true;
             continue;
         }
-        auto it = options.find(arg);
-        if (it == options.end() || i + 1 >= argc) return usage();
-        if (!it->second(cli, arg, argv[++i])) return false;
+        if (i + 1 >= argc) return usage();
+        if (!it->set(cli, arg, argv[++i])) return false;
         if (arg == "--priv" || arg == "--api-token") scrubArgument(argv[i]);
     }
     // Half a backup could not take over: either node side alone is useless.

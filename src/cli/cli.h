@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,20 @@ struct Cli {
     std::string backupHttp;
     std::string backupWs;
 };
+
+// One command-line option: its name, what its value looks like, what it
+// does (for the man page), and how it is read (null for a flag, which takes
+// no value). A setter prints its own line and returns false on a bad value.
+using Setter = std::function<bool(Cli&, const std::string& option, const std::string& value)>;
+struct CliOption {
+    const char* name;
+    const char* value;
+    const char* text;
+    Setter set;
+};
+
+// Every option the parser takes, in the order the man page lists them.
+const std::vector<CliOption>& cli_options();
 
 // Fills `cli` from the arguments. Returns false after printing the usage text
 // (unknown argument, missing value) or one line naming an option whose
