@@ -68,6 +68,11 @@ __global__ void handOver(std::uint64_t* sectors, unsigned shift, bool sync, std:
     if (warp == 1 && lane < 4) deviceWrite(out + blockIdx.x * 4 + lane, deviceRead(sectors + from * 4 + lane));
 }
 
+// Thread i copies word i * stride.
+__global__ void gather(const std::uint64_t* in, unsigned stride, std::uint64_t* out) {
+    deviceWrite(out + threadIdx.x, deviceRead(in + threadIdx.x * stride));
+}
+
 template <class T>
 T* deviceArray(std::size_t n) {
     T* p = nullptr;
@@ -223,6 +228,26 @@ TEST_F(CudaSim, KernelNotOrderedAfterACopyOnAnotherStream) {
     expectFault("may still be writing");
     cudaFreeHost(pinned);
     cudaEventDestroy(copied);
+}
+
+// Traffic: a warp-wide access moves each 32-byte sector it touches once.
+TEST_F(CudaSim, TrafficCountsTheSectorsEachWarpTouches) {
+    const std::vector<std::uint64_t> words(256, 1);
+    std::uint64_t* in = deviceArray<std::uint64_t>(256);
+    std::uint64_t* out = deviceArray<std::uint64_t>(64);
+    ASSERT_EQ(cudaMemcpy(in, words.data(), 256 * 8, cudaMemcpyHostToDevice), cudaSuccess);
+    for (unsigned stride : {1u, 4u}) {
+        cudasim::resetTraffic();
+        ASSERT_EQ(launch("gather", gather, LaunchShape{dim3(1), dim3(64), 0, nullptr}, in, stride, out), cudaSuccess);
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess) << cudasim::lastFault();
+        const std::vector<cudasim::KernelTraffic> t = cudasim::traffic();
+        ASSERT_EQ(t.size(), 1u);
+        EXPECT_EQ(t[0].kernel, "gather");
+        EXPECT_EQ(t[0].bytesRead, 512u);
+        EXPECT_EQ(t[0].bytesWritten, 512u);
+        EXPECT_EQ(t[0].sectorsRead, stride == 1 ? 16u : 64u) << "2 warps, 256 bytes each, " << stride;
+        EXPECT_EQ(t[0].sectorsWritten, 16u);
+    }
 }
 
 // The unit itself: too many lanes for a block are refused when it is made, and
