@@ -119,8 +119,11 @@ TrafficTable& trafficTable() {
     return *t;
 }
 
-thread_local BlockRun* tlBlock = nullptr;
-thread_local SimThread* tlThread = nullptr;
+// Read on every access and every threadIdx: the initial-exec model spares
+// the call a shared library's thread-locals otherwise cost (this library is
+// linked, never loaded late).
+__attribute__((tls_model("initial-exec"))) thread_local BlockRun* tlBlock = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local SimThread* tlThread = nullptr;
 
 std::uint64_t nextRandom(std::uint64_t& s) {  // splitmix64
     std::uint64_t z = (s += 0x9e3779b97f4a7c15ull);
