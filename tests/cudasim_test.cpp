@@ -10,6 +10,8 @@
 
 #include <cuda_runtime_api.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -66,6 +68,27 @@ __global__ void handOver(std::uint64_t* sectors, unsigned shift, bool sync, std:
     if (warp == 0 && lane < 4) deviceWrite(sectors + blockIdx.x * 4 + lane, std::uint64_t(blockIdx.x * 10 + lane));
     if (sync) __syncthreads();
     if (warp == 1 && lane < 4) deviceWrite(out + blockIdx.x * 4 + lane, deviceRead(sectors + from * 4 + lane));
+}
+
+// Each warp passes 64 shuffles (with a __syncthreads after every `every`,
+// if any) and counts them in host memory, which the simulation lets a
+// kernel reach unchecked: `gap` is the furthest one warp got ahead of the
+// other.
+struct Progress {
+    int steps[2] = {0, 0};
+    int gap = 0;
+};
+__global__ void race(Progress* p, int every) {
+    const unsigned warp = threadIdx.x / 32;
+    std::uint64_t v = threadIdx.x;
+    for (int i = 1; i <= 64; ++i) {
+        v = __shfl_sync(0xffffffffu, v, int((threadIdx.x + 1) % 32));
+        if (threadIdx.x % 32 == 0) {
+            ++p->steps[warp];
+            p->gap = std::max(p->gap, std::abs(p->steps[0] - p->steps[1]));
+        }
+        if (every && i % every == 0) __syncthreads();
+    }
 }
 
 // Thread i copies word i * stride.
@@ -228,6 +251,21 @@ TEST_F(CudaSim, KernelNotOrderedAfterACopyOnAnotherStream) {
     expectFault("may still be writing");
     cudaFreeHost(pinned);
     cudaEventDestroy(copied);
+}
+
+// The warps of a block drift apart between barriers, and only there.
+TEST_F(CudaSim, WarpsDriftUpToTheNextSyncthreads) {
+    int widest = 0;
+    for (int run = 0; run < 8; ++run) {
+        Progress free, held;
+        ASSERT_EQ(launch("race", race, LaunchShape{dim3(1), dim3(64), 0, nullptr}, &free, 0), cudaSuccess);
+        ASSERT_EQ(launch("race", race, LaunchShape{dim3(1), dim3(64), 0, nullptr}, &held, 8), cudaSuccess);
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess) << cudasim::lastFault();
+        widest = std::max(widest, free.gap);
+        EXPECT_LE(held.gap, 8) << "a warp passed a __syncthreads the other had not reached";
+        EXPECT_EQ(held.steps[0] + held.steps[1], 128);
+    }
+    EXPECT_GE(widest, 16) << "the warps moved in lockstep";
 }
 
 // Traffic: a warp-wide access moves each 32-byte sector it touches once.
