@@ -44,6 +44,20 @@ struct CopyWrite {
     Clock clock;  // what the copy itself is ordered after
 };
 
+// Per 32-byte sector of an allocation, the global-memory race check's
+// records (threads.cpp): mapped on a kernel's first access, unmapped with
+// the allocation.
+struct SectorRecord;
+struct SectorMap {
+    std::once_flag mapped;
+    SectorRecord* records = nullptr;
+    std::size_t bytes = 0;
+    SectorMap() = default;
+    SectorMap(const SectorMap&) = delete;
+    SectorMap& operator=(const SectorMap&) = delete;
+    ~SectorMap();
+};
+
 struct Allocation {
     std::uintptr_t base = 0;
     std::size_t size = 0;
@@ -52,6 +66,7 @@ struct Allocation {
     std::size_t writtenWords = 0;
     std::mutex copiesMutex;
     std::deque<CopyWrite> copies;  // the latest few
+    SectorMap sectors;
 
     bool contains(std::uintptr_t a, std::size_t bytes) const { return a >= base && a + bytes <= base + size; }
     void markWritten(std::size_t offset, std::size_t bytes);

@@ -11,18 +11,24 @@
 // sticky error whose text says what was seen): a shared-memory word written
 // by one thread and accessed by another with no sync between them; a global
 // access outside every allocation; a read of device memory no copy or kernel
-// wrote; a read of bytes that a copy on another stream may still be writing.
+// wrote; a read of bytes that a copy on another stream may still be writing;
+// a read of shared memory nothing wrote in the block; a 32-byte sector of
+// global memory that one warp writes and another warp of the same block
+// touches with no __syncthreads between, or another block of the grid.
 //
 // Environment: QUORLEN_CUDA_SIM_DEVICES (comma-separated profiles: rtx3060,
 // rtx4090; default rtx3060), QUORLEN_CUDA_SIM_MEMORY_MIB (the memory budget
 // per device; default the card's), QUORLEN_CUDA_SIM_SEED (the order in which
-// a warp's threads run between rendezvous points; default 1).
+// a warp's threads run between rendezvous points, and the warps of a block;
+// default 1).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <type_traits>
+#include <vector>
 
 enum cudaError {
     cudaSuccess = 0,
@@ -225,6 +231,18 @@ void access(const void* p, std::size_t bytes, bool write);
 // The text of the last check that failed a launch (empty when none did since
 // the last cudaDeviceReset).
 const char* lastFault();
+
+// Global-memory traffic per kernel (by name) since the last resetTraffic():
+// a warp-wide access is the same access of every lane of a warp between two
+// rendezvous points, and it moves each 32-byte sector it touches once.
+struct KernelTraffic {
+    std::string kernel;
+    std::uint64_t launches = 0, blocks = 0;
+    std::uint64_t bytesRead = 0, bytesWritten = 0;      // as the lanes asked
+    std::uint64_t sectorsRead = 0, sectorsWritten = 0;  // as warps move them
+};
+std::vector<KernelTraffic> traffic();
+void resetTraffic();
 
 }  // namespace cudasim
 
