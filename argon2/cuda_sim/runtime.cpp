@@ -665,15 +665,18 @@ void forget(Allocation& a, std::size_t offset, std::size_t bytes) {
     for (; unit < endUnit && unit % 32 != 0; ++unit) a.written[unit / 32].fetch_and(~(1u << (unit % 32)));
     const std::size_t wordsFrom = unit / 32, wordsTo = endUnit / 32;
     if (wordsFrom < wordsTo) {
-        const auto from = reinterpret_cast<std::uintptr_t>(a.written + wordsFrom);
-        const auto to = reinterpret_cast<std::uintptr_t>(a.written + wordsTo);
-        giveBack(from, to);
-        const std::uintptr_t pagedFrom = (from + page - 1) / page * page, pagedTo = to / page * page;
-        for (std::size_t w = wordsFrom; w < wordsTo; ++w) {
-            const auto at = reinterpret_cast<std::uintptr_t>(a.written + w);
-            if (pagedFrom < pagedTo && at >= pagedFrom && at < pagedTo) continue;
-            a.written[w].store(0, std::memory_order_relaxed);
-        }
+        // Whole pages of bits are handed back (they read as zeros again);
+        // the words before and after them are cleared one by one.
+        // The bits have a mapping of their own: word w starts a page when
+        // w is a multiple of wordsPerPage.
+        const std::size_t wordsPerPage = page / sizeof(std::uint32_t);
+        const std::size_t pagedFrom = std::min(wordsTo, (wordsFrom + wordsPerPage - 1) / wordsPerPage * wordsPerPage);
+        const std::size_t pagedTo = std::max(pagedFrom, wordsTo / wordsPerPage * wordsPerPage);
+        for (std::size_t w = wordsFrom; w < pagedFrom; ++w) a.written[w].store(0, std::memory_order_relaxed);
+        if (pagedFrom < pagedTo)
+            madvise(static_cast<void*>(a.written + pagedFrom), (pagedTo - pagedFrom) * sizeof(std::uint32_t),
+                    MADV_DONTNEED);
+        for (std::size_t w = pagedTo; w < wordsTo; ++w) a.written[w].store(0, std::memory_order_relaxed);
         unit = wordsTo * 32;
     }
     for (; unit < endUnit; ++unit) a.written[unit / 32].fetch_and(~(1u << (unit % 32)));
