@@ -344,6 +344,7 @@ void globalAccess(BlockRun& b, SimThread& t, const void* p, std::size_t bytes, b
     }
     Allocation& al = *hit->allocation;
     const std::size_t offset = a - al.base;
+    recordAccess(al, offset, bytes, write);
     checkSectors(b, t, al, offset, bytes, write);
     countTraffic(b, t, a, bytes, write);
     if (write) {
@@ -519,6 +520,7 @@ void runGrid(const LaunchInfo& l) {
     for (unsigned z = 0; z < l.grid.z; ++z)
         for (unsigned y = 0; y < l.grid.y; ++y)
             for (unsigned x = 0; x < l.grid.x; ++x) {
+                if (blockSkipped(l, x)) continue;
                 BlockRun b;
                 b.launch = &l;
                 b.idx = {x, y, z};
