@@ -407,6 +407,16 @@ TEST_F(CudaSim, CopiesTakeEffectAtTheLatestMoment) {
     while (cudaEventQuery(late) == cudaErrorNotReady) std::this_thread::yield();
     EXPECT_EQ(pinned[0], 7u);
     EXPECT_EQ(pinned[n - 1], 7u);
+    // A later copy into the same bytes, which the host has not synchronised
+    // with, may land first on a card: they stay poison until it has.
+    ASSERT_EQ(cudaMemcpyAsync(pinned, words, n * 4, cudaMemcpyDeviceToHost, work), cudaSuccess);
+    ASSERT_EQ(cudaEventRecord(late, work), cudaSuccess);
+    ASSERT_EQ(launch("stamp", stamp, LaunchShape{dim3(1), dim3(n), 0, work}, words, 8u), cudaSuccess);
+    ASSERT_EQ(cudaMemcpyAsync(pinned, words, n * 4, cudaMemcpyDeviceToHost, work), cudaSuccess);
+    ASSERT_EQ(cudaEventSynchronize(late), cudaSuccess);
+    EXPECT_EQ(pinned[0], 0xdbdbdbdbu) << "another copy not synchronised with writes the same bytes";
+    ASSERT_EQ(cudaStreamSynchronize(work), cudaSuccess);
+    EXPECT_EQ(pinned[0], 8u);
 
     for (std::uint32_t i = 0; i < n; ++i) pinned[i] = i;
     ASSERT_EQ(cudaMemcpyAsync(words, pinned, n * 4, cudaMemcpyHostToDevice, work), cudaSuccess);

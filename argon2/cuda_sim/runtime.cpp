@@ -348,7 +348,16 @@ void settle() {
             ++it;
             continue;
         }
-        if (it->ran->load())  // else a fault stopped it: the poison stays
+        // Bytes that another copy the host has not synchronised with also
+        // writes could hold either copy's on a card: the poison stays there.
+        const auto span = [](const Download& x) {
+            return std::make_pair(x.dst, x.height == 0 ? x.dst : x.dst + (x.height - 1) * x.dpitch + x.width);
+        };
+        const bool contested = std::any_of(r.downloads.begin(), r.downloads.end(), [&](const Download& other) {
+            return &other != &*it && !covers(tlHostClock, other.stream, other.seq) &&
+                   span(other).first < span(*it).second && span(*it).first < span(other).second;
+        });
+        if (it->ran->load() && !contested)  // else a fault stopped it, or the copy is contested
             for (std::size_t row = 0; row < it->height; ++row)
                 std::memcpy(it->dst + row * it->dpitch, it->bytes->data() + row * it->width, it->width);
         it = r.downloads.erase(it);
