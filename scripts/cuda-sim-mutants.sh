@@ -23,7 +23,7 @@ import os, re, shutil, subprocess, sys, time
 repo = os.getcwd()
 scratch = os.path.abspath(os.environ.get("MUTANT_DIR", "build-mutants"))
 tree = os.path.join(scratch, "src")
-build = os.path.join(tree, "build-cuda-sim")
+builddir = os.path.join(tree, "build-cuda-sim")
 seeds = os.environ.get("MUTANT_SEEDS", "1 2").split()
 timeout = int(os.environ.get("MUTANT_TIMEOUT", "1200"))
 jobs = os.environ.get("MUTANT_JOBS", "2")
@@ -34,17 +34,17 @@ WARP = "argon2/kernel/warp.h"
 LAYOUT = "argon2/kernel/block_layout.h"
 
 # The tests that catch a class of fault, as (binary, gtest filter, extra
-# environment). Each is a small part of `ctest --preset cuda-sim`.
+# environment as pairs). Each is a small part of `ctest --preset cuda-sim`.
 def digests(test, mode):
-    return ("gpu_digest_tests", "Modes/EveryDeviceAndMode.%s/%s" % (test, mode), {})
+    return ("gpu_digest_tests", "Modes/EveryDeviceAndMode.%s/%s" % (test, mode), ())
 GENERAL_WHOLE = digests("GeneralParameters", "WholePassComputed")
 GENERAL_SEGMENT = digests("GeneralParameters", "BySegmentComputed")
 GENERAL_TABLE = digests("GeneralParameters", "WholePassPrecomputed")
-PAST_4GIB = ("gpu_digest_tests", "Modes/BeyondOffsetBoundaries.MemoryBeyondFourGiB/BySegmentComputed", {})
+PAST_4GIB = ("gpu_digest_tests", "Modes/BeyondOffsetBoundaries.MemoryBeyondFourGiB/BySegmentComputed", ())
 PAST_32GIB = ("gpu_digest_tests", "Modes/BeyondOffsetBoundaries.WordsBeyondThirtyTwoGiB/BySegmentComputed",
-              {"QUORLEN_CUDA_SIM_DEVICES": "rtx3060,h100"})
-PIPELINE = ("gpu_tests", "Hasher.PipelinedDigests*", {})
-UNIT = ("cudasim_tests", "CudaSim.UnitRefuses*", {"QUORLEN_CUDA_SIM_DEVICES": "rtx3060,t4,rtx4090,h100"})
+              (("QUORLEN_CUDA_SIM_DEVICES", "rtx3060,h100"),))
+PIPELINE = ("gpu_tests", "Hasher.PipelinedDigests*", ())
+UNIT = ("cudasim_tests", "CudaSim.UnitRefuses*", (("QUORLEN_CUDA_SIM_DEVICES", "rtx3060,t4,rtx4090,h100"),))
 
 def swap(path, old, new):
     return (path, old, new)
@@ -159,7 +159,7 @@ def restore(path):
     shutil.copyfile(os.path.join(repo, path), os.path.join(tree, path))
 
 def build(targets):
-    r = subprocess.run(["cmake", "--build", build, "-j", jobs, "--target", *targets], capture_output=True, text=True)
+    r = subprocess.run(["cmake", "--build", builddir, "-j", jobs, "--target", *targets], capture_output=True, text=True)
     if r.returncode != 0:
         log(r.stdout[-3000:] + r.stderr[-3000:])
     return r.returncode == 0
@@ -167,20 +167,41 @@ def build(targets):
 def run(test, seed):
     """Runs one test set; returns (failed, what caught it)."""
     binary, pattern, extra = test
-    env = dict(os.environ, QUORLEN_CUDA_SIM_SEED=seed, **extra)
+    env = dict(os.environ, QUORLEN_CUDA_SIM_SEED=seed, **dict(extra))
     try:
-        r = subprocess.run([os.path.join(build, binary), "--gtest_filter=" + pattern], cwd=build, env=env,
+        r = subprocess.run([os.path.join(builddir, binary), "--gtest_filter=" + pattern], cwd=builddir, env=env,
                            capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
         return True, "timeout after %d s" % timeout
     out = r.stdout + r.stderr
     if r.returncode == 0:
         return False, ""
-    failed = re.findall(r"^\[  FAILED  \] (\S+) \(", out, re.M)
     check = re.search(r"^cuda-sim: (.*)$", out, re.M)
-    why = check.group(1) if check else "digests differ" if "Expected equality" in out else "exit %d" % r.returncode
-    why = re.sub(r"0x[0-9a-f]+", "0x…", why)
-    return True, "%s: %s" % (failed[0] if failed else binary, why[:150])
+    if check:
+        log("  " + check.group(1))
+        for pattern, label in CHECKS:
+            if pattern in check.group(1):
+                return True, label
+        return True, check.group(1)[:80]
+    failure = re.search(r"^\S+:\d+: Failure\n(.*)$", out, re.M)
+    log("  " + (failure.group(1) if failure else "exit %d" % r.returncode))
+    if failure and "Expected equality" in failure.group(1):
+        return True, "wrong digests"
+    return True, failure.group(1)[:80] if failure else "exit %d" % r.returncode
+
+# The simulated runtime's checks, by the words of their reports.
+CHECKS = [
+    ("shared-memory race", "shared-memory race"),
+    ("nothing wrote in this block", "unwritten shared memory read"),
+    ("global-memory race", "global-memory race"),
+    ("cannot all complete", "rendezvous that cannot complete"),
+    ("has exited", "rendezvous with an exited lane"),
+    ("outside every allocation", "access outside every allocation"),
+    ("no copy or kernel wrote", "unwritten device memory read"),
+    ("may still be writing", "read under a copy on another stream"),
+    ("nothing orders them", "unordered operations on two streams"),
+    ("the host wrote pinned memory", "pinned memory rewritten under a copy"),
+]
 
 def main(argv):
     if "--list" in argv:
@@ -195,7 +216,7 @@ def main(argv):
     started = time.time()
     os.makedirs(tree, exist_ok=True)
     sync_tree()
-    if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
+    if not os.path.exists(os.path.join(builddir, "CMakeCache.txt")):
         subprocess.run(["cmake", "--preset", "cuda-sim"], cwd=tree, check=True, stdout=subprocess.DEVNULL)
     binaries = sorted({m[3][0] for m in chosen})
     if not build(binaries):
@@ -225,7 +246,7 @@ def main(argv):
             results = []
             for seed in seeds:
                 failed, why = run(test, seed)
-                results.append(("caught (%s)" % why) if failed else "NOT CAUGHT")
+                results.append(("caught: %s" % why) if failed else "NOT CAUGHT")
                 log("%s seed %s: %s" % (name, seed, results[-1]))
             if any(r == "NOT CAUGHT" for r in results):
                 escaped.append(name)
