@@ -5,7 +5,7 @@
 # benchmark with its self-test for a few seconds, and one mining run against
 # the development node until a block is accepted. Any check of the simulated
 # runtime that fires fails the run. Cost: about 245 CPU-seconds to build from
-# scratch and 33 to run (about 3 minutes on two idle cores).
+# scratch and 34 to run (about 3 minutes on two idle cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
