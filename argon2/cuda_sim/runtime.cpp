@@ -193,7 +193,6 @@ struct Runtime {
 
     std::deque<Download> downloads;
     std::deque<PinnedRead> pinnedReads;
-    std::map<const void*, std::pair<std::string, int>> kernelNames;  // name, registers (0: the table's)
     std::atomic<unsigned> sampleFirst{0}, sampleLast{0};
 
     Runtime() {
@@ -220,6 +219,18 @@ struct Runtime {
         }
     }
 };
+
+// Kernels by address: name, registers (0: the table's). Apart from the
+// runtime, so that naming kernels as a library loads does not read the
+// environment before the program could set it.
+struct KernelNames {
+    std::mutex m;
+    std::map<const void*, std::pair<std::string, int>> names;
+};
+KernelNames& kernelNames() {
+    static KernelNames* k = new KernelNames;
+    return *k;
+}
 
 Runtime& rt() {
     static Runtime* r = new Runtime;  // never destroyed: stream threads may outlive static destruction
@@ -653,9 +664,9 @@ void sampleBlocks(unsigned first, unsigned last) {
 }
 
 bool nameKernel(const void* func, const char* name, int registers) {
-    Runtime& r = rt();
-    std::lock_guard lock(r.m);
-    r.kernelNames[func] = {name, registers};
+    KernelNames& k = kernelNames();
+    std::lock_guard lock(k.m);
+    k.names[func] = {name, registers};
     return true;
 }
 
@@ -717,14 +728,19 @@ const char* lastFault() { return rt().fault.c_str(); }
 
 namespace {
 
-// Called with the lock held: a kernel's registers per thread on a device.
+// A kernel's registers per thread on a device.
 int registersOf(const void* func, const char* name, const Device& d) {
-    Runtime& r = rt();
+    KernelNames& k = kernelNames();
     std::string known = name ? name : "";
     int registers = 0;
-    if (const auto it = r.kernelNames.find(func); it != r.kernelNames.end()) {
-        known = it->second.first;
-        registers = it->second.second;
+    {
+        std::lock_guard lock(k.m);
+        if (const auto it = k.names.find(func); it != k.names.end()) {
+            known = it->second.first;
+            registers = it->second.second;
+        } else if (name) {
+            k.names[func] = {name, 0};
+        }
     }
     if (registers > 0) return registers;
     const int arch = d.profile->major * 10 + d.profile->minor;
@@ -748,7 +764,6 @@ cudaError_t launch(const char* name, const void* func, dim3 grid, dim3 block, st
         grid.y > 65535 || grid.z > 65535 || grid.x > 0x7fffffffu)
         return fail(cudaErrorInvalidConfiguration);
     if (sharedBytes > 48 * 1024) return fail(cudaErrorInvalidValue);
-    if (!r.kernelNames.count(func)) r.kernelNames[func] = {name, 0};
     if (blockRegisters(registersOf(func, name, *d), threads) > kRegistersPerBlock)
         return fail(cudaErrorLaunchOutOfResources);
     const std::shared_ptr<Stream> s = resolve(handle, d);
@@ -1226,7 +1241,6 @@ cudaError_t cudasimFuncGetAttributes(cudaFuncAttributes* attr, const void* func)
     if (!func) return fail(cudaErrorInvalidDeviceFunction);
     Device* d = currentDevice();
     if (!d) return fail(cudaErrorInvalidDevice);
-    std::lock_guard lock(rt().m);
     *attr = cudaFuncAttributes{};
     attr->numRegs = registersOf(func, nullptr, *d);
     attr->maxThreadsPerBlock = 1024;
@@ -1243,11 +1257,7 @@ cudaError_t cudasimOccupancy(int* blocks, const void* func, int blockSize, std::
     if (!func || blockSize <= 0 || blockSize > 1024) return fail(cudaErrorInvalidValue);
     cudaDeviceProp p;
     cudaGetDeviceProperties(&p, d->index);
-    int registers = 0;
-    {
-        std::lock_guard lock(rt().m);
-        registers = registersOf(func, nullptr, *d);
-    }
+    const int registers = registersOf(func, nullptr, *d);
     const int warps = (blockSize + 31) / 32;
     const int regsPerWarp = (registers * 32 + 255) / 256 * 256;
     const int byRegisters = (p.regsPerMultiprocessor / regsPerWarp) / warps;

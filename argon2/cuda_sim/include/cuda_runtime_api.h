@@ -30,10 +30,11 @@
 // flavour's kernels' counts come from ptxas, per architecture) fails with
 // cudaErrorLaunchOutOfResources.
 //
-// Two false alarms are known and harmless: shuffles of disjoint masks in one
-// warp at once wait for each other here (the flavour never does that), and
-// cudaFree does not wait for work still using the memory (the flavour frees
-// only after synchronising).
+// Two false alarms are known and harmless: shuffles or __syncwarps with
+// disjoint masks in one warp at the same time are reported as rendezvous
+// points that cannot complete (the flavour never does that), and cudaFree
+// does not wait for work still using the memory (the flavour frees only
+// after synchronising).
 //
 // Environment: QUORLEN_CUDA_SIM_DEVICES (comma-separated profiles: t4
 // (sm_75), rtx3060 (sm_86), rtx4090 (sm_89), h100 (sm_90, 80 GB); default
