@@ -24,9 +24,10 @@
 // take effect at the latest moment the runtime allows: a copy to the host
 // fills its destination only when the host synchronises with it (an event,
 // the stream or the device), and the destination holds poison (0xdb bytes)
-// until then; a copy from pinned memory reads it when its stream reaches it,
-// and a host write to that memory before the host synchronises with the
-// copy is a fault. A launch needing more registers than a block has (the
+// until then (and where a later copy the host has not synchronised with also
+// writes, since either may land last); a copy from pinned memory reads it
+// when its stream reaches it, and a host write to that memory before the
+// host synchronises with the copy is a fault. A launch needing more registers than a block has (the
 // flavour's kernels' counts come from ptxas, per architecture) fails with
 // cudaErrorLaunchOutOfResources.
 //
