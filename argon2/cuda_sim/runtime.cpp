@@ -362,7 +362,8 @@ void settle() {
         // Bytes that another copy the host has not synchronised with also
         // writes could hold either copy's on a card: the poison stays there.
         const auto span = [](const Download& x) {
-            return std::make_pair(x.dst, x.height == 0 ? x.dst : x.dst + (x.height - 1) * x.dpitch + x.width);
+            const auto at = reinterpret_cast<std::uintptr_t>(x.dst);
+            return std::make_pair(at, x.height == 0 ? at : at + (x.height - 1) * x.dpitch + x.width);
         };
         const bool contested = std::any_of(r.downloads.begin(), r.downloads.end(), [&](const Download& other) {
             return &other != &*it && !covers(tlHostClock, other.stream, other.seq) &&
