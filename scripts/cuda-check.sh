@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Builds the CUDA flavour (when nvcc is here) with default options, tests and
-# benchmarks included, for every architecture; shows the fill kernel's
-# registers and spills as ptxas reports them, refuses any spill; runs the
-# suite (without a GPU the tests that need one skip, the rest must pass); and
-# runs the miner once: without a GPU it must say "no CUDA devices" and exit 3.
+# benchmarks included, for every architecture; shows the kernels' registers
+# and spills as ptxas reports them, refuses any spill in the fill kernel and
+# any architecture on which its block of 32 lanes (1024 threads) would not
+# fit the register file; checks the simulated runtime's register table
+# (argon2/cuda/kernel_registers.inc) against ptxas, so that it cannot go
+# stale (CUDA_CHECK_WRITE_REGISTERS=1 rewrites it instead); runs the suite
+# (without a GPU the tests that need one skip, the rest must pass); and runs
+# the miner once: without a GPU it must say "no CUDA devices" and exit 3.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -37,6 +41,38 @@ awk '
 if grep -A2 "fillKernel" "$log" | grep -E "[1-9][0-9]* bytes spill (stores|loads)" >/dev/null; then
   echo "cuda-check: the fill kernel spills registers" >&2
   exit 1
+fi
+
+# The register table: one line per kernel and architecture built.
+table=argon2/cuda/kernel_registers.inc
+fresh=$(awk '
+  /Compiling entry function/ {
+    match($0, /(fillKernel|firstBlocksKernel|tagKernel)/); kernel = substr($0, RSTART, RLENGTH)
+    match($0, /sm_[0-9]+/); arch = substr($0, RSTART + 3, RLENGTH - 3); next }
+  kernel != "" && /Used [0-9]+ registers/ {
+    match($0, /Used [0-9]+ registers/); printf "{\"%s\", %s, %s},\n", kernel, arch, substr($0, RSTART + 5, RLENGTH - 15)
+    kernel = "" }' "$log" | sort -t, -k1,1 -k2,2n)
+[ -n "$fresh" ] || { echo "cuda-check: no register counts in the ptxas report" >&2; exit 1; }
+# 32 warps of the fill kernel's registers (in units of 256 a warp) within 65536.
+too_many=$(awk -F'[{}", ]+' '$2 == "fillKernel" && 32 * int(($4 * 32 + 255) / 256) * 256 > 65536 { print "sm_" $3 ": " $4 }' <<<"$fresh")
+if [ -n "$too_many" ]; then
+  echo "cuda-check: a block of 32 lanes of the fill kernel would not fit the register file on:" $too_many >&2
+  exit 1
+fi
+if [ "${CUDA_CHECK_WRITE_REGISTERS:-}" = 1 ]; then
+  { sed -n '1,2p' "$table"; echo "$fresh"; } >"$table.new" && mv "$table.new" "$table"
+  echo "cuda-check: $table rewritten from ptxas"
+else
+  stale=$(comm -23 <(echo "$fresh" | sort) <(grep '^{' "$table" | sort))
+  if [ -z "${CUDA_CHECK_ARCHS:-}" ] && [ "$(grep -c '^{' "$table")" != "$(grep -c '^{' <<<"$fresh")" ]; then
+    stale="$stale (and the table lists architectures the build no longer has)"
+  fi
+  if [ -n "$stale" ]; then
+    echo "cuda-check: $table differs from ptxas; rerun with CUDA_CHECK_WRITE_REGISTERS=1. ptxas says:" >&2
+    echo "$stale" >&2
+    exit 1
+  fi
+  echo "cuda-check: the simulated runtime's register table matches ptxas ($(grep -c '^{' <<<"$fresh") kernels x architectures)"
 fi
 
 # Skipped tests print "no CUDA device here"; ctest lists them as skipped.

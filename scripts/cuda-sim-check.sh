@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The CUDA flavour's own source on the simulated CUDA runtime (no GPU, no
 # nvcc): builds the cuda-sim preset, runs the GPU digest tests against
-# libargon2 and the runtime's own checks (ctest --preset cuda-sim), the
-# benchmark with its self-test for a few seconds, and one mining run against
-# the development node until a block is accepted. Any check of the simulated
-# runtime that fires fails the run. Cost: about 245 CPU-seconds to build from
-# scratch and 33 to run (about 3 minutes on two idle cores).
+# libargon2 (sparse batches past 4 and 32 GiB included), the pipelined hasher
+# tests and the runtime's own checks (ctest --preset cuda-sim), the benchmark
+# with its self-test for a few seconds, and one mining run against the
+# development node until a block is accepted. Any check of the simulated
+# runtime that fires fails the run. Cost: about 255 CPU-seconds to build from
+# scratch and 115 to run (about 3 minutes on two idle cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)

@@ -1,9 +1,13 @@
 // The simulated runtime's host side: named cards, device memory with a budget,
 // pinned host memory, streams that run on threads of their own with the
-// runtime's ordering rules, events, copies, errors (sticky ones included).
+// runtime's ordering rules, events, copies at the latest moment they may
+// happen, the checks between operations of different streams, registers,
+// errors (sticky ones included).
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,20 +51,43 @@ namespace {
 struct Profile {
     const char* key;
     const char* name;
-    int major, minor, sms, clockKHz, memoryClockKHz, busBits, maxBlocksPerSm;
+    int major, minor, sms, clockKHz, memoryClockKHz, busBits, maxBlocksPerSm, maxThreadsPerSm;
+    std::size_t sharedPerSm, sharedOptin;  // KiB
     std::size_t memory;
 };
 
 // The figures the runtime reports for these cards.
 const Profile kProfiles[] = {
-    {"rtx3060", "NVIDIA GeForce RTX 3060", 8, 6, 28, 1777000, 7501000, 192, 16, std::size_t(12288) << 20},
-    {"rtx4090", "NVIDIA GeForce RTX 4090", 8, 9, 128, 2520000, 10501000, 384, 24, std::size_t(24564) << 20},
+    {"t4", "Tesla T4", 7, 5, 40, 1590000, 5001000, 256, 16, 1024, 64, 64, std::size_t(15360) << 20},
+    {"rtx3060", "NVIDIA GeForce RTX 3060", 8, 6, 28, 1777000, 7501000, 192, 16, 1536, 100, 99, std::size_t(12288) << 20},
+    {"rtx4090", "NVIDIA GeForce RTX 4090", 8, 9, 128, 2520000, 10501000, 384, 24, 1536, 100, 99,
+     std::size_t(24564) << 20},
+    {"h100", "NVIDIA H100 PCIe", 9, 0, 114, 1755000, 1593000, 5120, 32, 2048, 228, 227, std::size_t(81559) << 20},
 };
 
-// Registers per thread assumed for every kernel in occupancy figures: what
-// ptxas gives the fill kernel for sm_86 and sm_89. The simulation cannot
-// know a kernel's registers.
-constexpr int kAssumedRegisters = 56;
+// Registers per thread of the flavour's kernels, per architecture, as ptxas
+// gives them (scripts/cuda-check.sh regenerates the table and fails when it
+// differs from this copy).
+struct KernelRegisters {
+    const char* kernel;
+    int arch;
+    int registers;
+};
+const KernelRegisters kKernelRegisters[] = {
+#include "../cuda/kernel_registers.inc"
+};
+// Any other kernel (the runtime's own tests) unless named with a count.
+constexpr int kDefaultRegisters = 32;
+constexpr int kRegistersPerBlock = 65536;
+
+// Registers a block of `threads` takes: per warp, in units of 256.
+long long blockRegisters(int registers, long long threads) {
+    return (threads + 31) / 32 * ((registers * 32 + 255) / 256 * 256);
+}
+
+// The bytes a copy to the host leaves in its destination until the host
+// synchronises with it.
+constexpr unsigned char kPoison = 0xdb;
 
 struct Op {
     std::uint64_t seq = 0;
@@ -92,6 +119,33 @@ struct Event {
 
 namespace {
 
+// What an operation read and wrote in device memory: ranges for copies,
+// sectors of 32 bytes for kernels (in chunks of 64 KiB, by allocation).
+struct Footprint {
+    struct Range {
+        std::uint64_t allocation;
+        std::uintptr_t base;
+        std::size_t begin, end;
+        bool write;
+    };
+    struct Chunk {
+        std::uint64_t read[32] = {}, written[32] = {};
+    };
+    static constexpr std::size_t kChunkSectors = 2048;
+    std::vector<Range> ranges;
+    std::map<std::pair<std::uint64_t, std::size_t>, Chunk> chunks;
+    std::map<std::uint64_t, std::uintptr_t> bases;
+};
+
+// A finished operation, kept while later ones on other streams may be
+// unordered with it.
+struct Record {
+    std::string what;
+    std::uint64_t stream, seq;
+    Clock clock;
+    std::shared_ptr<const Footprint> footprint;
+};
+
 struct Device {
     int index;
     const Profile* profile;
@@ -99,6 +153,27 @@ struct Device {
     cudaError_t sticky = cudaSuccess;
     std::shared_ptr<Stream> legacy;
     std::vector<std::shared_ptr<Stream>> streams;  // live ones
+    std::deque<Record> history;                    // the latest finished operations
+};
+
+// A copy to the host, waiting for the host to synchronise with it.
+struct Download {
+    int device;
+    std::uint64_t stream, seq;
+    unsigned char* dst;
+    std::size_t dpitch, width, height;
+    std::shared_ptr<std::vector<unsigned char>> bytes;  // filled when the copy runs
+    std::shared_ptr<std::atomic<bool>> ran;
+};
+
+// A copy from pinned memory, which the host must not write until it has
+// synchronised with the copy.
+struct PinnedRead {
+    int device;
+    std::uint64_t stream, seq;
+    const unsigned char* src;
+    std::size_t spitch, width, height;
+    std::vector<unsigned char> snapshot;  // the bytes at the call
 };
 
 struct Runtime {
@@ -114,6 +189,11 @@ struct Runtime {
 
     std::shared_mutex allocationsMutex;
     std::map<std::uintptr_t, std::unique_ptr<Allocation>> allocations;
+    std::uint64_t nextAllocation = 1;
+
+    std::deque<Download> downloads;
+    std::deque<PinnedRead> pinnedReads;
+    std::atomic<unsigned> sampleFirst{0}, sampleLast{0};
 
     Runtime() {
         std::string list = "rtx3060";
@@ -139,6 +219,18 @@ struct Runtime {
         }
     }
 };
+
+// Kernels by address: name, registers (0: the table's). Apart from the
+// runtime, so that naming kernels as a library loads does not read the
+// environment before the program could set it.
+struct KernelNames {
+    std::mutex m;
+    std::map<const void*, std::pair<std::string, int>> names;
+};
+KernelNames& kernelNames() {
+    static KernelNames* k = new KernelNames;
+    return *k;
+}
 
 Runtime& rt() {
     static Runtime* r = new Runtime;  // never destroyed: stream threads may outlive static destruction
@@ -247,13 +339,164 @@ std::uint64_t enqueue(const std::shared_ptr<Stream>& s, std::function<void(const
     return seq;
 }
 
+// Called with the lock held, when the host has fallen into a sticky fault
+// of its own making.
+void hostFault(Device& d, const std::string& what) {
+    if (d.sticky != cudaSuccess) return;
+    d.sticky = cudaErrorLaunchFailure;
+    rt().fault = what;
+    std::fprintf(stderr, "cuda-sim: %s\n", what.c_str());
+}
+
+// Called with the lock held, after this host thread synchronised: copies to
+// the host it now knows are done fill their destinations, and the pinned
+// memory of copies from the host it now knows are done must still hold what
+// it held at their calls.
+void settle() {
+    Runtime& r = rt();
+    for (auto it = r.downloads.begin(); it != r.downloads.end();) {
+        if (!covers(tlHostClock, it->stream, it->seq)) {
+            ++it;
+            continue;
+        }
+        // Bytes that another copy the host has not synchronised with also
+        // writes could hold either copy's on a card: the poison stays there.
+        const auto span = [](const Download& x) {
+            const auto at = reinterpret_cast<std::uintptr_t>(x.dst);
+            return std::make_pair(at, x.height == 0 ? at : at + (x.height - 1) * x.dpitch + x.width);
+        };
+        const bool contested = std::any_of(r.downloads.begin(), r.downloads.end(), [&](const Download& other) {
+            return &other != &*it && !covers(tlHostClock, other.stream, other.seq) &&
+                   span(other).first < span(*it).second && span(*it).first < span(other).second;
+        });
+        if (it->ran->load() && !contested)  // else a fault stopped it, or the copy is contested
+            for (std::size_t row = 0; row < it->height; ++row)
+                std::memcpy(it->dst + row * it->dpitch, it->bytes->data() + row * it->width, it->width);
+        it = r.downloads.erase(it);
+    }
+    for (auto it = r.pinnedReads.begin(); it != r.pinnedReads.end();) {
+        if (!covers(tlHostClock, it->stream, it->seq)) {
+            ++it;
+            continue;
+        }
+        for (std::size_t row = 0; row < it->height; ++row) {
+            const unsigned char* now = it->src + row * it->spitch;
+            const unsigned char* then = it->snapshot.data() + row * it->width;
+            if (std::memcmp(now, then, it->width) == 0) continue;
+            std::size_t at = 0;
+            while (now[at] == then[at]) ++at;
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "the host wrote pinned memory at %p before synchronising with the copy on stream %" PRIu64
+                          " that reads it (that copy may have read either bytes)",
+                          static_cast<const void*>(now + at), it->stream);
+            hostFault(*r.devices[std::size_t(it->device)], text);
+            break;
+        }
+        it = r.pinnedReads.erase(it);
+    }
+}
+
 // Called with the lock held: the host waits for operation `seq` of `s`.
 void hostWait(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Stream>& s, std::uint64_t seq,
               const Clock& clock) {
     rt().cv.wait(lock, [&] { return s->completed >= seq; });
     join(tlHostClock, clock);
     tlHostClock[s->id] = std::max(tlHostClock[s->id], seq);
+    settle();
 }
+
+// An operation's own sequence number on its stream, from the clock it runs
+// with (which holds the one before it).
+std::uint64_t ownSeq(const Clock& clock, std::uint64_t stream) {
+    const auto it = clock.find(stream);
+    return it == clock.end() ? 1 : it->second + 1;
+}
+
+// The first sector where one footprint writes what the other touches, as an
+// address; 0 when none.
+std::uintptr_t conflict(const Footprint& a, const Footprint& b) {
+    for (const Footprint::Range& x : a.ranges)
+        for (const Footprint::Range& y : b.ranges)
+            if (x.allocation == y.allocation && (x.write || y.write) && x.begin < y.end && y.begin < x.end)
+                return x.base + std::max(x.begin, y.begin);
+    const auto rangeAgainstChunks = [](const Footprint::Range& x, const Footprint& k) -> std::uintptr_t {
+        if (x.begin >= x.end) return 0;
+        const std::size_t first = x.begin / 32, last = (x.end - 1) / 32;
+        auto it = k.chunks.lower_bound({x.allocation, first / Footprint::kChunkSectors});
+        for (; it != k.chunks.end() && it->first.first == x.allocation &&
+               it->first.second <= last / Footprint::kChunkSectors;
+             ++it) {
+            const std::size_t chunkFirst = it->first.second * Footprint::kChunkSectors;
+            const std::size_t from = std::max(first, chunkFirst), to = std::min(last, chunkFirst + Footprint::kChunkSectors - 1);
+            for (std::size_t sector = from; sector <= to; ++sector) {
+                const std::size_t bit = sector - chunkFirst;
+                const std::uint64_t mask = 1ull << (bit % 64);
+                const bool written = it->second.written[bit / 64] & mask;
+                const bool read = it->second.read[bit / 64] & mask;
+                if (written || (x.write && read)) return x.base + std::max(x.begin, sector * 32);
+            }
+        }
+        return 0;
+    };
+    for (const Footprint::Range& x : a.ranges)
+        if (const std::uintptr_t at = rangeAgainstChunks(x, b)) return at;
+    for (const Footprint::Range& y : b.ranges)
+        if (const std::uintptr_t at = rangeAgainstChunks(y, a)) return at;
+    const Footprint& small = a.chunks.size() <= b.chunks.size() ? a : b;
+    const Footprint& large = &small == &a ? b : a;
+    for (const auto& [key, mine] : small.chunks) {
+        const auto other = large.chunks.find(key);
+        if (other == large.chunks.end()) continue;
+        for (std::size_t w = 0; w < 32; ++w) {
+            const std::uint64_t clash = (mine.written[w] & (other->second.read[w] | other->second.written[w])) |
+                                        (other->second.written[w] & mine.read[w]);
+            if (clash)
+                return small.bases.at(key.first) +
+                       (key.second * Footprint::kChunkSectors + w * 64 + std::size_t(__builtin_ctzll(clash))) * 32;
+        }
+    }
+    return 0;
+}
+
+// Called on the stream's thread when an operation ends: fails it when an
+// operation of another stream that nothing orders against it wrote what it
+// touched or touched what it wrote; else keeps it for those to come.
+void finish(Device* d, Record record) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    for (const Record& p : d->history) {
+        if (p.stream == record.stream || covers(record.clock, p.stream, p.seq) ||
+            covers(p.clock, record.stream, record.seq))
+            continue;
+        if (const std::uintptr_t at = conflict(*p.footprint, *record.footprint)) {
+            char text[120];
+            std::snprintf(text, sizeof text, "0x%" PRIxPTR, at);
+            throw Fault{cudaErrorLaunchFailure,
+                        record.what + " on stream " + std::to_string(record.stream) + " and " + p.what +
+                            " on stream " + std::to_string(p.stream) + " both touch the bytes at " + text +
+                            ", one writing them, and nothing orders them: one may still be writing while the other "
+                            "runs"};
+        }
+    }
+    // What every stream of the device has waited for is over for the checks.
+    std::vector<const Stream*> live;
+    for (const auto& s : d->streams) live.push_back(s.get());
+    if (d->legacy) live.push_back(d->legacy.get());
+    d->history.push_back(std::move(record));
+    const auto settled = [&](const Record& p) {
+        return std::all_of(live.begin(), live.end(), [&](const Stream* s) {
+            return s->id == p.stream ? s->completed >= p.seq : covers(s->clock, p.stream, p.seq);
+        });
+    };
+    d->history.erase(std::remove_if(d->history.begin(), d->history.end(), settled), d->history.end());
+    while (d->history.size() > 64) d->history.pop_front();
+}
+
+// The footprint of the grid running on this thread, with the chunk last used.
+thread_local Footprint* tlFootprint = nullptr;
+thread_local Footprint::Chunk* tlChunk = nullptr;
+thread_local std::pair<std::uint64_t, std::size_t> tlChunkKey;
 
 bool isPinned(const void* p, std::size_t bytes) {
     Runtime& r = rt();
@@ -290,17 +533,54 @@ cudaError_t classify(void* dst, const void* src, std::size_t dstSpan, std::size_
 std::uint64_t enqueueCopy(const std::shared_ptr<Stream>& s, const Copy& c, void* dst, std::size_t dpitch,
                           const void* src, std::size_t spitch, std::size_t width, std::size_t height,
                           std::shared_ptr<std::vector<unsigned char>> staged) {
+    Runtime& r = rt();
     const void* from = staged ? staged->data() : src;
     if (staged) spitch = width;
     Allocation* target = c.dst;
-    const std::uint64_t seq = enqueue(s, [=](const Clock&) {
+    // A copy to the host lands when the host synchronises with it; until
+    // then its destination holds poison.
+    std::shared_ptr<std::vector<unsigned char>> landing;
+    std::shared_ptr<std::atomic<bool>> ran;
+    if (c.src && !c.dst) {
+        landing = std::make_shared<std::vector<unsigned char>>(width * height);
+        ran = std::make_shared<std::atomic<bool>>(false);
+        for (std::size_t row = 0; row < height; ++row)
+            std::memset(static_cast<unsigned char*>(dst) + row * dpitch, kPoison, width);
+    }
+    auto footprint = std::make_shared<Footprint>();
+    const auto touch = [&](const Allocation* a, const void* p, std::size_t pitch, bool write) {
+        if (!a) return;
+        const std::size_t begin = reinterpret_cast<std::uintptr_t>(p) - a->base;
+        for (std::size_t row = 0; row < height; ++row)
+            footprint->ranges.push_back({a->id, a->base, begin + row * pitch, begin + row * pitch + width, write});
+    };
+    touch(c.src, src, spitch, false);
+    touch(c.dst, dst, dpitch, true);
+    const char* what = !c.src ? "a copy to the device" : !c.dst ? "a copy to the host" : "a copy on the device";
+    Device* d = s->device;
+    const std::uint64_t streamId = s->id;
+    const std::uint64_t seq = enqueue(s, [=](const Clock& clock) {
         const auto* in = static_cast<const unsigned char*>(staged ? staged->data() : from);
-        auto* out = static_cast<unsigned char*>(dst);
+        auto* out = landing ? landing->data() : static_cast<unsigned char*>(dst);
+        const std::size_t outPitch = landing ? width : dpitch;
         for (std::size_t row = 0; row < height; ++row) {
-            std::memcpy(out + row * dpitch, in + row * spitch, width);
+            std::memcpy(out + row * outPitch, in + row * spitch, width);
             if (target) target->markWritten(reinterpret_cast<std::uintptr_t>(out + row * dpitch) - target->base, width);
         }
+        if (ran) ran->store(true);
+        finish(d, Record{what, streamId, ownSeq(clock, streamId), clock, footprint});
     });
+    if (landing)
+        r.downloads.push_back(Download{d->index, streamId, seq, static_cast<unsigned char*>(dst), dpitch, width, height,
+                                       landing, ran});
+    if (!c.src && c.dst && !staged && height > 0) {
+        PinnedRead pinned{d->index, streamId, seq, static_cast<const unsigned char*>(src), spitch, width, height, {}};
+        pinned.snapshot.resize(width * height);
+        for (std::size_t row = 0; row < height; ++row)
+            std::memcpy(pinned.snapshot.data() + row * width, static_cast<const unsigned char*>(src) + row * spitch, width);
+        r.pinnedReads.push_back(std::move(pinned));
+        if (r.pinnedReads.size() > 256) r.pinnedReads.pop_front();
+    }
     if (target && height > 0) {
         CopyWrite w;
         w.begin = reinterpret_cast<std::uintptr_t>(dst) - target->base;
@@ -359,10 +639,121 @@ Allocation* findAllocation(const void* p, std::size_t bytes) {
 
 std::uint64_t seed() { return rt().seed; }
 
+bool blockSkipped(const LaunchInfo& l, unsigned x) {
+    if (l.sampleFirst == 0 && l.sampleLast == 0) return false;
+    return x >= l.sampleFirst && x + l.sampleLast < l.grid.x;
+}
+
+void recordAccess(const Allocation& a, std::size_t offset, std::size_t bytes, bool write) {
+    Footprint* f = tlFootprint;
+    if (!f || bytes == 0) return;
+    for (std::size_t sector = offset / 32, last = (offset + bytes - 1) / 32; sector <= last; ++sector) {
+        const std::pair<std::uint64_t, std::size_t> key{a.id, sector / Footprint::kChunkSectors};
+        if (!tlChunk || key != tlChunkKey) {
+            tlChunk = &f->chunks[key];
+            tlChunkKey = key;
+            f->bases.emplace(a.id, a.base);
+        }
+        const std::size_t bit = sector % Footprint::kChunkSectors;
+        (write ? tlChunk->written : tlChunk->read)[bit / 64] |= 1ull << (bit % 64);
+    }
+}
+
+void sampleBlocks(unsigned first, unsigned last) {
+    rt().sampleFirst = first;
+    rt().sampleLast = last;
+}
+
+bool nameKernel(const void* func, const char* name, int registers) {
+    KernelNames& k = kernelNames();
+    std::lock_guard lock(k.m);
+    k.names[func] = {name, registers};
+    return true;
+}
+
+// Declared dead: the bits that say what was written are cleared (whole pages
+// handed back, as are the contents' whole pages).
+void forget(Allocation& a, std::size_t offset, std::size_t bytes) {
+    if (bytes == 0) return;
+    const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
+    const auto giveBack = [page](std::uintptr_t from, std::uintptr_t to) {
+        const std::uintptr_t first = (from + page - 1) / page * page, last = to / page * page;
+        if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+    };
+    giveBack(a.base + offset, a.base + offset + bytes);
+    const std::size_t firstUnit = (offset + 3) / 4, endUnit = (offset + bytes) / 4;  // whole units only
+    std::size_t unit = firstUnit;
+    for (; unit < endUnit && unit % 32 != 0; ++unit) a.written[unit / 32].fetch_and(~(1u << (unit % 32)));
+    const std::size_t wordsFrom = unit / 32, wordsTo = endUnit / 32;
+    if (wordsFrom < wordsTo) {
+        // Whole pages of bits are handed back (they read as zeros again);
+        // the words before and after them are cleared one by one.
+        // The bits have a mapping of their own: word w starts a page when
+        // w is a multiple of wordsPerPage.
+        const std::size_t wordsPerPage = page / sizeof(std::uint32_t);
+        const std::size_t pagedFrom = std::min(wordsTo, (wordsFrom + wordsPerPage - 1) / wordsPerPage * wordsPerPage);
+        const std::size_t pagedTo = std::max(pagedFrom, wordsTo / wordsPerPage * wordsPerPage);
+        for (std::size_t w = wordsFrom; w < pagedFrom; ++w) a.written[w].store(0, std::memory_order_relaxed);
+        if (pagedFrom < pagedTo)
+            madvise(static_cast<void*>(a.written + pagedFrom), (pagedTo - pagedFrom) * sizeof(std::uint32_t),
+                    MADV_DONTNEED);
+        for (std::size_t w = pagedTo; w < wordsTo; ++w) a.written[w].store(0, std::memory_order_relaxed);
+        unit = wordsTo * 32;
+    }
+    for (; unit < endUnit; ++unit) a.written[unit / 32].fetch_and(~(1u << (unit % 32)));
+}
+
+cudaError_t declareDead(void* p, std::size_t bytes, cudaStream_t handle) {
+    Runtime& r = rt();
+    std::lock_guard lock(r.m);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    if (d->sticky) return d->sticky;
+    if (bytes == 0) return cudaSuccess;
+    Allocation* a = findAllocation(p, bytes);
+    if (!a) return fail(cudaErrorInvalidValue);
+    const std::shared_ptr<Stream> s = resolve(handle, d);
+    if (!s) return fail(cudaErrorInvalidResourceHandle);
+    const std::size_t offset = reinterpret_cast<std::uintptr_t>(p) - a->base;
+    auto footprint = std::make_shared<Footprint>();
+    footprint->ranges.push_back({a->id, a->base, offset, offset + bytes, true});
+    const std::uint64_t streamId = s->id;
+    enqueue(s, [=](const Clock& clock) {
+        forget(*a, offset, bytes);
+        finish(d, Record{"a discard", streamId, ownSeq(clock, streamId), clock, footprint});
+    });
+    return cudaSuccess;
+}
+
 const char* lastFault() { return rt().fault.c_str(); }
 
-cudaError_t launch(const char* name, const void*, dim3 grid, dim3 block, std::size_t sharedBytes, cudaStream_t handle,
-                   KernelBody* body) {
+namespace {
+
+// A kernel's registers per thread on a device.
+int registersOf(const void* func, const char* name, const Device& d) {
+    KernelNames& k = kernelNames();
+    std::string known = name ? name : "";
+    int registers = 0;
+    {
+        std::lock_guard lock(k.m);
+        if (const auto it = k.names.find(func); it != k.names.end()) {
+            known = it->second.first;
+            registers = it->second.second;
+        } else if (name) {
+            k.names[func] = {name, 0};
+        }
+    }
+    if (registers > 0) return registers;
+    const int arch = d.profile->major * 10 + d.profile->minor;
+    for (const KernelRegisters& k : kKernelRegisters)
+        if (k.arch == arch && known == k.kernel) return k.registers;
+    return kDefaultRegisters;
+}
+
+}  // namespace
+
+cudaError_t launch(const char* name, const void* func, dim3 grid, dim3 block, std::size_t sharedBytes,
+                   cudaStream_t handle, KernelBody* body) {
     std::shared_ptr<KernelBody> owned(body);
     Runtime& r = rt();
     std::unique_lock lock(r.m);
@@ -374,14 +765,28 @@ cudaError_t launch(const char* name, const void*, dim3 grid, dim3 block, std::si
         grid.y > 65535 || grid.z > 65535 || grid.x > 0x7fffffffu)
         return fail(cudaErrorInvalidConfiguration);
     if (sharedBytes > 48 * 1024) return fail(cudaErrorInvalidValue);
+    if (blockRegisters(registersOf(func, name, *d), threads) > kRegistersPerBlock)
+        return fail(cudaErrorLaunchOutOfResources);
     const std::shared_ptr<Stream> s = resolve(handle, d);
     if (!s) return fail(cudaErrorInvalidResourceHandle);
     const std::uint64_t serial = ++r.launches;
     const std::uint64_t streamId = s->id;
+    const unsigned sampleFirst = r.sampleFirst, sampleLast = r.sampleLast;
     enqueue(s, [=](const Clock& clock) {
-        LaunchInfo info{name, grid, block, sharedBytes, streamId, 0, clock, serial, owned.get()};
-        info.seq = clock.count(streamId) ? clock.at(streamId) + 1 : 1;
-        runGrid(info);
+        LaunchInfo info{name, grid, block, sharedBytes, streamId, ownSeq(clock, streamId), clock, serial, owned.get(),
+                        sampleFirst, sampleLast};
+        Footprint footprint;
+        tlFootprint = &footprint;
+        tlChunk = nullptr;
+        try {
+            runGrid(info);
+        } catch (...) {
+            tlFootprint = nullptr;
+            throw;
+        }
+        tlFootprint = nullptr;
+        finish(d, Record{std::string("kernel ") + name, streamId, info.seq, clock,
+                         std::make_shared<const Footprint>(std::move(footprint))});
     });
     return cudaSuccess;
 }
@@ -500,10 +905,10 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     prop->multiProcessorCount = p.sms;
     prop->memoryClockRate = p.memoryClockKHz;
     prop->memoryBusWidth = p.busBits;
-    prop->maxThreadsPerMultiProcessor = 1536;
-    prop->sharedMemPerMultiprocessor = 100 * 1024;
+    prop->maxThreadsPerMultiProcessor = p.maxThreadsPerSm;
+    prop->sharedMemPerMultiprocessor = p.sharedPerSm * 1024;
     prop->regsPerMultiprocessor = 65536;
-    prop->sharedMemPerBlockOptin = 99 * 1024;
+    prop->sharedMemPerBlockOptin = p.sharedOptin * 1024;
     prop->reservedSharedMemPerBlock = 1024;
     prop->maxBlocksPerMultiProcessor = p.maxBlocksPerSm;
     return cudaSuccess;
@@ -563,6 +968,10 @@ cudaError_t cudaDeviceReset(void) {
         r.cv.wait(lock, [&] { return s->completed >= s->enqueued; });
         s->stopping = true;
     }
+    d->history.clear();
+    const auto mine = [&](const auto& pending) { return pending.device == d->index; };
+    r.downloads.erase(std::remove_if(r.downloads.begin(), r.downloads.end(), mine), r.downloads.end());
+    r.pinnedReads.erase(std::remove_if(r.pinnedReads.begin(), r.pinnedReads.end(), mine), r.pinnedReads.end());
     r.cv.notify_all();
     lock.unlock();
     for (const auto& s : all) s->worker.join();
@@ -625,6 +1034,7 @@ cudaError_t cudaMalloc(void** devPtr, std::size_t size) {
     a->written = static_cast<std::atomic<std::uint32_t>*>(bits);
     a->base = reinterpret_cast<std::uintptr_t>(p);
     a->size = size;
+    a->id = r.nextAllocation++;
     a->device = d->index;
     d->used += rounded;
     std::unique_lock g(r.allocationsMutex);
@@ -664,7 +1074,18 @@ cudaError_t cudaFreeHost(void* ptr) {
     Runtime& r = rt();
     std::lock_guard lock(r.m);
     if (!ptr) return cudaSuccess;
-    if (!r.pinned.erase(reinterpret_cast<std::uintptr_t>(ptr))) return fail(cudaErrorInvalidValue);
+    const auto it = r.pinned.find(reinterpret_cast<std::uintptr_t>(ptr));
+    if (it == r.pinned.end()) return fail(cudaErrorInvalidValue);
+    // Copies still pending on it are the caller's fault; they no longer land or get checked.
+    const auto* begin = static_cast<const unsigned char*>(ptr);
+    const auto* end = begin + it->second;
+    r.downloads.erase(std::remove_if(r.downloads.begin(), r.downloads.end(),
+                                     [&](const Download& x) { return x.dst >= begin && x.dst < end; }),
+                      r.downloads.end());
+    r.pinnedReads.erase(std::remove_if(r.pinnedReads.begin(), r.pinnedReads.end(),
+                                       [&](const PinnedRead& x) { return x.src >= begin && x.src < end; }),
+                        r.pinnedReads.end());
+    r.pinned.erase(it);
     std::free(ptr);
     return cudaSuccess;
 }
@@ -678,9 +1099,14 @@ cudaError_t cudaMemset(void* devPtr, int value, std::size_t count) {
     Allocation* a = findAllocation(devPtr, count);
     if (!a) return fail(cudaErrorInvalidValue);
     const std::shared_ptr<Stream> s = resolve(nullptr, d);
-    const std::uint64_t seq = enqueue(s, [=](const Clock&) {
+    const std::size_t offset = reinterpret_cast<std::uintptr_t>(devPtr) - a->base;
+    auto footprint = std::make_shared<Footprint>();
+    footprint->ranges.push_back({a->id, a->base, offset, offset + count, true});
+    const std::uint64_t streamId = s->id;
+    const std::uint64_t seq = enqueue(s, [=](const Clock& clock) {
         std::memset(devPtr, value, count);
-        a->markWritten(reinterpret_cast<std::uintptr_t>(devPtr) - a->base, count);
+        a->markWritten(offset, count);
+        finish(d, Record{"a memset", streamId, ownSeq(clock, streamId), clock, footprint});
     });
     hostWait(lock, s, seq, s->clock);
     return d->sticky;
@@ -802,19 +1228,26 @@ cudaError_t cudaEventQuery(cudaEvent_t event) {
     if (!r.events.count(event)) return fail(cudaErrorInvalidResourceHandle);
     if (!event->stream) return cudaSuccess;
     if (event->stream->device->sticky) return event->stream->device->sticky;
-    return event->stream->completed >= event->seq ? cudaSuccess : cudaErrorNotReady;
+    if (event->stream->completed < event->seq) return cudaErrorNotReady;
+    // Done, and now the host knows it: as good as a synchronisation.
+    join(tlHostClock, event->clock);
+    tlHostClock[event->stream->id] = std::max(tlHostClock[event->stream->id], event->seq);
+    settle();
+    return event->stream->device->sticky;
 }
 
 }  // extern "C"
 
 cudaError_t cudasimFuncGetAttributes(cudaFuncAttributes* attr, const void* func) {
     if (!func) return fail(cudaErrorInvalidDeviceFunction);
-    if (!currentDevice()) return fail(cudaErrorInvalidDevice);
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
     *attr = cudaFuncAttributes{};
+    attr->numRegs = registersOf(func, nullptr, *d);
     attr->maxThreadsPerBlock = 1024;
-    attr->numRegs = kAssumedRegisters;
-    attr->ptxVersion = 86;
-    attr->binaryVersion = 86;
+    while (blockRegisters(attr->numRegs, attr->maxThreadsPerBlock) > kRegistersPerBlock) attr->maxThreadsPerBlock -= 32;
+    attr->ptxVersion = d->profile->major * 10 + d->profile->minor;
+    attr->binaryVersion = attr->ptxVersion;
     attr->maxDynamicSharedSizeBytes = 48 * 1024;
     return cudaSuccess;
 }
@@ -825,8 +1258,9 @@ cudaError_t cudasimOccupancy(int* blocks, const void* func, int blockSize, std::
     if (!func || blockSize <= 0 || blockSize > 1024) return fail(cudaErrorInvalidValue);
     cudaDeviceProp p;
     cudaGetDeviceProperties(&p, d->index);
+    const int registers = registersOf(func, nullptr, *d);
     const int warps = (blockSize + 31) / 32;
-    const int regsPerWarp = (kAssumedRegisters * 32 + 255) / 256 * 256;
+    const int regsPerWarp = (registers * 32 + 255) / 256 * 256;
     const int byRegisters = (p.regsPerMultiprocessor / regsPerWarp) / warps;
     const int byThreads = p.maxThreadsPerMultiProcessor / (warps * 32);
     const std::size_t sharedPerBlock = dynamicSharedBytes + p.reservedSharedMemPerBlock;

@@ -44,14 +44,30 @@ struct CopyWrite {
     Clock clock;  // what the copy itself is ordered after
 };
 
+// Per 32-byte sector of an allocation, the global-memory race check's
+// records (threads.cpp): mapped on a kernel's first access, unmapped with
+// the allocation.
+struct SectorRecord;
+struct SectorMap {
+    std::once_flag mapped;
+    SectorRecord* records = nullptr;
+    std::size_t bytes = 0;
+    SectorMap() = default;
+    SectorMap(const SectorMap&) = delete;
+    SectorMap& operator=(const SectorMap&) = delete;
+    ~SectorMap();
+};
+
 struct Allocation {
     std::uintptr_t base = 0;
     std::size_t size = 0;
+    std::uint64_t id = 0;  // never reused, unlike addresses
     int device = 0;
     std::atomic<std::uint32_t>* written = nullptr;  // a bit per 4 bytes: has a copy or kernel written it
     std::size_t writtenWords = 0;
     std::mutex copiesMutex;
     std::deque<CopyWrite> copies;  // the latest few
+    SectorMap sectors;
 
     bool contains(std::uintptr_t a, std::size_t bytes) const { return a >= base && a + bytes <= base + size; }
     void markWritten(std::size_t offset, std::size_t bytes);
@@ -71,8 +87,15 @@ struct LaunchInfo {
     Clock clock;
     std::uint64_t serial;  // for the order of threads
     KernelBody* body;
+    unsigned sampleFirst = 0, sampleLast = 0;  // a sparse grid's blocks (0 and 0: all)
 };
 void runGrid(const LaunchInfo& launch);  // throws Fault
+
+// Host-side bookkeeping the device side calls into: whether a sparse grid
+// skips block x; every global access of the running grid (for the checks
+// against other streams).
+bool blockSkipped(const LaunchInfo& launch, unsigned x);
+void recordAccess(const Allocation& a, std::size_t offset, std::size_t bytes, bool write);
 
 std::uint64_t seed();
 

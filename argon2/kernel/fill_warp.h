@@ -73,12 +73,17 @@ struct FillWarp {
     // its four words and reads the four it holds in the other layout. Shuffles
     // would need a select per slot and lane, since which slot a lane sends and
     // which it fills both depend on the lane.
+    //
+    // No sync after the reads: relayouts alternate (rows to columns, then
+    // back), so the next one's writes go to exactly the words this lane has
+    // just read, and the lanes' sets of words are disjoint. Nothing another
+    // lane reads is overwritten before the sync in the middle of the next
+    // relayout.
     static ARGON2GPU_WARP void relayout(U64 (&x)[4], std::uint64_t* scratch, const U32 (&from)[4],
                                         const U32 (&to)[4]) {
         for (int m = 0; m < 4; ++m) W::scatter(scratch, from[m], x[m]);
         W::syncScratch();
         for (int m = 0; m < 4; ++m) x[m] = W::gather(scratch, to[m]);
-        W::syncScratch();  // before the next relayout writes over what was read
     }
 
     // x = P(x) over rows and columns.

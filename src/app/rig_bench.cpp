@@ -1,7 +1,9 @@
 // quorlen-bench: the first thing to run on a new rig. With no node and no
 // key, for every selected device and kernel mode: the self-test, then the
 // hash rate over a sweep of batch sizes and, where the device tells its
-// memory clock and bus width, the share of its peak memory bandwidth.
+// memory clock and bus width, the share of its peak memory bandwidth. On the
+// simulated runtime, also the memory traffic of one batch, per kernel and
+// per hash, against the floor of one pass over the hash's memory.
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +20,10 @@
 #include "gpu/chain_pow.h"
 #include "gpu/gpu_hasher.h"
 #include "gpu/self_test.h"
+
+#if defined(ARGON2GPU_CUDA_SIM)
+#include <cuda_runtime_api.h>
+#endif
 
 namespace {
 
@@ -116,6 +122,36 @@ void progress(const std::string& text) {
 
 void onSignal(int) { g_stop.exchange(true); }
 
+#if defined(ARGON2GPU_CUDA_SIM)
+// The global-memory traffic of one batch of `batch` hashes, as the simulated
+// runtime counts it: bytes the lanes asked for and 32-byte sectors the warps
+// moved, per kernel and per hash; the DRAM bytes assume that every sector
+// moved comes from (or goes to) DRAM once.
+std::string trafficReport(GpuHasher& hasher, const std::string& mode, int batch) {
+    hasher.bind_thread();
+    std::vector<std::string> inputs(std::size_t(batch), "{\"msg\":\"traffic\"}"), outputs;
+    cudasim::resetTraffic();
+    hasher.hash_batch(inputs, outputs);
+    const double mib = 1024.0 * 1024.0, n = batch;
+    std::string text = "traffic per hash, " + mode + ", batch " + std::to_string(batch) + " (simulated):\n";
+    char line[200];
+    std::snprintf(line, sizeof line, "  %-18s %8s %12s %12s %12s %12s\n", "kernel", "launches", "read MiB",
+                  "written MiB", "sectors rd", "sectors wr");
+    text += line;
+    double sectors = 0;
+    for (const cudasim::KernelTraffic& k : cudasim::traffic()) {
+        std::snprintf(line, sizeof line, "  %-18s %8llu %12.3f %12.3f %12.0f %12.0f\n", k.kernel.c_str(),
+                      static_cast<unsigned long long>(k.launches), double(k.bytesRead) / n / mib, double(k.bytesWritten) / n / mib,
+                      double(k.sectorsRead) / n, double(k.sectorsWritten) / n);
+        text += line;
+        sectors += double(k.sectorsRead + k.sectorsWritten) / n;
+    }
+    std::snprintf(line, sizeof line, "  DRAM %.3f MiB per hash = %.4f x the floor of %.0f MiB (written once, each reference read once)\n",
+                  sectors * 32 / mib, sectors * 32 / chain_pow::kBytesMovedPerHash, chain_pow::kBytesMovedPerHash / mib);
+    return text + line;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -145,6 +181,7 @@ int main(int argc, char** argv) {
         }
 
         std::vector<BenchRun> runs;
+        std::string traffic;
         bool failed = false;
         for (int g : selected) {
             const argon2::cuda::Device& dev = all[std::size_t(g)];
@@ -162,6 +199,9 @@ int main(int argc, char** argv) {
                 hasher.init(global);
                 run.selfTest = unsupported.empty() ? self_test(hasher) : "not supported: " + unsupported;
                 failed = failed || !run.selfTest.empty();
+#if defined(ARGON2GPU_CUDA_SIM)
+                if (run.selfTest.empty()) traffic += trafficReport(hasher, mode_name(run), 2);
+#endif
                 for (std::size_t k = 0; k < sizes.size() && run.selfTest.empty() && !g_stop.load(); ++k) {
                     progress("[bench] GPU#" + std::to_string(g) + " " + mode_name(run) + ": B=" +
                              std::to_string(sizes[k]) + " (" + std::to_string(k + 1) + " of " +
@@ -187,6 +227,7 @@ int main(int argc, char** argv) {
         progress("");
         std::fputs("\r", stderr);
         std::fputs((o.json ? bench_json(runs) : bench_table(runs)).c_str(), stdout);
+        std::fputs(traffic.c_str(), o.json ? stderr : stdout);
         return failed ? kExitSelfTestFailed : 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "\nfatal: %s\n", e.what());

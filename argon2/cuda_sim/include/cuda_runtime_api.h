@@ -11,18 +11,47 @@
 // sticky error whose text says what was seen): a shared-memory word written
 // by one thread and accessed by another with no sync between them; a global
 // access outside every allocation; a read of device memory no copy or kernel
-// wrote; a read of bytes that a copy on another stream may still be writing.
+// wrote since the range was last declared dead (cudasim::declareDead); a read
+// of bytes that a copy on another stream may still be writing; a read of
+// shared memory nothing wrote in the block; a 32-byte sector of global memory
+// that one warp writes and another warp of the same block touches with no
+// __syncthreads between, or another block of the grid.
 //
-// Environment: QUORLEN_CUDA_SIM_DEVICES (comma-separated profiles: rtx3060,
-// rtx4090; default rtx3060), QUORLEN_CUDA_SIM_MEMORY_MIB (the memory budget
-// per device; default the card's), QUORLEN_CUDA_SIM_SEED (the order in which
-// a warp's threads run between rendezvous points; default 1).
+// Checks between operations: any two on different streams that nothing
+// orders (no event wait, no legacy-stream rule, no host sync between the
+// call of one and the other) where one writes device memory the other reads
+// or writes, kernels and copies alike, fail the later one to finish. Copies
+// take effect at the latest moment the runtime allows: a copy to the host
+// fills its destination only when the host synchronises with it (an event,
+// the stream or the device), and the destination holds poison (0xdb bytes)
+// until then (and where a later copy the host has not synchronised with also
+// writes, since either may land last); a copy from pinned memory reads it
+// when its stream reaches it, and a host write to that memory before the
+// host synchronises with the copy is a fault. A launch needing more registers than a block has (the
+// flavour's kernels' counts come from ptxas, per architecture) fails with
+// cudaErrorLaunchOutOfResources.
+//
+// Two false alarms are known and harmless: shuffles or __syncwarps with
+// disjoint masks in one warp at the same time are reported as rendezvous
+// points that cannot complete (the flavour never does that), and cudaFree
+// does not wait for work still using the memory (the flavour frees only
+// after synchronising).
+//
+// Environment: QUORLEN_CUDA_SIM_DEVICES (comma-separated profiles: t4
+// (sm_75), rtx3060 (sm_86), rtx4090 (sm_89), h100 (sm_90, 80 GB); default
+// rtx3060), QUORLEN_CUDA_SIM_MEMORY_MIB (the memory budget per device;
+// default the card's), QUORLEN_CUDA_SIM_SEED (the order in which a warp's
+// threads run between rendezvous points, and the warps of a block; default
+// 1). Device memory is reserved, not committed: only the bytes touched cost
+// host memory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <type_traits>
+#include <vector>
 
 enum cudaError {
     cudaSuccess = 0,
@@ -226,12 +255,41 @@ void access(const void* p, std::size_t bytes, bool write);
 // the last cudaDeviceReset).
 const char* lastFault();
 
+// Global-memory traffic per kernel (by name) since the last resetTraffic():
+// a warp-wide access is the same access of every lane of a warp between two
+// rendezvous points, and it moves each 32-byte sector it touches once.
+struct KernelTraffic {
+    std::string kernel;
+    std::uint64_t launches = 0, blocks = 0;
+    std::uint64_t bytesRead = 0, bytesWritten = 0;      // as the lanes asked
+    std::uint64_t sectorsRead = 0, sectorsWritten = 0;  // as warps move them
+};
+std::vector<KernelTraffic> traffic();
+void resetTraffic();
+
+// Declares the contents of [p, p + bytes) dead, in the stream's order: a
+// kernel's read there of bytes nothing wrote after is a fault, as a stale
+// read from an earlier round is on a card. (No counterpart on a card, where
+// the program simply does nothing.)
+cudaError_t declareDead(void* p, std::size_t bytes, cudaStream_t stream);
+
+// Names a kernel for its registers: the flavour's kernels have ptxas's count
+// per architecture; any other name has `registers` (default 32).
+bool nameKernel(const void* func, const char* name, int registers = 0);
+
+// Sparse grids: grids launched from now on run only their first `first` and
+// last `last` blocks along x (0 and 0: every block). With the memory
+// reserved but not committed, a batch of many large hashes runs in the time
+// of a few.
+void sampleBlocks(unsigned first, unsigned last);
+
 }  // namespace cudasim
 
 #define __global__
 #define __device__
 #define __host__
 #define __forceinline__ inline
+#define __launch_bounds__(...)
 #define threadIdx (::cudasim::threadIndex())
 #define blockIdx (::cudasim::blockIndex())
 #define blockDim (::cudasim::blockDimension())
