@@ -5,8 +5,9 @@
 # tests and the runtime's own checks (ctest --preset cuda-sim), the benchmark
 # with its self-test for a few seconds, and one mining run against the
 # development node until a block is accepted. Any check of the simulated
-# runtime that fires fails the run. Cost: about 255 CPU-seconds to build from
-# scratch and 115 to run (about 3 minutes on two idle cores).
+# runtime that fires fails the run. Cost: about 300 CPU-seconds from scratch
+# without a compiler cache, the build about 190 of them (5 minutes of wall
+# time on two cores shared with other work).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
