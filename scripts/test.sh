@@ -21,7 +21,7 @@ if [ -z "${QUICK:-}" ]; then
   bash scripts/cuda-sim-check.sh
   bash scripts/opencl-check.sh
   bash scripts/sanitize.sh
-  bash scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
+  bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
 fi
 
 # Build folders and options: CMakePresets.json.
