@@ -137,7 +137,7 @@ TEST_F(Hasher, SelfTestPassesOnlyWhenTheDeviceAgreesWithTheCpu) {
 // OpenCL loader, on the worker's calls only.
 TEST_F(Hasher, OpenClFaultsEndTheWorkerAsOnCudaARefusalIsRetried) {
     struct InjectedFault {
-        const char* spec;  // QUORLEN_CL_FAULT: call, code, how many times
+        const char* setting;  // QUORLEN_CL_FAULT: call, code, how many times
         bool lost;
     };
     const InjectedFault faults[] = {{"clEnqueueNDRangeKernel:-5:3", false},  // out of resources
@@ -152,9 +152,9 @@ TEST_F(Hasher, OpenClFaultsEndTheWorkerAsOnCudaARefusalIsRetried) {
                                         "--http", http, "--ws", ws};
     };
     for (const InjectedFault& fault : faults) {
-        SCOPED_TRACE(fault.spec);
+        SCOPED_TRACE(fault.setting);
         const std::map<std::string, std::optional<std::string>> env = {
-            {"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_CL_FAULT", fault.spec},  {"BY_SEGMENT", std::nullopt},
+            {"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_CL_FAULT", fault.setting}, {"BY_SEGMENT", std::nullopt},
             {"PRECOMPUTE", std::nullopt},      {"GPU_BATCH", std::nullopt},     {"DIFF_OVERRIDE", std::nullopt}};
         if (fault.lost) {
             ProcessResult r = run_process(miner("http://127.0.0.1:1", ""), env, std::chrono::seconds(120));

@@ -31,9 +31,9 @@ struct Fault {
 
 Fault readFault() {
     Fault f;
-    const char* spec = std::getenv("QUORLEN_CL_FAULT");
-    if (!spec) return f;
-    const std::string s = spec;
+    const char* setting = std::getenv("QUORLEN_CL_FAULT");
+    if (!setting) return f;
+    const std::string s = setting;
     const std::size_t a = s.find(':');
     if (a == std::string::npos) return f;
     f.call = s.substr(0, a);
