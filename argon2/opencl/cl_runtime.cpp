@@ -93,11 +93,6 @@ ClRuntime::ClRuntime() {
             if (!deviceValue<cl_bool>(id, CL_DEVICE_AVAILABLE) || !deviceValue<cl_bool>(id, CL_DEVICE_COMPILER_AVAILABLE) ||
                 d.maxWorkGroup < 32 || d.maxAllocation < (1u << 20))
                 continue;
-            // For tests: a smaller buffer limit makes the batch's blocks lie in
-            // several buffers on a device that would take them in one.
-            if (const char* cap = std::getenv("QUORLEN_OPENCL_MAX_ALLOC_MIB"))
-                if (const unsigned long long mib = std::strtoull(cap, nullptr, 10); mib > 0)
-                    d.maxAllocation = std::min<cl_ulong>(d.maxAllocation, cl_ulong(mib) << 20);
             (d.isCpu() ? cpus : gpus).push_back(std::move(d));
         }
     }
