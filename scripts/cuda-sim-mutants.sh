@@ -56,7 +56,7 @@ WIDEST = ("cudasim_tests", "CudaSim.LaunchBeyondItsBoundsIsRefused", (("QUORLEN_
 CODES = ("cudasim_tests", "CudaCodes.*", ())
 
 # OpenCL: the shim's path is filled in when the scratch tree's is known.
-SHIM = "{build}/tests/libopencl_fault_shim.so"
+SHIM = "{build}/lib/libopencl_fault_shim.so"
 CL_LIMITS = (("LD_PRELOAD", SHIM), ("QUORLEN_CL_MAX_ALLOC_MIB", "40"), ("QUORLEN_CL_MAX_WORK_GROUP", "256"),
              ("POCL_WORK_GROUP_SPECIALIZATION", "0"))
 CL_BATCHES = ("gpu_digest_tests", "Modes/EveryDeviceAndMode.MinerParametersAtEveryBatchShape/BySegmentComputed",

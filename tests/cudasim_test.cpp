@@ -109,6 +109,8 @@ __global__ void gather(const std::uint64_t* in, unsigned stride, std::uint64_t* 
 __global__ void stamp(std::uint32_t* out, std::uint32_t value) { deviceWrite(out + threadIdx.x, value); }
 // The same, named with more registers than a block of 1024 threads has.
 __global__ void heavyStamp(std::uint32_t* out, std::uint32_t value) { deviceWrite(out + threadIdx.x, value); }
+// The same, with launch bounds of 256 threads.
+__global__ void boundedStamp(std::uint32_t* out, std::uint32_t value) { deviceWrite(out + threadIdx.x, value); }
 
 // Block x writes x at byte x * stride (the offset in 32 bits when `narrow`,
 // as a faulty kernel computes it), or reads it back into out[x].
@@ -507,7 +509,7 @@ TEST_F(CudaSim, SparseGridCatchesA32BitOffsetPastFourGiB) {
 TEST_F(CudaSim, MisalignedAccessFaults) {
     std::uint8_t* memory = deviceArray<std::uint8_t>(32 * 8 + 8);
     for (bool shared : {false, true}) {
-        const LaunchShape shape{dim3(1), dim3(32), shared ? 32 * 8 + 8 : 0, nullptr};
+        const LaunchShape shape{dim3(1), dim3(32), shared ? std::size_t(32 * 8 + 8) : 0, nullptr};
         ASSERT_EQ(launch("skewedStore", skewedStore, shape, memory, 0u, shared), cudaSuccess);
         ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
         ASSERT_EQ(launch("skewedStore", skewedStore, shape, memory, 4u, shared), cudaSuccess);
@@ -545,9 +547,13 @@ TEST_F(CudaSim, ReadOnlyPathOfSectorsTheLaunchWrote) {
 TEST_F(CudaSim, LaunchBeyondItsBoundsIsRefused) {
     cudasim::boundKernel("boundedStamp", 256);
     std::uint32_t* words = deviceArray<std::uint32_t>(1024);
-    ASSERT_EQ(launch("boundedStamp", stamp, LaunchShape{dim3(1), dim3(256), 0, nullptr}, words, 1u), cudaSuccess);
-    EXPECT_EQ(launch("boundedStamp", stamp, LaunchShape{dim3(1), dim3(288), 0, nullptr}, words, 1u),
+    cudaFuncAttributes attributes{};
+    ASSERT_EQ(launch("boundedStamp", boundedStamp, LaunchShape{dim3(1), dim3(256), 0, nullptr}, words, 1u),
+              cudaSuccess);
+    EXPECT_EQ(launch("boundedStamp", boundedStamp, LaunchShape{dim3(1), dim3(288), 0, nullptr}, words, 1u),
               cudaErrorLaunchOutOfResources);
+    ASSERT_EQ(cudaFuncGetAttributes(&attributes, boundedStamp), cudaSuccess);
+    EXPECT_EQ(attributes.maxThreadsPerBlock, 256);
     EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchOutOfResources);
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 
@@ -571,7 +577,9 @@ TEST_F(CudaSim, MemsetReturnsBeforeItRuns) {
     ASSERT_EQ(cudaStreamCreateWithFlags(&side, cudaStreamNonBlocking), cudaSuccess);
     for (bool ordered : {true, false}) {
         ASSERT_EQ(cudaMemset(in, 0, 32 * 8), cudaSuccess);
-        if (ordered) ASSERT_EQ(cudaStreamSynchronize(nullptr), cudaSuccess);
+        if (ordered) {
+            ASSERT_EQ(cudaStreamSynchronize(nullptr), cudaSuccess);
+        }
         ASSERT_EQ(launch("gather", gather, LaunchShape{dim3(1), dim3(32), 0, side}, in, 1u, out), cudaSuccess);
         if (!ordered) break;
         ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
