@@ -1,5 +1,9 @@
 #!/usr/bin/env bash
-# Builds the CUDA flavour (when nvcc is here) with default options, tests and
+# Compiles the kernels' argument records (argon2/cuda/kernel_args.h) alone in
+# nvcc's host and device passes, whose static_asserts pin one layout for
+# both; checks the simulated runtime's launch bounds
+# (argon2/cuda/kernel_bounds.inc) against the PTX's .maxntid. Builds the
+# CUDA flavour (when nvcc is here) with default options, tests and
 # benchmarks included, for every architecture; shows the kernels' registers
 # and spills as ptxas reports them, refuses any spill in the fill kernel and
 # any architecture on which its block of 32 lanes (1024 threads) would not
