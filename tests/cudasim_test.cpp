@@ -589,7 +589,7 @@ TEST_F(CudaSim, MemsetReturnsBeforeItRuns) {
 
 // Every code the runtime has, against its list of sticky errors: these alone
 // are a lost context.
-TEST(CudaCodes, StickyErrorsAloneAreALostContext) {
+TEST_F(CudaSim, StickyErrorsAloneAreALostContext) {
     const std::vector<int> sticky = {214, 700, 702, 709, 710, 714, 715, 716, 717, 718, 719};
     for (int code = 0; code < 1024; ++code) {
         const bool expected = std::find(sticky.begin(), sticky.end(), code) != sticky.end();
