@@ -57,7 +57,7 @@ CODES = ("cudasim_tests", "CudaSim.StickyErrorsAloneAreALostContext", ())
 
 # OpenCL: the shim's path is filled in when the scratch tree's is known.
 SHIM = "{build}/lib/libopencl_fault_shim.so"
-CL_LIMITS = (("LD_PRELOAD", SHIM), ("QUORLEN_CL_MAX_ALLOC_MIB", "40"), ("QUORLEN_CL_MAX_WORK_GROUP", "256"),
+CL_LIMITS = (("LD_PRELOAD", SHIM), ("QUORLEN_CL_LIMITS", "alloc-mib:40,work-group:256"),
              ("POCL_WORK_GROUP_SPECIALIZATION", "0"))
 CL_BATCHES = ("gpu_digest_tests", "Modes/EveryDeviceAndMode.MinerParametersAtEveryBatchShape/BySegmentComputed",
               CL_LIMITS, "opencl")
@@ -65,7 +65,7 @@ CL_GENERAL = ("gpu_digest_tests", "Modes/EveryDeviceAndMode.GeneralParameters/By
 CL_WORK_GROUP = ("gpu_digest_tests", "Argon2.OpenClWorkGroupOverTheLimitIsRefusedOnce", CL_LIMITS, "opencl")
 CL_CODES = ("argon2_tests", "Argon2.OpenClLostDeviceCodes", (), "opencl")
 CL_PAST_4GIB = ("gpu_digest_tests", "Modes/BeyondOffsetBoundaries.MemoryBeyondFourGiB/BySegmentComputed",
-                (("LD_PRELOAD", SHIM), ("QUORLEN_CL_SPARSE_GROUPS", "1"), ("POCL_WORK_GROUP_SPECIALIZATION", "0")),
+                (("LD_PRELOAD", SHIM), ("QUORLEN_CL_LIMITS", "sparse"), ("POCL_WORK_GROUP_SPECIALIZATION", "0")),
                 "opencl")
 CL_SUBGROUP = ("gpu_digest_tests", "ExchangeRules/EveryDeviceAndMode.GeneralParameters/subgroup_32", CL_LIMITS,
                "opencl")

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <map>
 #include <random>
+#include <sstream>
 
 #include "argon2gpu/cuda/processing_unit.h"
 #include "argon2gpu/cuda/runtime.h"
@@ -49,6 +50,18 @@ struct Mode {
 void PrintTo(const Mode& m, std::ostream* os) {
     *os << (m.bySegment ? "by-segment" : "whole-pass") << (m.precompute ? ", precomputed" : ", computed");
     if (m.rule) *os << ", rule " << m.rule;
+}
+
+// A setting of the OpenCL fault shim's QUORLEN_CL_LIMITS ("name:value" or a
+// bare name, comma-separated): its value, "1" for a bare name, "" when absent.
+[[maybe_unused]] std::string shimLimit(const std::string& name) {
+    const char* v = std::getenv("QUORLEN_CL_LIMITS");
+    std::stringstream items(v ? v : "");
+    for (std::string item; std::getline(items, item, ',');) {
+        if (item == name) return "1";
+        if (item.compare(0, name.size() + 1, name + ":") == 0) return item.substr(name.size() + 1);
+    }
+    return "";
 }
 
 std::string modeName(const testing::TestParamInfo<Mode>& info) {
@@ -186,8 +199,7 @@ protected:
 #elif defined(ARGON2GPU_FLAVOUR_OPENCL)
             // Under the fault shim's sparse launches (ctest sets them) only
             // the first and the last work-group run.
-            const char* sparse = std::getenv("QUORLEN_CL_SPARSE_GROUPS");
-            checkBatch(dev, batch, 16384, sparse && std::string(sparse) == "1");
+            checkBatch(dev, batch, 16384, shimLimit("sparse") != "");
 #else
             checkBatch(dev, batch);
 #endif
@@ -264,12 +276,12 @@ INSTANTIATE_TEST_SUITE_P(Modes, BeyondOffsetBoundaries,
 // hash needs a larger group is refused when it is made, not retried. ctest
 // runs this under the fault shim's limit of 256 work-items (8 lanes).
 TEST(Argon2, OpenClWorkGroupOverTheLimitIsRefusedOnce) {
-    const char* limit = std::getenv("QUORLEN_CL_MAX_WORK_GROUP");
-    if (!limit) GTEST_SKIP() << "needs the fault shim's work-group limit (ctest sets it)";
+    const std::string limit = shimLimit("work-group");
+    if (limit.empty()) GTEST_SKIP() << "needs the fault shim's work-group limit (ctest sets it)";
     GlobalContext global;
     if (global.getAllDevices().empty()) GTEST_SKIP() << "no OpenCL device here";
     const Device& dev = global.getAllDevices().front();
-    const std::uint32_t lanes = std::uint32_t(std::strtoul(limit, nullptr, 10) / 32 + 1);
+    const std::uint32_t lanes = std::uint32_t(std::stoul(limit) / 32 + 1);
     ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
     const char salt[] = "saltsalt";
     argon2::Argon2Params params(32, salt, 8, nullptr, 0, nullptr, 0, 1, lanes * 8, lanes);

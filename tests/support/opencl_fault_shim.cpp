@@ -12,21 +12,23 @@
 // shuffles (OpenCL C 2.0, cl_khr_subgroup_shuffle), which PoCL's CPU device
 // then fails to build: the way to a fast path the driver refuses.
 //
-// Limits, on every thread, as GPU drivers keep them where PoCL's CPU device
-// is generous: QUORLEN_CL_MAX_ALLOC_MIB states a largest allocation
+// QUORLEN_CL_LIMITS="alloc-mib:<n>,work-group:<n>,sparse" (any of them):
+// limits on every thread, as GPU drivers keep them where PoCL's CPU device
+// is generous. alloc-mib states a largest allocation
 // (CL_DEVICE_MAX_MEM_ALLOC_SIZE) and clCreateBuffer refuses a larger buffer
-// with CL_INVALID_BUFFER_SIZE; QUORLEN_CL_MAX_WORK_GROUP states a work-group
-// limit (CL_DEVICE_MAX_WORK_GROUP_SIZE, CL_KERNEL_WORK_GROUP_SIZE) and
+// with CL_INVALID_BUFFER_SIZE; work-group states a work-group limit
+// (CL_DEVICE_MAX_WORK_GROUP_SIZE, CL_KERNEL_WORK_GROUP_SIZE) and
 // clEnqueueNDRangeKernel refuses a larger group with
-// CL_INVALID_WORK_GROUP_SIZE. QUORLEN_CL_SPARSE_GROUPS=1 runs only the first
-// and the last work-group along dimension 0 of a launch of more than two (a
-// batch past 4 GiB in the time of two hashes; the kernel must find its hash
-// from its global id, which counts the offset).
+// CL_INVALID_WORK_GROUP_SIZE; sparse runs only the first and the last
+// work-group along dimension 0 of a launch of more than two (a batch past
+// 4 GiB in the time of two hashes; the kernel must find its hash from its
+// global id, which counts the offset).
 #include <CL/cl.h>
 #include <dlfcn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -74,17 +76,26 @@ F next(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-// A limit the environment sets, or 0.
-unsigned long long limit(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? std::strtoull(v, nullptr, 10) : 0;
+// A setting of QUORLEN_CL_LIMITS: its number, 1 for a bare name, 0 when absent.
+unsigned long long limit(const std::string& name) {
+    const char* v = std::getenv("QUORLEN_CL_LIMITS");
+    const std::string s = v ? v : "";
+    for (std::size_t at = 0; at < s.size();) {
+        const std::size_t end = std::min(s.find(',', at), s.size());
+        const std::string item = s.substr(at, end - at);
+        if (item == name) return 1;
+        if (item.compare(0, name.size() + 1, name + ":") == 0)
+            return std::strtoull(item.c_str() + name.size() + 1, nullptr, 10);
+        at = end + 1;
+    }
+    return 0;
 }
 unsigned long long maxAllocation() {
-    static const unsigned long long bytes = limit("QUORLEN_CL_MAX_ALLOC_MIB") << 20;
+    static const unsigned long long bytes = limit("alloc-mib") << 20;
     return bytes;
 }
 std::size_t maxWorkGroup() {
-    static const std::size_t items = std::size_t(limit("QUORLEN_CL_MAX_WORK_GROUP"));
+    static const std::size_t items = std::size_t(limit("work-group"));
     return items;
 }
 
@@ -112,7 +123,7 @@ cl_int clEnqueueNDRangeKernel(cl_command_queue queue, cl_kernel kernel, cl_uint 
         for (cl_uint d = 0; d < dims; ++d) items *= local[d];
         if (items > maxWorkGroup()) return CL_INVALID_WORK_GROUP_SIZE;
     }
-    static const bool sparse = limit("QUORLEN_CL_SPARSE_GROUPS") == 1;
+    static const bool sparse = limit("sparse") == 1;
     if (!sparse || !local || offset || dims > 3 || global[0] <= 2 * local[0])
         return real(queue, kernel, dims, offset, global, local, waits, waitList, event);
     std::size_t at[3] = {0, 0, 0}, one[3] = {local[0], 1, 1};
