@@ -10,8 +10,10 @@
 // since the last sync) and for reads of words nothing wrote; global memory
 // for bounds, for bytes nothing wrote, against copies not ordered before the
 // kernel, and per 32-byte sector for races between the warps of a block
-// (ordered only by __syncthreads) and between blocks (never ordered). Global
-// accesses are also counted as the warps' memory traffic.
+// (ordered only by __syncthreads) and between blocks (never ordered), and
+// for loads through the read-only path of sectors the launch wrote. Every
+// access is checked against its alignment. Global accesses are also counted
+// as the warps' memory traffic.
 #include <boost/context/fiber.hpp>
 #include <boost/context/pooled_fixedsize_stack.hpp>
 
@@ -273,7 +275,8 @@ void checkSectors(BlockRun& b, SimThread& t, Allocation& al, std::size_t offset,
                           block != b.linear ? " (blocks of a grid are never ordered)" : "");
             raise(cudaErrorLaunchFailure, where(b, t) + text);
         };
-        if (readOnly && r.writerThread != SectorRecord::kNone) readOnlyFault(b, t, al, sector, r.writerBlock, r.writerThread);
+        if (readOnly && r.writerThread != SectorRecord::kNone)
+            readOnlyFault(b, t, al, sector, r.writerBlock, r.writerThread);
         if (r.writerThread != mine || r.writerBlock != b.linear)
             if (races(r.writerBlock, r.writerThread, r.writerEpoch)) fault("wrote", r.writerBlock, r.writerThread);
         if (write) {
