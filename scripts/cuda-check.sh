@@ -1,5 +1,9 @@
 #!/usr/bin/env bash
-# Builds the CUDA flavour (when nvcc is here) with default options, tests and
+# Compiles the kernels' argument records (argon2/cuda/kernel_args.h) alone in
+# nvcc's host and device passes, whose static_asserts pin one layout for
+# both; checks the simulated runtime's launch bounds
+# (argon2/cuda/kernel_bounds.inc) against the PTX's .maxntid. Builds the
+# CUDA flavour (when nvcc is here) with default options, tests and
 # benchmarks included, for every architecture; shows the kernels' registers
 # and spills as ptxas reports them, refuses any spill in the fill kernel and
 # any architecture on which its block of 32 lanes (1024 threads) would not
@@ -22,6 +26,36 @@ fi
 # (e.g. "75-real;121-virtual"): each costs about ten seconds of nvcc.
 arch_opt=(-UQUORLEN_CUDA_ARCHITECTURES)  # back to the default list
 [ -n "${CUDA_CHECK_ARCHS:-}" ] && arch_opt=("-DQUORLEN_CUDA_ARCHITECTURES=$CUDA_CHECK_ARCHS")
+# The kernels' argument records: their layout is pinned by static_asserts in
+# a header that nvcc compiles here in both passes, host and device, for one
+# architecture (a few CPU-seconds; the build below compiles it for all).
+echo '#include "kernel_args.h"' |
+  "$nvcc" -std=c++17 -x cu -arch=sm_75 -Iargon2/cuda -Iargon2/include -c -o /dev/null - ||
+  { echo "cuda-check: the kernel argument records differ between nvcc's host and device passes" >&2; exit 1; }
+echo "cuda-check: the kernel argument records have one layout on host and device"
+
+# The launch bounds of the kernels, from the PTX's .maxntid (one virtual
+# architecture, a few CPU-seconds), against the simulated runtime's table
+# (argon2/cuda/kernel_bounds.inc, rewritten with CUDA_CHECK_WRITE_REGISTERS=1).
+bounds_table=argon2/cuda/kernel_bounds.inc
+ptx=$(mktemp)
+"$nvcc" -std=c++17 -ptx -arch=compute_75 -Iargon2/include -Iargon2/cuda -o "$ptx" argon2/cuda/cuda_processing_unit.cu
+bounds=$(awk '
+  /^(\.visible )?\.entry/ { kernel = ""; if (match($0, /(fillKernel|firstBlocksKernel|tagKernel)/)) kernel = substr($0, RSTART, RLENGTH); next }
+  kernel != "" && /^\.maxntid/ { gsub(/[.a-z,]/, " "); printf "{\"%s\", %d},\n", kernel, $1 * $2 * $3; kernel = "" }' "$ptx" | sort)
+rm -f "$ptx"
+[ -n "$bounds" ] || { echo "cuda-check: no launch bounds in the PTX (the fill kernel has them)" >&2; exit 1; }
+if [ "${CUDA_CHECK_WRITE_REGISTERS:-}" = 1 ]; then
+  { sed -n '1,3p' "$bounds_table"; echo "$bounds"; } >"$bounds_table.new" && mv "$bounds_table.new" "$bounds_table"
+  echo "cuda-check: $bounds_table rewritten from the PTX"
+elif [ "$bounds" != "$(grep '^{' "$bounds_table" | sort)" ]; then
+  echo "cuda-check: $bounds_table differs from the kernels' __launch_bounds__; rerun with CUDA_CHECK_WRITE_REGISTERS=1. The PTX says:" >&2
+  echo "$bounds" >&2
+  exit 1
+else
+  echo "cuda-check: the simulated runtime's launch bounds match the PTX ($bounds)"
+fi
+
 log=build-cuda/build.log
 cmake --preset cuda "${arch_opt[@]}" -DCMAKE_CUDA_COMPILER="$nvcc" >/dev/null
 mkdir -p build-cuda

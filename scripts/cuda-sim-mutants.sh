@@ -3,7 +3,9 @@
 # (argon2/cuda, argon2/kernel), one at a time, in a scratch copy of the tree
 # (build-mutants/src, never the tree itself), rebuilds the cuda-sim preset
 # there incrementally, and runs the tests that should catch each fault once
-# per seed (QUORLEN_CUDA_SIM_SEED). A fault counts as caught on a seed when
+# per seed (QUORLEN_CUDA_SIM_SEED). Faults of the OpenCL flavour run the same
+# way on the opencl preset (PoCL, under the fault shim's driver limits),
+# once: nothing there is seeded. A fault counts as caught on a seed when
 # the test fails; it is proven only when it fails on every seed. Before the
 # faults, the same tests run unmutated on every seed and must pass.
 #
@@ -23,18 +25,23 @@ import os, re, shutil, subprocess, sys, time
 repo = os.getcwd()
 scratch = os.path.abspath(os.environ.get("MUTANT_DIR", "build-mutants"))
 tree = os.path.join(scratch, "src")
-builddir = os.path.join(tree, "build-cuda-sim")
 seeds = os.environ.get("MUTANT_SEEDS", "1 2").split()
 timeout = int(os.environ.get("MUTANT_TIMEOUT", "1200"))
 jobs = os.environ.get("MUTANT_JOBS", "2")
 
 PU = "argon2/cuda/cuda_processing_unit.cu"
+BOUNDS = "argon2/cuda/kernel_bounds.inc"
+CHECK = "argon2/cuda/cuda_check.h"
+CL_PU = "argon2/opencl/cl_processing_unit.cpp"
+CL_RUNTIME = "argon2/opencl/cl_runtime.cpp"
+CL_FILL = "argon2/opencl/fill.cl"
 FILL = "argon2/kernel/fill_warp.h"
 WARP = "argon2/kernel/warp.h"
 LAYOUT = "argon2/kernel/block_layout.h"
 
 # The tests that catch a class of fault, as (binary, gtest filter, extra
-# environment as pairs). Each is a small part of `ctest --preset cuda-sim`.
+# environment as pairs[, preset]). Each is a small part of `ctest --preset
+# cuda-sim` (or of the opencl preset's, with the environment ctest gives it).
 def digests(test, mode):
     return ("gpu_digest_tests", "Modes/EveryDeviceAndMode.%s/%s" % (test, mode), ())
 GENERAL_WHOLE = digests("GeneralParameters", "WholePassComputed")
@@ -45,6 +52,23 @@ PAST_32GIB = ("gpu_digest_tests", "Modes/BeyondOffsetBoundaries.WordsBeyondThirt
               (("QUORLEN_CUDA_SIM_DEVICES", "rtx3060,h100"),))
 PIPELINE = ("gpu_tests", "Hasher.PipelinedDigests*", ())
 UNIT = ("cudasim_tests", "CudaSim.UnitRefuses*", (("QUORLEN_CUDA_SIM_DEVICES", "rtx3060,t4,rtx4090,h100"),))
+WIDEST = ("cudasim_tests", "CudaSim.LaunchBeyondItsBoundsIsRefused", (("QUORLEN_CUDA_SIM_DEVICES", "rtx3060,t4,rtx4090,h100"),))
+CODES = ("cudasim_tests", "CudaSim.StickyErrorsAloneAreALostContext", ())
+
+# OpenCL: the shim's path is filled in when the scratch tree's is known.
+SHIM = "{build}/lib/libopencl_fault_shim.so"
+CL_LIMITS = (("LD_PRELOAD", SHIM), ("QUORLEN_CL_LIMITS", "alloc-mib:40,work-group:256"),
+             ("POCL_WORK_GROUP_SPECIALIZATION", "0"))
+CL_BATCHES = ("gpu_digest_tests", "Modes/EveryDeviceAndMode.MinerParametersAtEveryBatchShape/BySegmentComputed",
+              CL_LIMITS, "opencl")
+CL_GENERAL = ("gpu_digest_tests", "Modes/EveryDeviceAndMode.GeneralParameters/BySegmentComputed", CL_LIMITS, "opencl")
+CL_WORK_GROUP = ("gpu_digest_tests", "Argon2.OpenClWorkGroupOverTheLimitIsRefusedOnce", CL_LIMITS, "opencl")
+CL_CODES = ("argon2_tests", "Argon2.OpenClLostDeviceCodes", (), "opencl")
+CL_PAST_4GIB = ("gpu_digest_tests", "Modes/BeyondOffsetBoundaries.MemoryBeyondFourGiB/BySegmentComputed",
+                (("LD_PRELOAD", SHIM), ("QUORLEN_CL_LIMITS", "sparse"), ("POCL_WORK_GROUP_SPECIALIZATION", "0")),
+                "opencl")
+CL_SUBGROUP = ("gpu_digest_tests", "ExchangeRules/EveryDeviceAndMode.GeneralParameters/subgroup_32", CL_LIMITS,
+               "opencl")
 
 def swap(path, old, new):
     return (path, old, new)
@@ -133,6 +157,36 @@ MUTANTS = [
      [swap(PU, "check(cudaMemcpyAsync(r.tagWords.ptr,", "check(cudaMemcpyAsync(rounds.begin()->tagWords.ptr,"),
       swap(PU, "std::memcpy(tags.slot(slot), r.tagWords.ptr", "std::memcpy(tags.slot(slot), rounds.begin()->tagWords.ptr")],
      PIPELINE),
+    ("first-blocks-half-a-word-off", "alignment",
+     [swap(PU, "std::uint64_t* out = memory + kernel::blockWord(g, hash, lane, index);",
+           "std::uint64_t* out = reinterpret_cast<std::uint64_t*>(\n"
+           "        reinterpret_cast<char*>(memory + kernel::blockWord(g, hash, lane, index)) + 4);")], GENERAL_SEGMENT),
+    ("fill-bounds-half-the-block", "launch bounds",
+     [swap(PU, "__global__ void __launch_bounds__(kMaxLanes * 32)", "__global__ void __launch_bounds__(kMaxLanes * 16)"),
+      swap(BOUNDS, '{"fillKernel", 1024},', '{"fillKernel", 512},')], WIDEST),
+    ("blocks-loaded-through-ldg", "read-only path",
+     [swap(WARP, "static __device__ __forceinline__ U64 load(const std::uint64_t* p) { return deviceRead(p + (threadIdx.x & 31u)); }",
+           "static __device__ __forceinline__ U64 load(const std::uint64_t* p) { return deviceReadOnly(p + (threadIdx.x & 31u)); }")],
+     GENERAL_SEGMENT),
+    ("sticky-code-dropped", "fault codes",
+     [swap(CHECK, "cudaErrorIllegalInstruction, cudaErrorMisalignedAddress,", "cudaErrorIllegalInstruction,")], CODES),
+    ("cl-buffer-one-hash-over-the-limit", "allocation limits",
+     [swap(CL_PU, "std::size_t(d.maxAllocation) / hashBytes());", "std::size_t(d.maxAllocation) / hashBytes() + 1);")],
+     CL_BATCHES),
+    ("cl-no-work-group-check", "work-group limits",
+     [swap(CL_PU, "        checkWorkGroup(d);\n", "")], CL_WORK_GROUP),
+    ("cl-local-scratch-a-block-short", "local memory",
+     [swap(CL_PU, "clSetKernelArg(fill.kernel, 13, std::size_t(g.lanes) * kBlockSize, nullptr)",
+           "clSetKernelArg(fill.kernel, 13, std::size_t(g.lanes - 1) * kBlockSize + 8, nullptr)")], CL_GENERAL),
+    ("cl-vendor-codes-not-lost", "fault codes",
+     [swap(CL_RUNTIME, "    if (code <= kVendorFaultCodes) return true;\n", "")], CL_CODES),
+    ("cl-hash-offset-in-32-bits", "offsets",
+     [swap(CL_FILL, "__global u64* hashMemory = memory + hash * s.g.laneBlocks * lanes * 128;",
+           "__global u64* hashMemory = memory + (size_t)(u32)(hash * s.g.laneBlocks * lanes * 1024) / 8;")],
+     CL_PAST_4GIB),
+    ("cl-sub-group-index-past-the-sub-group", "sub-group indices",
+     [swap(CL_FILL, "    w.base = get_sub_group_local_id() & ~31u;", "    w.base = (get_sub_group_local_id() & ~31u) + 32u;")],
+     CL_SUBGROUP),
     ("one-pinned-h0-buffer", "buffers shared between rounds",
      [swap(PU, "std::memcpy(r.h0s.ptr + slot * 8, h0, 64);", "std::memcpy(rounds.begin()->h0s.ptr + slot * 8, h0, 64);"),
       swap(PU, "params->initialHash(r.h0s.ptr + slot * 8,", "params->initialHash(rounds.begin()->h0s.ptr + slot * 8,"),
@@ -175,18 +229,32 @@ def sync_tree():
 def restore(path):
     shutil.copyfile(os.path.join(repo, path), os.path.join(tree, path))
 
-def build(targets):
-    r = subprocess.run(["cmake", "--build", builddir, "-j", jobs, "--target", *targets], capture_output=True, text=True)
+def preset_of(test):
+    return test[3] if len(test) > 3 else "cuda-sim"
+
+def build_dir(preset):
+    return os.path.join(tree, "build-" + preset)
+
+def build(targets, preset="cuda-sim"):
+    if not os.path.exists(os.path.join(build_dir(preset), "CMakeCache.txt")):
+        subprocess.run(["cmake", "--preset", preset], cwd=tree, check=True, stdout=subprocess.DEVNULL)
+    if preset == "opencl":
+        targets = list(targets) + ["opencl_fault_shim"]
+    r = subprocess.run(["cmake", "--build", build_dir(preset), "-j", jobs, "--target", *targets], capture_output=True,
+                       text=True)
     if r.returncode != 0:
         log(r.stdout[-3000:] + r.stderr[-3000:])
     return r.returncode == 0
 
 def run(test, seed):
     """Runs one test set; returns (failed, what caught it)."""
-    binary, pattern, extra = test
-    env = dict(os.environ, QUORLEN_CUDA_SIM_SEED=seed, **dict(extra))
+    binary, pattern, extra = test[:3]
+    where = build_dir(preset_of(test))
+    env = dict(os.environ, QUORLEN_CUDA_SIM_SEED=seed, **{k: v.format(build=where) for k, v in extra})
+    if preset_of(test) == "opencl":  # PoCL's and our kernel caches beside the scratch build
+        env.setdefault("XDG_CACHE_HOME", os.path.join(where, "cache"))
     try:
-        r = subprocess.run([os.path.join(builddir, binary), "--gtest_filter=" + pattern], cwd=builddir, env=env,
+        r = subprocess.run([os.path.join(where, binary), "--gtest_filter=" + pattern], cwd=where, env=env,
                            capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
         return True, "timeout after %d s" % timeout
@@ -202,6 +270,11 @@ def run(test, seed):
         return True, check.group(1)[:80]
     failure = re.search(r"^\S+:\d+: Failure\n(?:Failed\n)?(.*)$", out, re.M)
     log("  " + (failure.group(1) if failure else "exit %d" % r.returncode))
+    for pattern, label in FAILURES:
+        if pattern in out:
+            return True, label
+    if re.search(r"^code -?\d+", out, re.M):
+        return True, "a code misread"
     if failure and "Expected equality" in failure.group(1):
         return True, "wrong digests"
     return True, failure.group(1)[:80] if failure else "exit %d" % r.returncode
@@ -218,7 +291,21 @@ CHECKS = [
     ("may still be writing", "read under a copy on another stream"),
     ("nothing orders them", "unordered operations on two streams"),
     ("the host wrote pinned memory", "pinned memory rewritten under a copy"),
+    ("misaligned", "misaligned address"),
+    ("read-only data path", "read-only load of the launch's own stores"),
 ]
+
+# What a failed test said, where no check of the simulated runtime spoke.
+FAILURES = [
+    ("too many resources requested for launch", "launch over its bounds refused"),
+    ("out of memory", "allocation refused"),
+    ("lanes accepted over a limit", "work-group over the limit accepted"),
+    ("local memory", "local memory short of the work-group"),
+    ("getImplementationName", "path refused by the known-answer check"),
+]
+
+def seeds_of(test):
+    return seeds if preset_of(test) == "cuda-sim" else seeds[:1]
 
 def main(argv):
     everything = [m + (None,) for m in MUTANTS] + HARMLESS
@@ -234,14 +321,12 @@ def main(argv):
     started = time.time()
     os.makedirs(tree, exist_ok=True)
     sync_tree()
-    if not os.path.exists(os.path.join(builddir, "CMakeCache.txt")):
-        subprocess.run(["cmake", "--preset", "cuda-sim"], cwd=tree, check=True, stdout=subprocess.DEVNULL)
-    binaries = sorted({m[3][0] for m in chosen})
-    if not build(binaries):
-        log("the unmutated tree does not build")
-        return 2
+    for preset in sorted({preset_of(m[3]) for m in chosen}):
+        if not build(sorted({m[3][0] for m in chosen if preset_of(m[3]) == preset}), preset):
+            log("the unmutated tree does not build (%s)" % preset)
+            return 2
     for test in sorted({m[3] for m in chosen}, key=str):
-        for seed in seeds:
+        for seed in seeds_of(test):
             failed, why = run(test, seed)
             log("baseline %s %s seed %s: %s" % (test[0], test[1], seed, why or "passes"))
             if failed:
@@ -257,12 +342,12 @@ def main(argv):
                 return 2
             open(target, "w").write(text.replace(old, new))
         try:
-            if not build([test[0]]):
+            if not build([test[0]], preset_of(test)):
                 rows.append((name, kind, ["does not build"] * len(seeds), test, reason))
                 escaped.append(name)
                 continue
             results = []
-            for seed in seeds:
+            for seed in seeds_of(test):
                 failed, why = run(test, seed)
                 if reason:
                     results.append(("FAILS: %s" % why) if failed else "passes")
@@ -278,6 +363,7 @@ def main(argv):
     print("| mutant | class | test | " + " | ".join("seed " + s for s in seeds) + " |")
     print("|---|---|---|" + "---|" * len(seeds))
     for name, kind, results, test, reason in rows:
+        results = results + ["(not seeded)"] * (len(seeds) - len(results))
         print("| %s | %s | `%s %s` | %s |" % (name + (" (harmless)" if reason else ""), kind, test[0], test[1],
                                              " | ".join(r.replace("|", "/") for r in results)))
     harmless = [row for row in rows if row[4]]

@@ -21,6 +21,7 @@
 
 #include "opencl/cl_fill_build.h"
 #include "opencl/cl_program_cache.h"
+#include "opencl/cl_runtime.h"
 #endif
 #include "support/device.h"
 #include "support/reference_argon2.h"
@@ -267,6 +268,28 @@ TEST(Argon2, HostRuntimeStandIns) {
 #endif
 
 #if defined(ARGON2GPU_FLAVOUR_OPENCL)
+// Every code at every stage, against the drivers' meanings: a device is lost
+// after these alone (and CL_OUT_OF_RESOURCES only from a wait), including
+// every vendor code below the standard's range.
+TEST(Argon2, OpenClLostDeviceCodes) {
+    using argon2::opencl::Stage;
+    for (const Stage stage : {Stage::Setup, Stage::Enqueue, Stage::Wait})
+        for (cl_int code = -20000; code < 0; ++code) {
+            const bool lost = code <= -9999 || code == CL_DEVICE_NOT_AVAILABLE ||
+                              code == CL_EXEC_STATUS_ERROR_FOR_EVENTS_IN_WAIT_LIST ||
+                              code == CL_INVALID_COMMAND_QUEUE || code == CL_INVALID_CONTEXT ||
+                              (code == CL_OUT_OF_RESOURCES && stage == Stage::Wait);
+            try {
+                argon2::opencl::check(code, "a call", -1, stage);
+                ADD_FAILURE() << "code " << code << " taken for success";
+            } catch (const argon2::cuda::DeviceLost&) {
+                EXPECT_TRUE(lost) << "code " << code << " at stage " << int(stage);
+            } catch (const std::runtime_error&) {
+                EXPECT_FALSE(lost) << "code " << code << " at stage " << int(stage);
+            }
+        }
+}
+
 // The built kernel is cached per device and driver. A cached file the driver
 // must never see (cut anywhere, damaged in the middle, not one of ours) is
 // deleted unread, and a file that vouches for a genuine program that computes

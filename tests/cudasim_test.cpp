@@ -4,8 +4,11 @@
 // memory nothing wrote, blocks sharing a sector, a prefetch past its table, a
 // read of a range declared dead, operations on two streams that nothing
 // orders, results read before the host synchronised with their copy, pinned
-// memory rewritten under a copy, a block beyond the register file, a 32-bit
-// offset past 4 GiB in a sparse grid. A planted race is caught whatever order
+// memory rewritten under a copy, a block beyond the register file or the
+// kernel's launch bounds, a 32-bit offset past 4 GiB in a sparse grid, a
+// misaligned access, a read-only-path load of bytes the launch wrote, a
+// memset not ordered before the kernel that reads it; and the codes taken
+// for a lost context. A planted race is caught whatever order
 // the threads run in: each racy kernel is launched several times, each launch
 // with an order of its own. Built with the cuda-sim flavour only; ctest runs
 // it with every simulated card (tests/CMakeLists.txt).
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "argon2gpu/cuda/processing_unit.h"
+#include "cuda/cuda_check.h"
 #include "cuda/launch.h"
 #include "kernel/warp.h"
 
@@ -29,6 +33,7 @@ namespace {
 using argon2::cuda::launch;
 using argon2::cuda::LaunchShape;
 using argon2::kernel::deviceRead;
+using argon2::kernel::deviceReadOnly;
 using argon2::kernel::deviceWrite;
 
 // Each lane writes its word of shared memory, then reads its neighbour's, and
@@ -104,6 +109,8 @@ __global__ void gather(const std::uint64_t* in, unsigned stride, std::uint64_t* 
 __global__ void stamp(std::uint32_t* out, std::uint32_t value) { deviceWrite(out + threadIdx.x, value); }
 // The same, named with more registers than a block of 1024 threads has.
 __global__ void heavyStamp(std::uint32_t* out, std::uint32_t value) { deviceWrite(out + threadIdx.x, value); }
+// The same, with launch bounds of 256 threads.
+__global__ void boundedStamp(std::uint32_t* out, std::uint32_t value) { deviceWrite(out + threadIdx.x, value); }
 
 // Block x writes x at byte x * stride (the offset in 32 bits when `narrow`,
 // as a faulty kernel computes it), or reads it back into out[x].
@@ -113,6 +120,21 @@ __global__ void stampAtStride(std::uint8_t* memory, std::uint32_t stride, bool n
 }
 __global__ void readAtStride(const std::uint8_t* memory, std::uint32_t stride, std::uint32_t* out) {
     deviceWrite(out + blockIdx.x, deviceRead(reinterpret_cast<const std::uint32_t*>(memory + std::size_t(blockIdx.x) * stride)));
+}
+
+// Thread i stores a 64-bit word at byte 8 * i + `skew` of global memory, or
+// of shared memory with `shared`.
+__global__ void skewedStore(std::uint8_t* memory, unsigned skew, bool shared) {
+    ARGON2GPU_DYNAMIC_SHARED(std::uint8_t, scratch);
+    std::uint8_t* at = (shared ? scratch : memory) + 8 * threadIdx.x + skew;
+    deviceWrite(reinterpret_cast<std::uint64_t*>(at), std::uint64_t(threadIdx.x));
+}
+
+// Lane 0 of block x writes its sector (with `write`), then every lane reads
+// it through the read-only path.
+__global__ void loadReadOnly(std::uint64_t* words, bool write, std::uint64_t* out) {
+    if (write && threadIdx.x == 0) deviceWrite(words + blockIdx.x * 4, std::uint64_t(blockIdx.x));
+    deviceWrite(out + blockIdx.x * 32 + threadIdx.x, deviceReadOnly(words + blockIdx.x * 4));
 }
 
 template <class T>
@@ -480,4 +502,106 @@ TEST_F(CudaSim, SparseGridCatchesA32BitOffsetPastFourGiB) {
         ASSERT_EQ(cudasim::declareDead(memory, std::size_t(blocks) * stride, nullptr), cudaSuccess);
     }
     cudasim::sampleBlocks(0, 0);
+}
+
+// A card faults on an access whose address is not a multiple of its size,
+// in global and in shared memory alike.
+TEST_F(CudaSim, MisalignedAccessFaults) {
+    std::uint8_t* memory = deviceArray<std::uint8_t>(32 * 8 + 8);
+    for (bool shared : {false, true}) {
+        const LaunchShape shape{dim3(1), dim3(32), shared ? std::size_t(32 * 8 + 8) : 0, nullptr};
+        ASSERT_EQ(launch("skewedStore", skewedStore, shape, memory, 0u, shared), cudaSuccess);
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        ASSERT_EQ(launch("skewedStore", skewedStore, shape, memory, 4u, shared), cudaSuccess);
+        EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorMisalignedAddress);
+        cudaDeviceReset();
+        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+        memory = deviceArray<std::uint8_t>(32 * 8 + 8);
+    }
+    ASSERT_EQ(launch("skewedStore", skewedStore, LaunchShape{dim3(1), dim3(32), 0, nullptr}, memory, 4u, false),
+              cudaSuccess);
+    expectFault("misaligned write of 8 bytes");
+}
+
+// Loads through the read-only path see the launch's own stores only by luck:
+// reading a sector another block (or the thread itself) wrote in the launch
+// is a fault; reading what an earlier launch wrote is not.
+TEST_F(CudaSim, ReadOnlyPathOfSectorsTheLaunchWrote) {
+    const unsigned blocks = 4;
+    std::uint64_t* words = deviceArray<std::uint64_t>(blocks * 4);
+    std::uint64_t* out = deviceArray<std::uint64_t>(blocks * 32);
+    ASSERT_EQ(cudaMemcpy(words, std::vector<std::uint64_t>(blocks * 4).data(), blocks * 32, cudaMemcpyHostToDevice),
+              cudaSuccess);
+    const LaunchShape shape{dim3(blocks), dim3(32), 0, nullptr};
+    for (bool write : {false, true}) {
+        ASSERT_EQ(launch("loadReadOnly", loadReadOnly, shape, words, write, out), cudaSuccess);
+        if (write) break;
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    }
+    expectFault("read-only data path (__ldg)");
+}
+
+// A launch over the kernel's __launch_bounds__ is refused, as a card refuses
+// it, and the bound is what the kernel's attributes say. The flavour's fill
+// has 32 warps' worth: a unit of 32 lanes runs.
+TEST_F(CudaSim, LaunchBeyondItsBoundsIsRefused) {
+    cudasim::boundKernel("boundedStamp", 256);
+    std::uint32_t* words = deviceArray<std::uint32_t>(1024);
+    cudaFuncAttributes attributes{};
+    ASSERT_EQ(launch("boundedStamp", boundedStamp, LaunchShape{dim3(1), dim3(256), 0, nullptr}, words, 1u),
+              cudaSuccess);
+    EXPECT_EQ(launch("boundedStamp", boundedStamp, LaunchShape{dim3(1), dim3(288), 0, nullptr}, words, 1u),
+              cudaErrorLaunchOutOfResources);
+    ASSERT_EQ(cudaFuncGetAttributes(&attributes, boundedStamp), cudaSuccess);
+    EXPECT_EQ(attributes.maxThreadsPerBlock, 256);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchOutOfResources);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+
+    argon2::cuda::GlobalContext global;
+    const argon2::cuda::Device& dev = global.getAllDevices().front();
+    argon2::cuda::ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+    const char salt[] = "saltsalt";
+    argon2::Argon2Params widest(32, salt, 8, nullptr, 0, nullptr, 0, 1, 32 * 8, 32);
+    argon2::cuda::ProcessingUnit unit(&program, &widest, &dev, 1);
+    unit.setPassword(0, "pw", 2);
+    unit.beginProcessing();
+    EXPECT_NO_THROW(unit.endProcessing());
+}
+
+// cudaMemset returns before it runs: a kernel on a non-blocking stream that
+// reads its bytes must be ordered after it.
+TEST_F(CudaSim, MemsetReturnsBeforeItRuns) {
+    std::uint64_t* in = deviceArray<std::uint64_t>(32);
+    std::uint64_t* out = deviceArray<std::uint64_t>(32);
+    cudaStream_t side = nullptr;
+    ASSERT_EQ(cudaStreamCreateWithFlags(&side, cudaStreamNonBlocking), cudaSuccess);
+    for (bool ordered : {true, false}) {
+        ASSERT_EQ(cudaMemset(in, 0, 32 * 8), cudaSuccess);
+        if (ordered) {
+            ASSERT_EQ(cudaStreamSynchronize(nullptr), cudaSuccess);
+        }
+        ASSERT_EQ(launch("gather", gather, LaunchShape{dim3(1), dim3(32), 0, side}, in, 1u, out), cudaSuccess);
+        if (!ordered) break;
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    }
+    expectFault("nothing orders them");
+}
+
+// Every code the runtime has, against its list of sticky errors: these alone
+// are a lost context.
+TEST_F(CudaSim, StickyErrorsAloneAreALostContext) {
+    const std::vector<int> sticky = {214, 700, 702, 709, 710, 714, 715, 716, 717, 718, 719};
+    for (int code = 0; code < 1024; ++code) {
+        const bool expected = std::find(sticky.begin(), sticky.end(), code) != sticky.end();
+        EXPECT_EQ(argon2::cuda::contextLost(cudaError_t(code)), expected) << "code " << code;
+        if (code == 0) continue;
+        try {
+            argon2::cuda::check(cudaError_t(code), "a call");
+            ADD_FAILURE() << "code " << code << " taken for success";
+        } catch (const argon2::cuda::DeviceLost&) {
+            EXPECT_TRUE(expected) << "code " << code;
+        } catch (const std::runtime_error&) {
+            EXPECT_FALSE(expected) << "code " << code;
+        }
+    }
 }

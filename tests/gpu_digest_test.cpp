@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <map>
 #include <random>
+#include <sstream>
 
 #include "argon2gpu/cuda/processing_unit.h"
 #include "argon2gpu/cuda/runtime.h"
@@ -49,6 +50,18 @@ struct Mode {
 void PrintTo(const Mode& m, std::ostream* os) {
     *os << (m.bySegment ? "by-segment" : "whole-pass") << (m.precompute ? ", precomputed" : ", computed");
     if (m.rule) *os << ", rule " << m.rule;
+}
+
+// A setting of the OpenCL fault shim's QUORLEN_CL_LIMITS ("name:value" or a
+// bare name, comma-separated): its value, "1" for a bare name, "" when absent.
+[[maybe_unused]] std::string shimLimit(const std::string& name) {
+    const char* v = std::getenv("QUORLEN_CL_LIMITS");
+    std::stringstream items(v ? v : "");
+    for (std::string item; std::getline(items, item, ',');) {
+        if (item == name) return "1";
+        if (item.compare(0, name.size() + 1, name + ":") == 0) return item.substr(name.size() + 1);
+    }
+    return "";
 }
 
 std::string modeName(const testing::TestParamInfo<Mode>& info) {
@@ -155,8 +168,9 @@ TEST_P(EveryDeviceAndMode, MinerParametersAtEveryBatchShape) {
 // wraps), in every kernel and copy. A wrapped offset puts the last hash over
 // the first, whose digest then goes wrong. On the simulated runtime the
 // grids run sparse (the first and the last hash) and the 32 GiB batch runs
-// on the simulated H100 (tests/CMakeLists.txt adds it); a card without room
-// is skipped, the simulation never is.
+// on the simulated H100 (tests/CMakeLists.txt adds it); on OpenCL the fault
+// shim runs the launches sparse the same way; a card without room is
+// skipped, the simulation never is.
 class BeyondOffsetBoundaries : public EveryDeviceAndMode {
 protected:
     void checkPast(std::size_t batch) {
@@ -182,6 +196,10 @@ protected:
             cudasim::sampleBlocks(1, 1);
             checkBatch(dev, batch, 16384, true);
             cudasim::sampleBlocks(0, 0);
+#elif defined(ARGON2GPU_FLAVOUR_OPENCL)
+            // Under the fault shim's sparse launches (ctest sets them) only
+            // the first and the last work-group run.
+            checkBatch(dev, batch, 16384, shimLimit("sparse") != "");
 #else
             checkBatch(dev, batch);
 #endif
@@ -253,6 +271,29 @@ INSTANTIATE_TEST_SUITE_P(Modes, BeyondOffsetBoundaries,
 // and fall back to the local-memory path. Computed references: every use of
 // the exchange runs.
 #ifdef ARGON2GPU_FLAVOUR_OPENCL
+// Drivers limit a work-group (many GPUs to 256 or 1,024 work-items, PoCL's
+// CPU device to 4,096) and refuse a launch over it every time: a unit whose
+// hash needs a larger group is refused when it is made, not retried. ctest
+// runs this under the fault shim's limit of 256 work-items (8 lanes).
+TEST(Argon2, OpenClWorkGroupOverTheLimitIsRefusedOnce) {
+    const std::string limit = shimLimit("work-group");
+    if (limit.empty()) GTEST_SKIP() << "needs the fault shim's work-group limit (ctest sets it)";
+    GlobalContext global;
+    if (global.getAllDevices().empty()) GTEST_SKIP() << "no OpenCL device here";
+    const Device& dev = global.getAllDevices().front();
+    const std::uint32_t lanes = std::uint32_t(std::stoul(limit) / 32 + 1);
+    ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
+    const char salt[] = "saltsalt";
+    argon2::Argon2Params params(32, salt, 8, nullptr, 0, nullptr, 0, 1, lanes * 8, lanes);
+    try {
+        ProcessingUnit unit(&program, &params, &dev, 1);
+        ADD_FAILURE() << lanes << " lanes accepted over a limit of " << limit << " work-items";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find("cannot run " + std::to_string(lanes) + " lanes"), std::string::npos)
+            << e.what();
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(ExchangeRules, EveryDeviceAndMode,
                          testing::Values(Mode{false, false, "gcn-wave64", "opencl-amd-permute"},
                                          Mode{false, false, "rdna-wave32", "opencl-amd-permute"},

@@ -31,6 +31,7 @@
 #include "../kernel/fill_warp.h"
 #include "argon2gpu/cuda/processing_unit.h"
 #include "cuda_check.h"
+#include "kernel_args.h"
 #include "launch.h"
 
 namespace argon2::cuda_detail {

@@ -76,6 +76,16 @@ struct KernelRegisters {
 const KernelRegisters kKernelRegisters[] = {
 #include "../cuda/kernel_registers.inc"
 };
+// The most threads a block may have, per kernel, from its __launch_bounds__
+// (scripts/cuda-check.sh reads them from the PTX and fails when they differ
+// from this copy). A kernel without bounds may have 1024.
+struct KernelBound {
+    const char* kernel;
+    int maxThreads;
+};
+const KernelBound kKernelBounds[] = {
+#include "../cuda/kernel_bounds.inc"
+};
 // Any other kernel (the runtime's own tests) unless named with a count.
 constexpr int kDefaultRegisters = 32;
 constexpr int kRegistersPerBlock = 65536;
@@ -229,6 +239,16 @@ struct KernelNames {
 };
 KernelNames& kernelNames() {
     static KernelNames* k = new KernelNames;
+    return *k;
+}
+
+// Launch bounds set by the runtime's own tests, by kernel name.
+struct KernelBounds {
+    std::mutex m;
+    std::map<std::string, int> byName;
+};
+KernelBounds& kernelBounds() {
+    static KernelBounds* k = new KernelBounds;
     return *k;
 }
 
@@ -664,6 +684,12 @@ void sampleBlocks(unsigned first, unsigned last) {
     rt().sampleLast = last;
 }
 
+void boundKernel(const char* name, int maxThreads) {
+    KernelBounds& k = kernelBounds();
+    std::lock_guard lock(k.m);
+    k.byName[name] = maxThreads;
+}
+
 bool nameKernel(const void* func, const char* name, int registers) {
     KernelNames& k = kernelNames();
     std::lock_guard lock(k.m);
@@ -729,6 +755,27 @@ const char* lastFault() { return rt().fault.c_str(); }
 
 namespace {
 
+// The name a kernel was launched or named with ("" when none).
+std::string kernelName(const void* func, const char* name) {
+    KernelNames& k = kernelNames();
+    std::lock_guard lock(k.m);
+    if (const auto it = k.names.find(func); it != k.names.end()) return it->second.first;
+    return name ? name : "";
+}
+
+// The most threads a block of the kernel may have.
+int launchBound(const void* func, const char* name) {
+    const std::string known = kernelName(func, name);
+    {
+        KernelBounds& k = kernelBounds();
+        std::lock_guard lock(k.m);
+        if (const auto it = k.byName.find(known); it != k.byName.end()) return it->second;
+    }
+    for (const KernelBound& b : kKernelBounds)
+        if (known == b.kernel) return b.maxThreads;
+    return 1024;
+}
+
 // A kernel's registers per thread on a device.
 int registersOf(const void* func, const char* name, const Device& d) {
     KernelNames& k = kernelNames();
@@ -765,7 +812,8 @@ cudaError_t launch(const char* name, const void* func, dim3 grid, dim3 block, st
         grid.y > 65535 || grid.z > 65535 || grid.x > 0x7fffffffu)
         return fail(cudaErrorInvalidConfiguration);
     if (sharedBytes > 48 * 1024) return fail(cudaErrorInvalidValue);
-    if (blockRegisters(registersOf(func, name, *d), threads) > kRegistersPerBlock)
+    if (blockRegisters(registersOf(func, name, *d), threads) > kRegistersPerBlock ||
+        threads > (unsigned long long)launchBound(func, name))
         return fail(cudaErrorLaunchOutOfResources);
     const std::shared_ptr<Stream> s = resolve(handle, d);
     if (!s) return fail(cudaErrorInvalidResourceHandle);
@@ -816,6 +864,7 @@ const char* errorText(cudaError_t e) {
         case cudaErrorIllegalAddress: return "an illegal memory access was encountered";
         case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";
         case cudaErrorLaunchFailure: return "unspecified launch failure";
+        case cudaErrorMisalignedAddress: return "misaligned address";
         default: return "unrecognized error code";
     }
 }
@@ -1103,13 +1152,15 @@ cudaError_t cudaMemset(void* devPtr, int value, std::size_t count) {
     auto footprint = std::make_shared<Footprint>();
     footprint->ranges.push_back({a->id, a->base, offset, offset + count, true});
     const std::uint64_t streamId = s->id;
-    const std::uint64_t seq = enqueue(s, [=](const Clock& clock) {
+    // Asynchronous with the host, as on a card: the caller must order what
+    // reads the bytes after it (the legacy stream's rules do that for
+    // blocking streams only).
+    enqueue(s, [=](const Clock& clock) {
         std::memset(devPtr, value, count);
         a->markWritten(offset, count);
         finish(d, Record{"a memset", streamId, ownSeq(clock, streamId), clock, footprint});
     });
-    hostWait(lock, s, seq, s->clock);
-    return d->sticky;
+    return cudaSuccess;
 }
 
 cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind) {
@@ -1244,7 +1295,7 @@ cudaError_t cudasimFuncGetAttributes(cudaFuncAttributes* attr, const void* func)
     if (!d) return fail(cudaErrorInvalidDevice);
     *attr = cudaFuncAttributes{};
     attr->numRegs = registersOf(func, nullptr, *d);
-    attr->maxThreadsPerBlock = 1024;
+    attr->maxThreadsPerBlock = std::min(1024, launchBound(func, nullptr));
     while (blockRegisters(attr->numRegs, attr->maxThreadsPerBlock) > kRegistersPerBlock) attr->maxThreadsPerBlock -= 32;
     attr->ptxVersion = d->profile->major * 10 + d->profile->minor;
     attr->binaryVersion = attr->ptxVersion;

@@ -10,8 +10,10 @@
 // since the last sync) and for reads of words nothing wrote; global memory
 // for bounds, for bytes nothing wrote, against copies not ordered before the
 // kernel, and per 32-byte sector for races between the warps of a block
-// (ordered only by __syncthreads) and between blocks (never ordered). Global
-// accesses are also counted as the warps' memory traffic.
+// (ordered only by __syncthreads) and between blocks (never ordered), and
+// for loads through the read-only path of sectors the launch wrote. Every
+// access is checked against its alignment. Global accesses are also counted
+// as the warps' memory traffic.
 #include <boost/context/fiber.hpp>
 #include <boost/context/pooled_fixedsize_stack.hpp>
 
@@ -223,9 +225,25 @@ SectorRecord* sectorRecords(Allocation& a) {
     return a.sectors.records;
 }
 
+// The read-only data path's cache is not kept coherent with the launch's own
+// stores: a read through it of a sector the launch wrote may see the bytes
+// from before the write, whichever thread wrote them.
+[[noreturn]] void readOnlyFault(BlockRun& b, SimThread& t, const Allocation& al, std::size_t sector,
+                                std::uint32_t block, std::uint16_t thread) {
+    const LaunchInfo& l = *b.launch;
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  ": read through the read-only data path (__ldg) of the sector at 0x%" PRIxPTR
+                  " (byte %zu of an allocation of %zu), which %s wrote in this launch",
+                  al.base + sector * 32, sector * 32, al.size,
+                  (threadName("block", l.grid, block) + " " + threadName("thread", l.block, thread)).c_str());
+    raise(cudaErrorLaunchFailure, where(b, t) + text);
+}
+
 // The happens-before check of one access against the records of the sectors
 // it touches, and their update.
-void checkSectors(BlockRun& b, SimThread& t, Allocation& al, std::size_t offset, std::size_t bytes, bool write) {
+void checkSectors(BlockRun& b, SimThread& t, Allocation& al, std::size_t offset, std::size_t bytes, bool write,
+                  bool readOnly) {
     SectorRecord* records = sectorRecords(al);
     if (!records) return;
     const LaunchInfo& l = *b.launch;
@@ -257,6 +275,8 @@ void checkSectors(BlockRun& b, SimThread& t, Allocation& al, std::size_t offset,
                           block != b.linear ? " (blocks of a grid are never ordered)" : "");
             raise(cudaErrorLaunchFailure, where(b, t) + text);
         };
+        if (readOnly && r.writerThread != SectorRecord::kNone)
+            readOnlyFault(b, t, al, sector, r.writerBlock, r.writerThread);
         if (r.writerThread != mine || r.writerBlock != b.linear)
             if (races(r.writerBlock, r.writerThread, r.writerEpoch)) fault("wrote", r.writerBlock, r.writerThread);
         if (write) {
@@ -317,7 +337,7 @@ void flushTraffic(BlockRun& b, std::size_t warp) {
     for (std::size_t i = warp * 32, end = std::min(i + 32, b.threads.size()); i < end; ++i) b.threads[i].accesses = 0;
 }
 
-void globalAccess(BlockRun& b, SimThread& t, const void* p, std::size_t bytes, bool write) {
+void globalAccess(BlockRun& b, SimThread& t, const void* p, std::size_t bytes, bool write, bool readOnly) {
     const auto a = reinterpret_cast<std::uintptr_t>(p);
     CheckedAllocation* hit = nullptr;
     for (CheckedAllocation& c : *b.checked)
@@ -345,7 +365,7 @@ void globalAccess(BlockRun& b, SimThread& t, const void* p, std::size_t bytes, b
     Allocation& al = *hit->allocation;
     const std::size_t offset = a - al.base;
     recordAccess(al, offset, bytes, write);
-    checkSectors(b, t, al, offset, bytes, write);
+    checkSectors(b, t, al, offset, bytes, write, readOnly);
     countTraffic(b, t, a, bytes, write);
     if (write) {
         al.markWritten(offset, bytes);
@@ -612,10 +632,35 @@ void syncThreads() {
     yieldToScheduler(t);
 }
 
-void access(const void* p, std::size_t bytes, bool write) {
+namespace {
+// Global and shared accesses alike: a card faults on an address that is not
+// a multiple of the access's size, whatever memory it is in.
+void checkAlignment(BlockRun& b, SimThread& t, std::uintptr_t a, std::size_t bytes, bool write,
+                    std::size_t alignment) {
+    if (alignment <= 1 || a % alignment == 0) return;
+    char text[160];
+    std::snprintf(text, sizeof text, ": misaligned %s of %zu bytes at 0x%" PRIxPTR " (%zu mod %zu)",
+                  write ? "write" : "read", bytes, a, std::size_t(a % alignment), alignment);
+    raise(cudaErrorMisalignedAddress, where(b, t) + text);
+}
+}  // namespace
+
+void accessReadOnly(const void* p, std::size_t bytes) {
+    if (!tlThread || bytes == 0) return;
+    BlockRun& b = *tlBlock;
+    const auto a = reinterpret_cast<std::uintptr_t>(p);
+    checkAlignment(b, *tlThread, a, bytes, false, bytes);
+    const auto s = reinterpret_cast<std::uintptr_t>(b.shared.data());
+    if (a >= s && a < s + b.launch->sharedBytes)
+        raise(cudaErrorIllegalAddress, where(b, *tlThread) + ": read through the read-only data path of shared memory");
+    globalAccess(b, *tlThread, p, bytes, false, true);
+}
+
+void access(const void* p, std::size_t bytes, bool write, std::size_t alignment) {
     if (!tlThread || bytes == 0) return;  // host code
     BlockRun& b = *tlBlock;
     const auto a = reinterpret_cast<std::uintptr_t>(p);
+    checkAlignment(b, *tlThread, a, bytes, write, alignment);
     const auto s = reinterpret_cast<std::uintptr_t>(b.shared.data());
     if (a >= s && a < s + b.launch->sharedBytes) {
         if (a + bytes > s + b.launch->sharedBytes) {
@@ -627,7 +672,7 @@ void access(const void* p, std::size_t bytes, bool write) {
         sharedAccess(b, *tlThread, a - s, bytes, write);
         return;
     }
-    globalAccess(b, *tlThread, p, bytes, write);
+    globalAccess(b, *tlThread, p, bytes, write, false);
 }
 
 }  // namespace cudasim

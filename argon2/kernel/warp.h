@@ -27,23 +27,35 @@ constexpr int kLanes = 32;
 template <class T>
 __device__ __forceinline__ T deviceRead(const T* p) {
 #if defined(ARGON2GPU_CUDA_SIM)
-    ::cudasim::access(p, sizeof(T), false);
+    ::cudasim::access(p, sizeof(T), false, sizeof(T));
 #endif
     return *p;
+}
+// A read through the read-only data path (__ldg): only of memory that no
+// thread writes during the launch, since that path's cache does not see the
+// launch's own stores.
+template <class T>
+__device__ __forceinline__ T deviceReadOnly(const T* p) {
+#if defined(ARGON2GPU_CUDA_SIM)
+    ::cudasim::accessReadOnly(p, sizeof(T));
+    return *p;
+#else
+    return __ldg(p);
+#endif
 }
 template <class T>
 __device__ __forceinline__ void deviceWrite(T* p, T v) {
 #if defined(ARGON2GPU_CUDA_SIM)
-    ::cudasim::access(p, sizeof(T), true);
+    ::cudasim::access(p, sizeof(T), true, sizeof(T));
 #endif
     *p = v;
 }
 // A range that code shared with the host (the BLAKE2b of whole blocks) is
-// about to read or write with plain accesses.
+// about to read or write with plain accesses of 64-bit words.
 __device__ __forceinline__ void deviceTouch([[maybe_unused]] const void* p, [[maybe_unused]] std::size_t bytes,
                                             [[maybe_unused]] bool write) {
 #if defined(ARGON2GPU_CUDA_SIM)
-    ::cudasim::access(p, bytes, write);
+    ::cudasim::access(p, bytes, write, sizeof(std::uint64_t));
 #endif
 }
 

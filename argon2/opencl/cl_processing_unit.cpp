@@ -119,6 +119,7 @@ struct ProcessingUnit::Impl {
     std::size_t batch;
     bool bySegment, precompute;
     cl_context context;
+    cl_device_id deviceId;
     Holding holding{device};
     std::vector<Chunk> chunks;
     Buffer refs, refOffsets;
@@ -136,19 +137,18 @@ struct ProcessingUnit::Impl {
         : device(program->impl().device), params(p), type(program->getArgon2Type()),
           version(program->getArgon2Version()),
           g{p->getLanes(), p->getSegmentBlocks(), p->getLaneBlocks(), p->getTimeCost()}, batch(n),
-          bySegment(segmentWise), precompute(precomputeRefs), context(program->impl().context) {
+          bySegment(segmentWise), precompute(precomputeRefs), context(program->impl().context),
+          deviceId(program->impl().cl->id) {
         opencl::checkNotLost(device);
         const opencl::ClDevice& d = *program->impl().cl;
         tags.resize(n, p->getOutputLength());
         for (Round& r : rounds) r.inputs.resize(n);
-        if (std::size_t(32) * g.lanes > d.maxWorkGroup || std::size_t(g.lanes) * kBlockSize > d.localMemory)
-            throw std::invalid_argument("OpenCL device " + d.name + " cannot run " + std::to_string(g.lanes) +
-                                        " lanes in one work-group");
         cl_int err = CL_SUCCESS;
         queue.queue = clCreateCommandQueue(context, d.id, 0, &err);
         check(err, "clCreateCommandQueue", device, Stage::Setup);
         fill.kernel = clCreateKernel(program->impl().program, "fill", &err);
         check(err, "clCreateKernel", device, Stage::Setup);
+        checkWorkGroup(d);
         if (batch == 0) return;
         for (Round& r : rounds) {
             r.h0s.resize(n * 64);
@@ -156,6 +156,34 @@ struct ProcessingUnit::Impl {
             r.lastBlocks.resize(n * g.lanes * 128);
         }
         allocate(d);
+    }
+
+    // A work-group is one hash: 32 work-items per lane and a scratch block
+    // each. A group over the device's or the kernel's limit is refused at
+    // every launch, so it is refused here, once, for good.
+    void checkWorkGroup(const opencl::ClDevice& d) {
+        std::size_t kernelLimit = 0;
+        check(clGetKernelWorkGroupInfo(fill.kernel, d.id, CL_KERNEL_WORK_GROUP_SIZE, sizeof kernelLimit, &kernelLimit,
+                                       nullptr),
+              "clGetKernelWorkGroupInfo", device, Stage::Setup);
+        const std::size_t items = std::size_t(32) * g.lanes, most = std::min(d.maxWorkGroup, kernelLimit);
+        if (items > most || std::size_t(g.lanes) * kBlockSize > d.localMemory)
+            throw std::invalid_argument("OpenCL device " + d.name + " cannot run " + std::to_string(g.lanes) +
+                                        " lanes in one work-group (" + std::to_string(items) + " work-items, " +
+                                        std::to_string(most) + " at most)");
+    }
+
+    // The __local scratch the kernel holds must cover the work-group: a GPU
+    // hands what a group does not claim to the next one, so a short one is
+    // another group's memory, not a fault.
+    void checkLocalMemory(const std::size_t local[2]) {
+        const std::size_t need = local[0] / 32 * local[1] * kBlockSize;
+        cl_ulong held = 0;
+        check(clGetKernelWorkGroupInfo(fill.kernel, deviceId, CL_KERNEL_LOCAL_MEM_SIZE, sizeof held, &held, nullptr),
+              "clGetKernelWorkGroupInfo", device, Stage::Enqueue);
+        if (held < need)
+            throw std::logic_error("the fill kernel holds " + std::to_string(held) + " bytes of local memory, its " +
+                                   "work-group uses " + std::to_string(need));
     }
 
     Buffer makeBuffer(std::size_t bytes, const char* what) {
@@ -246,6 +274,7 @@ struct ProcessingUnit::Impl {
         check(err == CL_SUCCESS ? CL_SUCCESS : CL_INVALID_KERNEL_ARGS, "setting the fill kernel's arguments", device,
               Stage::Enqueue);
         const std::size_t global[2] = {32 * c.count, g.lanes}, local[2] = {32, g.lanes};
+        checkLocalMemory(local);
         check(clEnqueueNDRangeKernel(queue.queue, fill.kernel, 2, nullptr, global, local, 0, nullptr, nullptr),
               "launching the fill kernel", device, Stage::Enqueue);
     }

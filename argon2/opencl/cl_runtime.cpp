@@ -93,11 +93,6 @@ ClRuntime::ClRuntime() {
             if (!deviceValue<cl_bool>(id, CL_DEVICE_AVAILABLE) || !deviceValue<cl_bool>(id, CL_DEVICE_COMPILER_AVAILABLE) ||
                 d.maxWorkGroup < 32 || d.maxAllocation < (1u << 20))
                 continue;
-            // For tests: a smaller buffer limit makes the batch's blocks lie in
-            // several buffers on a device that would take them in one.
-            if (const char* cap = std::getenv("QUORLEN_OPENCL_MAX_ALLOC_MIB"))
-                if (const unsigned long long mib = std::strtoull(cap, nullptr, 10); mib > 0)
-                    d.maxAllocation = std::min<cl_ulong>(d.maxAllocation, cl_ulong(mib) << 20);
             (d.isCpu() ? cpus : gpus).push_back(std::move(d));
         }
     }
@@ -228,17 +223,31 @@ bool shortage(cl_int code, Stage stage) {
            code == CL_INVALID_BUFFER_SIZE || (code == CL_OUT_OF_RESOURCES && stage == Stage::Setup);
 }
 
+}  // namespace
+
 // After these the driver has given the device (or its context) up: drivers
 // report a kernel that faulted as CL_OUT_OF_RESOURCES from the wait or as a
 // failed event, and then drop the queue or the context it ran in. An enqueue
 // refused for want of resources is not one of them: the same work may be
-// taken later.
-bool fault(cl_int code, Stage stage) {
-    return code == CL_DEVICE_NOT_AVAILABLE || code == CL_EXEC_STATUS_ERROR_FOR_EVENTS_IN_WAIT_LIST ||
-           code == CL_INVALID_COMMAND_QUEUE || code == CL_INVALID_CONTEXT ||
-           (code == CL_OUT_OF_RESOURCES && stage == Stage::Wait) || code <= -9999;
+// taken later. Codes at or below kVendorFaultCodes are the drivers' own
+// (below the standard's and its extensions' range): none is a condition a
+// retry could clear.
+const LostDeviceCode kLostDeviceCodes[] = {
+    {CL_DEVICE_NOT_AVAILABLE, false},
+    {CL_EXEC_STATUS_ERROR_FOR_EVENTS_IN_WAIT_LIST, false},
+    {CL_INVALID_COMMAND_QUEUE, false},
+    {CL_INVALID_CONTEXT, false},
+    {CL_OUT_OF_RESOURCES, true},
+};
+
+bool deviceLostCode(cl_int code, Stage stage) {
+    if (code <= kVendorFaultCodes) return true;
+    for (const LostDeviceCode& c : kLostDeviceCodes)
+        if (c.code == code) return !c.whileWaiting || stage == Stage::Wait;
+    return false;
 }
 
+namespace {
 [[noreturn]] void deviceLost(const std::string& message, int device) {
     ClRuntime::instance().markLost(device);
     throw cuda::DeviceLost(message + "; the device is lost");
@@ -253,7 +262,7 @@ void check(cl_int code, const char* what, int device, Stage stage) {
     if (code == CL_SUCCESS) return;
     const std::string message = describe(what, code);
     if (shortage(code, stage)) throw std::runtime_error(message + ": out of memory");
-    if (fault(code, stage)) deviceLost(message, device);
+    if (deviceLostCode(code, stage)) deviceLost(message, device);
     if (code == CL_OUT_OF_RESOURCES) throw std::runtime_error(message + ": the device refused the work");
     throw std::runtime_error(message);
 }

@@ -82,6 +82,17 @@ enum class Stage {
     Wait,     // waiting for work handed over: CL_OUT_OF_RESOURCES is a device fault
 };
 
+// The codes after which a device is lost, with whether only from a wait
+// (CL_OUT_OF_RESOURCES refuses an enqueue, but from a wait it is a kernel
+// that faulted); and every vendor code at or below kVendorFaultCodes.
+struct LostDeviceCode {
+    cl_int code;
+    bool whileWaiting;
+};
+extern const LostDeviceCode kLostDeviceCodes[5];
+constexpr cl_int kVendorFaultCodes = -9999;
+bool deviceLostCode(cl_int code, Stage stage);
+
 // Throws when `code` is an error: cuda::DeviceLost when the device faulted
 // (and marks it lost, so that every later call on it fails too), else
 // std::runtime_error; a shortage of memory reads "out of memory". A queue

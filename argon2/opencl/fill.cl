@@ -132,13 +132,27 @@ static inline u32 ruleSource(const Group* w, u32 index) {
 #endif
 }
 
+// sub_group_shuffle names a work-item of the caller's sub-group; an index
+// past it is undefined (one device wraps it, another reads another
+// sub-group's value or nothing). The stand-in gives poison there, so that a
+// kernel relying on any of these hashes wrong. The permutes' rules say what
+// the hardware does with every address bit: they have no such index.
+#if ARGON2_EXCHANGE_RULE >= 4 && ARGON2_EXCHANGE_RULE <= 6
+#define OUTSIDE_SUB_GROUP(index) ((index) >= EXCHANGE_WIDTH)
+#else
+#define OUTSIDE_SUB_GROUP(index) false
+#endif
+static inline u64 ruleRead(const Group* w, __local const u64* from, u32 index) {
+    return OUTSIDE_SUB_GROUP(index) ? 0xdbdbdbdbdbdbdbdbUL : from[ruleSource(w, index)];
+}
+
 // Every work-item of the work-group offers `v` and gets the value its
 // `index` names. The stand-ins are called where the real primitives are,
 // which every work-item of the work-group reaches alike.
 static inline u64 exchangeStandIn(const Group* w, u64 v, u32 index) {
     w->all[w->flat] = v;
     barrier(CLK_LOCAL_MEM_FENCE);
-    const u64 r = w->all[ruleSource(w, index)];
+    const u64 r = ruleRead(w, w->all, index);
     barrier(CLK_LOCAL_MEM_FENCE);
     return r;
 }
@@ -202,9 +216,9 @@ static inline void rotateGroup(const Group* w, u64* x, u32 k1, u32 k3) {
     w->all[n + w->flat] = x[2];
     w->all[2 * n + w->flat] = x[3];
     barrier(CLK_LOCAL_MEM_FENCE);
-    x[1] = w->all[ruleSource(w, w->base | inGroup(w, k1))];
-    x[2] = w->all[n + ruleSource(w, w->base | inGroup(w, 2))];
-    x[3] = w->all[2 * n + ruleSource(w, w->base | inGroup(w, k3))];
+    x[1] = ruleRead(w, w->all, w->base | inGroup(w, k1));
+    x[2] = ruleRead(w, w->all + n, w->base | inGroup(w, 2));
+    x[3] = ruleRead(w, w->all + 2 * n, w->base | inGroup(w, k3));
     barrier(CLK_LOCAL_MEM_FENCE);
 #elif ARGON2_SHUFFLE == 0
     w->scratch[w->t] = x[1];
@@ -429,7 +443,10 @@ __kernel void fill(__global u64* memory, u32 lanes, u32 segmentBlocks, u32 passe
     s.g.laneM = laneM;
     s.pass = pass;
     s.lane = lane;
-    __global u64* hashMemory = memory + (size_t)get_group_id(0) * s.g.laneBlocks * lanes * 128;
+    // The hash from the global id, which counts a launch's offset (a test
+    // runs a batch's first and last groups alone).
+    const size_t hash = get_global_id(0) / 32;
+    __global u64* hashMemory = memory + hash * s.g.laneBlocks * lanes * 128;
     for (u32 slice = sliceBegin; slice < sliceEnd; ++slice) {
         s.slice = slice;
         const bool tabled = precomputed && dataIndependent(type, pass, slice);

@@ -11,11 +11,24 @@
 // QUORLEN_CL_FAKE_SUBGROUPS=1 makes every device a GPU that claims sub-group
 // shuffles (OpenCL C 2.0, cl_khr_subgroup_shuffle), which PoCL's CPU device
 // then fails to build: the way to a fast path the driver refuses.
+//
+// QUORLEN_CL_LIMITS="alloc-mib:<n>,work-group:<n>,sparse" (any of them):
+// limits on every thread, as GPU drivers keep them where PoCL's CPU device
+// is generous. alloc-mib states a largest allocation
+// (CL_DEVICE_MAX_MEM_ALLOC_SIZE) and clCreateBuffer refuses a larger buffer
+// with CL_INVALID_BUFFER_SIZE; work-group states a work-group limit
+// (CL_DEVICE_MAX_WORK_GROUP_SIZE, CL_KERNEL_WORK_GROUP_SIZE) and
+// clEnqueueNDRangeKernel refuses a larger group with
+// CL_INVALID_WORK_GROUP_SIZE; sparse runs only the first and the last
+// work-group along dimension 0 of a launch of more than two (a batch past
+// 4 GiB in the time of two hashes; the kernel must find its hash from its
+// global id, which counts the offset).
 #include <CL/cl.h>
 #include <dlfcn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +76,39 @@ F next(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// A setting of QUORLEN_CL_LIMITS: its number, 1 for a bare name, 0 when absent.
+unsigned long long limit(const std::string& name) {
+    const char* v = std::getenv("QUORLEN_CL_LIMITS");
+    const std::string s = v ? v : "";
+    for (std::size_t at = 0; at < s.size();) {
+        const std::size_t end = std::min(s.find(',', at), s.size());
+        const std::string item = s.substr(at, end - at);
+        if (item == name) return 1;
+        if (item.compare(0, name.size() + 1, name + ":") == 0)
+            return std::strtoull(item.c_str() + name.size() + 1, nullptr, 10);
+        at = end + 1;
+    }
+    return 0;
+}
+unsigned long long maxAllocation() {
+    static const unsigned long long bytes = limit("alloc-mib") << 20;
+    return bytes;
+}
+std::size_t maxWorkGroup() {
+    static const std::size_t items = std::size_t(limit("work-group"));
+    return items;
+}
+
+// Lowers a value the driver gave to the shim's limit.
+template <class T>
+void cap(void* value, std::size_t size, unsigned long long most) {
+    if (!value || size < sizeof(T) || most == 0) return;
+    T v;
+    std::memcpy(&v, value, sizeof v);
+    if (v > most) v = T(most);
+    std::memcpy(value, &v, sizeof v);
+}
+
 }  // namespace
 
 extern "C" {
@@ -72,7 +118,37 @@ cl_int clEnqueueNDRangeKernel(cl_command_queue queue, cl_kernel kernel, cl_uint 
                               cl_event* event) {
     if (failNow("clEnqueueNDRangeKernel")) return fault().code;
     static const auto real = next<decltype(&clEnqueueNDRangeKernel)>("clEnqueueNDRangeKernel");
-    return real(queue, kernel, dims, offset, global, local, waits, waitList, event);
+    if (local && maxWorkGroup()) {
+        std::size_t items = 1;
+        for (cl_uint d = 0; d < dims; ++d) items *= local[d];
+        if (items > maxWorkGroup()) return CL_INVALID_WORK_GROUP_SIZE;
+    }
+    static const bool sparse = limit("sparse") == 1;
+    if (!sparse || !local || offset || dims > 3 || global[0] <= 2 * local[0])
+        return real(queue, kernel, dims, offset, global, local, waits, waitList, event);
+    std::size_t at[3] = {0, 0, 0}, one[3] = {local[0], 1, 1};
+    for (cl_uint d = 1; d < dims; ++d) one[d] = global[d];
+    const cl_int first = real(queue, kernel, dims, at, one, local, waits, waitList, nullptr);
+    if (first != CL_SUCCESS) return first;
+    at[0] = global[0] - local[0];
+    return real(queue, kernel, dims, at, one, local, 0, nullptr, event);
+}
+
+cl_mem clCreateBuffer(cl_context context, cl_mem_flags flags, size_t size, void* host, cl_int* err) {
+    static const auto real = next<decltype(&clCreateBuffer)>("clCreateBuffer");
+    if (maxAllocation() && size > maxAllocation()) {
+        if (err) *err = CL_INVALID_BUFFER_SIZE;
+        return nullptr;
+    }
+    return real(context, flags, size, host, err);
+}
+
+cl_int clGetKernelWorkGroupInfo(cl_kernel kernel, cl_device_id device, cl_kernel_work_group_info what, size_t size,
+                                void* value, size_t* sizeRet) {
+    static const auto real = next<decltype(&clGetKernelWorkGroupInfo)>("clGetKernelWorkGroupInfo");
+    const cl_int result = real(kernel, device, what, size, value, sizeRet);
+    if (result == CL_SUCCESS && what == CL_KERNEL_WORK_GROUP_SIZE) cap<std::size_t>(value, size, maxWorkGroup());
+    return result;
 }
 
 cl_int clWaitForEvents(cl_uint count, const cl_event* events) {
@@ -83,6 +159,13 @@ cl_int clWaitForEvents(cl_uint count, const cl_event* events) {
 
 cl_int clGetDeviceInfo(cl_device_id device, cl_device_info what, size_t size, void* value, size_t* sizeRet) {
     static const auto real = next<decltype(&clGetDeviceInfo)>("clGetDeviceInfo");
+    if (what == CL_DEVICE_MAX_MEM_ALLOC_SIZE || what == CL_DEVICE_MAX_WORK_GROUP_SIZE) {
+        const cl_int result = real(device, what, size, value, sizeRet);
+        if (result != CL_SUCCESS) return result;
+        if (what == CL_DEVICE_MAX_MEM_ALLOC_SIZE) cap<cl_ulong>(value, size, maxAllocation());
+        else cap<std::size_t>(value, size, maxWorkGroup());
+        return result;
+    }
     const char* fake = std::getenv("QUORLEN_CL_FAKE_SUBGROUPS");
     if (!fake || std::strcmp(fake, "1") != 0) return real(device, what, size, value, sizeRet);
     std::string text;

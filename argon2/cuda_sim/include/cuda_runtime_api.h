@@ -28,8 +28,14 @@
 // writes, since either may land last); a copy from pinned memory reads it
 // when its stream reaches it, and a host write to that memory before the
 // host synchronises with the copy is a fault. A launch needing more registers than a block has (the
-// flavour's kernels' counts come from ptxas, per architecture) fails with
-// cudaErrorLaunchOutOfResources.
+// flavour's kernels' counts come from ptxas, per architecture), or more
+// threads than the kernel's __launch_bounds__ (kept beside the registers, as
+// the compiled image keeps them on a card), fails with
+// cudaErrorLaunchOutOfResources. An access at an address that is not a
+// multiple of its size fails with cudaErrorMisalignedAddress; a read through
+// the read-only data path (__ldg) of a sector written earlier in the same
+// launch is a fault, since that path's cache is not kept coherent with
+// stores. cudaMemset returns before it runs, as on a card.
 //
 // Two false alarms are known and harmless: shuffles or __syncwarps with
 // disjoint masks in one warp at the same time are reported as rendezvous
@@ -249,7 +255,11 @@ void* dynamicShared();
 std::uint64_t shuffle(unsigned mask, std::uint64_t value, int srcLane, int width);
 void syncWarp(unsigned mask);
 void syncThreads();
-void access(const void* p, std::size_t bytes, bool write);
+// `alignment`: what the address must be a multiple of (the size of the
+// words the access moves).
+void access(const void* p, std::size_t bytes, bool write, std::size_t alignment = 1);
+// A read through the read-only data path (__ldg).
+void accessReadOnly(const void* p, std::size_t bytes);
 
 // The text of the last check that failed a launch (empty when none did since
 // the last cudaDeviceReset).
@@ -276,6 +286,10 @@ cudaError_t declareDead(void* p, std::size_t bytes, cudaStream_t stream);
 // Names a kernel for its registers: the flavour's kernels have ptxas's count
 // per architecture; any other name has `registers` (default 32).
 bool nameKernel(const void* func, const char* name, int registers = 0);
+// The most threads a block of the named kernel may have, as its
+// __launch_bounds__ say: the flavour's kernels have the table's; any other
+// name 1024, or what this sets.
+void boundKernel(const char* name, int maxThreads);
 
 // Sparse grids: grids launched from now on run only their first `first` and
 // last `last` blocks along x (0 and 0: every block). With the memory
