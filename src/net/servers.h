@@ -1,6 +1,8 @@
-// HTTP and WebSocket servers for the development node (and for tests that
-// need a real peer), built on Boost.Beast. Each server runs its own I/O
-// thread; handlers and callbacks are called on that thread.
+// HTTP and WebSocket servers for the development node, the miner's
+// monitoring API and the tests that need a real peer, built on Boost.Beast
+// (http_server.cpp, ws_server.cpp; what they share is in server_loop.h).
+// Each server runs its own I/O thread; handlers and callbacks are called on
+// that thread.
 #pragma once
 
 #include <chrono>
