@@ -85,6 +85,27 @@ ctest --preset opencl -j"$jobs" >build-opencl/ctest.log 2>&1 || {
   grep -E "Failed|\*\*\*" build-opencl/ctest.log >&2; tail -5 build-opencl/ctest.log >&2; exit 1; }
 echo "opencl-check: $(grep -E "tests passed" build-opencl/ctest.log) in $((SECONDS - t)) s"
 
+# The second real device: Intel's OpenCL runtime for CPUs (installed by
+# scripts/install-deps.sh into build-opencl/intel-ocl), another vendor's
+# compiler with real sub-groups. The digests in every kernel mode run there
+# on the sub-group path, the path asking for sub-groups of 32 and the
+# driver's real shuffles; the library's own tests beside them. The rest of
+# the suite (hasher, miner, exchange rules) runs on PoCL above.
+t=$SECONDS
+QUORLEN_OPENCL_CPU_SUBGROUPS=1 scripts/intel-opencl.sh run \
+  ctest --preset opencl -j"$jobs" -R '^(Modes/EveryDeviceAndMode\.(MinerParameters|SmallShapes)|Argon2\.)' \
+  >build-opencl/ctest-intel.log 2>&1 || {
+  grep -E "Failed|\*\*\*" build-opencl/ctest-intel.log >&2; tail -5 build-opencl/ctest-intel.log >&2; exit 1; }
+echo "opencl-check: Intel's runtime: $(grep -E "tests passed" build-opencl/ctest-intel.log) in $((SECONDS - t)) s"
+
+# Oclgrind, an OpenCL device simulator, over every kernel at small sizes:
+# races between work-items (local and global memory, barrier divergence)
+# and values nothing wrote, steering a branch or an address or stored.
+# Any report fails the step. scripts/oclgrind-check.sh says what it runs.
+t=$SECONDS
+bash scripts/oclgrind-check.sh
+echo "opencl-check: Oclgrind found nothing in $((SECONDS - t)) s"
+
 t=$SECONDS
 build-opencl/quorlen-bench --batches 2 --seconds 2 --warmup 0 --by-segment 0 >build-opencl/bench.txt 2>/dev/null || {
   echo "opencl-check: quorlen-bench failed" >&2; cat build-opencl/bench.txt >&2; exit 1; }

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Oclgrind (an OpenCL device simulator) over the OpenCL kernel at small
+# sizes: --data-races (work-items of a work-group or of different
+# work-groups touching one byte, one of them writing, with no barrier
+# between; barriers some work-items miss) and --uninitialized (a value no
+# one wrote steering a branch or an address, or written to memory). Any
+# report fails. The digest tests' small shapes (2 lanes, 2 and 3 passes,
+# 16 and 32 KiB, three hashes each; the known-answer check's 256 KiB beside
+# them) run on the local-memory path in every kernel mode, and on the
+# permute and sub-group paths under one emulated card rule each (the two
+# stand-ins exercise the same code as the others of their path). Oclgrind
+# interprets every instruction: about a minute per process here.
+#
+#   scripts/oclgrind-check.sh            # from scripts/opencl-check.sh, after its build
+set -euo pipefail
+cd "$(dirname "$0")/.."
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+runs=(
+  "local|Modes/EveryDeviceAndMode.SmallShapes/*"
+  "rules|ExchangeRules/EveryDeviceAndMode.SmallShapes/rdna_wave64:ExchangeRules/EveryDeviceAndMode.SmallShapes/subgroup_64"
+)
+pids=()
+for r in "${runs[@]}"; do
+  name=${r%%|*} filter=${r#*|}
+  mkdir -p "$work/$name"
+  # A cache of its own: a program Oclgrind built is never offered to PoCL.
+  XDG_CACHE_HOME="$work/$name" oclgrind --data-races --uninitialized --log "$work/$name.reports" \
+    build-opencl/gpu_digest_tests --gtest_filter="$filter" >"$work/$name.out" 2>&1 &
+  pids+=($!)
+done
+failed=0
+i=0
+for r in "${runs[@]}"; do
+  name=${r%%|*}
+  if ! wait "${pids[$i]}"; then
+    echo "oclgrind-check: $name: the tests failed under Oclgrind" >&2; tail -20 "$work/$name.out" >&2; failed=1
+  fi
+  if [ -s "$work/$name.reports" ]; then
+    echo "oclgrind-check: $name: Oclgrind reports $(grep -c '^[A-Z]' "$work/$name.reports") findings:" >&2
+    head -40 "$work/$name.reports" >&2; failed=1
+  fi
+  grep -q "PASSED" "$work/$name.out" || { echo "oclgrind-check: $name ran no test" >&2; failed=1; }
+  i=$((i + 1))
+done
+exit "$failed"
