@@ -35,9 +35,12 @@ for r in "${runs[@]}"; do
   # does not mark what the host writes at an offset as written (see its
   # source). A cache of its own: a program Oclgrind built is never offered
   # to PoCL.
+  # Reports go to stderr: OCLGRIND_LOG is opened anew by every context, and
+  # the tests make several, so a log file keeps only the last one's.
   OCL_ICD_VENDORS="$work/vendors" OCLGRIND_DATA_RACES=1 OCLGRIND_UNINITIALIZED=1 OCLGRIND_NUM_THREADS=1 \
-    OCLGRIND_LOG="$work/$name.reports" LD_PRELOAD="$PWD/build-opencl/tests/liboclgrind_rect_writes.so" \
-    XDG_CACHE_HOME="$work/$name" build-opencl/gpu_digest_tests --gtest_filter="$filter" >"$work/$name.out" 2>&1 &
+    OCLGRIND_MAX_ERRORS=100 LD_PRELOAD="$PWD/build-opencl/tests/liboclgrind_rect_writes.so" \
+    XDG_CACHE_HOME="$work/$name" build-opencl/gpu_digest_tests --gtest_filter="$filter" \
+    >"$work/$name.out" 2>"$work/$name.err" &
   pids+=($!)
 done
 failed=0
@@ -47,9 +50,12 @@ for r in "${runs[@]}"; do
   if ! wait "${pids[$i]}"; then
     echo "oclgrind-check: $name: the tests failed under Oclgrind" >&2; tail -20 "$work/$name.out" >&2; failed=1
   fi
-  if [ -s "$work/$name.reports" ]; then
-    echo "oclgrind-check: $name: Oclgrind reports $(grep -c '^[A-Z]' "$work/$name.reports") findings:" >&2
-    head -40 "$work/$name.reports" >&2; failed=1
+  # A report is a line of its own followed by the kernel's name.
+  reports=$(grep -B1 -P '^\tKernel: ' "$work/$name.err" | grep -vP '^\tKernel: |^--$' || true)
+  if [ -n "$reports" ]; then
+    echo "oclgrind-check: $name: Oclgrind reports:" >&2
+    sort <<<"$reports" | uniq -c | sort -rn | head -10 >&2
+    grep -m3 -A6 -P '^\tKernel: ' "$work/$name.err" >&2; failed=1
   fi
   grep -q "PASSED" "$work/$name.out" || { echo "oclgrind-check: $name ran no test" >&2; failed=1; }
   i=$((i + 1))

@@ -99,14 +99,6 @@ QUORLEN_OPENCL_CPU_SUBGROUPS=1 scripts/intel-opencl.sh run \
   grep -E "Failed|\*\*\*" build-opencl/ctest-intel.log >&2; tail -5 build-opencl/ctest-intel.log >&2; exit 1; }
 echo "opencl-check: Intel's runtime: $(grep -E "tests passed" build-opencl/ctest-intel.log) in $((SECONDS - t)) s"
 
-# Oclgrind, an OpenCL device simulator, over every kernel at small sizes:
-# races between work-items (local and global memory, barrier divergence)
-# and values nothing wrote, steering a branch or an address or stored.
-# Any report fails the step. scripts/oclgrind-check.sh says what it runs.
-t=$SECONDS
-bash scripts/oclgrind-check.sh
-echo "opencl-check: Oclgrind found nothing in $((SECONDS - t)) s"
-
 t=$SECONDS
 build-opencl/quorlen-bench --batches 2 --seconds 2 --warmup 0 --by-segment 0 >build-opencl/bench.txt 2>/dev/null || {
   echo "opencl-check: quorlen-bench failed" >&2; cat build-opencl/bench.txt >&2; exit 1; }

@@ -36,7 +36,7 @@ __kernel void copyRows(__global uchar* to, __global const uchar* from, ulong wid
 
 }  // namespace
 
-extern "C" cl_int clEnqueueWriteBufferRect(cl_command_queue queue, cl_mem buffer, cl_bool blocking,
+extern "C" cl_int clEnqueueWriteBufferRect(cl_command_queue queue, cl_mem buffer, cl_bool,
                                            const size_t* bufferOrigin, const size_t* hostOrigin,
                                            const size_t* region, size_t bufferRowPitch, size_t bufferSlicePitch,
                                            size_t hostRowPitch, size_t hostSlicePitch, const void* ptr,
@@ -75,9 +75,10 @@ extern "C" cl_int clEnqueueWriteBufferRect(cl_command_queue queue, cl_mem buffer
         const size_t global[2] = {region[1], region[2]};
         if (err == CL_SUCCESS)
             err = clEnqueueNDRangeKernel(queue, kernel, 2, nullptr, global, nullptr, waits, waitList, event);
-        if (err == CL_SUCCESS && blocking) err = clFinish(queue);
+        // Done before returning, asked to or not: Oclgrind frees a released
+        // buffer at once, under the copy still queued.
+        if (err == CL_SUCCESS) err = clFinish(queue);
     }
-    // Released objects live on until the queued copy is done.
     if (kernel) clReleaseKernel(kernel);
     if (program) clReleaseProgram(program);
     clReleaseMemObject(staging);
