@@ -2,7 +2,8 @@
 # The CUDA flavour's own source on the simulated CUDA runtime (no GPU, no
 # nvcc): builds the cuda-sim preset, runs the GPU digest tests against
 # libargon2 (sparse batches past 4 and 32 GiB included), the pipelined hasher
-# tests and the runtime's own checks (ctest --preset cuda-sim), the benchmark
+# tests and the runtime's own checks (ctest --preset cuda-sim), the small
+# digest shapes under valgrind's memcheck, the benchmark
 # with its self-test for a few seconds, and one mining run against the
 # development node until a block is accepted. Any check of the simulated
 # runtime that fires fails the run. Cost: about 300 CPU-seconds from scratch

@@ -3,7 +3,8 @@
 # device is here: on a machine without a GPU, PoCL's CPU device, which the
 # test command installs. In order: fill.cl compiled by Debian's clang for
 # spir64 and AMD's chips (compile only, no driver), the device tests (digests against
-# libargon2 in both kernel modes, the hasher, the self-test), a short
+# libargon2 in both kernel modes, the hasher, the self-test), the sub-group
+# path's digests on Intel's OpenCL runtime for CPUs (real sub-groups), a short
 # quorlen-bench, one mining run against a development node until it accepts
 # a block, and the miner on a machine with no OpenCL driver at all, which
 # must say "no OpenCL devices" and exit 3.
