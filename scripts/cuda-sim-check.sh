@@ -2,7 +2,8 @@
 # The CUDA flavour's own source on the simulated CUDA runtime (no GPU, no
 # nvcc): builds the cuda-sim preset, runs the GPU digest tests against
 # libargon2 (sparse batches past 4 and 32 GiB included), the pipelined hasher
-# tests and the runtime's own checks (ctest --preset cuda-sim), the benchmark
+# tests and the runtime's own checks (ctest --preset cuda-sim), the small
+# digest shapes under valgrind's memcheck, the benchmark
 # with its self-test for a few seconds, and one mining run against the
 # development node until a block is accepted. Any check of the simulated
 # runtime that fires fails the run. Cost: about 300 CPU-seconds from scratch
@@ -16,6 +17,17 @@ start=$SECONDS
 cmake --preset cuda-sim >/dev/null
 cmake --build --preset cuda-sim -j"$jobs"
 ctest --preset cuda-sim -j"$jobs"
+
+# Memcheck over the simulated runtime, which marks device memory as
+# allocated, each block's shared memory at launch and every range declared
+# dead as undefined: the small digest shapes in all four kernel modes. A
+# branch, an address or a digest that depends on bytes nothing wrote, or a
+# register read before it is set, fails the step.
+t=$SECONDS
+QUORLEN_CUDA_SIM_SEED=1 valgrind -q --error-exitcode=1 --exit-on-first-error=no \
+  build-cuda-sim/gpu_digest_tests --gtest_filter='Modes/EveryDeviceAndMode.SmallShapes/*' \
+  >build-cuda-sim/memcheck.log 2>&1 || { tail -40 build-cuda-sim/memcheck.log >&2; echo "cuda-sim: memcheck failed" >&2; exit 1; }
+echo "cuda-sim: memcheck found nothing in $((SECONDS - t)) s"
 
 # The benchmark: the self-test in both kernel modes, then a few seconds of
 # hashing; it exits 5 when a self-test fails.

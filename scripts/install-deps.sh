@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (systemd for
-# systemd-analyze, which checks the packaged unit), and only those
-# that are missing. Does nothing (and needs no network) when all are present.
+# systemd-analyze, which checks the packaged unit; oclgrind and valgrind, the
+# outside judges of the GPU code), and only those that are missing, then
+# Intel's OpenCL runtime for CPUs into build-opencl/intel-ocl when it is
+# missing (scripts/intel-opencl.sh). Does nothing (and needs no network)
+# when all are present.
 set -euo pipefail
 
 packages=(
@@ -13,6 +16,7 @@ packages=(
   tmux dpkg-dev systemd groff-base
   pocl-opencl-icd ocl-icd-opencl-dev opencl-headers clinfo
   prometheus python3-prometheus-client
+  oclgrind valgrind python3-venv
 )
 
 missing=()
@@ -22,13 +26,13 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -q
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-echo "installing: ${missing[*]}"
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -q
-"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+bash "$(dirname "$0")/intel-opencl.sh" install

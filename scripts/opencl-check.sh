@@ -3,7 +3,8 @@
 # device is here: on a machine without a GPU, PoCL's CPU device, which the
 # test command installs. In order: fill.cl compiled by Debian's clang for
 # spir64 and AMD's chips (compile only, no driver), the device tests (digests against
-# libargon2 in both kernel modes, the hasher, the self-test), a short
+# libargon2 in both kernel modes, the hasher, the self-test), the sub-group
+# path's digests on Intel's OpenCL runtime for CPUs (real sub-groups), a short
 # quorlen-bench, one mining run against a development node until it accepts
 # a block, and the miner on a machine with no OpenCL driver at all, which
 # must say "no OpenCL devices" and exit 3.
@@ -84,6 +85,20 @@ t=$SECONDS
 ctest --preset opencl -j"$jobs" >build-opencl/ctest.log 2>&1 || {
   grep -E "Failed|\*\*\*" build-opencl/ctest.log >&2; tail -5 build-opencl/ctest.log >&2; exit 1; }
 echo "opencl-check: $(grep -E "tests passed" build-opencl/ctest.log) in $((SECONDS - t)) s"
+
+# The second real device: Intel's OpenCL runtime for CPUs (installed by
+# scripts/install-deps.sh into build-opencl/intel-ocl), another vendor's
+# compiler with real sub-groups. The digests in every kernel mode run there
+# on the sub-group path, asking for sub-groups of 32, with the driver's real
+# shuffles. The rest of the suite runs on PoCL above: on Intel's runtime it
+# passes too, but its cache tests rebuild the kernel a dozen times at about
+# 15 s a build.
+t=$SECONDS
+QUORLEN_OPENCL_CPU_SUBGROUPS=1 scripts/intel-opencl.sh run \
+  ctest --test-dir build-opencl --output-on-failure -j"$jobs" -R '^Modes/EveryDeviceAndMode\.(MinerParameters|SmallShapes)' \
+  >build-opencl/ctest-intel.log 2>&1 || {
+  grep -E "Failed|\*\*\*" build-opencl/ctest-intel.log >&2; tail -5 build-opencl/ctest-intel.log >&2; exit 1; }
+echo "opencl-check: Intel's runtime: $(grep -E "tests passed" build-opencl/ctest-intel.log) in $((SECONDS - t)) s"
 
 t=$SECONDS
 build-opencl/quorlen-bench --batches 2 --seconds 2 --warmup 0 --by-segment 0 >build-opencl/bench.txt 2>/dev/null || {

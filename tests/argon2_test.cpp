@@ -320,15 +320,17 @@ TEST(Argon2, OpenClProgramCacheAndRuntimeStandIns) {
     ASSERT_EQ(cache.load().kind, argon2::opencl::CacheEntry::Kind::Binary);
     std::ifstream in(file, std::ios::binary);
     const std::string genuine((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ASSERT_GT(genuine.size(), 100000u);
+    // Drivers' binaries differ in size by a factor of several (PoCL's about
+    // 150 KB, Intel's CPU runtime about 43 KB): the cuts follow the file.
+    ASSERT_GT(genuine.size(), 8192u);
 
     struct Damage {
         std::string what, bytes;
         bool wrongProgram = false;  // a valid header over a program that hashes wrong
     };
     std::vector<Damage> damaged;
-    for (std::size_t cut : {std::size_t(0), std::size_t(40), std::size_t(1000), std::size_t(100000), genuine.size() / 2,
-                            genuine.size() - 1})
+    for (std::size_t cut : {std::size_t(0), std::size_t(40), std::size_t(1000), genuine.size() / 2,
+                            genuine.size() - 1000, genuine.size() - 1})
         damaged.push_back({"cut at " + std::to_string(cut), genuine.substr(0, cut)});
     std::mt19937 rng(27);
     std::string noisy = genuine;

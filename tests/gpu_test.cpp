@@ -12,6 +12,8 @@
 #include "support/device.h"
 #include "support/faulty_hasher.h"
 #if defined(ARGON2GPU_FLAVOUR_OPENCL)
+#include <CL/cl.h>
+
 #include <signal.h>
 
 #include "net/servers.h"
@@ -181,11 +183,28 @@ TEST_F(Hasher, OpenClFaultsEndTheWorkerAsOnCudaARefusalIsRetried) {
     }
 }
 
+// Whether the first OpenCL device has sub-group shuffles of its own.
+bool deviceHasSubGroupShuffle() {
+    cl_platform_id platform = nullptr;
+    cl_device_id device = nullptr;
+    if (clGetPlatformIDs(1, &platform, nullptr) != CL_SUCCESS ||
+        clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 1, &device, nullptr) != CL_SUCCESS)
+        return false;
+    std::size_t n = 0;
+    clGetDeviceInfo(device, CL_DEVICE_EXTENSIONS, 0, nullptr, &n);
+    std::string extensions(n, '\0');
+    clGetDeviceInfo(device, CL_DEVICE_EXTENSIONS, n, extensions.data(), nullptr);
+    return extensions.find("cl_khr_subgroup_shuffle") != std::string::npos ||
+           extensions.find("cl_intel_subgroups") != std::string::npos;
+}
+
 // A fast path the driver refuses gives way to the local-memory path, and the
 // refusal, kept in the cache, spares the next start the compile. The device
 // claims sub-group shuffles it does not have (the preloaded library says so);
 // a fresh kernel cache, PoCL's own kept.
 TEST_F(Hasher, OpenClRefusedFastPathFallsBackAndIsRemembered) {
+    if (deviceHasSubGroupShuffle())
+        GTEST_SKIP() << "the device's own sub-group shuffles build: the shim's claim cannot be made false here";
     const ScratchDir cache;
     const char* xdg = std::getenv("XDG_CACHE_HOME");
     const std::string pocl = (xdg && *xdg ? std::string(xdg) : std::string(std::getenv("HOME")) + "/.cache") +

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "sim.h"
+#include "undefined.h"
 
 namespace cudasim {
 
@@ -707,6 +708,7 @@ void forget(Allocation& a, std::size_t offset, std::size_t bytes) {
         if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
     };
     giveBack(a.base + offset, a.base + offset + bytes);
+    markUndefined(reinterpret_cast<void*>(a.base + offset), bytes);
     const std::size_t firstUnit = (offset + 3) / 4, endUnit = (offset + bytes) / 4;  // whole units only
     std::size_t unit = firstUnit;
     for (; unit < endUnit && unit % 32 != 0; ++unit) a.written[unit / 32].fetch_and(~(1u << (unit % 32)));
@@ -1073,6 +1075,7 @@ cudaError_t cudaMalloc(void** devPtr, std::size_t size) {
     // whether anything wrote there.
     void* p = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) return fail(cudaErrorMemoryAllocation);
+    markUndefined(p, rounded);  // fresh pages read as zeros; a card's hold what was there
     auto a = std::make_unique<Allocation>();
     a->writtenWords = (rounded / 4 + 31) / 32;
     void* bits = mmap(nullptr, a->writtenWords * 4, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);

@@ -25,6 +25,7 @@
 #include <optional>
 
 #include "sim.h"
+#include "undefined.h"
 
 namespace cudasim {
 
@@ -559,6 +560,7 @@ void runGrid(const LaunchInfo& l) {
                 b.warpSyncs.assign((count + 31) / 32, 0);
                 // Shared memory starts as garbage, as on the card.
                 b.shared.assign((l.sharedBytes + 7) / 8, 0xdeadbeefdeadbeefull);
+                markUndefined(b.shared.data(), b.shared.size() * sizeof b.shared[0]);
                 b.sharedState.assign(b.shared.size(), SharedWord{});
                 b.pending.resize(b.warpSyncs.size());
                 ++traffic.blocks;

@@ -80,6 +80,29 @@ std::string ruleOptions(const ExchangeRule& rule, int path, std::string& why) {
            " -DARGON2_EXCHANGE_RULE=" + std::to_string(&rule - kExchangeRules + 1);
 }
 
+// cl_intel_required_subgroup_size: a kernel may ask for sub-groups of 32,
+// the width of the fill's groups, where the device lists that size. Intel's
+// devices default to narrower ones (8 or 16 on its GPUs, the vector width on
+// its CPU runtime), which would split every group of 32.
+bool offersSubGroupsOf32(const ClDevice& d) {
+    constexpr cl_device_info kSubGroupSizesIntel = 0x4108;  // CL_DEVICE_SUB_GROUP_SIZES_INTEL
+    if (!d.hasExtension("cl_intel_required_subgroup_size")) return false;
+    std::size_t bytes = 0;
+    if (clGetDeviceInfo(d.id, kSubGroupSizesIntel, 0, nullptr, &bytes) != CL_SUCCESS || bytes == 0) return false;
+    std::vector<std::size_t> sizes(bytes / sizeof(std::size_t));
+    if (clGetDeviceInfo(d.id, kSubGroupSizesIntel, bytes, sizes.data(), nullptr) != CL_SUCCESS) return false;
+    return std::find(sizes.begin(), sizes.end(), std::size_t(32)) != sizes.end();
+}
+
+// For tests: QUORLEN_OPENCL_CPU_SUBGROUPS=1 lets a CPU device take the
+// sub-group path, so that a CPU runtime with real sub-groups (Intel's) runs
+// it against the reference. Outside the tests CPU devices mine on the
+// local-memory path, the faster of the two there (docs/opencl-kernel.md).
+bool cpuSubGroupsAllowed() {
+    const char* v = std::getenv("QUORLEN_OPENCL_CPU_SUBGROUPS");
+    return v && std::strcmp(v, "1") == 0;
+}
+
 // "OpenCL C 2.0 ..." -> 20.
 int openclCVersion(const ClDevice& d) {
     unsigned major = 0, minor = 0;
@@ -92,7 +115,8 @@ int openclCVersion(const ClDevice& d) {
 // later; Intel's cl_intel_subgroups has it under another name, at any version.
 std::string subGroupOptions(const ClDevice& d, std::string& why) {
     const int version = openclCVersion(d);
-    const std::string std = version >= 30 ? "-cl-std=CL3.0" : version >= 20 ? "-cl-std=CL2.0" : "-cl-std=CL1.2";
+    std::string std = version >= 30 ? "-cl-std=CL3.0" : version >= 20 ? "-cl-std=CL2.0" : "-cl-std=CL1.2";
+    if (offersSubGroupsOf32(d)) std += " -DARGON2_SUB_GROUP_32";
     if (d.hasExtension("cl_khr_subgroup_shuffle") && version >= 20) return std;
     if (d.hasExtension("cl_intel_subgroups")) return std + " -Dsub_group_shuffle=intel_sub_group_shuffle";
     why = "no sub-group shuffle (cl_khr_subgroup_shuffle on OpenCL C 2.0, or cl_intel_subgroups)";
@@ -105,7 +129,7 @@ std::string pathOptions(const ClDevice& d, int path, std::string& why) {
     std::string std = "-cl-std=CL1.2";
     if (path == kPermutePath && !hasPermute(d, why)) return "";
     if (path == kSubGroupPath) {
-        if (d.isCpu()) {
+        if (d.isCpu() && !cpuSubGroupsAllowed()) {
             why = "a CPU device";
             return "";
         }
@@ -156,9 +180,13 @@ std::vector<unsigned char> binaryOf(cl_program program) {
 // or'd with a lane of the group), a value from its group's work-item five
 // lanes on. cl_khr_subgroups leaves the mapping of work-items to sub-groups
 // to the driver; the fill relies on this one.
+// Built with the fill's own options, so it asks for the same sub-group size.
 const char* const kSubGroupProbe = R"CL(
 #pragma OPENCL EXTENSION cl_khr_subgroups : enable
 #pragma OPENCL EXTENSION cl_khr_subgroup_shuffle : enable
+#ifdef ARGON2_SUB_GROUP_32
+__attribute__((intel_reqd_sub_group_size(32)))
+#endif
 __kernel void probe(__global ulong* out) {
     const uint t = (uint)get_local_id(0);
     const uint item = (uint)(get_local_id(1) * 32 + t);

@@ -14,7 +14,8 @@
 // outside the relayouts: 0 through local memory (any device), 1 the AMD
 // cross-lane permute (amdgcn; the data-dependent loop's last relayout too),
 // 2 cl_khr_subgroup_shuffle (the host checks that sub-groups come in whole
-// groups of 32).
+// groups of 32; with ARGON2_SUB_GROUP_32 the kernel asks for sub-groups of
+// 32 through cl_intel_required_subgroup_size).
 //
 // ARGON2_EXCHANGE_RULE, for tests: paths 1 and 2 with their cross-lane
 // primitive replaced by a stand-in through local memory that follows one
@@ -412,6 +413,9 @@ static inline void fillSegment(const Group* w, __global u64* memory, const Segme
 // one after the other, lane after lane, blocks in stored layout. With
 // `precomputed`, `refs` and `refOffsets` are the reference table and each
 // segment's offset into it, indexed by (pass * 4 + slice) * lanes + lane.
+#if ARGON2_SHUFFLE == 2 && defined(ARGON2_SUB_GROUP_32) && !defined(ARGON2_EXCHANGE_RULE)
+__attribute__((intel_reqd_sub_group_size(32)))  // whole groups of 32 in one sub-group
+#endif
 __kernel void fill(__global u64* memory, u32 lanes, u32 segmentBlocks, u32 passes, u64 laneM, u32 type,
                    u32 version, u32 pass, u32 sliceBegin, u32 sliceEnd, u32 precomputed,
                    __global const u32* refs, __global const long* refOffsets, __local u64* scratch) {
