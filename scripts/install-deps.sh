@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (systemd for
 # systemd-analyze, which checks the packaged unit; oclgrind and valgrind, the
-# outside judges of the GPU code), and only those that are missing, then
-# Intel's OpenCL runtime for CPUs into build-opencl/intel-ocl when it is
-# missing (scripts/intel-opencl.sh). Does nothing (and needs no network)
-# when all are present.
+# outside judges of the GPU code), and only those that are missing. Does
+# nothing (and needs no network) when all are present. The OpenCL step of
+# the tests installs Intel's runtime for CPUs itself (scripts/intel-opencl.sh).
 set -euo pipefail
 
 packages=(
@@ -34,5 +33,3 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get update -q
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
-
-bash "$(dirname "$0")/intel-opencl.sh" install

@@ -87,13 +87,14 @@ ctest --preset opencl -j"$jobs" >build-opencl/ctest.log 2>&1 || {
 echo "opencl-check: $(grep -E "tests passed" build-opencl/ctest.log) in $((SECONDS - t)) s"
 
 # The second real device: Intel's OpenCL runtime for CPUs (installed by
-# scripts/install-deps.sh into build-opencl/intel-ocl), another vendor's
+# scripts/intel-opencl.sh into build-opencl/intel-ocl when missing), another vendor's
 # compiler with real sub-groups. The digests in every kernel mode run there
 # on the sub-group path, asking for sub-groups of 32, with the driver's real
 # shuffles. The rest of the suite runs on PoCL above: on Intel's runtime it
 # passes too, but its cache tests rebuild the kernel a dozen times at about
 # 15 s a build.
 t=$SECONDS
+bash scripts/intel-opencl.sh install
 QUORLEN_OPENCL_CPU_SUBGROUPS=1 scripts/intel-opencl.sh run \
   ctest --test-dir build-opencl --output-on-failure -j"$jobs" -R '^Modes/EveryDeviceAndMode\.(MinerParameters|SmallShapes)' \
   >build-opencl/ctest-intel.log 2>&1 || {
