@@ -102,6 +102,7 @@ public:
         return *this;
     }
     int fd() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
@@ -212,9 +213,7 @@ int ProgramCache::openFolder() const {
         reportUnusable(problem);
         return -1;
     }
-    const int fd = dir.fd();
-    dir = Dir();
-    return fd;
+    return dir.release();
 }
 
 CacheEntry ProgramCache::load() const {
