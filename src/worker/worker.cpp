@@ -57,8 +57,9 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
         message = block_event_message(build_block_for_submit(block, signature, submitted));
     }
     ctx.stats->recent.found(height, submitted, epochMs());
-    const bool sent = !message.empty() && ctx.api->send_block_event(message, submitted, builtOn);
-    const bool stale = !sent && ctx.api->last_block_stale();
+    const bool tried = !message.empty();
+    const bool sent = tried && ctx.api->send_block_event(message, submitted, builtOn);
+    const bool stale = tried && !sent && ctx.api->last_block_stale();
     if (stale) {
         // No node that answers has the tip it was found on: stale, as below.
         ctx.stats->stale.fetch_add(1);
@@ -66,7 +67,7 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
         std::fprintf(stderr, "\n[worker] GPU#%d hit hash=%s not sent: no node that answers has the tip it was found "
                      "on (height %llu)\n",
                      ctx.gpu, hash.c_str(), static_cast<unsigned long long>(height));
-    } else if (!sent && !ctx.api->last_block_refusal().empty()) {
+    } else if (tried && !sent && !ctx.api->last_block_refusal().empty()) {
         std::fprintf(stderr, "\n[worker] GPU#%d hit hash=%s not sent: %s\n", ctx.gpu, hash.c_str(),
                      printable(ctx.api->last_block_refusal()).c_str());
     }
