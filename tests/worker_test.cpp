@@ -664,7 +664,7 @@ TEST(SubmitHit, ANodeAnswersOnlyForTheBlocksItWasSent) {
         4, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), out);
     testing::internal::CaptureStderr();
     ctx->api = std::make_unique<NodeApi>(primary.httpUrl(), primary.wsUrl(), StopGrace{}, verdicts);
-    EXPECT_THROW(ctx->api->add_backup(std::make_unique<NodeApi>(backup.httpUrl(), backup.wsUrl(), StopGrace{}, verdicts)),
+    EXPECT_THROW(ctx->api->add_backup(std::make_unique<NodeApi>(backup.httpUrl(), "", StopGrace{}, verdicts)),
                  std::invalid_argument);
     ctx->api->add_backup(
         std::make_unique<NodeApi>(backup.httpUrl(), backup.wsUrl(), StopGrace{}, verdicts->for_another_node()));
