@@ -210,9 +210,21 @@ std::string event_fault(const std::string& text, nlohmann::json& data) {
     return "";
 }
 
-void reject(const std::shared_ptr<devnet::WsSession>& from, const std::string& reason) {
-    from->send(nlohmann::json{{"event", "rejected"}, {"reason", reason}}.dump(-1, ' ', false,
-                                                                              nlohmann::json::error_handler_t::replace));
+// A rejection names the block by the hash it carries, as an acceptance does,
+// when that is a hash at all: a miner with blocks out on several nodes can
+// then tell which one this answers.
+void reject(const std::shared_ptr<devnet::WsSession>& from, const std::string& reason,
+            const nlohmann::json* block = nullptr) {
+    nlohmann::json verdict{{"event", "rejected"}, {"reason", reason}};
+    if (block && block->is_object()) {
+        const auto hash = block->find("hash");
+        if (hash != block->end() && hash->is_string()) {
+            const std::string& h = hash->get_ref<const std::string&>();
+            if (!h.empty() && h.size() <= 64 && h.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
+                verdict["hash"] = h;
+        }
+    }
+    from->send(verdict.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 // Each WebSocket client's allowance of Argon2 checks: the one costly step of
@@ -255,7 +267,7 @@ void onMessage(Chain& chain, WorkAllowance& allowance, const std::shared_ptr<dev
         from->send(nlohmann::json{{"event", "accepted"}, {"height", v.height - 1}, {"hash", v.hash}}.dump());
     } else {
         g_rejections.line("rejected block: " + v.reason);
-        reject(from, v.reason);
+        reject(from, v.reason, &block);
     }
 }
 

@@ -31,6 +31,12 @@ unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
 unit=$unpacked/usr/lib/systemd/system/quorlen-gpu-miner.service
+# Built kernels outlive a restart only in a folder the service may write:
+# its own cache folder, which the miner is pointed at.
+cachedir=$(sed -n 's/^CacheDirectory=//p' "$unit")
+if [[ -z "$cachedir" ]] || ! grep -qx "Environment=XDG_CACHE_HOME=%C/$cachedir" "$unit"; then
+  echo "FAIL: the unit keeps no cache folder for the miner"; exit 1
+fi
 sed -i "s|/usr/bin/|$unpacked/usr/bin/|g" "$unit"
 if ! verdict=$(systemd-analyze verify --man=no "$unit" 2>&1) || [[ -n "$verdict" ]]; then
   echo "FAIL: systemd-analyze verify: $verdict"; exit 1

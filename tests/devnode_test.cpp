@@ -383,6 +383,11 @@ TEST_F(RunningNode, AnswersEveryMalformedMessageWithItsReasonAndCarriesOn) {
         const json answer = json::parse(wsReceive(fd), nullptr, false);
         EXPECT_EQ(answer.value("event", ""), "rejected") << c.reason;
         EXPECT_EQ(answer.value("reason", "").rfind(c.reason, 0), 0u) << answer.dump();
+        // A block's rejection names it by the hash it carries, as an acceptance does.
+        const json sent = json::parse(c.message, nullptr, false);
+        const bool named = sent.is_object() && sent.contains("data") && sent["data"].is_object() &&
+                           sent["data"].value("hash", "") != "";
+        EXPECT_EQ(answer.value("hash", ""), named ? sent["data"]["hash"].get<std::string>() : "") << answer.dump();
     }
     // A pending transaction as deep as a block can carry, and the block carrying it.
     json deep = pendingTx(7);

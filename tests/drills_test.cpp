@@ -18,6 +18,7 @@
 #include "support/process.h"
 #include "support/raw_peer.h"
 #include "support/scripted_node.h"
+#include "support/test_pki.h"
 
 using nlohmann::json;
 
@@ -123,6 +124,37 @@ TEST(Drill, SilentHandshakeGivesUp) {
     EXPECT_FALSE(ws.connect_url("ws://127.0.0.1:" + std::to_string(silent.port())));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12));
     EXPECT_LT(ws.fd.load(), 0);
+}
+
+// What a peer wrote reaches the console escaped: a certificate, from a CA the
+// user trusts, whose name holds escape sequences is quoted by the TLS
+// library in the failure and switch lines, byte for byte but as \xNN.
+TEST(Drill, PeerTextReachesTheConsoleEscaped) {
+    const TestPki pki("\x1b[2J\x1b[H[submit] GPU#0 OK ws=1 hash=0\x07");
+    devnet::HttpServer https("127.0.0.1", 0,
+                             [](const std::string&, const std::string&, const std::string&) {
+                                 return devnet::HttpReply{200, "7"};
+                             },
+                             {}, devnet::ServerTls{pki.certFile(), pki.keyFile()});
+    ScriptedNode backup;
+    backup.set("/height", 200, "1");
+    backup.set("/block/0", 200, "{\"hash\":\"00\"}");
+    backup.set("/mempool", 200, "[]");
+    std::vector<std::string> args = minerArgs("https://localhost:" + std::to_string(https.port()), "");
+    args.insert(args.end(), {"--ca-file", pki.caFile(), "--backup-http", backup.httpUrl(), "--backup-ws",
+                             backup.wsUrl()});
+    BackgroundProcess miner(args, {{"DIFF_OVERRIDE", "0"}});  // no hit: the refreshes make the switch
+    const std::string quoted = "'\\x1b[2J\\x1b[H[submit] GPU#0 OK ws=1 hash=0\\x07'";
+    EXPECT_TRUE(miner.waitForOutput("[node] switched to the backup node: ", std::chrono::seconds(60))) << miner.err();
+    miner.signal(SIGINT);
+    const ProcessResult r = miner.wait(std::chrono::seconds(30));
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.err.find("\n[node] /height failed: SSL: certificate subject name " + quoted), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("(3 refreshes in a row failed: SSL: certificate subject name " + quoted), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
+    EXPECT_EQ(r.err.find('\x07'), std::string::npos);
 }
 
 TEST(Drill, NodeAnswers500s) {

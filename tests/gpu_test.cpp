@@ -15,8 +15,14 @@
 #include <CL/cl.h>
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
+
+#include "block/printable.h"
 #include "net/servers.h"
+#include "opencl/cl_program_cache.h"
 #include "support/process.h"
 #include "support/scripted_node.h"
 #endif
@@ -216,14 +222,68 @@ TEST_F(Hasher, OpenClRefusedFastPathFallsBackAndIsRemembered) {
     const std::vector<std::string> miner = {MINER_BINARY, "--priv", std::string(64, '1'), "--goida", "--ws", "",
                                             "--http", "http://127.0.0.1:1", "--start-batch", "1", "--max-batch", "1",
                                             "--step-seconds", "1", "--warmup-seconds", "0"};
-    for (const std::string why :
-         {"opencl-subgroup: CL_BUILD_PROGRAM_FAILURE", "opencl-subgroup: refused at an earlier start: "}) {
+    const auto mine = [&](const std::string& expected) {
         BackgroundProcess p(miner, env);
-        EXPECT_TRUE(p.waitForOutput("): fill kernel path opencl-local; not taken: " + why, kColdKernelBuild))
-            << p.err();
+        EXPECT_TRUE(p.waitForOutput(expected, kColdKernelBuild)) << p.err();
         EXPECT_TRUE(p.waitForOutput("Hashrate: ", std::chrono::seconds(60), true)) << p.err();
         p.signal(SIGINT);
-        EXPECT_EQ(p.wait(std::chrono::seconds(30)).exitCode, 0);
+        const ProcessResult r = p.wait(std::chrono::seconds(30));
+        EXPECT_EQ(r.exitCode, 0);
+        return r.err;
+    };
+    for (const std::string why :
+         {"opencl-subgroup: CL_BUILD_PROGRAM_FAILURE", "opencl-subgroup: refused at an earlier start: "})
+        mine("): fill kernel path opencl-local; not taken: " + why);
+
+    // What is in the cache now: the local path's binary, the sub-group
+    // path's refusal.
+    const std::string folder = cache.path() + "/quorlen-gpu-miner/opencl";
+    std::string local, subgroup;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        const auto kind = argon2::opencl::ProgramCache::atPath(e.path()).load().kind;
+        (kind == argon2::opencl::CacheEntry::Kind::Binary ? local : subgroup) = e.path();
+    }
+    ASSERT_FALSE(local.empty());
+    ASSERT_FALSE(subgroup.empty());
+    const auto kindOf = [](const std::string& file) { return argon2::opencl::ProgramCache::atPath(file).load().kind; };
+
+    // Refusals planted for both: the local-memory path is built all the
+    // same, and the planted reason is shown escaped.
+    const std::string planted = "\x1b[2J\x1b[Hplanted";
+    for (const std::string& file : {local, subgroup}) argon2::opencl::ProgramCache::atPath(file).storeRefusal(planted);
+    std::string err = mine("): fill kernel path opencl-local; not taken: opencl-subgroup: refused at an earlier start: " +
+                           printable(planted) + "\n");
+    EXPECT_EQ(err.find('\x1b'), std::string::npos);
+    EXPECT_EQ(kindOf(local), argon2::opencl::CacheEntry::Kind::Binary);
+
+    // A FIFO in a binary's place neither stalls the start nor is kept.
+    ASSERT_EQ(unlink(local.c_str()), 0);
+    ASSERT_EQ(mkfifo(local.c_str(), 0600), 0);
+    mine("): fill kernel path opencl-local");
+    struct stat st {};
+    ASSERT_EQ(lstat(local.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(kindOf(local), argon2::opencl::CacheEntry::Kind::Binary);
+
+    // A folder others may write to is not used at all: one line, nothing
+    // read (the planted refusal would be honoured) and nothing written.
+    ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+    ASSERT_EQ(unlink(local.c_str()), 0);
+    err = mine("): fill kernel path opencl-local; not taken: opencl-subgroup: CL_BUILD_PROGRAM_FAILURE");
+    const std::string line = "OpenCL program cache not used: " + folder +
+                             " may be written by its group or others (mode 0777); kernels are built from source\n";
+    EXPECT_NE(err.find(line), std::string::npos) << err;
+    EXPECT_EQ(err.find(line), err.rfind(line)) << err;
+    EXPECT_EQ(access(local.c_str(), F_OK), -1);
+    if (geteuid() == 0) {
+        // Another user's folder, however closed.
+        ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+        err = mine("): fill kernel path opencl-local");
+        EXPECT_NE(err.find("OpenCL program cache not used: " + folder + " is owned by uid 65534, not by this user (uid 0)"),
+                  std::string::npos)
+            << err;
+        EXPECT_EQ(access(local.c_str(), F_OK), -1);
     }
 }
 #endif

@@ -245,6 +245,18 @@ TEST(NodeApi, HttpsAndWssTrustWhatTheyAreTold) {
     EXPECT_EQ(node.asked(), asked);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(received.load(), 1);
+
+    // Without --ca-file both channels read the same store, wherever the TLS
+    // library's variables point it.
+    setenv("SSL_CERT_FILE", pki.caFile().c_str(), 1);
+    testing::internal::CaptureStderr();
+    {
+        NodeApi api(node.base(), wsUrl);
+        EXPECT_TRUE(api.getBlockHeight(h)) << api.last_error();
+        EXPECT_TRUE(api.ws_connected());
+    }
+    unsetenv("SSL_CERT_FILE");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] connected: " + wsUrl + "\n");
 }
 
 TEST(NodeApiReply, PureRules) {

@@ -539,18 +539,20 @@ TEST(SubmitHit, ConnectionRepair) {
     EXPECT_THROW(submit_hit(*ctx, "{not json", "1", ctx->signer), std::exception);
 
     // The primary cannot take it and the backup that takes over is on
-    // another tip: sent nowhere, counted stale, no [submit] line.
+    // another tip: sent nowhere, counted stale, and its [submit] line comes
+    // after the line that says why.
     ScriptedNode backup;
     backup.set("/height", 200, "3");
     backup.set("/block/2", 200, "{\"hash\":\"elsewhere\"}");
+    backup.set("/diff", 200, "{\"diff\":\"ff\"}");
     auto two = makeCtx(http.httpUrl(), "ws://127.0.0.1:" + std::to_string(free_port()));
     testing::internal::CaptureStderr();
     two->api->add_backup(std::make_unique<NodeApi>(backup.httpUrl(), backup.wsUrl()));
     testing::internal::CaptureStdout();
     const BuiltOn builtOn{3, "mine", 0};
     submit_hit(*two, text, "00cd", two->signer, 3, &builtOn);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n[submit] GPU#0 FAIL ws=0 hash=00cd\n");
     EXPECT_NE(err.find("\n[node] switched to the backup node: " + backup.httpUrl() + " " + backup.wsUrl() +
                        " (a block could not be sent to the primary)\n"),
               std::string::npos)
@@ -561,7 +563,29 @@ TEST(SubmitHit, ConnectionRepair) {
         << err;
     EXPECT_EQ(two->stats->stale.load(), 1u);
     EXPECT_EQ(two->stats->failed.load(), 0u);
+
+    // On the backup's tip now, but above its target: failed, with the
+    // reason. Within it, the block goes out.
+    backup.set("/block/2", 200, "{\"hash\":\"mine\"}");
+    backup.set("/diff", 200, "{\"diff\":\"0x0F\"}");
+    const BuiltOn onPrimary{3, "mine", 99};  // found on what the other node showed
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    submit_hit(*two, text, "00cd", two->signer, 3, &onPrimary);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n[submit] GPU#0 FAIL ws=0 hash=00cd\n");
+    EXPECT_NE(err.find("\n[worker] GPU#0 hit hash=00cd not sent: its hash is above the target of " + backup.httpUrl() +
+                       " (f)\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(two->stats->failed.load(), 1u);
     EXPECT_TRUE(backup.messages().empty());
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    submit_hit(*two, text, "000e", two->signer, 3, &onPrimary);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n[submit] GPU#0 OK ws=1 hash=000e\n");
+    EXPECT_TRUE(wait_until([&] { return backup.messages().size() == 1; }));
 }
 
 // What the node says is checked before it is used, and a failing endpoint
@@ -586,7 +610,10 @@ TEST(ChainViewFetch, RefusedTargetsAndFailingEndpointsAreNamedOnce) {
 
     std::uint64_t now = 10000;
     testing::internal::CaptureStderr();
-    for (const std::string& bad : {std::string(65, 'f'), std::string(20u << 10, 'f'), std::string("12 34"), std::string("0fg")}) {
+    std::string spread;  // 33 digits, each a pair of its own beside a blank: 33 bytes
+    for (int i = 0; i < 33; ++i) spread += "f ";
+    for (const std::string& bad : {std::string(65, 'f'), std::string(20u << 10, 'f'), std::string("0fg"), spread,
+                                   std::string("{\"diff\":\" 0x0FFF\"}")}) {
         node.set("/diff", 200, bad);
         refresh_chain(*ctx, view, now += 3000);
         EXPECT_EQ(view.diff, "ff") << bad.size();  // the previous target stays
@@ -598,14 +625,21 @@ TEST(ChainViewFetch, RefusedTargetsAndFailingEndpointsAreNamedOnce) {
               "\n[node] /diff failed: target of 65 hex digits (at most 64)\n"
               "\n[node] /height failed: unreadable reply\n");
 
-    // Blanks around the digits are skipped, as the hex rules skip them.
+    // Leading blanks stay, in the target and in the block's "diff" member,
+    // and every pair of characters is read by itself, blanks between digits
+    // too: "  ffff" is 0x00ffff, "12 34" (odd: "012 34") is 0x010234.
     testing::internal::CaptureStderr();
     node.set("/diff", 200, "  ffff\r\n");
     refresh_chain(*ctx, view, now += 3000);
-    EXPECT_EQ(view.diff, "ffff");
-    node.set("/diff", 200, "{\"diff\":\" \\t0x0FFF\\r\\n\"}");
+    EXPECT_EQ(view.diff, "  ffff");
+    EXPECT_EQ(make_candidate(view, "p", 1)["diff"], "  ffff");
+    EXPECT_TRUE(meets_target(std::string(60, '0') + "ffff", view.diff));
+    EXPECT_FALSE(meets_target(std::string(59, '0') + "10000", view.diff));
+    node.set("/diff", 200, "{\"diff\":\"12 34\"}");
     refresh_chain(*ctx, view, now += 3000);
-    EXPECT_EQ(view.diff, "fff");
+    EXPECT_EQ(view.diff, "12 34");
+    EXPECT_TRUE(meets_target("010234", view.diff));
+    EXPECT_FALSE(meets_target("010235", view.diff));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "\n[node] /diff answers again\n");
 
     // Fetches a stop cut short are no failures of the node's.
@@ -616,6 +650,58 @@ TEST(ChainViewFetch, RefusedTargetsAndFailingEndpointsAreNamedOnce) {
     load_chain(*ctx, fresh);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(fresh.diff, std::string(64, 'f'));
+}
+
+// Each node answers only for the blocks sent to it over its current
+// connection: an idle backup's rejections without a hash answer nothing, nor
+// does one that comes after the connection a block went over was replaced.
+// One reporter for both nodes is refused.
+TEST(SubmitHit, ANodeAnswersOnlyForTheBlocksItWasSent) {
+    ScriptedNode primary, backup;
+    auto ctx = makeCtx(primary.httpUrl(), "");
+    std::FILE* out = std::tmpfile();
+    auto verdicts = std::make_shared<VerdictReporter>(
+        4, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), out);
+    testing::internal::CaptureStderr();
+    ctx->api = std::make_unique<NodeApi>(primary.httpUrl(), primary.wsUrl(), StopGrace{}, verdicts);
+    EXPECT_THROW(ctx->api->add_backup(std::make_unique<NodeApi>(backup.httpUrl(), "", StopGrace{}, verdicts)),
+                 std::invalid_argument);
+    ctx->api->add_backup(
+        std::make_unique<NodeApi>(backup.httpUrl(), backup.wsUrl(), StopGrace{}, verdicts->for_another_node()));
+    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(wait_until([&] { return primary.ws().sessions().size() == 1 && backup.ws().sessions().size() == 1; }));
+    ChainView view;
+    view.diff = "ff";
+    const std::string text = canonical_msg(make_candidate(view, ctx->minerPub, 1));
+    testing::internal::CaptureStdout();
+    submit_hit(*ctx, text, "00AB", ctx->signer);
+    submit_hit(*ctx, text, "00CD", ctx->signer);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(wait_until([&] { return primary.messages().size() == 2; }));
+    for (int i = 0; i < 3; ++i) backup.ws().sessions()[0]->send(R"({"event":"rejected","reason":"forged"})");
+    ASSERT_TRUE(wait_until([&] { return ctx->stats->verdicts.unrecognised.load() == 3; }));
+    primary.ws().sessions()[0]->send(R"({"event":"accepted","height":3,"hash":"ab"})");
+    ASSERT_TRUE(wait_until([&] { return ctx->stats->verdicts.accepted.load() == 1; }));
+
+    // cd went over a connection the primary then dropped: its answer cannot come any more.
+    primary.ws().sessions()[0]->drop();
+    ASSERT_TRUE(wait_until([&] { return !ctx->api->ws_connected(); }));
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    submit_hit(*ctx, text, "00EF", ctx->signer);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] reconnected: " + primary.wsUrl() + "\n");
+    ASSERT_TRUE(wait_until([&] { return primary.ws().sessions().size() == 1 && primary.messages().size() == 3; }));
+    primary.ws().sessions()[0]->send(R"({"event":"rejected","reason":"stale prev_hash"})");
+    ASSERT_TRUE(wait_until([&] { return ctx->stats->verdicts.rejected.load() == 1; }));
+    ctx->api.reset();  // joins the readers before the file goes
+    std::rewind(out);
+    std::string lines;
+    for (char line[256]; std::fgets(line, sizeof line, out);) lines += line;
+    EXPECT_EQ(lines.substr(lines.find("[verdict]")),
+              "[verdict] GPU#4 accepted hash=ab height=3\n[verdict] GPU#4 rejected hash=ef reason: stale prev_hash\n");
+    EXPECT_EQ(ctx->stats->verdicts.unrecognised.load(), 3u);
+    std::fclose(out);
 }
 
 TEST(SubmitHit, TheNodesAnswerIsMatchedToTheBlockSent) {

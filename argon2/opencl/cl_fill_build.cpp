@@ -290,15 +290,18 @@ cl_program FillBuild::build(bool sourceOnly, bool& cached, std::vector<unsigned 
         pathPossible(d_, path_, why);
         return nullptr;
     }
+    // The local-memory path is the last fallback: no refusal, remembered or
+    // found in the cache, keeps it from being built.
+    const bool mayBeRefused = path_ != kLocalPath;
     if (!sourceOnly && !ruled_) {
-        if (std::string earlier = ClRuntime::instance().refusal(key_); !earlier.empty()) {
-            why = "refused earlier: " + earlier;
+        if (std::string earlier = ClRuntime::instance().refusal(key_); mayBeRefused && !earlier.empty()) {
+            why = "refused earlier: " + printable(earlier);
             return nullptr;
         }
         // A cached sub-group binary was kept only once the probe had passed.
         const CacheEntry entry = cache_.load();
-        if (entry.kind == CacheEntry::Kind::Refused) {
-            why = "refused at an earlier start: " + std::string(entry.bytes.begin(), entry.bytes.end());
+        if (entry.kind == CacheEntry::Kind::Refused && mayBeRefused) {
+            why = "refused at an earlier start: " + printable(std::string(entry.bytes.begin(), entry.bytes.end()));
             return nullptr;
         }
         if (entry.kind == CacheEntry::Kind::Binary) {
@@ -316,7 +319,7 @@ cl_program FillBuild::build(bool sourceOnly, bool& cached, std::vector<unsigned 
 }
 
 void FillBuild::refuse(const std::string& why) const {
-    if (ruled_) return;
+    if (ruled_ || path_ == kLocalPath) return;
     cache_.storeRefusal(why);
     ClRuntime::instance().setRefusal(key_, why);
 }

@@ -87,7 +87,8 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContex
     ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, grace, verdicts, TlsTrust{cli.caFile});
     if (!cli.backupHttp.empty())
         ctx->api->add_backup(
-            std::make_unique<NodeApi>(cli.backupHttp, cli.backupWs, grace, verdicts, TlsTrust{cli.caFile}),
+            std::make_unique<NodeApi>(cli.backupHttp, cli.backupWs, grace, verdicts->for_another_node(),
+                                      TlsTrust{cli.caFile}),
             FailoverTimes::from_environment());
     ctx->hasher = entry->hasher.get();
     ctx->stop = &g_stop;

@@ -60,3 +60,15 @@ std::string norm_hex_nopad_lower(std::string text) {
     if (hasHexPrefix(text)) text.erase(0, 2);
     return lower_without_leading_zeros(std::move(text));
 }
+
+bool hex_at_most(const std::string& hash, const std::string& target) {
+    const std::vector<unsigned char> h = hexToBytes(hash), t = hexToBytes(target);
+    const size_t len = h.size() > t.size() ? h.size() : t.size();
+    // Compared as if the shorter were padded on the left with zero bytes.
+    for (size_t i = 0; i < len; ++i) {
+        const unsigned hb = i < len - h.size() ? 0 : h[i - (len - h.size())];
+        const unsigned tb = i < len - t.size() ? 0 : t[i - (len - t.size())];
+        if (hb != tb) return hb < tb;
+    }
+    return true;
+}

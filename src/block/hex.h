@@ -20,3 +20,8 @@ std::string lower_without_leading_zeros(std::string text);
 
 // The same after one leading "0x"/"0X" is dropped: a hex number's own digits.
 std::string norm_hex_nopad_lower(std::string text);
+
+// Whether the hex number `hash` is at most `target`, both read as
+// hexToBytes reads them (big-endian; the shorter padded with zero bytes on
+// the left).
+bool hex_at_most(const std::string& hash, const std::string& target);

@@ -5,9 +5,12 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 
 #include "block/canonical.h"
+#include "block/hex.h"
 #include "block/json_depth.h"
+#include "block/printable.h"
 #include "node/http_url.h"
 
 namespace {
@@ -67,7 +70,7 @@ NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl, StopGrace
 
 std::string NodeApi::wsFailure(const char* what) const {
     const std::string why = ws ? ws->last_problem() : std::string();
-    return "[ws] " + std::string(what) + ": " + ws_url + (why.empty() ? "" : " (" + why + ")") + "\n";
+    return "[ws] " + std::string(what) + ": " + ws_url + (why.empty() ? "" : " (" + printable(why) + ")") + "\n";
 }
 
 NodeApi::~NodeApi() { ws.reset(); }
@@ -139,11 +142,11 @@ bool NodeApi::fetch(const std::string& path, std::size_t cap, std::string& body)
     curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, kHttpProtocols);
     // A node that announces more than the cap is refused before it sends.
     curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(cap));
-    // A private CA or a self-signed node, in place of the system's store.
-    if (!trust_.caFile.empty()) {
-        curl_easy_setopt(c, CURLOPT_CAINFO, trust_.caFile.c_str());
-        curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);  // nor the system's certificate directory
-    }
+    // The WebSocket's store, not the one libcurl was built with: a private
+    // CA (or SSL_CERT_FILE) trusted on one channel is trusted on both.
+    const TlsStore store = tls_store(trust_);
+    curl_easy_setopt(c, CURLOPT_CAINFO, store.file.empty() ? nullptr : store.file.c_str());
+    curl_easy_setopt(c, CURLOPT_CAPATH, store.dir.empty() ? nullptr : store.dir.c_str());
     char detail[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, detail);
     int result = CURLE_OK;
@@ -247,6 +250,8 @@ void NodeApi::getMempool(nlohmann::json& mempool) {
 }
 
 void NodeApi::add_backup(std::unique_ptr<NodeApi> backup, FailoverTimes times) {
+    if (backup && verdicts && backup->verdicts == verdicts)
+        throw std::invalid_argument("the backup node needs a verdict reporter of its own");
     backup_ = std::move(backup);
     failover_ = Failover(times);
 }
@@ -258,44 +263,64 @@ void NodeApi::switch_node(bool toBackup, const std::string& why) {
     switches_.store(failover_.switches());
     const NodeApi& to = serving();
     std::fprintf(stderr, "\n[node] switched %s node: %s %s (%s)\n", toBackup ? "to the backup" : "back to the primary",
-                 to.base_url.c_str(), to.ws_url.c_str(), why.c_str());
+                 to.base_url.c_str(), to.ws_url.c_str(), printable(why).c_str());
+}
+
+NodeApi::Admits NodeApi::admits(const BuiltOn* builtOn, const std::string& hash, std::string& why) {
+    BuiltOn tip;
+    if (!read_tip(tip)) return Admits::NoAnswer;
+    if (builtOn && (tip.height != builtOn->height || tip.prevHash != builtOn->prevHash)) return Admits::OtherTip;
+    if (hash.empty()) return Admits::Yes;
+    std::string diff, target;
+    if (!read_diff(diff) || !node_reply::target(diff, target).empty()) return Admits::NoAnswer;
+    if (hex_at_most(hash, target)) return Admits::Yes;
+    why = "its hash is above the target of " + base_url + " (" + target + ")";
+    return Admits::AboveTarget;
 }
 
 bool NodeApi::send_block_event(const std::string& message, const std::string& hash, const BuiltOn* builtOn) {
     lastBlockStale_ = false;
+    lastBlockRefusal_.clear();
     if (!backup_) return send_here(message, hash);
     const bool onBackup = failover_.on_backup();
     NodeApi& here = serving();
     NodeApi& there = onBackup ? *this : *backup_;
-    const auto sameTip = [&](const BuiltOn& tip) {
-        return !builtOn || (tip.height == builtOn->height && tip.prevHash == builtOn->prevHash);
-    };
-    bool sent = false, staleHere = false;
+    bool sent = false;
+    Admits hereAdmits = Admits::Yes;
+    std::string whyHere, whyThere;
     if (!builtOn || builtOn->node == switches()) {
         sent = here.send_here(message, hash);
     } else {
-        // Found on what the other node showed: it goes out here only on the same tip.
-        BuiltOn tip;
-        if (here.read_tip(tip)) {
-            staleHere = !sameTip(tip);
-            if (!staleHere) sent = here.send_here(message, hash);
-        }
+        // Found on what the other node showed: it goes out here only if this
+        // node's tip and target admit it.
+        hereAdmits = here.admits(builtOn, hash, whyHere);
+        if (hereAdmits == Admits::Yes) sent = here.send_here(message, hash);
     }
     if (sent || stop_.over()) return sent;
-    // The other node gets it if it answers, on its own tip; when this one
-    // failed, it serves from now on.
-    BuiltOn tip;
-    if (!there.read_tip(tip)) {
-        lastBlockStale_ = staleHere;
+    // The other node gets it if it answers, on its own tip and within its
+    // own target; when this one failed, it serves from now on.
+    const bool hereDeclined = hereAdmits == Admits::OtherTip || hereAdmits == Admits::AboveTarget;
+    const Admits thereAdmits = there.admits(builtOn, hash, whyThere);
+    if (thereAdmits == Admits::NoAnswer) {
+        lastBlockStale_ = hereAdmits == Admits::OtherTip;
+        if (hereAdmits == Admits::AboveTarget) lastBlockRefusal_ = whyHere;
         return false;
     }
-    if (!staleHere)
+    if (!hereDeclined)
         switch_node(!onBackup, std::string("a block could not be sent to the ") + (onBackup ? "backup" : "primary"));
-    if (!sameTip(tip)) {
+    if (thereAdmits == Admits::OtherTip) {
         lastBlockStale_ = true;
         return false;
     }
+    if (thereAdmits == Admits::AboveTarget) {
+        lastBlockRefusal_ = whyThere;
+        return false;
+    }
     return there.send_here(message, hash);
+}
+
+void NodeApi::connection_replaced() const {
+    if (verdicts) verdicts->connection_replaced();
 }
 
 bool NodeApi::send_here(const std::string& message, const std::string& hash) {
@@ -303,20 +328,27 @@ bool NodeApi::send_here(const std::string& message, const std::string& hash) {
         ws = make_ws();  // the old client, if any, joins its reader here
         if (ws->connect_url(ws_url)) {
             std::fprintf(stderr, "[ws] reconnected: %s\n", ws_url.c_str());
+            connection_replaced();
         } else {
             if (!stop_.over()) std::fputs(wsFailure("reconnect failed").c_str(), stderr);
             ws.reset();
             return false;
         }
     }
+    const bool named = verdicts && !hash.empty();
     // Named before the send: the node's answer may come before send returns.
-    if (verdicts && !hash.empty()) verdicts->block_sent(hash);
+    if (named) verdicts->block_sent(hash);
     bool sent = ws->send_frame(1, message);
     if (!sent) {
+        if (named) verdicts->block_not_sent(hash);
         ws->close();
-        sent = ws->connect_url(ws_url) && ws->send_frame(1, message);
+        if (ws->connect_url(ws_url)) {
+            connection_replaced();
+            if (named) verdicts->block_sent(hash);
+            sent = ws->send_frame(1, message);
+            if (!sent && named) verdicts->block_not_sent(hash);
+        }
     }
-    if (!sent && verdicts && !hash.empty()) verdicts->block_not_sent(hash);
     return sent;
 }
 
@@ -391,6 +423,25 @@ bool diff(const std::string& body, std::string& diff) {
     if (end == 0) return false;
     diff = body.substr(0, end);
     return true;
+}
+
+std::string target(const std::string& diff, std::string& target) {
+    std::string normalised = norm_hex_nopad_lower(diff);
+    std::size_t digits = 0;
+    for (char c : normalised) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (std::isxdigit(u)) ++digits;
+        else if (!std::isspace(u)) return "target holds characters that are neither hex digits nor blanks";
+    }
+    if (digits > 64) return "target of " + std::to_string(digits) + " hex digits (at most 64)";
+    // A blank beside a digit makes a pair of one digit: read so, fewer digits
+    // can still make a number wider than a hash.
+    const std::vector<unsigned char> bytes = hexToBytes(normalised);
+    std::size_t first = 0;
+    while (first < bytes.size() && bytes[first] == 0) ++first;
+    if (bytes.size() - first > 32) return "target wider than 32 bytes once read pair by pair";
+    target = std::move(normalised);
+    return "";
 }
 
 bool mempool(const std::string& body, json& mempool) {

@@ -83,16 +83,21 @@ public:
     // block's submitted hash text, lets the node's verdict be matched to it.
     // With a backup, a block that this node cannot take goes to the other one
     // (see add_backup); `builtOn` keeps it off a node whose tip is not the
-    // one it was found on.
+    // one it was found on, and `hash` off a node whose target it does not
+    // meet.
     bool send_block_event(const std::string& message, const std::string& hash = {},
                           const BuiltOn* builtOn = nullptr);
     // The last block was not sent because no node that answered has the tip
     // it was found on.
     bool last_block_stale() const { return lastBlockStale_; }
+    // Why the last block was kept off the only node that answered on its tip
+    // (its hash is above that node's target); empty otherwise.
+    const std::string& last_block_refusal() const { return lastBlockRefusal_; }
     // A WebSocket client exists and its connection is up (on the node that serves).
     bool ws_connected() const { return serving().ws && serving().ws->fd.load() >= 0; }
 
-    // A second node, for when this one fails. From then on reads and sends go
+    // A second node, for when this one fails. It must have a verdict
+    // reporter of its own (or none): a node answers only for its own blocks. From then on reads and sends go
     // to the node that serves: this one until three height reads (one a
     // refresh) fail in a row or a block cannot be sent to it, then the backup
     // (if it answers), until this one has answered its probes for a while or
@@ -123,6 +128,14 @@ private:
     bool send_here(const std::string& message, const std::string& hash);
     // This node's tip; false when it does not say.
     bool read_tip(BuiltOn& tip);
+    // Whether this node would take a block found on `builtOn` (any tip when
+    // null) whose submitted hash is `hash` (no target test when empty): its
+    // tip and its target are read.
+    enum class Admits { Yes, OtherTip, AboveTarget, NoAnswer };
+    Admits admits(const BuiltOn* builtOn, const std::string& hash, std::string& why);
+    // Before a new connection is used: no answer to a block sent over the
+    // old one will come over it.
+    void connection_replaced() const;
 
     NodeApi& serving() { return backup_ && failover_.on_backup() ? *backup_ : *this; }
     const NodeApi& serving() const { return backup_ && failover_.on_backup() ? *backup_ : *this; }
@@ -151,6 +164,7 @@ private:
     CurlHandle curl;
     std::unique_ptr<WsPlain> ws;  // replaced when the connection is repaired
     bool lastBlockStale_ = false;
+    std::string lastBlockRefusal_;
     std::unique_ptr<NodeApi> backup_;
     Failover failover_;
     std::atomic<bool> onBackup_{false};
@@ -168,6 +182,12 @@ constexpr std::size_t kMaxEntryDepth = kMaxJsonDepth - 2;
 bool height(const std::string& body, std::uint64_t& height);
 bool block(const std::string& body, nlohmann::json& block);
 bool diff(const std::string& body, std::string& diff);
+// The target a /diff text gives, read as the chain reads it: one leading
+// "0x" dropped, lowercased, leading zeros removed, blanks kept (each pair of
+// characters is converted by itself, so blanks are read as the hex rules
+// read them). "" when it can be mined against, otherwise why not (then
+// `target` is untouched).
+std::string target(const std::string& diff, std::string& target);
 // True when the body was a readable document (it then replaces `mempool`).
 // Entries nested too deeply to be written into a block are kept as
 // discarded values, so that whoever adopts the list can name them.

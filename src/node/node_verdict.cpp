@@ -24,22 +24,6 @@ std::string shorten(std::string_view text, size_t limit) {
 
 }  // namespace
 
-std::string printable(std::string_view bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size());
-    for (unsigned char c : bytes) {
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            out += char(c);
-        } else {
-            out += "\\x";
-            out += digits[c >> 4];
-            out += digits[c & 15];
-        }
-    }
-    return out;
-}
-
 std::optional<NodeVerdict> parse_verdict(std::string_view frame) {
     if (frame.size() > kMaxVerdictBytes) return std::nullopt;
     const nlohmann::json doc = nlohmann::json::parse(frame.begin(), frame.end(), nullptr, false);
@@ -76,6 +60,17 @@ VerdictReporter::VerdictReporter(int gpu, std::shared_ptr<VerdictCounts> counts,
                                  const char* lineLead, std::shared_ptr<RecentBlocks> recent)
     : gpu_(gpu), counts_(std::move(counts)), recent_(std::move(recent)), out_(out), lead_(lineLead),
       clock_(clock ? std::move(clock) : Clock([] { return std::chrono::steady_clock::now(); })) {}
+
+std::shared_ptr<VerdictReporter> VerdictReporter::for_another_node() const {
+    auto other = std::make_shared<VerdictReporter>(gpu_, counts_, out_, clock_, lead_, recent_);
+    other->sampling_ = sampling_;
+    return other;
+}
+
+void VerdictReporter::connection_replaced() {
+    std::lock_guard<std::mutex> g(lock_);
+    waiting_.clear();
+}
 
 void VerdictReporter::block_sent(const std::string& hash) {
     std::lock_guard<std::mutex> g(lock_);
@@ -131,9 +126,9 @@ void VerdictReporter::unrecognised(std::string_view payload) {
     const std::uint64_t n = counts_->unrecognised.fetch_add(1) + 1;
     const auto now = clock_();
     {
-        std::lock_guard<std::mutex> g(lock_);
-        if (lastSample_ && now - *lastSample_ < kSampleEvery) return;
-        lastSample_ = now;
+        std::lock_guard<std::mutex> g(sampling_->lock);
+        if (sampling_->last && now - *sampling_->last < kSampleEvery) return;
+        sampling_->last = now;
     }
     std::fprintf(out_, "%s[ws] GPU#%d unrecognised frame from the node (%llu so far; at most one shown a minute): %s\n",
                  lead_, gpu_, static_cast<unsigned long long>(n),

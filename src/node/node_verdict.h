@@ -6,7 +6,8 @@
 //   {"event":"rejected","reason":"<text>"}            ("hash" may be given too)
 // "height" is optional. A verdict names the block by its hash, or, for a
 // rejection without one, answers the oldest block still waiting for an answer
-// on this worker. Anything else the node sends is an unrecognised frame.
+// on the same connection. Anything else the node sends is an unrecognised
+// frame.
 #pragma once
 
 #include <atomic>
@@ -21,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "block/printable.h"
 #include "node/recent_blocks.h"
 
 struct NodeVerdict {
@@ -39,19 +41,19 @@ constexpr std::size_t kFrameSampleBytes = 200;
 // The verdict in one text frame, or nothing when the frame is not one.
 std::optional<NodeVerdict> parse_verdict(std::string_view frame);
 
-// `bytes` with every byte outside printable ASCII shown as "\xNN".
-std::string printable(std::string_view bytes);
-
 struct VerdictCounts {
     std::atomic<std::uint64_t> accepted{0};
     std::atomic<std::uint64_t> rejected{0};
     std::atomic<std::uint64_t> unrecognised{0};
 };
 
-// One worker's listener: the worker names each block it sent, the WebSocket
-// reader hands over every data frame. Verdicts are printed (one line each, at
-// most one per block sent) and counted; unrecognised frames are counted and
-// one of them shown at most once a minute.
+// The listener of one worker's connection to one node: the worker names each
+// block it sent there, the WebSocket reader hands over every data frame.
+// Verdicts are printed (one line each, at most one per block sent) and
+// counted; unrecognised frames are counted and one of them shown at most once
+// a minute. A node answers only for the blocks sent to it over its current
+// connection: each node has a reporter of its own (for_another_node), and
+// its waiting blocks are forgotten when the connection is replaced.
 class VerdictReporter {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
@@ -74,8 +76,19 @@ public:
     // Reader thread: one data frame; `text` is false for binary frames and
     // fragments.
     void on_frame(bool text, std::string_view payload);
+    // Owner's thread, before a new connection is used: no answer to a block
+    // sent over the old one can come over it.
+    void connection_replaced();
+
+    // A reporter for the worker's other node: the same lines, counters and
+    // sampling of unrecognised frames, its own waiting blocks.
+    std::shared_ptr<VerdictReporter> for_another_node() const;
 
 private:
+    struct Sampling {
+        std::mutex lock;
+        std::optional<std::chrono::steady_clock::time_point> last;
+    };
     void unrecognised(std::string_view payload);
     // Takes the block the verdict answers off the waiting list.
     bool match(NodeVerdict& v);
@@ -86,7 +99,7 @@ private:
     std::FILE* const out_;
     const char* const lead_;
     const Clock clock_;
+    std::shared_ptr<Sampling> sampling_ = std::make_shared<Sampling>();  // shared by a worker's reporters
     std::mutex lock_;
     std::deque<std::string> waiting_;
-    std::optional<std::chrono::steady_clock::time_point> lastSample_;
 };

@@ -10,8 +10,11 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -60,6 +63,17 @@ bool isAddressLiteral(const std::string& host) {
 
 }  // namespace
 
+TlsStore tls_store(const TlsTrust& trust) {
+    if (!trust.caFile.empty()) return {trust.caFile, ""};
+    const char* file = std::getenv(X509_get_default_cert_file_env());
+    const char* dir = std::getenv(X509_get_default_cert_dir_env());
+    TlsStore store{file ? file : X509_get_default_cert_file(), dir ? dir : X509_get_default_cert_dir()};
+    // A bundle that is not there is passed over, as the library's own
+    // default paths pass it over, rather than failing every transfer.
+    if (access(store.file.c_str(), R_OK) != 0) store.file.clear();
+    return store;
+}
+
 std::string tls_ca_file_problem(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "r");
     if (!f) return "cannot open it: " + std::string(std::strerror(errno));
@@ -102,9 +116,11 @@ std::unique_ptr<TlsTransport> TlsTransport::handshake(int sock, const std::strin
     SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_clear_mode(ssl, SSL_MODE_AUTO_RETRY);
     SSL_set_verify(ssl, SSL_VERIFY_PEER, nullptr);
-    const bool trusted = trust.caFile.empty()
-                             ? SSL_CTX_set_default_verify_paths(ctx) == 1
-                             : SSL_CTX_load_verify_locations(ctx, trust.caFile.c_str(), nullptr) == 1;
+    const TlsStore store = tls_store(trust);
+    const bool trusted =
+        (store.file.empty() && store.dir.empty()) ||
+        SSL_CTX_load_verify_locations(ctx, store.file.empty() ? nullptr : store.file.c_str(),
+                                      store.dir.empty() ? nullptr : store.dir.c_str()) == 1;
     if (!trusted) {
         problem = trust.caFile.empty() ? "TLS: cannot load the system's trusted certificates: " + queuedError()
                                        : "TLS: cannot load " + trust.caFile + ": " + queuedError();

@@ -19,6 +19,16 @@ struct TlsTrust {
     std::string caFile;
 };
 
+// Where the certificates a channel trusts are read from: a bundle file and a
+// hashed directory (either may be empty). Both channels use the same, so a
+// node is trusted over https:// exactly when it is over wss://: the given CA
+// file alone, or else the store the TLS library itself defaults to, with
+// SSL_CERT_FILE and SSL_CERT_DIR honoured as it honours them.
+struct TlsStore {
+    std::string file, dir;
+};
+TlsStore tls_store(const TlsTrust& trust);
+
 // "" when `path` is a readable PEM bundle holding at least one certificate,
 // otherwise why not.
 std::string tls_ca_file_problem(const std::string& path);

@@ -10,6 +10,7 @@
 #include "block/canonical.h"
 #include "block/hex.h"
 #include "block/json_depth.h"
+#include "block/printable.h"
 #include "worker/rewards.h"
 #include "worker/worker_ctx.h"
 
@@ -31,12 +32,10 @@ bool fetchTarget(NodeApi& api, ChainView& view, std::string& target) {
         if (!api.cut_short()) view.diffWatch.failed("/diff", api.last_error());
         return false;
     }
-    // Blanks around the digits are no part of the number: the hex rules skip
-    // them, and so does the target test.
-    const size_t first = raw.find_first_not_of(" \t\r\n\v\f");
-    raw = first == std::string::npos ? "" : raw.substr(first, raw.find_last_not_of(" \t\r\n\v\f") + 1 - first);
-    std::string normalised = norm_hex_nopad_lower(raw);
-    const std::string problem = target_problem(normalised);
+    // Read as the chain reads it: leading blanks stay, in the block's "diff"
+    // member as in the target test.
+    std::string normalised;
+    const std::string problem = node_reply::target(raw, normalised);
     if (!problem.empty()) {
         view.diffWatch.failed("/diff", problem);
         return false;
@@ -72,13 +71,6 @@ void recomputeAmounts(ChainView& view) {
 
 }  // namespace
 
-std::string target_problem(const std::string& target) {
-    if (target.size() > 64) return "target of " + std::to_string(target.size()) + " hex digits (at most 64)";
-    for (char c : target)
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return "target holds characters that are not hex digits";
-    return "";
-}
-
 void adopt_mempool(ChainView& view, nlohmann::json fetched) {
     view.mempool = nlohmann::json::array();
     view.mempoolText.clear();
@@ -106,7 +98,7 @@ void adopt_mempool(ChainView& view, nlohmann::json fetched) {
     }
     if (dropped)
         std::fprintf(stderr, "\n[mempool] left out %zu of %zu transactions that cannot be written: %s\n", dropped,
-                     fetched.size(), firstError.c_str());
+                     fetched.size(), printable(firstError).c_str());
 }
 
 void load_chain(WorkerCtx& ctx, ChainView& view) {

@@ -38,10 +38,6 @@ void refresh_chain(WorkerCtx& ctx, ChainView& view, std::uint64_t nowMs);
 // DIFF_OVERRIDE, when set, replaces the target as it stands.
 void apply_diff_override(ChainView& view);
 
-// Why a target (normalised hex) cannot be mined against, or "": more than
-// 64 hex digits or anything but hex digits.
-std::string target_problem(const std::string& target);
-
 // Keeps the mempool entries that the canonical text can write and sets
 // view.mempoolText; reports dropped entries in one line on standard error.
 void adopt_mempool(ChainView& view, nlohmann::json fetched);

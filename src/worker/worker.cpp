@@ -11,6 +11,7 @@
 #include "block/canonical.h"
 #include "block/hex.h"
 #include "block/json_depth.h"
+#include "block/printable.h"
 #include "gpu/batch_pipeline.h"
 #include "gpu/gpu_hasher.h"
 #include "worker/chain_view.h"
@@ -41,17 +42,7 @@ void sleep_ms(long ms) {
     while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
 }
 
-bool meets_target(const std::string& hash, const std::string& target) {
-    const std::vector<unsigned char> h = hexToBytes(hash), t = hexToBytes(target);
-    const size_t len = std::max(h.size(), t.size());
-    // Compare as if the shorter were padded on the left with zero bytes.
-    for (size_t i = 0; i < len; ++i) {
-        const unsigned hb = i < len - h.size() ? 0 : h[i - (len - h.size())];
-        const unsigned tb = i < len - t.size() ? 0 : t[i - (len - t.size())];
-        if (hb != tb) return hb < tb;
-    }
-    return true;
-}
+bool meets_target(const std::string& hash, const std::string& target) { return hex_at_most(hash, target); }
 
 std::string submitted_hash_text(const std::string& hash) { return lower_without_leading_zeros(hash); }
 
@@ -66,18 +57,24 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
         message = block_event_message(build_block_for_submit(block, signature, submitted));
     }
     ctx.stats->recent.found(height, submitted, epochMs());
-    const bool sent = !message.empty() && ctx.api->send_block_event(message, submitted, builtOn);
-    if (!sent && ctx.api->last_block_stale()) {
+    const bool tried = !message.empty();
+    const bool sent = tried && ctx.api->send_block_event(message, submitted, builtOn);
+    const bool stale = tried && !sent && ctx.api->last_block_stale();
+    if (stale) {
         // No node that answers has the tip it was found on: stale, as below.
         ctx.stats->stale.fetch_add(1);
         ctx.stats->recent.settle(submitted, "stale");
         std::fprintf(stderr, "\n[worker] GPU#%d hit hash=%s not sent: no node that answers has the tip it was found "
                      "on (height %llu)\n",
                      ctx.gpu, hash.c_str(), static_cast<unsigned long long>(height));
-        return;
+    } else if (tried && !sent && !ctx.api->last_block_refusal().empty()) {
+        std::fprintf(stderr, "\n[worker] GPU#%d hit hash=%s not sent: %s\n", ctx.gpu, hash.c_str(),
+                     printable(ctx.api->last_block_refusal()).c_str());
     }
-    if (!sent) ctx.stats->recent.settle(submitted, "not sent");
-    (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
+    if (!sent && !stale) ctx.stats->recent.settle(submitted, "not sent");
+    if (!stale) (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
+    // Written after every hit that was meant to go out, whatever became of it.
+    std::fflush(stderr);
     std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
                  hash.c_str());
     std::fflush(stdout);
@@ -183,7 +180,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
             texts.rests.resize(batch);
             for (std::string& rest : texts.rests) pass.write_rest(rest);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "\n[worker] error: cannot build candidates: %s\n", e.what());
+            std::fprintf(stderr, "\n[worker] error: cannot build candidates: %s\n", printable(e.what()).c_str());
             sleep_ms(200);
             return false;
         }
@@ -233,7 +230,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
                     submit_hit(ctx, text, results[i], *pass.signer, pass.height, &builtOn);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
-                             results[i].c_str(), e.what());
+                             results[i].c_str(), printable(e.what()).c_str());
                 ctx.stats->failed.fetch_add(1);
             }
             // The pause paces the next pass; after a stop request none comes.

@@ -29,7 +29,8 @@ void addExtension(X509* cert, X509* issuer, int nid, const char* value) {
 }
 
 // Signed by `issuerKey` as `issuer` (null: by itself).
-Cert newCert(EVP_PKEY* key, const char* commonName, long serial, X509* issuer, EVP_PKEY* issuerKey) {
+Cert newCert(EVP_PKEY* key, const char* commonName, long serial, X509* issuer, EVP_PKEY* issuerKey,
+             bool altNames = true) {
     Cert cert(X509_new(), X509_free);
     X509_set_version(cert.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
@@ -37,12 +38,13 @@ Cert newCert(EVP_PKEY* key, const char* commonName, long serial, X509* issuer, E
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 7 * 24 * 3600);
     X509_set_pubkey(cert.get(), key);
     X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName), -1, -1,
+                               0);
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
     X509* signer = issuer ? issuer : cert.get();
     if (issuer) {
         addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
-        addExtension(cert.get(), signer, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
+        if (altNames) addExtension(cert.get(), signer, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
         addExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
     } else {
         addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
@@ -75,10 +77,11 @@ std::string pem(EVP_PKEY* key) {
 
 }  // namespace
 
-TestPki::TestPki() {
+TestPki::TestPki(const char* nodeCommonName) {
     Key caKey = newKey(), nodeKey = newKey();
     Cert ca = newCert(caKey.get(), "Test CA", 1, nullptr, nullptr);
-    Cert node = newCert(nodeKey.get(), "localhost", 2, ca.get(), caKey.get());
+    Cert node = newCert(nodeKey.get(), nodeCommonName ? nodeCommonName : "localhost", 2, ca.get(), caKey.get(),
+                        !nodeCommonName);
     ca_ = dir_.write("ca.pem", pem(ca.get()));
     cert_ = dir_.write("node.pem", pem(node.get()));
     key_ = dir_.write("node.key", pem(nodeKey.get()));
