@@ -399,3 +399,37 @@ TEST(Program, SummaryOnATerminalKeepsTheRateLineWhole) {
     ASSERT_NE(stopping, std::string::npos) << screen;
     EXPECT_NE(screen.find("\n[stats] rig (1 GPU): ", stopping), std::string::npos) << screen;
 }
+
+// Every worker's device stops answering (the test-only hang in the host
+// flavour's device waits). Ctrl-C ends the miner within 2 s, with its final
+// statistics, before the watchdog (at its 30 s floor) has said anything;
+// with the watchdog shortened, the miner stops by itself with status 6, as
+// it does for one stalled GPU of two under --exit-on-stall.
+TEST(Watchdog, EveryGpuStalledEndsTheMiner) {
+    auto hang = cleanEnv();
+    hang["QUORLEN_TEST_HANG"] = "3";
+    BackgroundProcess stuck(miner({"--ws", "", "--http", "http://127.0.0.1:1"}), hang);
+    ASSERT_TRUE(stuck.waitForOutput("Hashrate: ", std::chrono::seconds(60), true)) << stuck.err();
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the worker is in its hung wait by now
+    const auto stopAt = std::chrono::steady_clock::now();
+    stuck.signal(SIGINT);
+    const ProcessResult r = stuck.wait(std::chrono::seconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::milliseconds(2000));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("[stats] rig (1 GPU)"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("stopped answering"), std::string::npos) << r.err;
+
+    hang["QUORLEN_WATCHDOG_TEST_MS"] = "1000";
+    const ProcessResult all = run_process(miner({"--ws", "", "--http", "http://127.0.0.1:1"}), hang);
+    EXPECT_EQ(all.exitCode, 6) << all.err;
+    EXPECT_NE(all.err.find("[gpu] GPU#0 stopped answering: no batch finished for "), std::string::npos) << all.err;
+    EXPECT_NE(all.err.find("\nevery GPU is unusable; stopping\n"), std::string::npos) << all.err;
+
+    hang["QUORLEN_TEST_HANG"] = "3:one";
+    const ProcessResult one =
+        run_process(miner({"--devices", "0,0", "--exit-on-stall", "--ws", "", "--http", "http://127.0.0.1:1"}), hang);
+    EXPECT_EQ(one.exitCode, 6) << one.err;
+    EXPECT_NE(one.err.find("a GPU stopped answering and --exit-on-stall is given; stopping"), std::string::npos)
+        << one.err;
+    EXPECT_NE(one.err.find("[stats] rig (2 GPU)"), std::string::npos) << one.err;
+}

@@ -41,7 +41,8 @@ const Entry kExitStatus[] = {
     {"3", "no GPU (no CUDA devices; no OpenCL devices in an OpenCL build)."},
     {"4", "no --devices entry names an existing GPU."},
     {"5", "a GPU could not be brought up, none passed its self-test, or another start-up failure."},
-    {"6", "every GPU became unusable while mining."},
+    {"6", "every GPU became unusable or stopped answering while mining (with --exit-on-stall: any GPU "
+          "stopped answering)."},
 };
 
 void entries(std::ostringstream& out, const Entry* begin, const Entry* end) {
