@@ -40,9 +40,10 @@ constexpr int kExitBringUpFailed = 5;
 // Every worker gave up its device after an error that left it unusable or
 // is stuck on a device that stopped answering (with --exit-on-stall: one is).
 constexpr int kExitAllDevicesLost = 6;
-// How long the stop waits for the workers before it leaves the ones still
-// inside a driver call behind: the stop ends within 2 s whatever they do.
-constexpr std::uint64_t kStopJoinMs = 1700;
+// How long past the network work's grace the stop waits for the workers
+// before it leaves the ones still inside a driver call behind: the stop ends
+// within 2 s whatever they do.
+constexpr std::uint64_t kStopJoinPastGraceMs = 200;
 
 void on_sigint(int) { g_stop.exchange(true); }
 
@@ -235,7 +236,7 @@ int run(int argc, char** argv) {
         if (!started) {
             // Never run half-built: stop the workers already mining.
             g_stop.exchange(true);
-            return finish(entries, steady_ms() + kStopJoinMs, kExitBringUpFailed);
+            return finish(entries, steady_ms() + StopGrace::kGraceMs + kStopJoinPastGraceMs, kExitBringUpFailed);
         }
     }
 
@@ -250,6 +251,19 @@ int run(int argc, char** argv) {
         std::vector<GpuCounts> counts;
         for (const auto& e : entries) counts.push_back(counts_of(*e->ctx));
         summary.sample(counts);
+    };
+    // The workers have been asked to stop: the final statistics, then the
+    // end. A worker inside a driver call that never returns cannot be
+    // waited for, and is left behind.
+    const auto stopWorkers = [&](int status) {
+        const bool allFinished =
+            waitForWorkers(entries, std::uint64_t(grace.limit(StopGrace::now_ms() + StopGrace::kGraceMs)) +
+                                        kStopJoinPastGraceMs);
+        sampleCounters();
+        std::fputs((summary.text() + monitor.telemetry_lines(summary)).c_str(), stderr);
+        if (!allFinished) leaveStuckWorkersBehind(status);
+        shutDown(entries);
+        return status;
     };
     const GpuWatchdog watchdog(StallLimits::from_environment());
     std::uint64_t previous = 0;
@@ -273,9 +287,7 @@ int run(int argc, char** argv) {
                        stderr);
             // Stalled workers never end: the others get the stop's time.
             g_stop.exchange(true);
-            sampleCounters();
-            std::fputs((summary.text() + monitor.telemetry_lines(summary)).c_str(), stderr);
-            return finish(entries, steady_ms() + kStopJoinMs, kExitAllDevicesLost);
+            return stopWorkers(kExitAllDevicesLost);
         }
         sampleCounters();
         monitor.tick(&summary);
@@ -295,16 +307,9 @@ int run(int argc, char** argv) {
         previous = total;
     }
 
-    const std::uint64_t stopSeen = steady_ms();
     std::fputs("\nStopping...\n", stdout);
     std::fflush(stdout);
-    // A worker inside a driver call that never returns cannot be waited for.
-    const bool allFinished = waitForWorkers(entries, stopSeen + kStopJoinMs);
-    sampleCounters();
-    std::fputs((summary.text() + monitor.telemetry_lines(summary)).c_str(), stderr);
-    if (!allFinished) leaveStuckWorkersBehind(0);
-    shutDown(entries);
-    return 0;
+    return stopWorkers(0);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <sstream>
+#include <string>
 
 #include "argon2gpu/cuda/device.h"
 #include "argon2gpu/cuda/runtime.h"
@@ -16,12 +17,15 @@
 
 namespace {
 
-// Doubles as the command line gave them, to the last bit.
+// Doubles to the last bit, in the fewest digits that say so (1.15, not
+// 1.1499999999999999).
 std::string exact(double v) {
-    std::ostringstream s;
-    s.precision(17);
-    s << v;
-    return s.str();
+    for (int digits = 15;; ++digits) {
+        std::ostringstream s;
+        s.precision(digits);
+        s << v;
+        if (digits >= 17 || std::stod(s.str()) == v) return s.str();
+    }
 }
 
 }  // namespace

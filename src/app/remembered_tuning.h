@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "gpu/tune_file.h"
