@@ -44,7 +44,7 @@ TEST(TuneFile, RoundTripAndStrictParsing) {
             gpus += std::string(i ? "," : "") + R"({"key":{"slot":")" + std::to_string(i) + R"("},"batch":1,"rate":1})";
         return R"({"format":1,"gpus":[)" + gpus + "]}";
     }();
-    for (const std::string bad : {
+    for (const std::string& bad : std::vector<std::string>{
              std::string(""), std::string("garbage"), std::string(R"({"format":2,"gpus":[]})"),
              std::string(R"({"format":1,"gpus":[],"more":0})"),
              R"({"format":1,"gpus":[{"key":)" + key + R"(,"batch":0,"rate":1}]})",
@@ -52,7 +52,7 @@ TEST(TuneFile, RoundTripAndStrictParsing) {
              R"({"format":1,"gpus":[{"key":)" + key + R"(,"batch":8.5,"rate":1}]})",
              R"({"format":1,"gpus":[{"key":)" + key + R"(,"batch":8,"rate":"1"}]})",
              R"({"format":1,"gpus":[{"key":)" + key + R"(,"batch":8,"rate":1,"x":1}]})",
-             R"({"format":1,"gpus":[{"key":{"device":1},"batch":8,"rate":1}]})",
+             std::string(R"({"format":1,"gpus":[{"key":{"device":1},"batch":8,"rate":1}]})"),
              R"({"format":1,"gpus":[{"key":{"device":")" + std::string(300, 'a') + R"("},"batch":8,"rate":1}]})",
              R"({"format":1,"gpus":[{"key":)" + key + R"(,"batch":8,"rate":1},{"key":)" + key +
                  R"(,"batch":9,"rate":1}]})",
