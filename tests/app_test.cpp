@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "app/gpu_watchdog.h"
 #include "app/rate_windows.h"
 #include "app/rig_summary.h"
 #include "net/servers.h"
@@ -432,4 +433,34 @@ TEST(Watchdog, EveryGpuStalledEndsTheMiner) {
     EXPECT_NE(one.err.find("a GPU stopped answering and --exit-on-stall is given; stopping"), std::string::npos)
         << one.err;
     EXPECT_NE(one.err.find("[stats] rig (2 GPU)"), std::string::npos) << one.err;
+}
+
+// Stalled means waiting on the device longer than 10 batch times, never
+// less than the floor, with room before the first batch; what the worker
+// does off the device (node requests, a thermal pause) never counts.
+TEST(Watchdog, LimitsAndWhatCountsAsStalled) {
+    const GpuWatchdog dog;
+    EXPECT_EQ(dog.limit_ms(0.5, false), 30000u);      // the floor
+    EXPECT_EQ(dog.limit_ms(4.0, false), 40000u);      // 10 batch times
+    EXPECT_EQ(dog.limit_ms(4.0, true), 160000u);      // and the first batch's build
+    EXPECT_EQ(dog.limit_ms(0, false), 30000u);        // no rate known
+    EXPECT_EQ(dog.limit_ms(1e300, false), 1000000000000u);
+
+    WorkerCtx ctx;
+    const std::uint64_t now = 1000000;
+    ctx.lastBatchMs = now - 45000;
+    ctx.batchesDone = 5;
+    EXPECT_FALSE(dog.check(ctx, 1.0, now));  // not on the device: a slow node, a pause
+    ctx.deviceWaitSinceMs = now - 30000;
+    EXPECT_FALSE(dog.check(ctx, 1.0, now));  // exactly at the limit
+    ctx.deviceWaitSinceMs = now - 30001;
+    EXPECT_EQ(dog.check(ctx, 1.0, now), std::optional<std::uint64_t>(45000));
+    ctx.batchesDone = 0;
+    EXPECT_FALSE(dog.check(ctx, 1.0, now));  // still building its first batch
+    ctx.batchesDone = 5;
+    ctx.stalled = true;
+    EXPECT_FALSE(dog.check(ctx, 1.0, now));  // said once
+    ctx.stalled = false;
+    ctx.finished = true;
+    EXPECT_FALSE(dog.check(ctx, 1.0, now));
 }
