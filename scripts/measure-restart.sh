@@ -24,7 +24,7 @@ time_to_mining() {
   DIFF_OVERRIDE=00 "$miner" --priv "$(printf '%064d' 1)" --goida --devices 0,0 --ws "" --http http://127.0.0.1:1 \
     --api 127.0.0.1:0 --tune-file "$dir/tune.json" "${@:2}" >/dev/null 2>"$log" &
   pid=$!
-  until base=$(grep -o 'http://127.0.0.1:[0-9]*/' "$log" | head -n1) && [[ -n $base ]]; do sleep 0.1; done
+  until base=$(grep -so 'http://127.0.0.1:[0-9]*/' "$log" | head -n1) && [[ -n $base ]]; do sleep 0.1; done
   until curl -sf "${base}summary" | python3 -c '
 import json, sys
 g = json.load(sys.stdin)["gpus"]
