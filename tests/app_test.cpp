@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "app/gpu_watchdog.h"
 #include "app/rate_windows.h"
 #include "app/rig_summary.h"
 #include "net/servers.h"
@@ -398,4 +399,68 @@ TEST(Program, SummaryOnATerminalKeepsTheRateLineWhole) {
     const size_t stopping = screen.find("\nStopping...\n");
     ASSERT_NE(stopping, std::string::npos) << screen;
     EXPECT_NE(screen.find("\n[stats] rig (1 GPU): ", stopping), std::string::npos) << screen;
+}
+
+// Every worker's device stops answering (the test-only hang in the host
+// flavour's device waits). Ctrl-C ends the miner within 2 s, with its final
+// statistics, before the watchdog (at its 30 s floor) has said anything;
+// with the watchdog shortened, the miner stops by itself with status 6, as
+// it does for one stalled GPU of two under --exit-on-stall.
+TEST(Watchdog, EveryGpuStalledEndsTheMiner) {
+    auto hang = cleanEnv();
+    hang["QUORLEN_TEST_HANG"] = "3";
+    BackgroundProcess stuck(miner({"--ws", "", "--http", "http://127.0.0.1:1"}), hang);
+    ASSERT_TRUE(stuck.waitForOutput("Hashrate: ", std::chrono::seconds(60), true)) << stuck.err();
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the worker is in its hung wait by now
+    const auto stopAt = std::chrono::steady_clock::now();
+    stuck.signal(SIGINT);
+    const ProcessResult r = stuck.wait(std::chrono::seconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::milliseconds(2000));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("[stats] rig (1 GPU)"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("stopped answering"), std::string::npos) << r.err;
+
+    hang["QUORLEN_WATCHDOG_TEST_MS"] = "1000";
+    const ProcessResult all = run_process(miner({"--ws", "", "--http", "http://127.0.0.1:1"}), hang);
+    EXPECT_EQ(all.exitCode, 6) << all.err;
+    EXPECT_NE(all.err.find("[gpu] GPU#0 stopped answering: no batch finished for "), std::string::npos) << all.err;
+    EXPECT_NE(all.err.find("\nevery GPU is unusable; stopping\n"), std::string::npos) << all.err;
+
+    hang["QUORLEN_TEST_HANG"] = "3:one";
+    const ProcessResult one =
+        run_process(miner({"--devices", "0,0", "--exit-on-stall", "--ws", "", "--http", "http://127.0.0.1:1"}), hang);
+    EXPECT_EQ(one.exitCode, 6) << one.err;
+    EXPECT_NE(one.err.find("a GPU stopped answering and --exit-on-stall is given; stopping"), std::string::npos)
+        << one.err;
+    EXPECT_NE(one.err.find("[stats] rig (2 GPU)"), std::string::npos) << one.err;
+}
+
+// Stalled means waiting on the device longer than 10 batch times, never
+// less than the floor, with room before the first batch; what the worker
+// does off the device (node requests, a thermal pause) never counts.
+TEST(Watchdog, LimitsAndWhatCountsAsStalled) {
+    const GpuWatchdog dog;
+    EXPECT_EQ(dog.limit_ms(0.5, false), 30000u);      // the floor
+    EXPECT_EQ(dog.limit_ms(4.0, false), 40000u);      // 10 batch times
+    EXPECT_EQ(dog.limit_ms(4.0, true), 160000u);      // and the first batch's build
+    EXPECT_EQ(dog.limit_ms(0, false), 30000u);        // no rate known
+    EXPECT_EQ(dog.limit_ms(1e300, false), 1000000000000u);
+
+    WorkerCtx ctx;
+    const std::uint64_t now = 1000000;
+    ctx.lastBatchMs = now - 45000;
+    ctx.batchesDone = 5;
+    EXPECT_FALSE(dog.check(ctx, 1.0, now));  // not on the device: a slow node, a pause
+    ctx.deviceWaitSinceMs = now - 30000;
+    EXPECT_FALSE(dog.check(ctx, 1.0, now));  // exactly at the limit
+    ctx.deviceWaitSinceMs = now - 30001;
+    EXPECT_EQ(dog.check(ctx, 1.0, now), std::optional<std::uint64_t>(45000));
+    ctx.batchesDone = 0;
+    EXPECT_FALSE(dog.check(ctx, 1.0, now));  // still building its first batch
+    ctx.batchesDone = 5;
+    ctx.stalled = true;
+    EXPECT_FALSE(dog.check(ctx, 1.0, now));  // said once
+    ctx.stalled = false;
+    ctx.finished = true;
+    EXPECT_FALSE(dog.check(ctx, 1.0, now));
 }

@@ -102,6 +102,12 @@ TEST(ParseCli, ValuesAreTakenVerbatimAndLastWins) {
     EXPECT_EQ(p.cli.workers, -1);
     EXPECT_TRUE(parse({"--goida", "--priv", "K"}).cli.goida);
     EXPECT_EQ(parse({"--priv", "K", "--goida"}).cli.priv, "K");
+    // Each flag sets its own field and nothing else.
+    const Parsed stall = parse({"--exit-on-stall", "--tune-file", "--goida"});
+    ASSERT_TRUE(stall.ok);
+    EXPECT_TRUE(stall.cli.exitOnStall);
+    EXPECT_FALSE(stall.cli.goida);
+    EXPECT_EQ(stall.cli.tuneFile, "--goida");
 }
 
 TEST(ParseCli, DevicesSplitAndAppend) {

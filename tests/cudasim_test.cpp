@@ -27,6 +27,7 @@
 #include "cuda/cuda_check.h"
 #include "cuda/launch.h"
 #include "kernel/warp.h"
+#include "support/process.h"
 
 namespace {
 
@@ -604,4 +605,22 @@ TEST_F(CudaSim, StickyErrorsAloneAreALostContext) {
             EXPECT_FALSE(expected) << "code " << code;
         }
     }
+}
+
+// A stream or event wait of the simulated runtime that never returns (the
+// test knob), as a hung driver's: the watchdog, shortened for the test,
+// names the GPU, and with the only GPU stalled the miner stops with status 6
+// and its final statistics, leaving the stuck worker behind.
+TEST(CudaSimHang, StuckWaitIsCaughtAndEndsTheMiner) {
+    const ProcessResult r = run_process(
+        {MINER_BINARY, "--priv", std::string(63, '0') + "1", "--goida", "--step-seconds", "1", "--warmup-seconds", "0",
+         "--start-batch", "1", "--max-batch", "1", "--http", "http://127.0.0.1:1", "--ws", ""},
+        {{"QUORLEN_TEST_HANG", "3"}, {"QUORLEN_WATCHDOG_TEST_MS", "2000"}, {"QUORLEN_CUDA_SIM_DEVICES", std::nullopt},
+         {"BY_SEGMENT", std::nullopt}, {"PRECOMPUTE", std::nullopt}, {"GPU_BATCH", std::nullopt},
+         {"DIFF_OVERRIDE", std::nullopt}},
+        std::chrono::seconds(300));
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 6) << r.err;
+    EXPECT_NE(r.err.find("[gpu] GPU#0 stopped answering: no batch finished for "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[stats] rig (1 GPU)"), std::string::npos) << r.err;
 }

@@ -204,6 +204,27 @@ bool deviceHasSubGroupShuffle() {
            extensions.find("cl_intel_subgroups") != std::string::npos;
 }
 
+// A driver that stops answering: the preloaded library makes the worker's
+// clWaitForEvents and clFinish block for ever after 3 waits. The watchdog
+// (shortened for the test) names the GPU, and with the only GPU stalled the
+// miner stops with status 6, its final statistics printed, without waiting
+// for the stuck thread.
+TEST_F(Hasher, OpenClHungWaitIsCaughtAndEndsTheMiner) {
+    const std::map<std::string, std::optional<std::string>> env = {
+        {"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_TEST_HANG", "3"}, {"QUORLEN_WATCHDOG_TEST_MS", "2000"},
+        {"BY_SEGMENT", std::nullopt},      {"PRECOMPUTE", std::nullopt}, {"GPU_BATCH", std::nullopt},
+        {"DIFF_OVERRIDE", std::nullopt}};
+    const ProcessResult r = run_process(
+        {MINER_BINARY, "--priv", std::string(63, '0') + "1", "--goida", "--step-seconds", "1", "--warmup-seconds", "0",
+         "--start-batch", "2", "--max-batch", "2", "--http", "http://127.0.0.1:1", "--ws", ""},
+        env, std::chrono::seconds(120));
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 6) << r.err;
+    EXPECT_NE(r.err.find("[gpu] GPU#0 stopped answering: no batch finished for "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\nevery GPU is unusable; stopping\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[stats] rig (1 GPU)"), std::string::npos) << r.err;
+}
+
 // A fast path the driver refuses gives way to the local-memory path, and the
 // refusal, kept in the cache, spares the next start the compile. The device
 // claims sub-group shuffles it does not have (the preloaded library says so);

@@ -333,6 +333,24 @@ TEST(Api, HealthNamesWhatIsWrong) {
     rig.gpus[1].lost = false;
     rig.nodeAnsweredAgo = 59;
     EXPECT_TRUE(health_problems(rig).empty());
+    // A stalled GPU is named even while another mines; with every worker
+    // unable to ask, the node's silence is not blamed on the node.
+    rig.gpus[0].paused = false;
+    rig.gpus[1].stalled = true;
+    rig.gpus[1].gpu = 1;
+    rig.gpus[1].stalledSeconds = 42;
+    EXPECT_EQ(health_problems(rig),
+              (std::vector<std::string>{"GPU#1 stopped answering: no batch finished for 42 s"}));
+    rig.gpus[0].lost = true;
+    rig.nodeAnsweredAgo = 64;
+    rig.nodeAsked = false;
+    EXPECT_EQ(health_problems(rig), (std::vector<std::string>{"no GPU is mining",
+                                                              "GPU#1 stopped answering: no batch finished for 42 s"}));
+    const auto summary = nlohmann::json::parse(summary_json(rig, 1));
+    EXPECT_EQ(summary["gpus"][1]["state"], "stalled");
+    EXPECT_EQ(summary["node"]["asked"], false);
+    const std::string metrics = metrics_text(rig, 1);
+    EXPECT_NE(metrics.find("quorlen_gpu_stalled{gpu=\"1\""), std::string::npos) << metrics;
 }
 
 // With a backup node, which node each worker mines against and how often it
@@ -612,4 +630,42 @@ TEST(Telemetry, HungLibraryLeavesReadingsStaleAndTheGuardSaysSo) {
                      "[thermal] GPU#0 at 70 C: resumed\n"
                      "[thermal] GPU#1: temperature reading back at 60 C; guarded again\n");
     std::fclose(out);
+}
+
+// One of two workers' device stops answering (the test-only hang in the host
+// flavour's device waits; both workers share the device): the watchdog names
+// it once, the API at once, the other worker mines on, and Ctrl-C ends the
+// miner within 2 s with its final statistics, the stuck thread left behind.
+TEST(Watchdog, OneOfTwoStallsTheOtherMinesOnAndCtrlCStillStops) {
+    SKIP_WITHOUT_DEVICE();
+    auto e = env();
+    e["QUORLEN_TEST_HANG"] = "3:one";
+    e["QUORLEN_WATCHDOG_TEST_MS"] = "1000";
+    BackgroundProcess p(
+        miner({"--devices", "0,0", "--ws", "", "--http", "http://127.0.0.1:1", "--api", "127.0.0.1:0"}), e);
+    const std::string base = apiBase(p);
+    ASSERT_FALSE(base.empty()) << p.err();
+    ASSERT_TRUE(p.waitForOutput("[gpu] GPU#0 stopped answering: no batch finished for ", std::chrono::seconds(60)))
+        << p.err();
+
+    const Fetched health = fetch(base + "health");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_NE(health.body.find("GPU#0 stopped answering: no batch finished for "), std::string::npos) << health.body;
+    EXPECT_NE(fetch(base + "metrics").body.find("quorlen_gpu_stalled{gpu=\"0\""), std::string::npos);
+    const auto hashes = [&] { return json::parse(fetch(base + "summary").body)["totals"]["hashes"].get<std::uint64_t>(); };
+    const json summary = json::parse(fetch(base + "summary").body);
+    std::set<std::string> states;
+    for (const json& g : summary["gpus"]) states.insert(g["state"].get<std::string>());
+    EXPECT_EQ(states, (std::set<std::string>{"stalled", "mining"})) << summary.dump();
+    const std::uint64_t before = hashes();
+    EXPECT_TRUE(wait_until([&] { return hashes() > before; }, 20000));  // the other one mines on
+
+    const auto stopAt = std::chrono::steady_clock::now();
+    p.signal(SIGINT);
+    const ProcessResult r = p.wait(std::chrono::seconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::milliseconds(2000));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("\nStopping...\n"), std::string::npos);
+    EXPECT_NE(r.err.find("[stats] rig (2 GPU)"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("stopped answering"), r.err.rfind("stopped answering")) << "said once";
 }

@@ -26,6 +26,13 @@ std::string Device::getPciBusId() const {
     return "";
 }
 
+std::string Device::getDriverVersion() const {
+    int driver = 0, runtime = 0;
+    if (cudaDriverGetVersion(&driver) != cudaSuccess) cudaGetLastError();
+    if (cudaRuntimeGetVersion(&runtime) != cudaSuccess) cudaGetLastError();
+    return "driver " + std::to_string(driver) + ", runtime " + std::to_string(runtime);
+}
+
 std::string Device::getSupportProblem() const {
     const cudaError_t image = cuda_detail::fillKernelImage(index_);
     if (image == cudaSuccess) return "";

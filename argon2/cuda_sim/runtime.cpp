@@ -14,6 +14,7 @@
 #include <set>
 
 #include "sim.h"
+#include "../common/test_hang.h"
 #include "undefined.h"
 
 namespace cudasim {
@@ -1212,6 +1213,7 @@ cudaError_t cudaStreamDestroy(cudaStream_t stream) {
 }
 
 cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
+    argon2::test_hang::wait_point();
     Runtime& r = rt();
     std::unique_lock lock(r.m);
     Device* d = currentDevice();
@@ -1267,6 +1269,7 @@ cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
 }
 
 cudaError_t cudaEventSynchronize(cudaEvent_t event) {
+    argon2::test_hang::wait_point();
     Runtime& r = rt();
     std::unique_lock lock(r.m);
     if (!r.events.count(event)) return fail(cudaErrorInvalidResourceHandle);

@@ -14,6 +14,9 @@ std::string Device::getSupportProblem() const { return ""; }
 
 std::string Device::getPciBusId() const { return ""; }
 
+// The library itself is the driver here: the program's version covers it.
+std::string Device::getDriverVersion() const { return "host"; }
+
 double Device::getPeakBandwidth() const { return 0; }
 
 // At most: one group of up to kMaxLockstep hashes per thread of the unit.

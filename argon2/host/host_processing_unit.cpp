@@ -24,6 +24,7 @@
 #include "../common/addressing.h"
 #include "../common/round_ring.h"
 #include "../common/slot_store.h"
+#include "../common/test_hang.h"
 #include "../common/worker_pool.h"
 #include "../kernel/block_layout.h"
 #include "fill.h"
@@ -179,6 +180,7 @@ struct ProcessingUnit::Impl {
     void end() {
         Round* r = rounds.oldest();
         if (!r) return;
+        test_hang::wait_point();
         pool->wait(r->ticket);
         tags.swap(r->tags);
         rounds.markEnded();

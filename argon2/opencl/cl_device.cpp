@@ -145,6 +145,13 @@ std::string Device::getPciBusId() const {
     return id;
 }
 
+std::string Device::getDriverVersion() const {
+    const auto& all = ClRuntime::instance().devices();
+    if (index_ < 0 || std::size_t(index_) >= all.size()) return "";
+    const opencl::ClDevice& d = all[std::size_t(index_)];
+    return "driver " + d.driverVersion + ", " + d.platformName + " " + d.platformVersion;
+}
+
 std::string Device::getSupportProblem() const {
     return ClRuntime::instance().lost(index_) ? getName() + ": lost after an earlier fault" : "";
 }

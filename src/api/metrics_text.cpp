@@ -134,8 +134,11 @@ std::string metrics_text(const RigSnapshot& rig, double uptimeSeconds) {
     using G = const GpuSnapshot&;
     perGpu(out, rig, "quorlen_gpu_batch_size", "gauge", "Candidates hashed per batch, as tuned.",
            [](G g) { return double(g.batch); });
-    perGpu(out, rig, "quorlen_gpu_mining", "gauge", "1 while the GPU's worker mines, 0 when paused or lost.",
-           [](G g) { return g.lost || g.paused ? 0.0 : 1.0; });
+    perGpu(out, rig, "quorlen_gpu_mining", "gauge", "1 while the GPU's worker mines, 0 when paused, lost or stalled.",
+           [](G g) { return g.lost || g.paused || g.stalled ? 0.0 : 1.0; });
+    perGpu(out, rig, "quorlen_gpu_stalled", "gauge",
+           "1 once the GPU stopped answering (a driver call that never returned); a restart brings it back.",
+           [](G g) { return g.stalled ? 1.0 : 0.0; });
     perGpu(out, rig, "quorlen_gpu_thermal_paused", "gauge", "1 while the thermal guard holds the GPU.",
            [](G g) { return g.paused ? 1.0 : 0.0; });
     perGpu(out, rig, "quorlen_gpu_hashes_total", "counter", "Hashes computed.", [](G g) { return double(g.hashes); });

@@ -23,6 +23,9 @@ struct GpuSnapshot {
     std::uint64_t accepted = 0, rejected = 0, unrecognised = 0;
     bool lost = false;    // its device became unusable and its worker stopped
     bool paused = false;  // held by the thermal guard
+    // Its device stopped answering: no batch finished for stalledSeconds.
+    bool stalled = false;
+    std::uint64_t stalledSeconds = 0;
     bool onBackup = false;                // its worker mines against the backup node
     std::uint64_t switches = 0;           // how often its serving node changed
     std::optional<GpuReading> telemetry;  // the latest reading, however old
@@ -49,6 +52,9 @@ struct RigSnapshot {
     std::string backupHttp, backupWs;  // empty without a backup node
     // Seconds since the node last answered; nothing before its first answer.
     std::optional<double> nodeAnsweredAgo;
+    // False when no worker can ask the node (every GPU lost or stalled): the
+    // node's silence is then no sign of the node's health.
+    bool nodeAsked = true;
     bool starting = true;  // GPUs are still being brought up
     Rates rates;           // the rig's
     std::vector<double> history;

@@ -31,8 +31,14 @@ std::optional<double> hashes_per_watt(const GpuSnapshot& gpu) {
 std::vector<std::string> health_problems(const RigSnapshot& rig) {
     std::vector<std::string> problems;
     bool mining = false;
-    for (const GpuSnapshot& g : rig.gpus) mining = mining || (!g.lost && !g.paused && g.rates.s60 > 0);
+    for (const GpuSnapshot& g : rig.gpus) mining = mining || (!g.lost && !g.paused && !g.stalled && g.rates.s60 > 0);
     if (!mining) problems.push_back(rig.starting ? "no GPU is mining yet" : "no GPU is mining");
+    for (const GpuSnapshot& g : rig.gpus)
+        if (g.stalled)
+            problems.push_back("GPU#" + std::to_string(g.gpu) + " stopped answering: no batch finished for " +
+                               std::to_string(g.stalledSeconds) + " s");
+    // Workers that cannot ask say nothing of the node.
+    if (!rig.nodeAsked) return problems;
     if (!rig.nodeAnsweredAgo) problems.push_back("the node has not answered yet");
     else if (*rig.nodeAnsweredAgo > 60)
         problems.push_back("the node has not answered for " + std::to_string(long(*rig.nodeAnsweredAgo)) + " s");
@@ -64,7 +70,7 @@ std::string summary_json(const RigSnapshot& rig, double uptimeSeconds) {
                        {"accepted", g.accepted}, {"rejected", g.rejected}, {"unrecognised", g.unrecognised}};
         for (auto& [key, value] : counts.items())
             totals[key] = totals[key].get<std::uint64_t>() + value.get<std::uint64_t>();
-        const char* state = g.lost ? "lost" : g.paused ? "paused" : "mining";
+        const char* state = g.lost ? "lost" : g.stalled ? "stalled" : g.paused ? "paused" : "mining";
         json gpu = {{"worker", gpus.size()}, {"gpu", g.gpu}, {"name", g.name}, {"batch", g.batch},
                     {"state", state},   {"rates", ratesJson(g.rates)}, {"telemetry", telemetryJson(g)},
                     {"telemetry_stale", g.telemetryStale}};
@@ -95,6 +101,7 @@ std::string summary_json(const RigSnapshot& rig, double uptimeSeconds) {
         {"node", {{"http", rig.nodeHttp},
                   {"ws", rig.nodeWs},
                   {"answering", rig.nodeAnsweredAgo && *rig.nodeAnsweredAgo <= 60},
+                  {"asked", rig.nodeAsked},
                   {"last_answer_seconds_ago", orNull(rig.nodeAnsweredAgo)}}},
         {"healthy", problems.empty()},
         {"health_problems", problems},

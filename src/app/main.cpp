@@ -3,6 +3,7 @@
 // an orderly stop.
 #include <cerrno>
 #include <csignal>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -12,7 +13,9 @@
 #include <vector>
 
 #include "app/console.h"
+#include "app/gpu_watchdog.h"
 #include "app/process_setup.h"
+#include "app/remembered_tuning.h"
 #include "app/rig_monitor.h"
 #include "app/rig_summary.h"
 #include "app/stop_flag.h"
@@ -34,8 +37,13 @@ namespace {
 // A device could not be brought up, or start-up failed in a way no other
 // status describes, or no selected device passed its self-test.
 constexpr int kExitBringUpFailed = 5;
-// Every worker gave up its device after an error that left it unusable.
+// Every worker gave up its device after an error that left it unusable or
+// is stuck on a device that stopped answering (with --exit-on-stall: one is).
 constexpr int kExitAllDevicesLost = 6;
+// How long past the network work's grace the stop waits for the workers
+// before it leaves the ones still inside a driver call behind: the stop ends
+// within 2 s whatever they do.
+constexpr std::uint64_t kStopJoinPastGraceMs = 200;
 
 void on_sigint(int) { g_stop.exchange(true); }
 
@@ -45,6 +53,7 @@ struct PerGpu {
     std::int32_t batch = 0;
     std::unique_ptr<WorkerCtx> ctx;
     std::thread thread;
+    double batchSeconds = 0;  // one batch at the tuned rate
 };
 
 // Every device entry from the command line that names an existing device,
@@ -60,8 +69,8 @@ std::vector<std::int32_t> selectDevices(const std::vector<std::int32_t>& wanted,
     return selected;
 }
 
-std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContext& global, const Cli& cli,
-                                const Signer& user, const StopGrace& grace) {
+std::unique_ptr<PerGpu> bringUp(std::int32_t g, int slot, const argon2::cuda::GlobalContext& global, const Cli& cli,
+                                const Signer& user, const StopGrace& grace, TuneFile* tuneFile) {
     auto entry = std::make_unique<PerGpu>();
     entry->gpu = g;
     entry->hasher = std::make_unique<GpuHasher>(&global.getAllDevices().at(std::size_t(g)), cli.bySegment,
@@ -74,8 +83,10 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, const argon2::cuda::GlobalContex
         return nullptr;
     }
     ConsoleTuneProgress progress(g, stderr, is_terminal(stderr));
-    entry->batch = autotune_batch(*entry->hasher, cli.startBatch, cli.maxBatch, cli.stepFactor, cli.stepSeconds,
-                                  cli.warmupSeconds, cli.tolerance, &progress, &g_stop);
+    const TunedSize tuned = tune_gpu(*entry->hasher, global.getAllDevices().at(std::size_t(g)), slot, cli, tuneFile,
+                                     &progress, &g_stop, stderr);
+    entry->batch = tuned.batch;
+    entry->batchSeconds = tuned.rate > 0 ? double(tuned.batch) / tuned.rate : 0;
     entry->hasher->reset();
 
     auto ctx = std::make_unique<WorkerCtx>();
@@ -116,6 +127,34 @@ void shutDown(std::vector<std::unique_ptr<PerGpu>>& entries) {
         e->hasher.reset();
     }
     entries.clear();
+}
+
+// Waits until every worker has finished or `deadlineMs` (steady clock) has
+// passed; true when all have, and may be joined.
+bool waitForWorkers(const std::vector<std::unique_ptr<PerGpu>>& entries, std::uint64_t deadlineMs) {
+    for (;;) {
+        bool all = true;
+        for (const auto& e : entries) all = all && (!e->thread.joinable() || e->ctx->finished.load());
+        if (all) return true;
+        if (steady_ms() >= deadlineMs) return false;
+        sleep_ms(20);
+    }
+}
+
+// A worker stuck in a driver call can neither be joined nor have what it
+// uses destroyed: the process ends without running destructors, after
+// flushing what was printed.
+[[noreturn]] void leaveStuckWorkersBehind(int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+// Ends the run with `status`: the workers that finish in time are joined and
+// everything released; with one stuck, the process leaves at once.
+int finish(std::vector<std::unique_ptr<PerGpu>>& entries, std::uint64_t deadlineMs, int status) {
+    if (!waitForWorkers(entries, deadlineMs)) leaveStuckWorkersBehind(status);
+    shutDown(entries);
+    return status;
 }
 
 // One second in short slices, so that a stop request is acted on at once
@@ -169,12 +208,21 @@ int run(int argc, char** argv) {
     // stop comes gets one grace, counted from when it was first seen.
     const StopGrace grace(&g_stop);
     RigMonitor monitor(cli);
+    std::unique_ptr<TuneFile> tuneFile;
+    if (!cli.tuneFile.empty()) {
+        tuneFile = std::make_unique<TuneFile>(cli.tuneFile);
+        if (const std::string problem = tuneFile->load(); !problem.empty())
+            std::fprintf(stderr, "[tune] --tune-file %s: %s; every GPU is tuned in full%s\n", cli.tuneFile.c_str(),
+                         problem.c_str(), tuneFile->refused() ? " and the file is left as it is" : "");
+    }
     std::vector<std::unique_ptr<PerGpu>> entries;
-    for (std::int32_t g : selected) {
+    for (std::size_t at = 0; at < selected.size(); ++at) {
+        const std::int32_t g = selected[at];
         if (!supported[std::size_t(g)]) continue;  // named above
+        const int slot = int(std::count(selected.begin(), selected.begin() + std::ptrdiff_t(at), g));
         bool started = false;
         try {
-            std::unique_ptr<PerGpu> entry = bringUp(g, global, cli, signer, grace);
+            std::unique_ptr<PerGpu> entry = bringUp(g, slot, global, cli, signer, grace, tuneFile.get());
             if (entry) {
                 const argon2::cuda::Device& device = global.getAllDevices()[std::size_t(g)];
                 monitor.add(*entry->ctx, device.getName(), device.getPciBusId());
@@ -189,8 +237,7 @@ int run(int argc, char** argv) {
         if (!started) {
             // Never run half-built: stop the workers already mining.
             g_stop.exchange(true);
-            shutDown(entries);
-            return kExitBringUpFailed;
+            return finish(entries, steady_ms() + StopGrace::kGraceMs + kStopJoinPastGraceMs, kExitBringUpFailed);
         }
     }
 
@@ -206,18 +253,42 @@ int run(int argc, char** argv) {
         for (const auto& e : entries) counts.push_back(counts_of(*e->ctx));
         summary.sample(counts);
     };
+    // The workers have been asked to stop: the final statistics, then the
+    // end. A worker inside a driver call that never returns cannot be
+    // waited for, and is left behind.
+    const auto stopWorkers = [&](int status) {
+        const bool allFinished =
+            waitForWorkers(entries, std::uint64_t(grace.limit(StopGrace::now_ms() + StopGrace::kGraceMs)) +
+                                        kStopJoinPastGraceMs);
+        sampleCounters();
+        std::fputs((summary.text() + monitor.telemetry_lines(summary)).c_str(), stderr);
+        if (!allFinished) leaveStuckWorkersBehind(status);
+        shutDown(entries);
+        return status;
+    };
+    const GpuWatchdog watchdog(StallLimits::from_environment());
     std::uint64_t previous = 0;
     while (!g_stop.load()) {
         std::uint64_t total = 0;
-        std::size_t lost = 0;
+        std::size_t unusable = 0, stalled = 0;
         for (const auto& e : entries) {
-            total += e->ctx->hashes.load();
-            lost += e->ctx->deviceLost.load() ? 1 : 0;
+            WorkerCtx& ctx = *e->ctx;
+            total += ctx.hashes.load();
+            if (const auto quiet = watchdog.check(ctx, e->batchSeconds, steady_ms())) {
+                ctx.stalled.store(true);
+                std::fprintf(stderr, "%s[gpu] GPU#%d stopped answering: no batch finished for %llu s\n", line_lead(),
+                             ctx.gpu, static_cast<unsigned long long>(*quiet / 1000));
+            }
+            stalled += ctx.stalled.load() ? 1 : 0;
+            unusable += ctx.deviceLost.load() || ctx.stalled.load() ? 1 : 0;
         }
-        if (lost == entries.size()) {
-            std::fputs("\nevery GPU is unusable; stopping\n", stderr);
-            shutDown(entries);
-            return kExitAllDevicesLost;
+        if (unusable == entries.size() || (stalled > 0 && cli.exitOnStall)) {
+            std::fputs(unusable == entries.size() ? "\nevery GPU is unusable; stopping\n"
+                                                  : "\na GPU stopped answering and --exit-on-stall is given; stopping\n",
+                       stderr);
+            // Stalled workers never end: the others get the stop's time.
+            g_stop.exchange(true);
+            return stopWorkers(kExitAllDevicesLost);
         }
         sampleCounters();
         monitor.tick(&summary);
@@ -239,12 +310,7 @@ int run(int argc, char** argv) {
 
     std::fputs("\nStopping...\n", stdout);
     std::fflush(stdout);
-    for (auto& e : entries)
-        if (e->thread.joinable()) e->thread.join();
-    sampleCounters();
-    std::fputs((summary.text() + monitor.telemetry_lines(summary)).c_str(), stderr);
-    shutDown(entries);
-    return 0;
+    return stopWorkers(0);
 }
 
 }  // namespace

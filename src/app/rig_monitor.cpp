@@ -173,6 +173,7 @@ RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
     };
     if (summary) rig.rates = rates(summary->rig_rates());
     std::uint64_t answered = 0;
+    bool asking = gpus_.empty();
     for (std::size_t i = 0; i < gpus_.size(); ++i) {
         const Gpu& g = gpus_[i];
         const WorkerCtx& ctx = *g.ctx;
@@ -193,6 +194,8 @@ RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
         s.unrecognised = c.unrecognised;
         s.lost = ctx.deviceLost.load();
         s.paused = ctx.thermalPause.load();
+        s.stalled = ctx.stalled.load();
+        if (s.stalled) s.stalledSeconds = (steadyMs() - std::min(ctx.lastBatchMs.load(), steadyMs())) / 1000;
         s.onBackup = c.onBackup != 0;
         s.switches = c.switches;
         s.telemetry = g.reading;
@@ -200,10 +203,16 @@ RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
         s.unguarded = g.blind;
         s.history = g.history;
         rig.gpus.push_back(std::move(s));
-        answered = std::max(answered, ctx.stats->nodeAnsweredMs.load());
+        // A worker stuck on its device or gone asks the node nothing: its
+        // last answer tells nothing of the node now.
+        if (!s.lost && !s.stalled) {
+            asking = true;
+            answered = std::max(answered, ctx.stats->nodeAnsweredMs.load());
+        }
         for (const FoundBlock& b : ctx.stats->recent.list())
             rig.blocks.push_back({ctx.gpu, b.height, b.hash, b.timeMs, b.verdict, b.reason});
     }
+    rig.nodeAsked = asking;
     if (answered) rig.nodeAnsweredAgo = double(steadyMs() - std::min(answered, steadyMs())) / 1000.0;
     std::stable_sort(rig.blocks.begin(), rig.blocks.end(),
                      [](const BlockSnapshot& a, const BlockSnapshot& b) { return a.timeMs > b.timeMs; });

@@ -196,7 +196,7 @@ const std::vector<CliOption>& cli_options() {
          flagField(&Cli::bySegment)},
         {"--precompute", "0|1", "reference indices computed ahead (1, the default; PRECOMPUTE overrides).",
          flagField(&Cli::precompute)},
-        {"--goida", "", "no developer minutes.", nullptr},
+        {"--goida", "", "no developer minutes.", nullptr, &Cli::goida},
         {"--summary-seconds", "N", "how often the [stats] summary is printed (default 60; 0 or less: only at the "
                                    "stop).",
          intField(&Cli::summarySeconds)},
@@ -220,6 +220,14 @@ const std::vector<CliOption>& cli_options() {
          httpField(&Cli::backupHttp)},
         {"--backup-ws", "URL", "the backup node's WebSocket, checked as --ws; given with --backup-http.",
          wsField(&Cli::backupWs)},
+        {"--tune-file", "PATH", "remember each GPU's tuned batch size in this file: a later start checks it with one "
+                                "warm-up and one measurement and uses it while the rate is at most 10 % lower, "
+                                "instead of tuning in full. A file that cannot be used gets one line and a full "
+                                "tune.",
+         stringField(&Cli::tuneFile)},
+        {"--exit-on-stall", "", "stop with status 6 as soon as any GPU stops answering, not only when every GPU "
+                                "has, so that a service manager restarts the rig.",
+         nullptr, &Cli::exitOnStall},
         {"--submit-path", "TEXT", "accepted and ignored.", stringField(&Cli::submitPath)},
         {"--myfee-pub", "TEXT", "accepted and ignored.", stringField(&Cli::myfeePub)},
         {"--myfee-pct", "F", "accepted and ignored.", doubleField(&Cli::myfeePct)},
@@ -290,8 +298,8 @@ bool parse_cli(int argc, char** argv, Cli& cli) {
         const std::string arg = argv[i];
         const auto it = std::find_if(options.begin(), options.end(), [&](const CliOption& o) { return arg == o.name; });
         if (it == options.end()) return usage();
-        if (!it->set) {  // a flag: --goida is the only one
-            cli.goida = true;
+        if (!it->set) {  // a flag
+            cli.*(it->flag) = true;
             continue;
         }
         if (i + 1 >= argc) return usage();

@@ -43,17 +43,25 @@ struct Cli {
     // A backup node, given as a pair or not at all (empty: none).
     std::string backupHttp;
     std::string backupWs;
+    // Rig uptime: where the tuning of each GPU is remembered between starts
+    // (empty: every start tunes in full), and whether one stalled GPU ends
+    // the process (for a service manager to restart it) rather than only
+    // when all are.
+    std::string tuneFile;
+    bool exitOnStall = false;
 };
 
 // One command-line option: its name, what its value looks like, what it
-// does (for the man page), and how it is read (null for a flag, which takes
-// no value). A setter prints its own line and returns false on a bad value.
+// does (for the man page), and how it is read: a setter, or for a flag, which
+// takes no value, the field it sets. A setter prints its own line and
+// returns false on a bad value.
 using Setter = std::function<bool(Cli&, const std::string& option, const std::string& value)>;
 struct CliOption {
     const char* name;
     const char* value;
     const char* text;
     Setter set;
+    bool Cli::*flag = nullptr;
 };
 
 // Every option the parser takes, in the order the man page lists them.

@@ -41,7 +41,8 @@ const Entry kExitStatus[] = {
     {"3", "no GPU (no CUDA devices; no OpenCL devices in an OpenCL build)."},
     {"4", "no --devices entry names an existing GPU."},
     {"5", "a GPU could not be brought up, none passed its self-test, or another start-up failure."},
-    {"6", "every GPU became unusable while mining."},
+    {"6", "every GPU became unusable or stopped answering while mining (with --exit-on-stall: any GPU "
+          "stopped answering)."},
 };
 
 void entries(std::ostringstream& out, const Entry* begin, const Entry* end) {
@@ -77,6 +78,8 @@ std::string man_page(const std::vector<CliOption>& options, const std::string& v
         << "options for the packaged service (QUORLEN_MINER_OPTS).\n"
         << ".TP\n.B /etc/quorlen\\-gpu\\-miner/priv.key\n"
         << "the service's key, readable by root alone, handed to the miner through systemd's credentials.\n"
+        << ".TP\n.B /var/lib/quorlen\\-gpu\\-miner/tune.json\n"
+        << "the service's remembered tuning (\\-\\-tune\\-file), in its state directory.\n"
         << ".SH SEE ALSO\n.BR systemd.exec (5);\n"
         << "the README and docs/ in /usr/share/doc/quorlen\\-gpu\\-miner.\n";
     return out.str();

@@ -51,16 +51,18 @@ double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds, con
     return static_cast<double>(count) / stepSeconds;
 }
 
+std::optional<int> memory_cap(std::optional<std::size_t> freeBytes) {
+    if (!freeBytes) return std::nullopt;
+    const double capD = std::floor(double(*freeBytes) * 0.85 / double(chain_pow::kMemoryBytes));
+    return capD < 8 ? 8 : (capD > 2147483647.0 ? 2147483647 : int(capD));
+}
+
 int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, const std::function<double(int)>& rawMeasureAt,
-               const std::function<void()>& resetHasher, std::ostream& log, TuneProgress* progress) {
+               const std::function<void()>& resetHasher, std::ostream& log, TuneProgress* progress, double* bestRate) {
     int M = s.maxBatch;
-    if (freeBytes) {
-        const double capD = std::floor(double(*freeBytes) * 0.85 / double(chain_pow::kMemoryBytes));
-        const int cap = capD < 8 ? 8 : (capD > 2147483647.0 ? 2147483647 : int(capD));
-        if (M > cap) {
-            log << "[tune] VRAM cap -> maxBatch=" << cap << "\n";
-            M = cap;
-        }
+    if (const std::optional<int> cap = memory_cap(freeBytes); cap && M > *cap) {
+        log << "[tune] VRAM cap -> maxBatch=" << *cap << "\n";
+        M = *cap;
     }
 
     // Every measurement shows its step first and clears it before the
@@ -138,11 +140,13 @@ int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, cons
         throw TuneError("the tuning came to a batch of " + std::to_string(bestB) +
                         ", which hashes nothing (--max-batch and --step-factor must keep it at 1 or more)");
     log << "[tune] best BATCH=" << bestB << " (" << wholeRate(bestR) << " H/s)\n";
+    if (bestRate) *bestRate = bestR;
     return bestB;
 }
 
 int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepFactor, int stepSeconds,
-                   int warmupSeconds, double tolerance, TuneProgress* progress, const std::atomic<bool>* stop) {
+                   int warmupSeconds, double tolerance, TuneProgress* progress, const std::atomic<bool>* stop,
+                   double* bestRate) {
     if (startBatch == 0) throw std::invalid_argument("a start batch of 0 cannot be measured");
     if (stepSeconds < 1) throw std::invalid_argument("--step-seconds must be at least 1 to measure a rate");
 
@@ -151,5 +155,5 @@ int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepF
     const TuneSettings s{startBatch, maxBatch, stepFactor, stepSeconds, warmupSeconds, tolerance, stop};
     return tune_batch(
         s, freeBytes, [&](int B) { return measure(hasher, B, stepSeconds, warmupSeconds, stop); },
-        [&] { hasher.reset(); }, std::cerr, progress);
+        [&] { hasher.reset(); }, std::cerr, progress, bestRate);
 }

@@ -43,12 +43,17 @@ double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds,
 // The decisions of tuning, given the free device memory (none when it could
 // not be read), a measurement and a reset of the hasher. "[tune]" lines go
 // to `log`, the step being measured to `progress` when given. Throws
-// TuneError as above.
+// TuneError as above. The chosen size's rate goes to `bestRate` when given.
 int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, const std::function<double(int)>& measureAt,
-               const std::function<void()>& resetHasher, std::ostream& log, TuneProgress* progress = nullptr);
+               const std::function<void()>& resetHasher, std::ostream& log, TuneProgress* progress = nullptr,
+               double* bestRate = nullptr);
+
+// The upper bound the free device memory allows: 85 % of it in hashes, at
+// least 8; none when the memory could not be read.
+std::optional<int> memory_cap(std::optional<std::size_t> freeBytes);
 
 // Tunes `hasher` and leaves it reset. Throws std::invalid_argument for a start
 // size of 0 or a measurement time below 1 second, before measuring anything.
 int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepFactor, int stepSeconds,
                    int warmupSeconds, double tolerance, TuneProgress* progress = nullptr,
-                   const std::atomic<bool>* stop = nullptr);
+                   const std::atomic<bool>* stop = nullptr, double* bestRate = nullptr);

@@ -119,15 +119,43 @@ void dropStaleHit(WorkerCtx& ctx, const PassInFlight& pass, const ChainView& vie
                  static_cast<unsigned long long>(view.height));
 }
 
+// Marks the time spent waiting on the device, for the supervision's watchdog:
+// a driver call that never returns leaves the mark standing.
+class DeviceWait {
+public:
+    explicit DeviceWait(WorkerCtx& ctx) : ctx_(ctx) { ctx_.deviceWaitSinceMs.store(steady_ms()); }
+    ~DeviceWait() { ctx_.deviceWaitSinceMs.store(0); }
+    DeviceWait(const DeviceWait&) = delete;
+    DeviceWait& operator=(const DeviceWait&) = delete;
+
+private:
+    WorkerCtx& ctx_;
+};
+
+// Whatever way the worker ends, the stop may join it from then on.
+class FinishedMark {
+public:
+    explicit FinishedMark(WorkerCtx& ctx) : ctx_(ctx) {}
+    ~FinishedMark() { ctx_.finished.store(true); }
+    FinishedMark(const FinishedMark&) = delete;
+    FinishedMark& operator=(const FinishedMark&) = delete;
+
+private:
+    WorkerCtx& ctx_;
+};
+
 // Every later batch would fail the same way: the device is given up.
 void device_lost(WorkerCtx& ctx, const argon2::cuda::DeviceLost& e) {
     std::fprintf(stderr, "\n[gpu] GPU#%d unusable, its worker stops: %s\n", ctx.gpu, e.what());
     ctx.deviceLost.store(true);
 }
 
-void gpu_error(BatchPipeline& pipeline, std::deque<PassInFlight>& passes, const std::exception& e) {
+void gpu_error(WorkerCtx& ctx, BatchPipeline& pipeline, std::deque<PassInFlight>& passes, const std::exception& e) {
     std::fprintf(stderr, "\n[gpu] error: %s\n", e.what());
-    pipeline.discard();
+    {
+        const DeviceWait wait(ctx);
+        pipeline.discard();
+    }
     passes.clear();
     sleep_ms(200);
 }
@@ -145,7 +173,7 @@ Step device_step(WorkerCtx& ctx, BatchPipeline& pipeline, std::deque<PassInFligh
         device_lost(ctx, e);
         return Step::DeviceLost;
     } catch (const std::exception& e) {
-        gpu_error(pipeline, passes, e);
+        gpu_error(ctx, pipeline, passes, e);
         return Step::Failed;
     }
 }
@@ -158,6 +186,8 @@ Step device_step(WorkerCtx& ctx, BatchPipeline& pipeline, std::deque<PassInFligh
 // built; its target and signer when tested; the first hit wins.
 void worker_thread(WorkerCtx* ctxPtr) {
     WorkerCtx& ctx = *ctxPtr;
+    const FinishedMark finishedMark(ctx);
+    ctx.lastBatchMs.store(steady_ms());
     ctx.hasher->bind_thread();
     ChainView view;
     // A worker started after a stop request mines no pass: nothing needs the chain.
@@ -184,7 +214,10 @@ void worker_thread(WorkerCtx* ctxPtr) {
             sleep_ms(200);
             return false;
         }
-        pipeline.submit();
+        {
+            const DeviceWait wait(ctx);
+            pipeline.submit();
+        }
         passes.push_back({signer, view.diff, view.height, view.prevHash, view.node});
         return true;
     };
@@ -209,9 +242,14 @@ void worker_thread(WorkerCtx* ctxPtr) {
         const PassInFlight pass = std::move(passes.front());
         passes.pop_front();
         const SharedPrefixBatch* texts = nullptr;
-        const Step step = device_step(ctx, pipeline, passes, [&] { texts = &pipeline.collect(results); });
+        const Step step = device_step(ctx, pipeline, passes, [&] {
+            const DeviceWait wait(ctx);
+            texts = &pipeline.collect(results);
+        });
         if (step == Step::DeviceLost) return;
         if (step == Step::Failed) continue;
+        ctx.lastBatchMs.store(steady_ms());
+        ctx.batchesDone.fetch_add(1);
         ctx.hashes.fetch_add(results.size());
         for (std::size_t i = 0; i < results.size(); ++i) {
             if (!meets_target(results[i], pass.diff)) continue;
@@ -242,6 +280,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
         // their turn, and their hits are dropped untested rather than sent
         // past the stop.
         if (stop_requested(ctx)) {
+            const DeviceWait wait(ctx);
             pipeline.discard();
             passes.clear();
             break;

@@ -23,6 +23,17 @@ struct WorkerCtx {
     // Set by the thermal guard while the device is too hot: the worker
     // finishes the batches in flight and starts no new one until it is clear.
     std::atomic<bool> thermalPause{false};
+    // For the supervision's watchdog, in steady-clock milliseconds: since
+    // when the worker has been waiting on the device (0: it is not), and
+    // when its last batch finished (when it started, before the first).
+    std::atomic<std::uint64_t> deviceWaitSinceMs{0};
+    std::atomic<std::uint64_t> lastBatchMs{0};
+    std::atomic<std::uint64_t> batchesDone{0};
+    // Set by the supervision when the device stopped answering: the worker
+    // is stuck in a driver call and counts as unusable.
+    std::atomic<bool> stalled{false};
+    // Set by the worker as its very last act: only such a thread is joined.
+    std::atomic<bool> finished{false};
     std::unique_ptr<NodeApi> api;
     Signer signer;
     Signer devSigner;

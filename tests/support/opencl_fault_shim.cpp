@@ -8,6 +8,10 @@
 // Calls: clEnqueueNDRangeKernel and clWaitForEvents return the code;
 // clGetEventInfo reports it as the command's execution status.
 //
+// QUORLEN_TEST_HANG="N[:one]" makes clWaitForEvents and clFinish block for
+// ever after N waits from threads other than the main one (argon2/common/
+// test_hang.h): a driver that stops answering.
+//
 // QUORLEN_CL_FAKE_SUBGROUPS=1 makes every device a GPU that claims sub-group
 // shuffles (OpenCL C 2.0, cl_khr_subgroup_shuffle), which PoCL's CPU device
 // then fails to build: the way to a fast path the driver refuses.
@@ -33,6 +37,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "../../argon2/common/test_hang.h"
 
 namespace {
 
@@ -152,9 +158,16 @@ cl_int clGetKernelWorkGroupInfo(cl_kernel kernel, cl_device_id device, cl_kernel
 }
 
 cl_int clWaitForEvents(cl_uint count, const cl_event* events) {
+    argon2::test_hang::wait_point();
     static const auto real = next<decltype(&clWaitForEvents)>("clWaitForEvents");
     const cl_int result = real(count, events);  // the work is done either way
     return failNow("clWaitForEvents") ? fault().code : result;
+}
+
+cl_int clFinish(cl_command_queue queue) {
+    argon2::test_hang::wait_point();
+    static const auto real = next<decltype(&clFinish)>("clFinish");
+    return real(queue);
 }
 
 cl_int clGetDeviceInfo(cl_device_id device, cl_device_info what, size_t size, void* value, size_t* sizeRet) {

@@ -17,6 +17,9 @@ public:
     // The PCI bus id ("0000:01:00.0"), by which other tools (the management
     // library's telemetry) know the device; empty when it has none.
     std::string getPciBusId() const;
+    // The driver's and the runtime's versions, as one text; what a change of
+    // either (and with it of the code the device runs) can be told by.
+    std::string getDriverVersion() const;
     // Empty when this build's kernels run on the device; otherwise why not:
     // its compute capability and the architectures the build covers.
     std::string getSupportProblem() const;

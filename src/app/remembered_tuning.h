@@ -1,0 +1,40 @@
+// Tuning a GPU at start, or with --tune-file checking what an earlier start
+// found: one warm-up and one measurement at the remembered size instead of
+// the whole search.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "gpu/tune_file.h"
+
+namespace argon2::cuda {
+class Device;
+}
+class GpuHasher;
+class TuneProgress;
+struct Cli;
+
+struct TunedSize {
+    int batch = 0;
+    double rate = 0;  // hashes per second, as measured at that size
+};
+
+// Everything that decides a GPU's best batch size. `slot` counts earlier
+// entries of the device list naming the same device (--devices 0,0): a later
+// one is tuned while the earlier ones mine beside it.
+TuneKey tune_key(const argon2::cuda::Device& device, int slot, const Cli& cli, std::size_t totalMemory,
+                 const std::string& version);
+
+// Whether a remembered size still holds: under today's memory cap and the
+// rate now at most TuneFile::kRateMargin below the remembered one.
+bool remembered_still_holds(const TunedBatch& remembered, double rateNow, std::optional<int> memoryCap);
+
+// Tunes `hasher` (left reset). With `file`, a GPU whose key it holds is
+// checked rather than tuned, and the file is updated after a full tune;
+// problems with the file give one line on `log` and a full tune.
+TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int slot, const Cli& cli, TuneFile* file,
+                   TuneProgress* progress, const std::atomic<bool>* stop, std::FILE* log);
