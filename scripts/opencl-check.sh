@@ -4,7 +4,8 @@
 # test command installs. In order: fill.cl compiled by Debian's clang for
 # spir64 and AMD's chips (compile only, no driver), the device tests (digests against
 # libargon2 in both kernel modes, the hasher, the self-test), the sub-group
-# path's digests on Intel's OpenCL runtime for CPUs (real sub-groups), a short
+# path's digests on Intel's OpenCL runtime for CPUs (real sub-groups),
+# Oclgrind's race and uninitialised-value checks at small shapes, a short
 # quorlen-bench, one mining run against a development node until it accepts
 # a block, and the miner on a machine with no OpenCL driver at all, which
 # must say "no OpenCL devices" and exit 3.
@@ -100,6 +101,12 @@ QUORLEN_OPENCL_CPU_SUBGROUPS=1 scripts/intel-opencl.sh run \
   >build-opencl/ctest-intel.log 2>&1 || {
   grep -E "Failed|\*\*\*" build-opencl/ctest-intel.log >&2; tail -5 build-opencl/ctest-intel.log >&2; exit 1; }
 echo "opencl-check: Intel's runtime: $(grep -E "tests passed" build-opencl/ctest-intel.log) in $((SECONDS - t)) s"
+
+# Oclgrind's race and uninitialised-value checks over the fill at small
+# shapes (scripts/oclgrind-check.sh): any report fails. About 2.5 minutes.
+t=$SECONDS
+scripts/oclgrind-check.sh || exit 1
+echo "opencl-check: Oclgrind reported nothing in $((SECONDS - t)) s"
 
 t=$SECONDS
 build-opencl/quorlen-bench --batches 2 --seconds 2 --warmup 0 --by-segment 0 >build-opencl/bench.txt 2>/dev/null || {
