@@ -310,11 +310,19 @@ TEST(Argon2, OpenClProgramCacheAndRuntimeStandIns) {
     const char* xdg = std::getenv("XDG_CACHE_HOME");
     const std::string dir = (xdg && *xdg ? std::string(xdg) : std::string(std::getenv("HOME")) + "/.cache") +
                             "/quorlen-gpu-miner/opencl";
+    const auto programFiles = [&dir] {
+        std::vector<std::string> found;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+            if (e.path().filename().string().rfind("fill-", 0) == 0 && e.path().extension() == ".bin")
+                found.push_back(e.path());
+        return found;
+    };
+    // Programs of an earlier kernel or other settings, left by earlier runs,
+    // are not this one's.
+    for (const std::string& stale : programFiles()) std::filesystem::remove(stale);
     { ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13); }
-    std::vector<std::string> files;
-    for (const auto& e : std::filesystem::directory_iterator(dir))
-        if (e.path().filename().string().rfind("fill-", 0) == 0 && e.path().extension() == ".bin")
-            files.push_back(e.path());
+    const std::vector<std::string> files = programFiles();
     ASSERT_EQ(files.size(), 1u) << dir << ": one path, one file";
     const std::string file = files[0];
     const argon2::opencl::ProgramCache cache = argon2::opencl::ProgramCache::atPath(file);
