@@ -45,6 +45,9 @@ constexpr int kExitAllDevicesLost = 6;
 // within 2 s whatever they do.
 constexpr std::uint64_t kStopJoinPastGraceMs = 200;
 
+// The stop request's handler. Its name is SIGINT's, but it is installed for
+// SIGTERM and SIGHUP too (install_stop_signals), so that a service manager's
+// stop and a closed terminal end the run as Ctrl-C does.
 void on_sigint(int) { g_stop.exchange(true); }
 
 struct PerGpu {
