@@ -58,24 +58,11 @@ int resolve_monitoring(Cli& cli) {
                      cli.tempLimit);
         return 1;
     }
-    if (!cli.apiTokenFile.empty()) {
-        if (!cli.apiToken.empty()) {
-            std::fputs("--api-token and --api-token-file both given; use one\n", stderr);
-            return 1;
-        }
-        std::string error, warning;
-        const bool ok = read_key_file(cli.apiTokenFile, cli.apiToken, error, warning);
-        if (!warning.empty())
-            std::fprintf(stderr, "warning: --api-token-file %s: %s\n", cli.apiTokenFile.c_str(), warning.c_str());
-        if (!ok) {
-            std::fprintf(stderr, "--api-token-file %s: %s\n", cli.apiTokenFile.c_str(), error.c_str());
-            return 1;
-        }
-    } else if (cli.apiToken.empty() && !cli.api.empty()) {
-        // Only for a server that is asked for: the variable may be set for
-        // other programs of the environment.
-        if (const char* v = std::getenv(API_TOKEN_ENV)) cli.apiToken = trim_blanks(v);
-    }
+    // The variable only for a server that is asked for: it may be set for
+    // other programs of the environment.
+    if (resolve_secret(cli.apiToken, {"--api-token", "--api-token-file", cli.apiTokenFile,
+                                      cli.api.empty() ? nullptr : API_TOKEN_ENV, true}) != 0)
+        return 1;
     if (!cli.apiToken.empty() && !usableToken(cli.apiToken)) {
         std::fputs("API token: only printable characters without blanks, at most 1024\n", stderr);
         return 1;

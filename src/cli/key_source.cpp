@@ -79,24 +79,29 @@ bool read_key_file(const std::string& path, std::string& key, std::string& error
     return true;
 }
 
-int resolve_priv(Cli& cli) {
-    if (!cli.privFile.empty()) {
-        if (!cli.priv.empty()) {
-            std::fputs("--priv and --priv-file both given; use one\n", stderr);
+int resolve_secret(std::string& value, const SecretSource& source) {
+    if (!source.file.empty()) {
+        if (!value.empty()) {
+            std::fprintf(stderr, "%s and %s both given; use one\n", source.valueOption, source.fileOption);
             return 1;
         }
         std::string error, warning;
-        const bool ok = read_key_file(cli.privFile, cli.priv, error, warning);
-        if (!warning.empty()) std::fprintf(stderr, "warning: --priv-file %s: %s\n", cli.privFile.c_str(), warning.c_str());
+        const bool ok = read_key_file(source.file, value, error, warning);
+        if (!warning.empty())
+            std::fprintf(stderr, "warning: %s %s: %s\n", source.fileOption, source.file.c_str(), warning.c_str());
         if (!ok) {
-            std::fprintf(stderr, "--priv-file %s: %s\n", cli.privFile.c_str(), error.c_str());
+            std::fprintf(stderr, "%s %s: %s\n", source.fileOption, source.file.c_str(), error.c_str());
             return 1;
         }
         return 0;
     }
-    if (cli.priv.empty())
-        if (const char* v = std::getenv(PRIV_ENV)) cli.priv = v;
+    if (value.empty() && source.envName)
+        if (const char* v = std::getenv(source.envName)) value = source.trimEnv ? trim_blanks(v) : std::string(v);
     return 0;
+}
+
+int resolve_priv(Cli& cli) {
+    return resolve_secret(cli.priv, {"--priv", "--priv-file", cli.privFile, PRIV_ENV, false});
 }
 
 void wipe_text(std::string& text) {

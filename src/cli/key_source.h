@@ -22,6 +22,20 @@ std::string trim_blanks(std::string_view text);
 // others may read the file.
 bool read_key_file(const std::string& path, std::string& key, std::string& error, std::string& warning);
 
+// Where one secret may come from besides its option's value.
+struct SecretSource {
+    const char* valueOption;  // "--priv": named when the value and the file are both given
+    const char* fileOption;   // "--priv-file"
+    const std::string& file;  // the file's path; empty when not given
+    const char* envName;      // read when neither value nor file was given; nullptr: never
+    bool trimEnv;             // strip blanks around the variable's text
+};
+
+// Fills `value` from the source's file (a key file, see read_key_file), or
+// else from its environment variable when the value is empty. Prints what
+// goes wrong and returns the exit status (1), else 0.
+int resolve_secret(std::string& value, const SecretSource& source);
+
 // Fills cli.priv from --priv-file, or else from PRIV_ENV, when --priv was not
 // given. Prints what goes wrong and returns the exit status (1), else 0.
 int resolve_priv(Cli& cli);
