@@ -39,8 +39,8 @@ struct Options {
     unsigned short wsPort = 6061;
     double pingSeconds = 20;
     unsigned long workChecks = 10;  // Argon2 checks a second one client may cause
-    devnet::ServerLimits limits;
-    devnet::ServerTls tls;
+    quorlen::net::ServerLimits limits;
+    quorlen::net::ServerTls tls;
     ChainSettings chain;
     bool help = false;
 };
@@ -161,12 +161,12 @@ private:
 
 RejectionLog g_rejections;
 
-devnet::HttpReply json_reply(const nlohmann::json& doc, unsigned status = 200) { return {status, doc.dump()}; }
-devnet::HttpReply error_reply(unsigned status, const std::string& why) {
+quorlen::net::HttpReply json_reply(const nlohmann::json& doc, unsigned status = 200) { return {status, doc.dump()}; }
+quorlen::net::HttpReply error_reply(unsigned status, const std::string& why) {
     return json_reply({{"error", why}}, status);
 }
 
-devnet::HttpReply handle(Chain& chain, const std::string& method, const std::string& target, const std::string& body) {
+quorlen::net::HttpReply handle(Chain& chain, const std::string& method, const std::string& target, const std::string& body) {
     const bool get = method == "GET";
     if (target == "/height") return get ? json_reply({{"height", chain.height()}}) : error_reply(405, "use GET");
     if (target == "/diff") return get ? json_reply({{"diff", chain.target()}}) : error_reply(405, "use GET");
@@ -213,7 +213,7 @@ std::string event_fault(const std::string& text, nlohmann::json& data) {
 // A rejection names the block by the hash it carries, as an acceptance does,
 // when that is a hash at all: a miner with blocks out on several nodes can
 // then tell which one this answers.
-void reject(const std::shared_ptr<devnet::WsSession>& from, const std::string& reason,
+void reject(const std::shared_ptr<quorlen::net::WsSession>& from, const std::string& reason,
             const nlohmann::json* block = nullptr) {
     nlohmann::json verdict{{"event", "rejected"}, {"reason", reason}};
     if (block && block->is_object()) {
@@ -234,7 +234,7 @@ void reject(const std::shared_ptr<devnet::WsSession>& from, const std::string& r
 class WorkAllowance {
 public:
     explicit WorkAllowance(unsigned long perSecond) : perSecond_(perSecond) {}
-    Chain::WorkGate gate(const devnet::WsSession* client) {
+    Chain::WorkGate gate(const quorlen::net::WsSession* client) {
         return [this, client] {
             auto it = buckets_.try_emplace(client, double(perSecond_), double(perSecond_)).first;
             if (it->second.take()) return std::string();
@@ -242,14 +242,14 @@ public:
                    " a second per connection";
         };
     }
-    void forget(const devnet::WsSession* client) { buckets_.erase(client); }
+    void forget(const quorlen::net::WsSession* client) { buckets_.erase(client); }
 
 private:
     unsigned long perSecond_;
-    std::map<const devnet::WsSession*, devnet::TokenBucket> buckets_;
+    std::map<const quorlen::net::WsSession*, quorlen::net::TokenBucket> buckets_;
 };
 
-void onMessage(Chain& chain, WorkAllowance& allowance, const std::shared_ptr<devnet::WsSession>& from,
+void onMessage(Chain& chain, WorkAllowance& allowance, const std::shared_ptr<quorlen::net::WsSession>& from,
                const std::string& text) {
     nlohmann::json block;
     if (std::string why = event_fault(text, block); !why.empty()) {
@@ -311,15 +311,15 @@ int main(int argc, char** argv) {
             log("cut a torn last line (" + std::to_string(chain.droppedTornBytes()) + " bytes) from " +
                 opt.chain.dataFile);
         opt.limits.log = [](const std::string& line) { log(line); };
-        devnet::HttpServer http(opt.address, opt.httpPort,
+        quorlen::net::HttpServer http(opt.address, opt.httpPort,
                                 [&](const std::string& m, const std::string& t, const std::string& b) {
                                     return handle(chain, m, t, b);
                                 }, opt.limits, opt.tls);
         WorkAllowance allowance(opt.workChecks);
-        devnet::WsCallbacks cb;
+        quorlen::net::WsCallbacks cb;
         cb.onMessage = [&](const auto& from, const std::string& text) { onMessage(chain, allowance, from, text); };
         cb.onClose = [&](const auto& from) { allowance.forget(from.get()); };
-        devnet::WsServer ws(opt.address, opt.wsPort, cb, opt.limits, opt.tls);
+        quorlen::net::WsServer ws(opt.address, opt.wsPort, cb, opt.limits, opt.tls);
         const bool tls = opt.tls.enabled();
         const std::string& host = opt.address;
         std::fprintf(stderr, "[node] height %llu, target %s; %s://%s:%u %s://%s:%u\n",

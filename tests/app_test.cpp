@@ -20,6 +20,8 @@
 #include "support/raw_peer.h"
 #include "support/scripted_node.h"
 
+using namespace quorlen::app;
+
 namespace {
 
 
@@ -64,7 +66,7 @@ TEST(Program, StopsCleanlyOnSigintDuringTuningAndOnSigterm) {
     // Long tuning: the stop request arrives while measuring. Bring-up goes
     // on: a reachable node is still connected, and the worker, which will
     // mine no pass, asks the node nothing (so no failure lines either).
-    devnet::WsServer ws("127.0.0.1", 0, {});
+    quorlen::net::WsServer ws("127.0.0.1", 0, {});
     const std::string wsUrl = "ws://127.0.0.1:" + std::to_string(ws.port());
     std::vector<std::string> slow = {MINER_BINARY, "--priv", kKey, "--step-seconds", "30", "--start-batch", "1",
                                      "--ws", wsUrl, "--http", "http://127.0.0.1:1"};
@@ -113,12 +115,12 @@ TEST(Program, NodeDownAtStartThenUpGetsTheFirstHitThrough) {
 
     std::mutex lock;
     std::vector<std::string> blocks;
-    devnet::WsCallbacks cb;
+    quorlen::net::WsCallbacks cb;
     cb.onMessage = [&](const auto&, const std::string& m) {
         std::lock_guard<std::mutex> g(lock);
         blocks.push_back(m);
     };
-    devnet::WsServer node("127.0.0.1", wsPort, cb);
+    quorlen::net::WsServer node("127.0.0.1", wsPort, cb);
     EXPECT_TRUE(p.waitForOutput("[ws] reconnected: " + wsUrl + "\n", std::chrono::seconds(30)));
     EXPECT_TRUE(p.waitForOutput("OK ws=1 hash=", std::chrono::seconds(30), true));
     p.signal(SIGINT);

@@ -131,11 +131,11 @@ TEST(Drill, SilentHandshakeGivesUp) {
 // library in the failure and switch lines, byte for byte but as \xNN.
 TEST(Drill, PeerTextReachesTheConsoleEscaped) {
     const TestPki pki("\x1b[2J\x1b[H[submit] GPU#0 OK ws=1 hash=0\x07");
-    devnet::HttpServer https("127.0.0.1", 0,
+    quorlen::net::HttpServer https("127.0.0.1", 0,
                              [](const std::string&, const std::string&, const std::string&) {
-                                 return devnet::HttpReply{200, "7"};
+                                 return quorlen::net::HttpReply{200, "7"};
                              },
-                             {}, devnet::ServerTls{pki.certFile(), pki.keyFile()});
+                             {}, quorlen::net::ServerTls{pki.certFile(), pki.keyFile()});
     ScriptedNode backup;
     backup.set("/height", 200, "1");
     backup.set("/block/0", 200, "{\"hash\":\"00\"}");
@@ -184,9 +184,9 @@ TEST(Drill, WebSocketAcceptsThenDropsOrCloses) {
     for (bool closeFrame : {false, true}) {
         ScriptedNode http;
         std::atomic<int> connections{0};
-        devnet::WsCallbacks cb;
-        cb.onOpen = [&](const std::shared_ptr<devnet::WsSession>&) { ++connections; };
-        devnet::WsServer ws("127.0.0.1", 0, cb);
+        quorlen::net::WsCallbacks cb;
+        cb.onOpen = [&](const std::shared_ptr<quorlen::net::WsSession>&) { ++connections; };
+        quorlen::net::WsServer ws("127.0.0.1", 0, cb);
         // Every connection is ended soon after it opens: dropped, or closed
         // with a close frame.
         auto endConnections = [&] {
@@ -210,8 +210,8 @@ TEST(Drill, WebSocketFloodsPings) {
     std::atomic<int> pongs{0}, opened{0}, closed{0};
     std::mutex lock;
     std::set<std::string> sent, strays;
-    devnet::WsCallbacks cb;
-    cb.onOpen = [&](const std::shared_ptr<devnet::WsSession>& s) {
+    quorlen::net::WsCallbacks cb;
+    cb.onOpen = [&](const std::shared_ptr<quorlen::net::WsSession>& s) {
         if (opened++ != 0) return;  // flood the first connection only
         std::lock_guard<std::mutex> g(lock);
         for (int i = 0; i < 2000; ++i) {
@@ -225,7 +225,7 @@ TEST(Drill, WebSocketFloodsPings) {
         ++pongs;
     };
     cb.onClose = [&](const auto&) { ++closed; };
-    devnet::WsServer ws("127.0.0.1", 0, cb);
+    quorlen::net::WsServer ws("127.0.0.1", 0, cb);
     ProcessResult r = drill(http.httpUrl(), "ws://127.0.0.1:" + std::to_string(ws.port()), [&](BackgroundProcess& p) {
         return hasSubmits(p, 3) && (pongs.load() >= 2000 || closed.load() > 0);
     });

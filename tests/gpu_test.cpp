@@ -178,7 +178,7 @@ TEST_F(Hasher, OpenClFaultsEndTheWorkerAsOnCudaARefusalIsRetried) {
             continue;
         }
         ScriptedNode http;  // HTTP answers 404: the view stays at its defaults, every hash hits
-        devnet::WsServer ws("127.0.0.1", 0, {});
+        quorlen::net::WsServer ws("127.0.0.1", 0, {});
         BackgroundProcess p(miner(http.httpUrl(), "ws://127.0.0.1:" + std::to_string(ws.port())), env);
         EXPECT_TRUE(p.waitForOutput(": the device refused the work\n", kColdKernelBuild)) << p.err();
         EXPECT_TRUE(p.waitForOutput("OK ws=1 hash=", std::chrono::seconds(60), true)) << p.err();

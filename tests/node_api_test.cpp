@@ -21,21 +21,21 @@ namespace {
 // A real HTTP server whose replies are set per path (over TLS when given a
 // certificate).
 struct ScriptedNode {
-    explicit ScriptedNode(const devnet::ServerTls& tls = {})
+    explicit ScriptedNode(const quorlen::net::ServerTls& tls = {})
         : https(tls.enabled()),
           server{"127.0.0.1", 0,
                  [this](const std::string&, const std::string& target, const std::string&) {
                      std::lock_guard<std::mutex> g(lock);
                      targets.push_back(target);
                      auto it = replies.find(target);
-                     return it == replies.end() ? devnet::HttpReply{404, "no"} : it->second;
+                     return it == replies.end() ? quorlen::net::HttpReply{404, "no"} : it->second;
                  },
                  {}, tls} {}
     const bool https;
     std::mutex lock;
-    std::map<std::string, devnet::HttpReply> replies;
+    std::map<std::string, quorlen::net::HttpReply> replies;
     std::vector<std::string> targets;
-    devnet::HttpServer server;
+    quorlen::net::HttpServer server;
     std::string base() { return (https ? "https://" : "http://") + std::string("127.0.0.1:") + std::to_string(server.port()); }
     size_t asked() {
         std::lock_guard<std::mutex> g(lock);
@@ -195,7 +195,7 @@ TEST(NodeApi, UnreachableNodeFailsQuietly) {
 }
 
 TEST(NodeApi, ConnectsItsWebSocketAtConstruction) {
-    devnet::WsServer ws("127.0.0.1", 0, {});
+    quorlen::net::WsServer ws("127.0.0.1", 0, {});
     const std::string url = "ws://127.0.0.1:" + std::to_string(ws.port());
     testing::internal::CaptureStderr();
     {
@@ -209,11 +209,11 @@ TEST(NodeApi, ConnectsItsWebSocketAtConstruction) {
 // it nothing reaches the node, and each refusal says why in one line.
 TEST(NodeApi, HttpsAndWssTrustWhatTheyAreTold) {
     const TestPki pki;
-    const devnet::ServerTls tls{pki.certFile(), pki.keyFile()};
+    const quorlen::net::ServerTls tls{pki.certFile(), pki.keyFile()};
     ScriptedNode node(tls);
     node.set("/height", 200, "{\"height\":5}");
     std::atomic<int> received{0};
-    devnet::WsServer ws("127.0.0.1", 0, {nullptr, [&](const auto&, const std::string&) { ++received; }, nullptr, nullptr},
+    quorlen::net::WsServer ws("127.0.0.1", 0, {nullptr, [&](const auto&, const std::string&) { ++received; }, nullptr, nullptr},
                         {}, tls);
     const std::string wsUrl = "wss://localhost:" + std::to_string(ws.port()) + "/n";
     std::uint64_t h = 0;
@@ -367,9 +367,9 @@ TEST(NodeApi, AStopLetsWorkUnderWayFinishWithinItsGrace) {
     ScriptedNode node;
     node.set("/height", 200, "42");
     std::atomic<int> received{0};
-    devnet::WsCallbacks cb;
+    quorlen::net::WsCallbacks cb;
     cb.onMessage = [&](const auto&, const std::string&) { ++received; };
-    devnet::WsServer ws("127.0.0.1", 0, cb);
+    quorlen::net::WsServer ws("127.0.0.1", 0, cb);
     const std::string url = "ws://127.0.0.1:" + std::to_string(ws.port());
     std::atomic<bool> stop{true};
     testing::internal::CaptureStderr();
@@ -461,12 +461,12 @@ TEST(NodeApi, BackupTakesOverAndThePrimaryGetsItBack) {
     backup.set("/diff", 200, "0f");
     std::mutex lock;
     std::vector<std::string> received;
-    devnet::WsCallbacks cb;
+    quorlen::net::WsCallbacks cb;
     cb.onMessage = [&](const auto&, const std::string& m) {
         std::lock_guard<std::mutex> g(lock);
         received.push_back(m);
     };
-    devnet::WsServer ws("127.0.0.1", 0, cb);
+    quorlen::net::WsServer ws("127.0.0.1", 0, cb);
     const std::string backupWs = "ws://127.0.0.1:" + std::to_string(ws.port());
     const std::string deadWs = "ws://127.0.0.1:" + std::to_string(free_port());
     const auto got = [&] {

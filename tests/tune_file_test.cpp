@@ -16,6 +16,8 @@
 #include "support/process.h"
 #include "support/scratch.h"
 
+using namespace quorlen::app;
+
 namespace {
 
 const TunedBatch kEntry{{{"device", "card \"A\""}, {"slot", "0"}}, 435, 1234.5};

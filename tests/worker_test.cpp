@@ -510,12 +510,12 @@ TEST(SubmitHit, ConnectionRepair) {
     // The node comes up: the next hit makes a new client.
     std::mutex lock;
     std::vector<std::string> messages;
-    devnet::WsCallbacks cb;
+    quorlen::net::WsCallbacks cb;
     cb.onMessage = [&](const auto&, const std::string& m) {
         std::lock_guard<std::mutex> g(lock);
         messages.push_back(m);
     };
-    devnet::WsServer node("127.0.0.1", port, cb);
+    quorlen::net::WsServer node("127.0.0.1", port, cb);
     auto received = [&] {
         std::lock_guard<std::mutex> g(lock);
         return messages.size();

@@ -37,12 +37,12 @@ struct RecordingServer {
                        pongs.push_back(p);
                    },
                    nullptr},
-                  {}, tls ? devnet::ServerTls{pki().certFile(), pki().keyFile()} : devnet::ServerTls{}} {}
+                  {}, tls ? quorlen::net::ServerTls{pki().certFile(), pki().keyFile()} : quorlen::net::ServerTls{}} {}
     const bool tls;
     std::mutex lock;
     std::vector<std::string> messages;
     std::vector<std::string> pongs;
-    devnet::WsServer server;
+    quorlen::net::WsServer server;
     std::string url(const std::string& host = "127.0.0.1") {
         return (tls ? "wss://" : "ws://") + host + ":" + std::to_string(server.port()) + "/node";
     }
@@ -314,7 +314,7 @@ TEST(WsPlain, UrlsThatNeverReachTheNetwork) {
 }
 
 TEST(WsPlain, Ipv6LiteralsAndPortsAsTheResolverReadsThem) {
-    devnet::WsServer server("::1", 0, {});
+    quorlen::net::WsServer server("::1", 0, {});
     WsPlain ws;
     ASSERT_TRUE(ws.connect_url("ws://[::1]:" + std::to_string(server.port()) + "/v6"));
     EXPECT_EQ(ws.host(), "::1");
@@ -323,9 +323,9 @@ TEST(WsPlain, Ipv6LiteralsAndPortsAsTheResolverReadsThem) {
     ASSERT_TRUE(ws.connect_url("ws://[::1]:" + padded));
     EXPECT_EQ(ws.port(), padded);
     // A service name, where its port is free to listen on.
-    std::unique_ptr<devnet::WsServer> altServer;
+    std::unique_ptr<quorlen::net::WsServer> altServer;
     try {
-        altServer = std::make_unique<devnet::WsServer>("127.0.0.1", 8080, devnet::WsCallbacks{});
+        altServer = std::make_unique<quorlen::net::WsServer>("127.0.0.1", 8080, quorlen::net::WsCallbacks{});
     } catch (const std::exception&) {
         GTEST_SKIP() << "port 8080 (http-alt) is taken here";
     }

@@ -15,15 +15,17 @@
 #include "api/metrics_text.h"
 #include "api/summary_json.h"
 
+namespace quorlen::api {
+
 namespace {
 
-devnet::HttpReply reply(unsigned status, std::string body, std::string type) {
-    devnet::HttpReply r{status, std::move(body), std::move(type), {}};
+quorlen::net::HttpReply reply(unsigned status, std::string body, std::string type) {
+    quorlen::net::HttpReply r{status, std::move(body), std::move(type), {}};
     r.headers = {{"Server", "quorlen-gpu-miner"}, {"Cache-Control", "no-store"}};
     return r;
 }
 
-devnet::HttpReply jsonError(unsigned status, const std::string& why) {
+quorlen::net::HttpReply jsonError(unsigned status, const std::string& why) {
     return reply(status, nlohmann::json{{"error", why}}.dump(), "application/json");
 }
 
@@ -70,8 +72,8 @@ bool namesThisMachine(const std::string& header, const std::string& bound) {
 
 }  // namespace
 
-devnet::ServerLimits ApiServer::default_limits() {
-    devnet::ServerLimits limits;
+quorlen::net::ServerLimits ApiServer::default_limits() {
+    quorlen::net::ServerLimits limits;
     limits.maxConnections = 16;
     limits.handshake = std::chrono::seconds(5);
     limits.maxHeader = 8 << 10;
@@ -79,7 +81,7 @@ devnet::ServerLimits ApiServer::default_limits() {
     return limits;
 }
 
-ApiServer::ApiServer(const std::string& host, unsigned short port, std::string token, devnet::ServerLimits limits)
+ApiServer::ApiServer(const std::string& host, unsigned short port, std::string token, quorlen::net::ServerLimits limits)
     : token_(std::move(token)), host_(host), latest_(std::make_shared<RigSnapshot>()) {
     // Linux threads inherit their creator's nice value: the server's I/O
     // thread, started from a thread at the lowest priority, yields the CPU
@@ -88,8 +90,8 @@ ApiServer::ApiServer(const std::string& host, unsigned short port, std::string t
     std::thread([&] {
         setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
         try {
-            server_ = std::make_unique<devnet::HttpServer>(
-                host, port, devnet::HttpRequestHandler([this](const devnet::HttpRequest& r) { return handle(r); }),
+            server_ = std::make_unique<quorlen::net::HttpServer>(
+                host, port, quorlen::net::HttpRequestHandler([this](const quorlen::net::HttpRequest& r) { return handle(r); }),
                 std::move(limits));
         } catch (...) {
             failure = std::current_exception();
@@ -116,13 +118,13 @@ bool ApiServer::authorised(const std::string& header) const {
            sameText(header.substr(scheme), token_);
 }
 
-devnet::HttpReply ApiServer::handle(const devnet::HttpRequest& request) {
+quorlen::net::HttpReply ApiServer::handle(const quorlen::net::HttpRequest& request) {
     // Without a token, the loopback bind is the only guard: a web page must
     // not reach it through a name of its own that resolves to 127.0.0.1.
     if (token_.empty() && !namesThisMachine(request.host, host_))
         return jsonError(403, "the Host header does not name this machine");
     if (request.method != "GET") {
-        devnet::HttpReply r = jsonError(405, "only GET");
+        quorlen::net::HttpReply r = jsonError(405, "only GET");
         r.headers.emplace_back("Allow", "GET, HEAD");
         return r;
     }
@@ -132,7 +134,7 @@ devnet::HttpReply ApiServer::handle(const devnet::HttpRequest& request) {
     if (path == "/") return reply(200, dashboard_page(), "text/html; charset=utf-8");
     if (path != "/summary" && path != "/metrics" && path != "/health") return jsonError(404, "not found");
     if (!authorised(request.authorization)) {
-        devnet::HttpReply r = jsonError(401, "a valid \"Authorization: Bearer <token>\" header is needed");
+        quorlen::net::HttpReply r = jsonError(401, "a valid \"Authorization: Bearer <token>\" header is needed");
         r.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"quorlen-gpu-miner\"");
         return r;
     }
@@ -150,3 +152,5 @@ devnet::HttpReply ApiServer::handle(const devnet::HttpRequest& request) {
     if (const auto warnings = health_warnings(*rig); !warnings.empty()) health["warnings"] = warnings;
     return reply(problems.empty() ? 200 : 503, health.dump(), "application/json");
 }
+
+}  // namespace quorlen::api

@@ -14,13 +14,15 @@
 #include "api/rig_snapshot.h"
 #include "net/servers.h"
 
+namespace quorlen::api {
+
 class ApiServer {
 public:
     // Listens at once; throws when the address cannot be bound. With a
     // token, every request but the page itself needs "Authorization: Bearer
     // <token>". Without one, requests whose Host header names another
     // machine are refused with 403.
-    ApiServer(const std::string& host, unsigned short port, std::string token, devnet::ServerLimits limits);
+    ApiServer(const std::string& host, unsigned short port, std::string token, quorlen::net::ServerLimits limits);
     ~ApiServer();
     ApiServer(const ApiServer&) = delete;
     ApiServer& operator=(const ApiServer&) = delete;
@@ -31,10 +33,10 @@ public:
 
     // The bounds for a monitoring server: a few clients, small requests,
     // short deadlines.
-    static devnet::ServerLimits default_limits();
+    static quorlen::net::ServerLimits default_limits();
 
 private:
-    devnet::HttpReply handle(const devnet::HttpRequest& request);
+    quorlen::net::HttpReply handle(const quorlen::net::HttpRequest& request);
     bool authorised(const std::string& header) const;
 
     const std::string token_;
@@ -42,8 +44,10 @@ private:
     const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     mutable std::mutex lock_;
     std::shared_ptr<const RigSnapshot> latest_;
-    std::unique_ptr<devnet::HttpServer> server_;
+    std::unique_ptr<quorlen::net::HttpServer> server_;
 };
 
 // The page served at "/": no external assets.
 const std::string& dashboard_page();
+
+}  // namespace quorlen::api

@@ -4,6 +4,8 @@
 // never leaves the browser) or type it when asked.
 #include "api/api_server.h"
 
+namespace quorlen::api {
+
 const std::string& dashboard_page() {
     static const std::string page = R"PAGE(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>quorlen-gpu-miner</title>
@@ -108,3 +110,5 @@ refresh(); setInterval(refresh, 5000);
 )PAGE";
     return page;
 }
+
+}  // namespace quorlen::api

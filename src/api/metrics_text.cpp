@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <functional>
 
+namespace quorlen::api {
+
 namespace {
 
 std::string number(double v) {
@@ -198,3 +200,5 @@ std::string metrics_text(const RigSnapshot& rig, double uptimeSeconds) {
            [&](G g) { return fresh(g) ? hashes_per_watt(g) : std::nullopt; });
     return out;
 }
+
+}  // namespace quorlen::api

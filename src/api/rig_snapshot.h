@@ -10,6 +10,8 @@
 
 #include "telemetry/gpu_telemetry.h"
 
+namespace quorlen::api {
+
 struct Rates {
     double s10 = 0, s60 = 0, m15 = 0;  // hashes per second over 10 s, 60 s, 15 min
 };
@@ -28,7 +30,7 @@ struct GpuSnapshot {
     std::uint64_t stalledSeconds = 0;
     bool onBackup = false;                // its worker mines against the backup node
     std::uint64_t switches = 0;           // how often its serving node changed
-    std::optional<GpuReading> telemetry;  // the latest reading, however old
+    std::optional<quorlen::telemetry::GpuReading> telemetry;  // the latest reading, however old
     bool telemetryStale = false;          // the management library has not answered for it in time
     bool unguarded = false;               // the thermal guard is on and has no temperature for it
     std::vector<double> history;  // 10 s rates, one every kHistoryStep seconds, oldest first
@@ -71,3 +73,5 @@ std::vector<std::string> health_problems(const RigSnapshot& rig);
 // What does not make the rig unhealthy but should be seen: stale telemetry,
 // a GPU the thermal guard cannot watch.
 std::vector<std::string> health_warnings(const RigSnapshot& rig);
+
+}  // namespace quorlen::api

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace quorlen::api {
+
 namespace {
 
 using nlohmann::json;
@@ -15,7 +17,7 @@ json orNull(const std::optional<T>& v) {
 
 json telemetryJson(const GpuSnapshot& g) {
     if (!g.telemetry) return nullptr;
-    const GpuReading& t = *g.telemetry;
+    const telemetry::GpuReading& t = *g.telemetry;
     return {{"temperature_c", orNull(t.temperatureC)}, {"power_w", orNull(t.powerW)},
             {"fan_percent", orNull(t.fanPercent)},     {"core_clock_mhz", orNull(t.coreMHz)},
             {"memory_clock_mhz", orNull(t.memoryMHz)}, {"hashes_per_watt", orNull(hashes_per_watt(g))}};
@@ -128,3 +130,5 @@ std::string summary_json(const RigSnapshot& rig, double uptimeSeconds) {
     // Text from the node (rejection reasons) may hold any bytes: never throw on them.
     return doc.dump(-1, ' ', false, json::error_handler_t::replace);
 }
+
+}  // namespace quorlen::api

@@ -6,4 +6,8 @@
 
 #include "api/rig_snapshot.h"
 
+namespace quorlen::api {
+
 std::string summary_json(const RigSnapshot& rig, double uptimeSeconds);
+
+}  // namespace quorlen::api

@@ -6,6 +6,8 @@
 
 #include "gpu/chain_pow.h"
 
+namespace quorlen::app {
+
 std::string mode_name(const BenchRun& run) {
     return std::string(run.bySegment ? "by-segment" : "whole-pass") + (run.precompute ? "+precompute" : "");
 }
@@ -75,3 +77,5 @@ std::string bench_json(const std::vector<BenchRun>& runs) {
     }
     return all.dump(2) + "\n";
 }
+
+}  // namespace quorlen::app

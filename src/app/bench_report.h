@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace quorlen::app {
+
 struct BenchPoint {
     std::int64_t batch = 0;
     double rate = 0;         // hashes per second; meaningful when error is empty
@@ -26,3 +28,5 @@ std::string mode_name(const BenchRun& run);
 // One row per measured size; bandwidth and share of peak only where known.
 std::string bench_table(const std::vector<BenchRun>& runs);
 std::string bench_json(const std::vector<BenchRun>& runs);
+
+}  // namespace quorlen::app

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+namespace quorlen::app {
+
 bool is_terminal(std::FILE* f) { return isatty(fileno(f)) == 1; }
 
 bool shares_terminal_with_rate_line() {
@@ -17,3 +19,5 @@ bool flush_reaches_reader(std::FILE* f) {
     errno = 0;
     return std::fflush(f) == 0 || errno != EPIPE;
 }
+
+}  // namespace quorlen::app

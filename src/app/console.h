@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+namespace quorlen::app {
+
 // True when standard output and standard error are both terminals: then the
 // hash-rate line (redrawn in place on standard output) may be sitting
 // unfinished where standard error writes next.
@@ -18,3 +20,5 @@ bool is_terminal(std::FILE* f);
 // Flushes `f`; false when that failed because its reader has gone (EPIPE:
 // a pipe whose reading end was closed, as by `| head`).
 bool flush_reaches_reader(std::FILE* f);
+
+}  // namespace quorlen::app

@@ -6,6 +6,8 @@
 
 #include "worker/worker_ctx.h"
 
+namespace quorlen::app {
+
 StallLimits StallLimits::from_environment() {
     StallLimits limits;
     if (const char* ms = std::getenv("QUORLEN_WATCHDOG_TEST_MS"))
@@ -31,3 +33,5 @@ std::optional<std::uint64_t> GpuWatchdog::check(const WorkerCtx& ctx, double bat
     const std::uint64_t last = ctx.lastBatchMs.load();
     return nowMs - std::min(last ? last : since, nowMs);
 }
+
+}  // namespace quorlen::app

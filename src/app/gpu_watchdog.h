@@ -8,6 +8,8 @@
 
 struct WorkerCtx;
 
+namespace quorlen::app {
+
 struct StallLimits {
     // A batch may take 10 times its tuned time, and never less than this...
     std::uint64_t floorMs = 30000;
@@ -35,3 +37,5 @@ public:
 private:
     StallLimits limits_;
 };
+
+}  // namespace quorlen::app

@@ -32,6 +32,11 @@
 #include "worker/identity.h"
 #include "worker/worker_ctx.h"
 
+// The programs stand outside the layers' namespaces, beside the globals the
+// system's interfaces name (g_stop, on_sigint, main's PerGpu), and use their
+// own layer's names as their own.
+using namespace quorlen::app;
+
 namespace {
 
 // A device could not be brought up, or start-up failed in a way no other

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <csignal>
 
+namespace quorlen::app {
+
 void open_missing_std_fds() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -24,3 +26,5 @@ void install_stop_signals(void (*onStop)(int)) {
     std::signal(SIGHUP, onStop);
     std::signal(SIGPIPE, SIG_IGN);
 }
+
+}  // namespace quorlen::app

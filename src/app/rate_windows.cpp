@@ -1,5 +1,7 @@
 #include "app/rate_windows.h"
 
+namespace quorlen::app {
+
 RateWindows::RateWindows(Clock clock)
     : clock_(clock ? std::move(clock) : Clock([] { return std::chrono::steady_clock::now(); })) {}
 
@@ -31,3 +33,5 @@ double RateWindows::rate(std::chrono::seconds window) const {
     const double seconds = std::chrono::duration<double>(last.at - t0).count();
     return seconds > 0 ? (double(last.total) - n0) / seconds : 0.0;
 }
+
+}  // namespace quorlen::app

@@ -8,6 +8,8 @@
 #include <deque>
 #include <functional>
 
+namespace quorlen::app {
+
 class RateWindows {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
@@ -30,3 +32,5 @@ private:
     Clock clock_;
     std::deque<Sample> samples_;  // oldest first, reaching just beyond kLongest
 };
+
+}  // namespace quorlen::app

@@ -11,6 +11,8 @@
 #include "gpu/chain_pow.h"
 #include "gpu/gpu_hasher.h"
 
+namespace quorlen::app {
+
 #ifndef QUORLEN_VERSION
 #define QUORLEN_VERSION "unknown"
 #endif
@@ -102,3 +104,5 @@ TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int sl
         std::fprintf(log, "[tune] --tune-file %s: cannot save: %s\n", file->path().c_str(), problem.c_str());
     return tuned;
 }
+
+}  // namespace quorlen::app

@@ -18,6 +18,8 @@ class GpuHasher;
 class TuneProgress;
 struct Cli;
 
+namespace quorlen::app {
+
 struct TunedSize {
     int batch = 0;
     double rate = 0;  // hashes per second, as measured at that size
@@ -38,3 +40,5 @@ bool remembered_still_holds(const TunedBatch& remembered, double rateNow, std::o
 // problems with the file give one line on `log` and a full tune.
 TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int slot, const Cli& cli, TuneFile* file,
                    TuneProgress* progress, const std::atomic<bool>* stop, std::FILE* log);
+
+}  // namespace quorlen::app

@@ -25,6 +25,11 @@
 #include <cuda_runtime_api.h>
 #endif
 
+// The programs stand outside the layers' namespaces, beside the globals the
+// system's interfaces name (g_stop, on_sigint, main's PerGpu), and use their
+// own layer's names as their own.
+using namespace quorlen::app;
+
 namespace {
 
 constexpr int kExitUsage = 1, kExitNoDevices = 3, kExitNoUsableDevices = 4, kExitSelfTestFailed = 5;

@@ -11,6 +11,8 @@
 #include "cli/api_options.h"
 #include "worker/worker_ctx.h"
 
+namespace quorlen::app {
+
 #ifndef QUORLEN_VERSION
 #define QUORLEN_VERSION "unknown"
 #endif
@@ -21,7 +23,7 @@ using std::chrono::seconds;
 
 void pushHistory(std::vector<double>& history, double value) {
     history.push_back(value);
-    if (history.size() > RigSnapshot::kHistoryPoints) history.erase(history.begin());
+    if (history.size() > api::RigSnapshot::kHistoryPoints) history.erase(history.begin());
 }
 
 std::uint64_t steadyMs() {
@@ -33,20 +35,20 @@ std::uint64_t steadyMs() {
 
 RigMonitor::RigMonitor(const Cli& cli, std::FILE* out)
     : out_(out), nodeHttp_(cli.http), nodeWs_(cli.ws), backupHttp_(cli.backupHttp), backupWs_(cli.backupWs),
-      telemetry_(GpuTelemetry::library_from_environment()),
+      telemetry_(telemetry::GpuTelemetry::library_from_environment()),
       guard_(unsigned(std::max(0, cli.tempLimit))),
-      nextHistory_(std::chrono::steady_clock::now() + seconds(RigSnapshot::kHistoryStep)) {
+      nextHistory_(std::chrono::steady_clock::now() + seconds(api::RigSnapshot::kHistoryStep)) {
     const auto loaded = telemetry_.wait_loaded(seconds(1), [] { return g_stop.load(); });
-    if (cli.tempLimit > 0 && loaded == TelemetryReader::State::Unavailable)
+    if (cli.tempLimit > 0 && loaded == telemetry::TelemetryReader::State::Unavailable)
         std::fprintf(out_, "[thermal] no GPU temperatures (%s); --temp-limit cannot act\n",
                      telemetry_.problem().c_str());
-    else if (cli.tempLimit > 0 && loaded == TelemetryReader::State::Loading)
+    else if (cli.tempLimit > 0 && loaded == telemetry::TelemetryReader::State::Loading)
         std::fprintf(out_, "[thermal] the GPU management library has not answered in 1 s; --temp-limit cannot act "
                            "until it does\n");
     if (cli.api.empty()) return;
     const auto address = parse_api_address(cli.api);  // checked at start
     if (!address) throw std::runtime_error("--api " + cli.api + ": not HOST:PORT");
-    devnet::ServerLimits limits = ApiServer::default_limits();
+    net::ServerLimits limits = api::ApiServer::default_limits();
     // What the server reports (refused clients, oversized requests) is
     // caused by its clients, who must not be able to fill the journal: at
     // most one line a minute, saying how many events it stands for.
@@ -67,7 +69,7 @@ RigMonitor::RigMonitor(const Cli& cli, std::FILE* out)
         throttle->next = now + std::chrono::minutes(1);
     };
     try {
-        api_ = std::make_unique<ApiServer>(address->host, address->port, cli.apiToken, std::move(limits));
+        api_ = std::make_unique<api::ApiServer>(address->host, address->port, cli.apiToken, std::move(limits));
     } catch (const std::exception& e) {
         throw std::runtime_error("--api " + cli.api + ": cannot listen: " + e.what());
     }
@@ -87,7 +89,7 @@ void RigMonitor::add(WorkerCtx& ctx, const std::string& name, const std::string&
     Gpu& g = gpus_.back();
     if (!pciBusId.empty()) telemetry_.refresh(kReadWait);
     read(g);
-    if (guard_.limit() > 0 && telemetry_.state() != TelemetryReader::State::Unavailable && !temperature(g)) {
+    if (guard_.limit() > 0 && telemetry_.state() != telemetry::TelemetryReader::State::Unavailable && !temperature(g)) {
         g.blind = true;
         std::fprintf(out_, "%s[thermal] GPU#%d: no temperature reading; --temp-limit cannot act on it\n", line_lead(),
                      ctx.gpu);
@@ -97,8 +99,8 @@ void RigMonitor::add(WorkerCtx& ctx, const std::string& name, const std::string&
 
 void RigMonitor::read(Gpu& g) {
     g.stale = false;
-    if (g.pciBusId.empty() || telemetry_.state() == TelemetryReader::State::Unavailable) return g.reading.reset();
-    const TelemetryReader::Sample sample = telemetry_.latest(g.pciBusId);
+    if (g.pciBusId.empty() || telemetry_.state() == telemetry::TelemetryReader::State::Unavailable) return g.reading.reset();
+    const telemetry::TelemetryReader::Sample sample = telemetry_.latest(g.pciBusId);
     if (sample.at) g.reading = sample.reading;
     g.stale = !sample.at || std::chrono::steady_clock::now() - *sample.at > kStaleAfter;
 }
@@ -112,7 +114,7 @@ void RigMonitor::guard(std::size_t slot) {
     const std::optional<unsigned> t = temperature(g);
     // Losing the reading changes what the guard can do: say so once, and
     // once when it returns.
-    if (guard_.limit() > 0 && telemetry_.state() != TelemetryReader::State::Unavailable && !t && !g.blind) {
+    if (guard_.limit() > 0 && telemetry_.state() != telemetry::TelemetryReader::State::Unavailable && !t && !g.blind) {
         g.blind = true;
         const char* why = g.stale ? "the management library has not answered" : "the card reports none";
         if (g.ctx->thermalPause.load())
@@ -129,16 +131,16 @@ void RigMonitor::guard(std::size_t slot) {
                      g.ctx->gpu, *t);
     }
     switch (guard_.observe(slot, t)) {
-        case ThermalGuard::Change::Pause:
+        case telemetry::ThermalGuard::Change::Pause:
             g.ctx->thermalPause.store(true);
             std::fprintf(out_, "%s[thermal] GPU#%d at %u C (limit %u C): paused until it cools to %u C\n", line_lead(),
                          g.ctx->gpu, *t, guard_.limit(), guard_.resume_at());
             break;
-        case ThermalGuard::Change::Resume:
+        case telemetry::ThermalGuard::Change::Resume:
             g.ctx->thermalPause.store(false);
             std::fprintf(out_, "%s[thermal] GPU#%d at %u C: resumed\n", line_lead(), g.ctx->gpu, *t);
             break;
-        case ThermalGuard::Change::None:
+        case telemetry::ThermalGuard::Change::None:
             break;
     }
 }
@@ -151,7 +153,7 @@ void RigMonitor::tick(const RigSummary* summary) {
     }
     const auto now = std::chrono::steady_clock::now();
     if (summary && now >= nextHistory_) {
-        nextHistory_ = now + seconds(RigSnapshot::kHistoryStep);
+        nextHistory_ = now + seconds(api::RigSnapshot::kHistoryStep);
         pushHistory(history_, summary->rig_rates().rate(seconds(10)));
         for (std::size_t i = 0; i < gpus_.size() && i < summary->gpus(); ++i)
             pushHistory(gpus_[i].history, summary->gpu_rates(i).rate(seconds(10)));
@@ -159,8 +161,8 @@ void RigMonitor::tick(const RigSummary* summary) {
     if (api_) api_->publish(snapshot(summary));
 }
 
-RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
-    RigSnapshot rig;
+api::RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
+    api::RigSnapshot rig;
     rig.version = QUORLEN_VERSION;
     rig.nodeHttp = nodeHttp_;
     rig.nodeWs = nodeWs_;
@@ -169,7 +171,7 @@ RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
     rig.starting = starting_;
     rig.history = history_;
     const auto rates = [](const RateWindows& w) {
-        return Rates{w.rate(seconds(10)), w.rate(seconds(60)), w.rate(seconds(900))};
+        return api::Rates{w.rate(seconds(10)), w.rate(seconds(60)), w.rate(seconds(900))};
     };
     if (summary) rig.rates = rates(summary->rig_rates());
     std::uint64_t answered = 0;
@@ -178,7 +180,7 @@ RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
         const Gpu& g = gpus_[i];
         const WorkerCtx& ctx = *g.ctx;
         const GpuCounts c = counts_of(ctx);
-        GpuSnapshot s;
+        api::GpuSnapshot s;
         s.gpu = ctx.gpu;
         s.name = g.name;
         s.batch = ctx.batch;
@@ -215,7 +217,7 @@ RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
     rig.nodeAsked = asking;
     if (answered) rig.nodeAnsweredAgo = double(steadyMs() - std::min(answered, steadyMs())) / 1000.0;
     std::stable_sort(rig.blocks.begin(), rig.blocks.end(),
-                     [](const BlockSnapshot& a, const BlockSnapshot& b) { return a.timeMs > b.timeMs; });
+                     [](const api::BlockSnapshot& a, const api::BlockSnapshot& b) { return a.timeMs > b.timeMs; });
     if (rig.blocks.size() > RecentBlocks::kKept) rig.blocks.resize(RecentBlocks::kKept);
     return rig;
 }
@@ -225,7 +227,7 @@ std::string RigMonitor::telemetry_lines(const RigSummary& summary) const {
     for (std::size_t i = 0; i < gpus_.size(); ++i) {
         const Gpu& g = gpus_[i];
         if (!g.reading) continue;
-        const GpuReading& r = *g.reading;
+        const telemetry::GpuReading& r = *g.reading;
         char buf[256];
         std::string line = "[stats] GPU#" + std::to_string(g.ctx->gpu) + " telemetry:";
         const auto add = [&](bool have, const char* format, double v) {
@@ -246,3 +248,5 @@ std::string RigMonitor::telemetry_lines(const RigSummary& summary) const {
     }
     return out;
 }
+
+}  // namespace quorlen::app

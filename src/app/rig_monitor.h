@@ -17,9 +17,14 @@
 #include "telemetry/telemetry_reader.h"
 #include "telemetry/thermal_guard.h"
 
-class ApiServer;
-class RigSummary;
 struct WorkerCtx;
+namespace quorlen::api {
+class ApiServer;
+}
+
+namespace quorlen::app {
+
+class RigSummary;
 
 class RigMonitor {
 public:
@@ -48,7 +53,7 @@ private:
         WorkerCtx* ctx;
         std::string name;
         std::string pciBusId;
-        std::optional<GpuReading> reading;  // the latest the library gave
+        std::optional<telemetry::GpuReading> reading;  // the latest the library gave
         bool stale = false;                  // the library has not answered for it in time
         bool blind = false;                  // the guard has no temperature for it, and has said so
         std::vector<double> history;
@@ -60,15 +65,17 @@ private:
     void read(Gpu& g);
     static std::optional<unsigned> temperature(const Gpu& g);  // a fresh one only
     void guard(std::size_t slot);
-    RigSnapshot snapshot(const RigSummary* summary) const;
+    api::RigSnapshot snapshot(const RigSummary* summary) const;
 
     std::FILE* out_;
     std::string nodeHttp_, nodeWs_, backupHttp_, backupWs_;
-    TelemetryReader telemetry_;
-    ThermalGuard guard_;
-    std::unique_ptr<ApiServer> api_;
+    telemetry::TelemetryReader telemetry_;
+    telemetry::ThermalGuard guard_;
+    std::unique_ptr<api::ApiServer> api_;
     std::vector<Gpu> gpus_;
     std::vector<double> history_;
     std::chrono::steady_clock::time_point nextHistory_;
     bool starting_ = true;
 };
+
+}  // namespace quorlen::app

@@ -4,6 +4,8 @@
 
 #include "worker/worker_ctx.h"
 
+namespace quorlen::app {
+
 GpuCounts counts_of(const WorkerCtx& ctx) {
     GpuCounts c;
     c.gpu = ctx.gpu;
@@ -92,3 +94,5 @@ std::string RigSummary::text() const {
         out += summary_line("GPU#" + std::to_string(latest_[i].gpu), perGpu_[i], latest_[i]);
     return out;
 }
+
+}  // namespace quorlen::app

@@ -11,6 +11,8 @@
 
 struct WorkerCtx;
 
+namespace quorlen::app {
+
 // One worker's counters as read at one moment.
 struct GpuCounts {
     int gpu = 0;
@@ -63,3 +65,5 @@ private:
     std::vector<RateWindows> perGpu_;
     std::vector<GpuCounts> latest_;
 };
+
+}  // namespace quorlen::app

@@ -7,7 +7,7 @@
 #include <optional>
 #include <sstream>
 
-namespace devnet {
+namespace quorlen::net {
 
 using namespace detail;
 namespace http = beast::http;
@@ -162,4 +162,4 @@ HttpServer::~HttpServer() { impl_->stop(); }
 
 unsigned short HttpServer::port() const { return impl_->acceptor.local_endpoint().port(); }
 
-}  // namespace devnet
+}  // namespace quorlen::net

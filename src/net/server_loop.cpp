@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-namespace devnet::detail {
+namespace quorlen::net::detail {
 
 std::shared_ptr<ssl::context> loadTls(const ServerTls& tls) {
     if (!tls.enabled()) return nullptr;
@@ -33,16 +33,16 @@ void Loop::log(const std::string& line) const {
 }
 
 void Loop::listen(const std::string& address, unsigned short port) {
-    tcp::endpoint ep(net::ip::make_address(address), port);
+    tcp::endpoint ep(asio::ip::make_address(address), port);
     acceptor.open(ep.protocol());
-    acceptor.set_option(net::socket_base::reuse_address(true));
+    acceptor.set_option(asio::socket_base::reuse_address(true));
     acceptor.bind(ep);
     acceptor.listen();
 }
 
 void Loop::accept(std::function<void(tcp::socket, Slot)> onClient) {
     acceptor.async_accept([this, onClient](beast::error_code ec, tcp::socket socket) {
-        if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
+        if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
         if (ec) {
             if (failures++ == 0) log("accept failed (" + ec.message() + "); retrying");
             retry.expires_after(limits.acceptRetry);
@@ -110,7 +110,7 @@ void Loop::refuse(tcp::socket socket) {
 }
 
 void Loop::stop() {
-    net::post(io, [this] {
+    asio::post(io, [this] {
         beast::error_code ec;
         acceptor.close(ec);
         retry.cancel();
@@ -119,4 +119,4 @@ void Loop::stop() {
     if (thread.joinable()) thread.join();
 }
 
-}  // namespace devnet::detail
+}  // namespace quorlen::net::detail

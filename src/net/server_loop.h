@@ -21,12 +21,12 @@
 #include <type_traits>
 #include <vector>
 
-namespace devnet::detail {
+namespace quorlen::net::detail {
 
-namespace net = boost::asio;
+namespace asio = boost::asio;
 namespace beast = boost::beast;
-using tcp = net::ip::tcp;
-namespace ssl = net::ssl;
+using tcp = asio::ip::tcp;
+namespace ssl = asio::ssl;
 
 using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 template <class Stream>
@@ -71,7 +71,7 @@ public:
         : stream_(std::move(stream)), reply_(std::move(reply)), slot_(std::move(slot)) {}
     void start() {
         beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(2));
-        net::async_write(stream_, net::buffer(reply_), [self = this->shared_from_this()](beast::error_code ec, size_t) {
+        asio::async_write(stream_, asio::buffer(reply_), [self = this->shared_from_this()](beast::error_code ec, size_t) {
             if (ec) return;
             beast::get_lowest_layer(self->stream_).socket().shutdown(tcp::socket::shutdown_send, ec);
             self->drain();
@@ -80,7 +80,7 @@ public:
 
 private:
     void drain() {
-        stream_.async_read_some(net::buffer(scratch_), [self = this->shared_from_this()](beast::error_code ec, size_t) {
+        stream_.async_read_some(asio::buffer(scratch_), [self = this->shared_from_this()](beast::error_code ec, size_t) {
             if (!ec) self->drain();  // until the peer closes or the time is up
         });
     }
@@ -97,9 +97,9 @@ private:
 // word cannot lock everyone else out; only when nobody can be dropped is it
 // refused with 503.
 struct Loop {
-    net::io_context io;
+    asio::io_context io;
     tcp::acceptor acceptor{io};
-    net::steady_timer retry{io};
+    asio::steady_timer retry{io};
     std::thread thread;
     ServerLimits limits;
     std::string name;
@@ -139,4 +139,4 @@ private:
     void refuse(tcp::socket socket);
 };
 
-}  // namespace devnet::detail
+}  // namespace quorlen::net::detail

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace devnet {
+namespace quorlen::net {
 
 // What one client may take of a server. Every client is untrusted: these
 // bound the descriptors, time and memory it can hold.
@@ -116,4 +116,4 @@ private:
     std::shared_ptr<Impl> impl_;
 };
 
-}  // namespace devnet
+}  // namespace quorlen::net

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <chrono>
 
-namespace devnet {
+namespace quorlen::net {
 
 class TokenBucket {
 public:
@@ -24,4 +24,4 @@ private:
     Clock::time_point last_ = Clock::now();
 };
 
-}  // namespace devnet
+}  // namespace quorlen::net

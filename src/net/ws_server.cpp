@@ -8,7 +8,7 @@
 #include <mutex>
 #include <set>
 
-namespace devnet {
+namespace quorlen::net {
 
 using namespace detail;
 namespace websocket = beast::websocket;
@@ -68,7 +68,7 @@ BeastWsSession<Stream>::BeastWsSession(Stream stream, WsServer::Impl& server, Sl
     // Replies are small; a kernel buffer left to grow to megabytes would only
     // hide a client that does not read.
     beast::error_code ec;
-    beast::get_lowest_layer(ws_).socket().set_option(net::socket_base::send_buffer_size(65536), ec);
+    beast::get_lowest_layer(ws_).socket().set_option(asio::socket_base::send_buffer_size(65536), ec);
 }
 
 template <class Stream>
@@ -191,7 +191,7 @@ void BeastWsSession<Stream>::writeNext() {
     switch (out.kind) {
         case Out::Text:
             ws_.text(true);
-            ws_.async_write(net::buffer(out.data), after);
+            ws_.async_write(asio::buffer(out.data), after);
             break;
         case Out::Ping:
             ws_.async_ping(websocket::ping_data(out.data.data(), out.data.size()),
@@ -205,23 +205,23 @@ void BeastWsSession<Stream>::writeNext() {
 
 template <class Stream>
 void BeastWsSession<Stream>::send(const std::string& text) {
-    net::post(ws_.get_executor(), [self = this->shared_from_this(), text] { self->enqueue({Out::Text, text}); });
+    asio::post(ws_.get_executor(), [self = this->shared_from_this(), text] { self->enqueue({Out::Text, text}); });
 }
 
 template <class Stream>
 void BeastWsSession<Stream>::ping(const std::string& payload) {
-    net::post(ws_.get_executor(),
+    asio::post(ws_.get_executor(),
               [self = this->shared_from_this(), payload] { self->enqueue({Out::Ping, payload.substr(0, 125)}); });
 }
 
 template <class Stream>
 void BeastWsSession<Stream>::close() {
-    net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->enqueue({Out::Close, {}}); });
+    asio::post(ws_.get_executor(), [self = this->shared_from_this()] { self->enqueue({Out::Close, {}}); });
 }
 
 template <class Stream>
 void BeastWsSession<Stream>::drop() {
-    net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->shutdown(); });
+    asio::post(ws_.get_executor(), [self = this->shared_from_this()] { self->shutdown(); });
 }
 
 }  // namespace
@@ -252,4 +252,4 @@ std::vector<std::shared_ptr<WsSession>> WsServer::sessions() const {
     return {impl_->open.begin(), impl_->open.end()};
 }
 
-}  // namespace devnet
+}  // namespace quorlen::net

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <memory>
 
+namespace quorlen::telemetry {
+
 namespace {
 
 // The C interface, as the library exports it: every call returns 0 on
@@ -90,3 +92,5 @@ std::optional<GpuReading> GpuTelemetry::read(const std::string& pciBusId) const 
     if (api_->clock(device, kClockMemory, &v) == kSuccess) r.memoryMHz = v;
     return r;
 }
+
+}  // namespace quorlen::telemetry

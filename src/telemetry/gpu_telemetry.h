@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+namespace quorlen::telemetry {
+
 // One reading of one GPU; each value is missing when the card does not say
 // (a passive card has no fan).
 struct GpuReading {
@@ -45,3 +47,5 @@ private:
     Api* api_ = nullptr;
     std::string problem_;
 };
+
+}  // namespace quorlen::telemetry

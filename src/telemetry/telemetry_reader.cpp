@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+namespace quorlen::telemetry {
+
 // Everything the reader's thread touches; it holds its own reference, so a
 // thread left behind in the library never sees freed memory.
 struct TelemetryReader::Shared {
@@ -113,3 +115,5 @@ TelemetryReader::Sample TelemetryReader::latest(const std::string& pciBusId) con
     const auto it = shared_->samples.find(pciBusId);
     return it == shared_->samples.end() ? Sample{} : it->second;
 }
+
+}  // namespace quorlen::telemetry

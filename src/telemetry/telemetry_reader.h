@@ -12,6 +12,8 @@
 
 #include "telemetry/gpu_telemetry.h"
 
+namespace quorlen::telemetry {
+
 class TelemetryReader {
 public:
     using Clock = std::chrono::steady_clock;
@@ -51,3 +53,5 @@ private:
     static void serve(const std::shared_ptr<Shared>& shared);
     std::shared_ptr<Shared> shared_;
 };
+
+}  // namespace quorlen::telemetry

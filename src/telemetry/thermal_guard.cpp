@@ -1,5 +1,7 @@
 #include "telemetry/thermal_guard.h"
 
+namespace quorlen::telemetry {
+
 ThermalGuard::Change ThermalGuard::observe(std::size_t slot, std::optional<unsigned> temperatureC) {
     if (limit_ == 0 || !temperatureC) return Change::None;
     if (paused_.size() <= slot) paused_.resize(slot + 1, false);
@@ -13,3 +15,5 @@ ThermalGuard::Change ThermalGuard::observe(std::size_t slot, std::optional<unsig
     }
     return Change::None;
 }
+
+}  // namespace quorlen::telemetry

@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+namespace quorlen::telemetry {
+
 class ThermalGuard {
 public:
     static constexpr unsigned kHysteresisC = 5;
@@ -26,3 +28,5 @@ private:
     unsigned limit_;
     std::vector<bool> paused_;
 };
+
+}  // namespace quorlen::telemetry

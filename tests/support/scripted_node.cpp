@@ -1,19 +1,19 @@
 #include "support/scripted_node.h"
 
 ScriptedNode::ScriptedNode() {
-    http_ = std::make_unique<devnet::HttpServer>(
+    http_ = std::make_unique<quorlen::net::HttpServer>(
         "127.0.0.1", 0, [this](const std::string&, const std::string& target, const std::string&) {
             std::lock_guard<std::mutex> g(lock_);
             targets_.push_back(target);
             auto it = replies_.find(target);
-            return it == replies_.end() ? devnet::HttpReply{404, "not found"} : it->second;
+            return it == replies_.end() ? quorlen::net::HttpReply{404, "not found"} : it->second;
         });
-    devnet::WsCallbacks cb;
+    quorlen::net::WsCallbacks cb;
     cb.onMessage = [this](const auto&, const std::string& m) {
         std::lock_guard<std::mutex> g(lock_);
         messages_.push_back(m);
     };
-    ws_ = std::make_unique<devnet::WsServer>("127.0.0.1", 0, cb);
+    ws_ = std::make_unique<quorlen::net::WsServer>("127.0.0.1", 0, cb);
 }
 
 void ScriptedNode::set(const std::string& path, unsigned status, const std::string& body) {

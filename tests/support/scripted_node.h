@@ -19,13 +19,13 @@ public:
     std::vector<std::string> messages();
     std::string httpUrl() const;
     std::string wsUrl() const;
-    devnet::WsServer& ws() { return *ws_; }
+    quorlen::net::WsServer& ws() { return *ws_; }
 
 private:
     std::mutex lock_;
-    std::map<std::string, devnet::HttpReply> replies_;
+    std::map<std::string, quorlen::net::HttpReply> replies_;
     std::vector<std::string> targets_;
     std::vector<std::string> messages_;
-    std::unique_ptr<devnet::HttpServer> http_;
-    std::unique_ptr<devnet::WsServer> ws_;
+    std::unique_ptr<quorlen::net::HttpServer> http_;
+    std::unique_ptr<quorlen::net::WsServer> ws_;
 };
