@@ -15,6 +15,8 @@
 #include "support/process.h"
 #include "support/scratch.h"
 
+using namespace quorlen::cli;
+
 namespace {
 
 struct Parsed {

@@ -37,6 +37,7 @@ using nlohmann::json;
 using namespace quorlen::app;
 using namespace quorlen::api;
 using namespace quorlen::telemetry;
+using namespace quorlen::cli;
 
 namespace {
 

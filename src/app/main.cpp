@@ -34,7 +34,8 @@
 
 // The programs stand outside the layers' namespaces, beside the globals the
 // system's interfaces name (g_stop, on_sigint, main's PerGpu), and use their
-// own layer's names as their own.
+// own layer's names as their own; the other layers' by their namespace.
+using namespace quorlen;
 using namespace quorlen::app;
 
 namespace {
@@ -175,14 +176,14 @@ void sleepOneSecond(const StopGrace& grace) {
 int run(int argc, char** argv) {
     Cli cli;
     if (!parse_cli(argc, argv, cli)) return 1;
-    if (const int status = resolve_priv(cli)) return status;
+    if (const int status = cli::resolve_priv(cli)) return status;
     if (cli.priv.empty()) {
         std::fputs("--priv is required\n", stderr);
         return 1;
     }
-    if (const int status = resolve_monitoring(cli)) return status;
-    apply_env(cli);
-    std::fputs(cfg_line(cli).c_str(), stderr);
+    if (const int status = cli::resolve_monitoring(cli)) return status;
+    cli::apply_env(cli);
+    std::fputs(cli::cfg_line(cli).c_str(), stderr);
 
     Signer signer;
     const std::string keyProblem = priv_text_problem(cli.priv);
@@ -191,7 +192,7 @@ int run(int argc, char** argv) {
         std::fputs("signer init failed\n", stderr);
         return 2;
     }
-    wipe_text(cli.priv);  // the signer holds the key from here on
+    cli::wipe_text(cli.priv);  // the signer holds the key from here on
     std::fprintf(stderr, "pub: %s\n", signer.pubhex.c_str());
 
     argon2::cuda::GlobalContext global;

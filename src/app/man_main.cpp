@@ -6,6 +6,6 @@
 #include "cli/man_page.h"
 
 int main() {
-    const std::string page = man_page(cli_options(), QUORLEN_VERSION);
+    const std::string page = quorlen::cli::man_page(quorlen::cli::cli_options(), QUORLEN_VERSION);
     return std::fwrite(page.data(), 1, page.size(), stdout) == page.size() && std::fflush(stdout) == 0 ? 0 : 1;
 }

@@ -27,7 +27,8 @@
 
 // The programs stand outside the layers' namespaces, beside the globals the
 // system's interfaces name (g_stop, on_sigint, main's PerGpu), and use their
-// own layer's names as their own.
+// own layer's names as their own; the other layers' by their namespace.
+using namespace quorlen;
 using namespace quorlen::app;
 
 namespace {

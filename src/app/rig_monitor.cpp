@@ -46,7 +46,7 @@ RigMonitor::RigMonitor(const Cli& cli, std::FILE* out)
         std::fprintf(out_, "[thermal] the GPU management library has not answered in 1 s; --temp-limit cannot act "
                            "until it does\n");
     if (cli.api.empty()) return;
-    const auto address = parse_api_address(cli.api);  // checked at start
+    const auto address = cli::parse_api_address(cli.api);  // checked at start
     if (!address) throw std::runtime_error("--api " + cli.api + ": not HOST:PORT");
     net::ServerLimits limits = api::ApiServer::default_limits();
     // What the server reports (refused clients, oversized requests) is

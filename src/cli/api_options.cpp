@@ -8,6 +8,8 @@
 
 #include "cli/key_source.h"
 
+namespace quorlen::cli {
+
 namespace {
 
 // A token goes into an HTTP header: printable ASCII without blanks.
@@ -81,3 +83,5 @@ int resolve_monitoring(Cli& cli) {
     }
     return 0;
 }
+
+}  // namespace quorlen::cli

@@ -7,6 +7,8 @@
 
 #include "cli/cli.h"
 
+namespace quorlen::cli {
+
 // The environment variable that may carry the API token.
 constexpr const char* API_TOKEN_ENV = "QUORLEN_API_TOKEN";
 
@@ -25,3 +27,5 @@ std::optional<ApiAddress> parse_api_address(const std::string& text);
 // refuses a bind other than loopback without a token. Prints what goes
 // wrong and returns the exit status (1), else 0.
 int resolve_monitoring(Cli& cli);
+
+}  // namespace quorlen::cli

@@ -16,6 +16,8 @@
 #include "node/ws_transport.h"
 #include "node/ws_url.h"
 
+namespace quorlen::cli {
+
 namespace {
 
 constexpr const char* kDefaultHttp = "http://127.0.0.1:8000";
@@ -292,6 +294,31 @@ std::string usage_text() {
     return out.str();
 }
 
+void apply_env(Cli& cli) {
+    if (const char* v = std::getenv("BY_SEGMENT")) cli.bySegment = envFlag("BY_SEGMENT", v);
+    if (const char* v = std::getenv("PRECOMPUTE")) cli.precompute = envFlag("PRECOMPUTE", v);
+    if (const char* v = std::getenv("GPU_BATCH")) {
+        bool whole;
+        const std::int32_t batch = envInt(v, whole);
+        if (batch > 0) {
+            cli.startBatch = batch;
+            if (!whole) std::fprintf(stderr, "[env] GPU_BATCH=\"%s\" is not a whole number; read as %d\n", v, batch);
+        } else {
+            std::fprintf(stderr, "[env] GPU_BATCH=\"%s\" is not a number above 0; ignored\n", v);
+        }
+    }
+}
+
+std::string cfg_line(const Cli& cli) {
+    return "[cfg] bySegment=" + std::to_string(cli.bySegment ? 1 : 0) +
+           " precompute=" + std::to_string(cli.precompute ? 1 : 0) +
+           " startBatch=" + std::to_string(cli.startBatch) + "\n";
+}
+
+}  // namespace quorlen::cli
+
+using namespace quorlen::cli;
+
 bool parse_cli(int argc, char** argv, Cli& cli) {
     const auto& options = cli_options();
     for (int i = 1; i < argc; ++i) {
@@ -312,25 +339,4 @@ bool parse_cli(int argc, char** argv, Cli& cli) {
         return false;
     }
     return true;
-}
-
-void apply_env(Cli& cli) {
-    if (const char* v = std::getenv("BY_SEGMENT")) cli.bySegment = envFlag("BY_SEGMENT", v);
-    if (const char* v = std::getenv("PRECOMPUTE")) cli.precompute = envFlag("PRECOMPUTE", v);
-    if (const char* v = std::getenv("GPU_BATCH")) {
-        bool whole;
-        const std::int32_t batch = envInt(v, whole);
-        if (batch > 0) {
-            cli.startBatch = batch;
-            if (!whole) std::fprintf(stderr, "[env] GPU_BATCH=\"%s\" is not a whole number; read as %d\n", v, batch);
-        } else {
-            std::fprintf(stderr, "[env] GPU_BATCH=\"%s\" is not a number above 0; ignored\n", v);
-        }
-    }
-}
-
-std::string cfg_line(const Cli& cli) {
-    return "[cfg] bySegment=" + std::to_string(cli.bySegment ? 1 : 0) +
-           " precompute=" + std::to_string(cli.precompute ? 1 : 0) +
-           " startBatch=" + std::to_string(cli.startBatch) + "\n";
 }

@@ -51,6 +51,16 @@ struct Cli {
     bool exitOnStall = false;
 };
 
+// Fills `cli` from the arguments. Returns false after printing the usage text
+// (unknown argument, missing value) or one line naming an option whose
+// numeric value has no leading number or is out of range. The value of
+// --priv is overwritten in `argv` once copied, so that other users cannot
+// read the key in the process list. --backup-http and --backup-ws go
+// together: one without the other is refused with one line.
+bool parse_cli(int argc, char** argv, Cli& cli);
+
+namespace quorlen::cli {
+
 // One command-line option: its name, what its value looks like, what it
 // does (for the man page), and how it is read: a setter, or for a flag, which
 // takes no value, the field it sets. A setter prints its own line and
@@ -67,14 +77,6 @@ struct CliOption {
 // Every option the parser takes, in the order the man page lists them.
 const std::vector<CliOption>& cli_options();
 
-// Fills `cli` from the arguments. Returns false after printing the usage text
-// (unknown argument, missing value) or one line naming an option whose
-// numeric value has no leading number or is out of range. The value of
-// --priv is overwritten in `argv` once copied, so that other users cannot
-// read the key in the process list. --backup-http and --backup-ws go
-// together: one without the other is refused with one line.
-bool parse_cli(int argc, char** argv, Cli& cli);
-
 // The usage text, as printed to standard error.
 std::string usage_text();
 
@@ -83,3 +85,5 @@ void apply_env(Cli& cli);
 
 // "[cfg] bySegment=… precompute=… startBatch=…\n"
 std::string cfg_line(const Cli& cli);
+
+}  // namespace quorlen::cli

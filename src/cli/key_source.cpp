@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace quorlen::cli {
+
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
@@ -108,3 +110,5 @@ void wipe_text(std::string& text) {
     explicit_bzero(text.data(), text.size());
     text.clear();
 }
+
+}  // namespace quorlen::cli

@@ -9,6 +9,8 @@
 
 #include "cli/cli.h"
 
+namespace quorlen::cli {
+
 // The environment variable that may carry the key text.
 constexpr const char* PRIV_ENV = "QUORLEN_PRIV";
 // A key is 64 hex digits; anything much larger is not a key file.
@@ -42,3 +44,5 @@ int resolve_priv(Cli& cli);
 
 // Overwrites a key text in place before it is released.
 void wipe_text(std::string& text);
+
+}  // namespace quorlen::cli

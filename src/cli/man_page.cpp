@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+namespace quorlen::cli {
+
 namespace {
 
 // Text as roff reads it: a backslash is printed with \e, a hyphen with \-
@@ -84,3 +86,5 @@ std::string man_page(const std::vector<CliOption>& options, const std::string& v
         << "the README and docs/ in /usr/share/doc/quorlen\\-gpu\\-miner.\n";
     return out.str();
 }
+
+}  // namespace quorlen::cli
