@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (systemd for
 # systemd-analyze, which checks the packaged unit; oclgrind and valgrind, the
-# outside judges of the GPU code), and only those that are missing. Does
+# outside judges of the GPU code; ccache, which lets the test command's
+# builds share the objects they have in common), and only those that are missing. Does
 # nothing (and needs no network) when all are present. The OpenCL step of
 # the tests installs Intel's runtime for CPUs itself (scripts/intel-opencl.sh).
 set -euo pipefail
@@ -16,6 +17,7 @@ packages=(
   pocl-opencl-icd ocl-icd-opencl-dev opencl-headers clinfo
   prometheus python3-prometheus-client
   oclgrind valgrind python3-venv
+  ccache
 )
 
 missing=()
