@@ -31,6 +31,8 @@
 #include "worker/pass_template.h"
 #include "worker/worker.h"
 
+using namespace quorlen::gpu;
+
 namespace {
 
 constexpr std::size_t kBatch = 1216;

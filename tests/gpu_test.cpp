@@ -29,6 +29,8 @@
 #include "support/reference_argon2.h"
 #include "support/scratch.h"
 
+using namespace quorlen::gpu;
+
 namespace {
 
 std::string hex(const std::vector<std::uint8_t>& b) {

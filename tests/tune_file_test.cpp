@@ -17,6 +17,7 @@
 #include "support/scratch.h"
 
 using namespace quorlen::app;
+using namespace quorlen::gpu;
 
 namespace {
 

@@ -41,7 +41,7 @@ std::string bench_table(const std::vector<BenchRun>& runs) {
                 out += "     B=" + std::to_string(p.batch) + ": " + p.error + "\n";
                 continue;
             }
-            const double bandwidth = p.rate * chain_pow::kBytesMovedPerHash;
+            const double bandwidth = p.rate * gpu::chain_pow::kBytesMovedPerHash;
             const std::string share = run.peakBandwidth > 0 ? row("%.1f", 100.0 * bandwidth / run.peakBandwidth) : "n/a";
             out += row("%-4d %-24.24s %-22s %-10s %7lld %10.1f %9.1f %7s\n", run.gpu, run.name.c_str(), mode.c_str(),
                        selfTest, static_cast<long long>(p.batch), p.rate, bandwidth / 1e9, share.c_str());
@@ -60,9 +60,9 @@ std::string bench_json(const std::vector<BenchRun>& runs) {
                 point["error"] = p.error;
             } else {
                 point["hashes_per_second"] = p.rate;
-                point["bandwidth_bytes_per_second"] = p.rate * chain_pow::kBytesMovedPerHash;
+                point["bandwidth_bytes_per_second"] = p.rate * gpu::chain_pow::kBytesMovedPerHash;
                 point["share_of_peak"] =
-                    run.peakBandwidth > 0 ? nlohmann::json(p.rate * chain_pow::kBytesMovedPerHash / run.peakBandwidth) : nullptr;
+                    run.peakBandwidth > 0 ? nlohmann::json(p.rate * gpu::chain_pow::kBytesMovedPerHash / run.peakBandwidth) : nullptr;
             }
             points.push_back(point);
         }

@@ -79,19 +79,19 @@ std::vector<std::int32_t> selectDevices(const std::vector<std::int32_t>& wanted,
 }
 
 std::unique_ptr<PerGpu> bringUp(std::int32_t g, int slot, const argon2::cuda::GlobalContext& global, const Cli& cli,
-                                const Signer& user, const StopGrace& grace, TuneFile* tuneFile) {
+                                const Signer& user, const StopGrace& grace, gpu::TuneFile* tuneFile) {
     auto entry = std::make_unique<PerGpu>();
     entry->gpu = g;
     entry->hasher = std::make_unique<GpuHasher>(&global.getAllDevices().at(std::size_t(g)), cli.bySegment,
                                                 cli.precompute);
     entry->hasher->init(global);
     // A device that computes wrong digests must never mine.
-    const std::string failure = self_test(*entry->hasher);
+    const std::string failure = gpu::self_test(*entry->hasher);
     if (!failure.empty()) {
         std::fprintf(stderr, "GPU#%d: self-test failed: %s\n", g, failure.c_str());
         return nullptr;
     }
-    ConsoleTuneProgress progress(g, stderr, is_terminal(stderr));
+    gpu::ConsoleTuneProgress progress(g, stderr, is_terminal(stderr));
     const TunedSize tuned = tune_gpu(*entry->hasher, global.getAllDevices().at(std::size_t(g)), slot, cli, tuneFile,
                                      &progress, &g_stop, stderr);
     entry->batch = tuned.batch;
@@ -217,9 +217,9 @@ int run(int argc, char** argv) {
     // stop comes gets one grace, counted from when it was first seen.
     const StopGrace grace(&g_stop);
     RigMonitor monitor(cli);
-    std::unique_ptr<TuneFile> tuneFile;
+    std::unique_ptr<gpu::TuneFile> tuneFile;
     if (!cli.tuneFile.empty()) {
-        tuneFile = std::make_unique<TuneFile>(cli.tuneFile);
+        tuneFile = std::make_unique<gpu::TuneFile>(cli.tuneFile);
         if (const std::string problem = tuneFile->load(); !problem.empty())
             std::fprintf(stderr, "[tune] --tune-file %s: %s; every GPU is tuned in full%s\n", cli.tuneFile.c_str(),
                          problem.c_str(), tuneFile->refused() ? " and the file is left as it is" : "");

@@ -32,7 +32,7 @@ std::string exact(double v) {
 
 }  // namespace
 
-TuneKey tune_key(const argon2::cuda::Device& device, int slot, const Cli& cli, std::size_t totalMemory,
+gpu::TuneKey tune_key(const argon2::cuda::Device& device, int slot, const Cli& cli, std::size_t totalMemory,
                  const std::string& version) {
     return {
         {"device", device.getName()},
@@ -43,8 +43,8 @@ TuneKey tune_key(const argon2::cuda::Device& device, int slot, const Cli& cli, s
         {"flavour", argon2::cuda::GlobalContext::getBackendName()},
         {"by_segment", cli.bySegment ? "1" : "0"},
         {"precompute", cli.precompute ? "1" : "0"},
-        {"argon2", "id v19 t" + std::to_string(chain_pow::kPasses) + " m" + std::to_string(chain_pow::kMemoryKiB) +
-                       " p" + std::to_string(chain_pow::kLanes) + " salt " + chain_pow::kSalt},
+        {"argon2", "id v19 t" + std::to_string(gpu::chain_pow::kPasses) + " m" + std::to_string(gpu::chain_pow::kMemoryKiB) +
+                       " p" + std::to_string(gpu::chain_pow::kLanes) + " salt " + gpu::chain_pow::kSalt},
         {"version", version},
         {"tuning", "start " + std::to_string(cli.startBatch) + " max " + std::to_string(cli.maxBatch) + " factor " +
                        exact(cli.stepFactor) + " step " + std::to_string(cli.stepSeconds) + " s warmup " +
@@ -52,13 +52,13 @@ TuneKey tune_key(const argon2::cuda::Device& device, int slot, const Cli& cli, s
     };
 }
 
-bool remembered_still_holds(const TunedBatch& remembered, double rateNow, std::optional<int> memoryCap) {
+bool remembered_still_holds(const gpu::TunedBatch& remembered, double rateNow, std::optional<int> memoryCap) {
     if (memoryCap && remembered.batch > *memoryCap) return false;
-    return rateNow >= remembered.rate * (1.0 - TuneFile::kRateMargin);
+    return rateNow >= remembered.rate * (1.0 - gpu::TuneFile::kRateMargin);
 }
 
-TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int slot, const Cli& cli, TuneFile* file,
-                   TuneProgress* progress, const std::atomic<bool>* stop, std::FILE* log) {
+TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int slot, const Cli& cli, gpu::TuneFile* file,
+                   gpu::TuneProgress* progress, const std::atomic<bool>* stop, std::FILE* log) {
     const int gpu = device.getDeviceIndex();
     const auto fullTune = [&] {
         TunedSize t;
@@ -71,8 +71,8 @@ TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int sl
     hasher.bind_thread();
     std::size_t freeBytes = 0, totalBytes = 0;
     const bool memoryKnown = cudaMemGetInfo(&freeBytes, &totalBytes) == cudaSuccess;
-    const TuneKey key = tune_key(device, slot, cli, memoryKnown ? totalBytes : 0, QUORLEN_VERSION);
-    if (const std::optional<TunedBatch> remembered = file->find(key)) {
+    const gpu::TuneKey key = tune_key(device, slot, cli, memoryKnown ? totalBytes : 0, QUORLEN_VERSION);
+    if (const std::optional<gpu::TunedBatch> remembered = file->find(key)) {
         std::optional<double> now;
         std::string failure;
         try {
@@ -83,7 +83,7 @@ TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int sl
         hasher.reset();
         std::fprintf(log, "[tune] GPU#%d remembered BATCH=%d (%lld H/s, %lld H/s now)\n", gpu, remembered->batch,
                      static_cast<long long>(remembered->rate), static_cast<long long>(now.value_or(0)));
-        const std::optional<int> cap = memory_cap(memoryKnown ? std::optional<std::size_t>(freeBytes) : std::nullopt);
+        const std::optional<int> cap = gpu::memory_cap(memoryKnown ? std::optional<std::size_t>(freeBytes) : std::nullopt);
         if (now && remembered_still_holds(*remembered, *now, cap)) return {remembered->batch, *now};
         // The measurement was cut short by a stop: its rate says nothing.
         if (stop && stop->load()) return {remembered->batch, now.value_or(0)};
@@ -94,7 +94,7 @@ TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int sl
                          gpu, *cap);
         else
             std::fprintf(log, "[tune] GPU#%d: the rate now is more than %d %% below the remembered one; tuning in full\n",
-                         gpu, int(TuneFile::kRateMargin * 100));
+                         gpu, int(gpu::TuneFile::kRateMargin * 100));
     }
     const TunedSize tuned = fullTune();
     // A search cut short by a stop chose nothing worth keeping.

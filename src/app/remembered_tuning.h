@@ -15,8 +15,10 @@ namespace argon2::cuda {
 class Device;
 }
 class GpuHasher;
-class TuneProgress;
 struct Cli;
+namespace quorlen::gpu {
+class TuneProgress;
+}
 
 namespace quorlen::app {
 
@@ -28,17 +30,17 @@ struct TunedSize {
 // Everything that decides a GPU's best batch size. `slot` counts earlier
 // entries of the device list naming the same device (--devices 0,0): a later
 // one is tuned while the earlier ones mine beside it.
-TuneKey tune_key(const argon2::cuda::Device& device, int slot, const Cli& cli, std::size_t totalMemory,
+gpu::TuneKey tune_key(const argon2::cuda::Device& device, int slot, const Cli& cli, std::size_t totalMemory,
                  const std::string& version);
 
 // Whether a remembered size still holds: under today's memory cap and the
 // rate now at most TuneFile::kRateMargin below the remembered one.
-bool remembered_still_holds(const TunedBatch& remembered, double rateNow, std::optional<int> memoryCap);
+bool remembered_still_holds(const gpu::TunedBatch& remembered, double rateNow, std::optional<int> memoryCap);
 
 // Tunes `hasher` (left reset). With `file`, a GPU whose key it holds is
 // checked rather than tuned, and the file is updated after a full tune;
 // problems with the file give one line on `log` and a full tune.
-TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int slot, const Cli& cli, TuneFile* file,
-                   TuneProgress* progress, const std::atomic<bool>* stop, std::FILE* log);
+TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int slot, const Cli& cli, gpu::TuneFile* file,
+                   gpu::TuneProgress* progress, const std::atomic<bool>* stop, std::FILE* log);
 
 }  // namespace quorlen::app

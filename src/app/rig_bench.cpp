@@ -111,8 +111,8 @@ bool parseOptions(int argc, char** argv, Options& o) {
 std::vector<long long> defaultSweep(const argon2::cuda::Device& dev) {
     const long long resident = std::max<long long>(1, static_cast<long long>(dev.getResidentHashes(2)));
     long long cap = 1 << 20;
-    if (const std::optional<std::size_t> free = free_device_memory(dev.getDeviceIndex()))
-        cap = std::max<long long>(1, static_cast<long long>(double(*free) * 0.85 / double(chain_pow::kMemoryBytes)));
+    if (const std::optional<std::size_t> free = gpu::free_device_memory(dev.getDeviceIndex()))
+        cap = std::max<long long>(1, static_cast<long long>(double(*free) * 0.85 / double(gpu::chain_pow::kMemoryBytes)));
     std::vector<long long> sizes;
     for (long long b : {resident / 2, resident, 2 * resident, 4 * resident}) {
         b = std::min(std::max(b, 1LL), cap);
@@ -203,7 +203,7 @@ int main(int argc, char** argv) {
                 const std::string unsupported = dev.getSupportProblem();
                 GpuHasher hasher(&dev, bySegment, o.precompute);
                 hasher.init(global);
-                run.selfTest = unsupported.empty() ? self_test(hasher) : "not supported: " + unsupported;
+                run.selfTest = unsupported.empty() ? gpu::self_test(hasher) : "not supported: " + unsupported;
                 failed = failed || !run.selfTest.empty();
 #if defined(ARGON2GPU_CUDA_SIM)
                 if (run.selfTest.empty()) traffic += trafficReport(hasher, mode_name(run), 2);

@@ -13,8 +13,9 @@
 #include "gpu/gpu_hasher.h"
 #include "gpu/tune_progress.h"
 
-namespace {
+namespace quorlen::gpu {
 
+namespace {
 
 bool stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
 
@@ -30,25 +31,6 @@ std::optional<std::size_t> free_device_memory(int cudaIndex) {
     std::size_t free = 0, total = 0;
     if (cudaMemGetInfo(&free, &total) != cudaSuccess) return std::nullopt;
     return free;
-}
-
-double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds, const std::atomic<bool>* stop) {
-    using Clock = std::chrono::steady_clock;
-    hasher.bind_thread();
-    // A negative size is the caller's to get wrong: the vector refuses it.
-    std::vector<std::string> inputs(static_cast<std::size_t>(static_cast<std::int64_t>(B)), "{\"msg\":\"warmup\"}");
-    std::vector<std::string> outputs;
-
-    const Clock::time_point warmupEnd = Clock::now() + std::chrono::seconds(warmupSeconds);
-    while (!stopped(stop) && Clock::now() < warmupEnd) hasher.hash_batch(inputs, outputs);
-
-    std::uint64_t count = 0;
-    const Clock::time_point end = Clock::now() + std::chrono::seconds(stepSeconds);
-    while (!stopped(stop) && Clock::now() < end) {
-        hasher.hash_batch(inputs, outputs);
-        count += outputs.size();
-    }
-    return static_cast<double>(count) / stepSeconds;
 }
 
 std::optional<int> memory_cap(std::optional<std::size_t> freeBytes) {
@@ -142,6 +124,29 @@ int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, cons
     log << "[tune] best BATCH=" << bestB << " (" << wholeRate(bestR) << " H/s)\n";
     if (bestRate) *bestRate = bestR;
     return bestB;
+}
+
+}  // namespace quorlen::gpu
+
+using namespace quorlen::gpu;
+
+double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds, const std::atomic<bool>* stop) {
+    using Clock = std::chrono::steady_clock;
+    hasher.bind_thread();
+    // A negative size is the caller's to get wrong: the vector refuses it.
+    std::vector<std::string> inputs(static_cast<std::size_t>(static_cast<std::int64_t>(B)), "{\"msg\":\"warmup\"}");
+    std::vector<std::string> outputs;
+
+    const Clock::time_point warmupEnd = Clock::now() + std::chrono::seconds(warmupSeconds);
+    while (!stopped(stop) && Clock::now() < warmupEnd) hasher.hash_batch(inputs, outputs);
+
+    std::uint64_t count = 0;
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(stepSeconds);
+    while (!stopped(stop) && Clock::now() < end) {
+        hasher.hash_batch(inputs, outputs);
+        count += outputs.size();
+    }
+    return static_cast<double>(count) / stepSeconds;
 }
 
 int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepFactor, int stepSeconds,

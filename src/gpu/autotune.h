@@ -10,6 +10,9 @@
 #include <stdexcept>
 
 class GpuHasher;
+
+namespace quorlen::gpu {
+
 class TuneProgress;
 
 struct TuneSettings {
@@ -34,12 +37,6 @@ public:
 // the calling thread to the device.
 std::optional<std::size_t> free_device_memory(int cudaIndex);
 
-// The hash rate at batch size B over `stepSeconds` after `warmupSeconds` of
-// warm-up; exceptions from the hasher pass through. Cut short once `stop` is
-// set.
-double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds,
-               const std::atomic<bool>* stop = nullptr);
-
 // The decisions of tuning, given the free device memory (none when it could
 // not be read), a measurement and a reset of the hasher. "[tune]" lines go
 // to `log`, the step being measured to `progress` when given. Throws
@@ -52,8 +49,16 @@ int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, cons
 // least 8; none when the memory could not be read.
 std::optional<int> memory_cap(std::optional<std::size_t> freeBytes);
 
+}  // namespace quorlen::gpu
+
+// The hash rate at batch size B over `stepSeconds` after `warmupSeconds` of
+// warm-up; exceptions from the hasher pass through. Cut short once `stop` is
+// set.
+double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds,
+               const std::atomic<bool>* stop = nullptr);
+
 // Tunes `hasher` and leaves it reset. Throws std::invalid_argument for a start
 // size of 0 or a measurement time below 1 second, before measuring anything.
 int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepFactor, int stepSeconds,
-                   int warmupSeconds, double tolerance, TuneProgress* progress = nullptr,
+                   int warmupSeconds, double tolerance, quorlen::gpu::TuneProgress* progress = nullptr,
                    const std::atomic<bool>* stop = nullptr, double* bestRate = nullptr);

@@ -7,6 +7,8 @@
 #include "gpu/gpu_hasher.h"
 #include "gpu/hex_digests.h"
 
+namespace quorlen::gpu {
+
 class BatchPipeline::UnitDevice : public BatchDevice {
 public:
     argon2::cuda::ProcessingUnit* unit = nullptr;
@@ -103,3 +105,5 @@ void BatchPipeline::discard() {
         }
     }
 }
+
+}  // namespace quorlen::gpu

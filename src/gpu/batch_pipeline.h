@@ -19,6 +19,8 @@
 
 class GpuHasher;
 
+namespace quorlen::gpu {
+
 // One batch of texts: text i is prefix + rests[i].
 struct SharedPrefixBatch {
     std::string prefix;
@@ -81,3 +83,5 @@ private:
     std::uint64_t submitted_ = 0, collected_ = 0;
     std::vector<std::pair<std::size_t, argon2::InitialHashPrefix>> prefixes_;  // by text length, this batch
 };
+
+}  // namespace quorlen::gpu

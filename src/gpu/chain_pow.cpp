@@ -1,5 +1,7 @@
 #include "gpu/chain_pow.h"
 
+namespace quorlen::gpu {
+
 namespace chain_pow {
 
 std::unique_ptr<argon2::Argon2Params> params() {
@@ -8,3 +10,5 @@ std::unique_ptr<argon2::Argon2Params> params() {
 }
 
 }  // namespace chain_pow
+
+}  // namespace quorlen::gpu

@@ -8,6 +8,8 @@
 
 #include "argon2gpu/params.h"
 
+namespace quorlen::gpu {
+
 namespace chain_pow {
 
 inline constexpr char kSalt[] = "quorlen-argon2-salt";
@@ -24,3 +26,5 @@ inline constexpr double kBytesMovedPerHash = 2.0 * double(kMemoryBytes);
 std::unique_ptr<argon2::Argon2Params> params();
 
 }  // namespace chain_pow
+
+}  // namespace quorlen::gpu

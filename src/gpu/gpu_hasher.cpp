@@ -19,7 +19,7 @@ GpuHasher::~GpuHasher() {
 
 void GpuHasher::init(const argon2::cuda::GlobalContext& global) {
     global_ = &global;
-    params_ = chain_pow::params();
+    params_ = quorlen::gpu::chain_pow::params();
 }
 
 void GpuHasher::bind_thread() const {
@@ -43,7 +43,7 @@ void GpuHasher::hash_batch(const std::vector<std::string>& inputs, std::vector<s
     for (std::size_t i = 0; i < n; ++i) unit->setPassword(i, inputs[i].data(), inputs[i].size());
     unit->beginProcessing();
     unit->endProcessing();
-    read_hex_digests(*unit, n, outputs);
+    quorlen::gpu::read_hex_digests(*unit, n, outputs);
     digests_ready(outputs);
 }
 

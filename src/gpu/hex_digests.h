@@ -8,6 +8,8 @@
 
 #include "block/hex.h"
 
+namespace quorlen::gpu {
+
 // `Unit` is anything with getHash(slot, tag32): a processing unit or a
 // stand-in for one.
 template <class Unit>
@@ -19,3 +21,5 @@ void read_hex_digests(Unit& unit, std::size_t n, std::vector<std::string>& outpu
         outputs[i] = hexLower(digest, sizeof digest);
     }
 }
+
+}  // namespace quorlen::gpu

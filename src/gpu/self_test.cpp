@@ -5,6 +5,8 @@
 
 #include "gpu/gpu_hasher.h"
 
+namespace quorlen::gpu {
+
 namespace {
 
 // The empty text, the tuner's text, and one long enough to take H0 through
@@ -47,3 +49,5 @@ std::string self_test(GpuHasher& hasher) {
     }
     return failure;
 }
+
+}  // namespace quorlen::gpu

@@ -6,7 +6,11 @@
 
 class GpuHasher;
 
+namespace quorlen::gpu {
+
 // Empty when the device agrees with the CPU; otherwise what went wrong: the
 // first text that differs, with both digests, or the error the device
 // raised. Leaves the hasher reset.
 std::string self_test(GpuHasher& hasher);
+
+}  // namespace quorlen::gpu

@@ -11,6 +11,8 @@
 
 #include "block/json_depth.h"
 
+namespace quorlen::gpu {
+
 namespace {
 
 using nlohmann::json;
@@ -190,3 +192,5 @@ void TuneFile::remember(const TuneKey& key, int batch, double rate) {
 }
 
 std::string TuneFile::save() const { return refused_ ? "" : replace_own_file(path_, tune_file_text(entries_)); }
+
+}  // namespace quorlen::gpu

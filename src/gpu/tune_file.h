@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace quorlen::gpu {
+
 // Field name to value: the device, the flavour and kernel settings, the
 // Argon2 parameters, the program's version, the tuning options. Any
 // difference is another key.
@@ -65,3 +67,5 @@ std::string read_own_file(const std::string& path, std::size_t maxBytes, std::st
 // Replaces `path` with `text` through a temporary file beside it, synced
 // before the rename; the file is readable by this user alone.
 std::string replace_own_file(const std::string& path, const std::string& text);
+
+}  // namespace quorlen::gpu

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string>
 
+namespace quorlen::gpu {
+
 ConsoleTuneProgress::ConsoleTuneProgress(int gpu, std::FILE* out, bool terminal)
     : gpu_(gpu), out_(out), terminal_(terminal) {}
 
@@ -39,3 +41,5 @@ int planned_steps(int B, int maxBatch, double stepFactor) {
     }
     return 0;
 }
+
+}  // namespace quorlen::gpu

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+namespace quorlen::gpu {
+
 class TuneProgress {
 public:
     virtual ~TuneProgress() = default;
@@ -33,3 +35,5 @@ private:
 // How many sizes the tuner measures at most from size B on, B included,
 // when every step gains enough; 0 when that cannot be told.
 int planned_steps(int B, int maxBatch, double stepFactor);
+
+}  // namespace quorlen::gpu

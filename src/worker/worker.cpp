@@ -150,7 +150,7 @@ void device_lost(WorkerCtx& ctx, const argon2::cuda::DeviceLost& e) {
     ctx.deviceLost.store(true);
 }
 
-void gpu_error(WorkerCtx& ctx, BatchPipeline& pipeline, std::deque<PassInFlight>& passes, const std::exception& e) {
+void gpu_error(WorkerCtx& ctx, quorlen::gpu::BatchPipeline& pipeline, std::deque<PassInFlight>& passes, const std::exception& e) {
     std::fprintf(stderr, "\n[gpu] error: %s\n", e.what());
     {
         const DeviceWait wait(ctx);
@@ -165,7 +165,7 @@ enum class Step { Done, Failed, DeviceLost };
 // Runs one step that involves the device: a lost device ends the worker, any
 // other failure drops what is in flight and the loop goes on.
 template <class F>
-Step device_step(WorkerCtx& ctx, BatchPipeline& pipeline, std::deque<PassInFlight>& passes, F&& step) {
+Step device_step(WorkerCtx& ctx, quorlen::gpu::BatchPipeline& pipeline, std::deque<PassInFlight>& passes, F&& step) {
     try {
         step();
         return Step::Done;
@@ -193,7 +193,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
     // A worker started after a stop request mines no pass: nothing needs the chain.
     if (!stop_requested(ctx)) load_chain(ctx, view);
     const std::size_t batch = ctx.batch > 0 ? std::size_t(ctx.batch) : 0;
-    BatchPipeline pipeline(*ctx.hasher);
+    quorlen::gpu::BatchPipeline pipeline(*ctx.hasher);
     std::deque<PassInFlight> passes;
     std::vector<std::string> results;
 
@@ -205,7 +205,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
         const std::uint64_t ts = epochMs();
         try {
             const PassTemplate pass(view, proposer, ts);
-            SharedPrefixBatch& texts = pipeline.next();
+            quorlen::gpu::SharedPrefixBatch& texts = pipeline.next();
             texts.prefix = pass.prefix();
             texts.rests.resize(batch);
             for (std::string& rest : texts.rests) pass.write_rest(rest);
@@ -231,7 +231,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
             const Step step = device_step(ctx, pipeline, passes, [&] { built = buildPass(); });
             if (step == Step::DeviceLost) return;
             if (step == Step::Failed) continue;
-            if (built && pipeline.in_flight() < BatchPipeline::kDepth) continue;
+            if (built && pipeline.in_flight() < quorlen::gpu::BatchPipeline::kDepth) continue;
         }
         if (pipeline.in_flight() == 0) {
             if (stop_requested(ctx)) break;
@@ -241,7 +241,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
 
         const PassInFlight pass = std::move(passes.front());
         passes.pop_front();
-        const SharedPrefixBatch* texts = nullptr;
+        const quorlen::gpu::SharedPrefixBatch* texts = nullptr;
         const Step step = device_step(ctx, pipeline, passes, [&] {
             const DeviceWait wait(ctx);
             texts = &pipeline.collect(results);
