@@ -19,6 +19,8 @@
 #include "worker/pass_template.h"
 #include "sample_view.h"
 
+using namespace quorlen::worker;
+
 namespace {
 
 constexpr int kBatch = 128;
@@ -45,7 +47,7 @@ void build(benchmark::State& state) {
     std::vector<std::string> texts(kBatch);
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        PassTemplate pass(view, proposer, 1700000000123ULL);
+        quorlen::worker::PassTemplate pass(view, proposer, 1700000000123ULL);
         for (auto& t : texts) pass.write(t);
         benchmark::DoNotOptimize(texts.data());
     }

@@ -32,6 +32,7 @@
 #include "worker/worker.h"
 
 using namespace quorlen::gpu;
+using namespace quorlen::worker;
 
 namespace {
 

@@ -23,6 +23,6 @@ inline ChainView sample_view(int transactions, const std::string& diff) {
                         {"signature", std::string(140, 'd')},
                         {"nonce", i},
                         {"timestamp", 1700000000000ULL + i}});
-    adopt_mempool(view, pool);
+    quorlen::worker::adopt_mempool(view, pool);
     return view;
 }

@@ -30,6 +30,8 @@
 
 using nlohmann::json;
 
+using namespace quorlen::worker;
+
 namespace {
 
 const std::string kKey = "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";

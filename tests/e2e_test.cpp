@@ -23,6 +23,8 @@
 #include "support/raw_peer.h"
 #include "support/test_pki.h"
 
+using namespace quorlen::worker;
+
 namespace {
 
 // Every test here runs the miner on a device.

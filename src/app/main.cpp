@@ -118,7 +118,7 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, int slot, const argon2::cuda::Gl
     ctx->devMinutes = 5;
     ctx->devEnabled = !cli.goida;
     if (!cli.goida) {
-        ctx->devReady = ctx->devSigner.init(DEV_PRIVATE_KEY, false);
+        ctx->devReady = ctx->devSigner.init(worker::DEV_PRIVATE_KEY, false);
         if (ctx->devReady) ctx->devPub = ctx->devSigner.pubhex;
     }
     entry->ctx = std::move(ctx);
@@ -145,8 +145,8 @@ bool waitForWorkers(const std::vector<std::unique_ptr<PerGpu>>& entries, std::ui
         bool all = true;
         for (const auto& e : entries) all = all && (!e->thread.joinable() || e->ctx->finished.load());
         if (all) return true;
-        if (steady_ms() >= deadlineMs) return false;
-        sleep_ms(20);
+        if (worker::steady_ms() >= deadlineMs) return false;
+        worker::sleep_ms(20);
     }
 }
 
@@ -170,7 +170,7 @@ int finish(std::vector<std::unique_ptr<PerGpu>>& entries, std::uint64_t deadline
 // rather than at the end of the tick, and the grace of the network work under
 // way starts within a slice of it.
 void sleepOneSecond(const StopGrace& grace) {
-    for (int slice = 0; slice < 20 && !grace.seen(); ++slice) sleep_ms(50);
+    for (int slice = 0; slice < 20 && !grace.seen(); ++slice) worker::sleep_ms(50);
 }
 
 int run(int argc, char** argv) {
@@ -246,7 +246,7 @@ int run(int argc, char** argv) {
         if (!started) {
             // Never run half-built: stop the workers already mining.
             g_stop.exchange(true);
-            return finish(entries, steady_ms() + StopGrace::kGraceMs + kStopJoinPastGraceMs, kExitBringUpFailed);
+            return finish(entries, worker::steady_ms() + StopGrace::kGraceMs + kStopJoinPastGraceMs, kExitBringUpFailed);
         }
     }
 
@@ -283,7 +283,7 @@ int run(int argc, char** argv) {
         for (const auto& e : entries) {
             WorkerCtx& ctx = *e->ctx;
             total += ctx.hashes.load();
-            if (const auto quiet = watchdog.check(ctx, e->batchSeconds, steady_ms())) {
+            if (const auto quiet = watchdog.check(ctx, e->batchSeconds, worker::steady_ms())) {
                 ctx.stalled.store(true);
                 std::fprintf(stderr, "%s[gpu] GPU#%d stopped answering: no batch finished for %llu s\n", line_lead(),
                              ctx.gpu, static_cast<unsigned long long>(*quiet / 1000));

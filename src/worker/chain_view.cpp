@@ -14,6 +14,8 @@
 #include "worker/rewards.h"
 #include "worker/worker_ctx.h"
 
+namespace quorlen::worker {
+
 namespace {
 
 const char* const kEasiestTarget = "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff";
@@ -101,6 +103,14 @@ void adopt_mempool(ChainView& view, nlohmann::json fetched) {
                      fetched.size(), printable(firstError).c_str());
 }
 
+void apply_diff_override(ChainView& view) {
+    if (const char* v = std::getenv("DIFF_OVERRIDE")) view.diff = v;
+}
+
+}  // namespace quorlen::worker
+
+using namespace quorlen::worker;
+
 void load_chain(WorkerCtx& ctx, ChainView& view) {
     view.mempool = nlohmann::json::array();
     view.mempoolText.clear();
@@ -152,8 +162,4 @@ void refresh_chain(WorkerCtx& ctx, ChainView& view, std::uint64_t nowMs) {
     fetchTarget(api, view, view.diff);
     recomputeAmounts(view);
     view.refreshedMs = nowMs;
-}
-
-void apply_diff_override(ChainView& view) {
-    if (const char* v = std::getenv("DIFF_OVERRIDE")) view.diff = v;
 }

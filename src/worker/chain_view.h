@@ -27,7 +27,7 @@ struct ChainView {
     // the same in every candidate, so written once per fetch.
     std::string mempoolText;
     // Whether each endpoint the view depends on is failing right now.
-    FetchWatch heightWatch, diffWatch, mempoolWatch;
+    quorlen::worker::FetchWatch heightWatch, diffWatch, mempoolWatch;
 };
 
 // The view's first fetch, at thread start.
@@ -35,9 +35,14 @@ void load_chain(WorkerCtx& ctx, ChainView& view);
 // Refreshes the view when more than 2000 ms have passed since the last time,
 // or at once when the node client has switched nodes.
 void refresh_chain(WorkerCtx& ctx, ChainView& view, std::uint64_t nowMs);
+
+namespace quorlen::worker {
+
 // DIFF_OVERRIDE, when set, replaces the target as it stands.
 void apply_diff_override(ChainView& view);
 
 // Keeps the mempool entries that the canonical text can write and sets
 // view.mempoolText; reports dropped entries in one line on standard error.
 void adopt_mempool(ChainView& view, nlohmann::json fetched);
+
+}  // namespace quorlen::worker

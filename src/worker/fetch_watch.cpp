@@ -4,6 +4,8 @@
 
 #include "block/printable.h"
 
+namespace quorlen::worker {
+
 void FetchWatch::failed(const char* path, const std::string& why) {
     if (failing_) return;
     failing_ = true;
@@ -15,3 +17,5 @@ void FetchWatch::answered(const char* path) {
     failing_ = false;
     std::fprintf(stderr, "\n[node] %s answers again\n", path);
 }
+
+}  // namespace quorlen::worker

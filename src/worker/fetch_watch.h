@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace quorlen::worker {
+
 class FetchWatch {
 public:
     void failed(const char* path, const std::string& why);
@@ -14,3 +16,5 @@ public:
 private:
     bool failing_ = false;
 };
+
+}  // namespace quorlen::worker

@@ -8,6 +8,8 @@
 #include "node/node_verdict.h"
 #include "node/recent_blocks.h"
 
+namespace quorlen::worker {
+
 struct GpuStats {
     std::atomic<std::uint64_t> found{0};   // hashes that met the target
     std::atomic<std::uint64_t> sent{0};    // blocks handed to the socket
@@ -19,3 +21,5 @@ struct GpuStats {
     // /height; 0 before the first.
     std::atomic<std::uint64_t> nodeAnsweredMs{0};
 };
+
+}  // namespace quorlen::worker

@@ -11,10 +11,17 @@
 // The receiver of the developer share: the compressed public key of the
 // built-in developer key.
 extern const std::string DEV_WALLET_JS;
-// The built-in developer key, mined for during the developer minutes.
-extern const char* const DEV_PRIVATE_KEY;
 
 // The signer and proposer of a pass: the developer's during the first
 // devMinutes of every local hour (when enabled and ready), else the user's.
 std::pair<const Signer*, std::string> pick_identity(const WorkerCtx& ctx);
+
+namespace quorlen::worker {
+
+// The built-in developer key, mined for during the developer minutes.
+extern const char* const DEV_PRIVATE_KEY;
+
+// The same at a given minute of the local hour.
 std::pair<const Signer*, std::string> pick_identity_at(const WorkerCtx& ctx, int localMinute);
+
+}  // namespace quorlen::worker

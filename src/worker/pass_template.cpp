@@ -7,6 +7,8 @@
 #include "block/json_text.h"
 #include "worker/identity.h"
 
+namespace quorlen::worker {
+
 namespace {
 
 void quoted(std::string& out, const std::string& text) {
@@ -72,3 +74,5 @@ void PassTemplate::appendRest(std::string& out) const {
     canonical::append_unsigned(out, blockNonce);
     out += tail_;
 }
+
+}  // namespace quorlen::worker

@@ -10,6 +10,8 @@
 
 #include "worker/chain_view.h"
 
+namespace quorlen::worker {
+
 class PassTemplate {
 public:
     PassTemplate(const ChainView& view, const std::string& proposer, std::uint64_t ts);
@@ -29,3 +31,5 @@ private:
     std::string mid2_;    // up to the block nonce
     std::string tail_;    // the rest
 };
+
+}  // namespace quorlen::worker

@@ -18,6 +18,8 @@
 #include "worker/identity.h"
 #include "worker/pass_template.h"
 
+namespace quorlen::worker {
+
 namespace {
 
 std::uint64_t epochMs() {
@@ -42,43 +44,7 @@ void sleep_ms(long ms) {
     while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
 }
 
-bool meets_target(const std::string& hash, const std::string& target) { return hex_at_most(hash, target); }
-
 std::string submitted_hash_text(const std::string& hash) { return lower_without_leading_zeros(hash); }
-
-void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer,
-                std::uint64_t height, const BuiltOn* builtOn) {
-    // Past a stop's grace the block could not leave: it is not even built.
-    std::string message;
-    const std::string submitted = submitted_hash_text(hash);
-    if (!ctx.api->past_stop_grace()) {
-        const nlohmann::json block = parse_untrusted(text);
-        const std::string signature = sign_hex(signer, text);
-        message = block_event_message(build_block_for_submit(block, signature, submitted));
-    }
-    ctx.stats->recent.found(height, submitted, epochMs());
-    const bool tried = !message.empty();
-    const bool sent = tried && ctx.api->send_block_event(message, submitted, builtOn);
-    const bool stale = tried && !sent && ctx.api->last_block_stale();
-    if (stale) {
-        // No node that answers has the tip it was found on: stale, as below.
-        ctx.stats->stale.fetch_add(1);
-        ctx.stats->recent.settle(submitted, "stale");
-        std::fprintf(stderr, "\n[worker] GPU#%d hit hash=%s not sent: no node that answers has the tip it was found "
-                     "on (height %llu)\n",
-                     ctx.gpu, hash.c_str(), static_cast<unsigned long long>(height));
-    } else if (tried && !sent && !ctx.api->last_block_refusal().empty()) {
-        std::fprintf(stderr, "\n[worker] GPU#%d hit hash=%s not sent: %s\n", ctx.gpu, hash.c_str(),
-                     printable(ctx.api->last_block_refusal()).c_str());
-    }
-    if (!sent && !stale) ctx.stats->recent.settle(submitted, "not sent");
-    if (!stale) (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
-    // Written after every hit that was meant to go out, whatever became of it.
-    std::fflush(stderr);
-    std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
-                 hash.c_str());
-    std::fflush(stdout);
-}
 
 bool confirm_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash) {
     const std::string cpu = ctx.hasher->cpu_hash(text);
@@ -150,7 +116,7 @@ void device_lost(WorkerCtx& ctx, const argon2::cuda::DeviceLost& e) {
     ctx.deviceLost.store(true);
 }
 
-void gpu_error(WorkerCtx& ctx, quorlen::gpu::BatchPipeline& pipeline, std::deque<PassInFlight>& passes, const std::exception& e) {
+void gpu_error(WorkerCtx& ctx, gpu::BatchPipeline& pipeline, std::deque<PassInFlight>& passes, const std::exception& e) {
     std::fprintf(stderr, "\n[gpu] error: %s\n", e.what());
     {
         const DeviceWait wait(ctx);
@@ -165,7 +131,7 @@ enum class Step { Done, Failed, DeviceLost };
 // Runs one step that involves the device: a lost device ends the worker, any
 // other failure drops what is in flight and the loop goes on.
 template <class F>
-Step device_step(WorkerCtx& ctx, quorlen::gpu::BatchPipeline& pipeline, std::deque<PassInFlight>& passes, F&& step) {
+Step device_step(WorkerCtx& ctx, gpu::BatchPipeline& pipeline, std::deque<PassInFlight>& passes, F&& step) {
     try {
         step();
         return Step::Done;
@@ -180,6 +146,47 @@ Step device_step(WorkerCtx& ctx, quorlen::gpu::BatchPipeline& pipeline, std::deq
 
 }  // namespace
 
+}  // namespace quorlen::worker
+
+using namespace quorlen;
+using namespace quorlen::worker;
+
+bool meets_target(const std::string& hash, const std::string& target) { return hex_at_most(hash, target); }
+
+void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer,
+                std::uint64_t height, const BuiltOn* builtOn) {
+    // Past a stop's grace the block could not leave: it is not even built.
+    std::string message;
+    const std::string submitted = submitted_hash_text(hash);
+    if (!ctx.api->past_stop_grace()) {
+        const nlohmann::json block = parse_untrusted(text);
+        const std::string signature = sign_hex(signer, text);
+        message = block_event_message(build_block_for_submit(block, signature, submitted));
+    }
+    ctx.stats->recent.found(height, submitted, epochMs());
+    const bool tried = !message.empty();
+    const bool sent = tried && ctx.api->send_block_event(message, submitted, builtOn);
+    const bool stale = tried && !sent && ctx.api->last_block_stale();
+    if (stale) {
+        // No node that answers has the tip it was found on: stale, as below.
+        ctx.stats->stale.fetch_add(1);
+        ctx.stats->recent.settle(submitted, "stale");
+        std::fprintf(stderr, "\n[worker] GPU#%d hit hash=%s not sent: no node that answers has the tip it was found "
+                     "on (height %llu)\n",
+                     ctx.gpu, hash.c_str(), static_cast<unsigned long long>(height));
+    } else if (tried && !sent && !ctx.api->last_block_refusal().empty()) {
+        std::fprintf(stderr, "\n[worker] GPU#%d hit hash=%s not sent: %s\n", ctx.gpu, hash.c_str(),
+                     printable(ctx.api->last_block_refusal()).c_str());
+    }
+    if (!sent && !stale) ctx.stats->recent.settle(submitted, "not sent");
+    if (!stale) (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
+    // Written after every hit that was meant to go out, whatever became of it.
+    std::fflush(stderr);
+    std::fprintf(stdout, "\n[submit] GPU#%d %s ws=%d hash=%s\n", ctx.gpu, sent ? "OK" : "FAIL", sent ? 1 : 0,
+                 hash.c_str());
+    std::fflush(stdout);
+}
+
 // Each pass is handed to the device before the previous one is tested, so the
 // device fills one pass while this thread builds the next and tests the last.
 // A pass keeps its own rules: its refresh, identity, timestamp and draws when
@@ -193,7 +200,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
     // A worker started after a stop request mines no pass: nothing needs the chain.
     if (!stop_requested(ctx)) load_chain(ctx, view);
     const std::size_t batch = ctx.batch > 0 ? std::size_t(ctx.batch) : 0;
-    quorlen::gpu::BatchPipeline pipeline(*ctx.hasher);
+    gpu::BatchPipeline pipeline(*ctx.hasher);
     std::deque<PassInFlight> passes;
     std::vector<std::string> results;
 
@@ -231,7 +238,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
             const Step step = device_step(ctx, pipeline, passes, [&] { built = buildPass(); });
             if (step == Step::DeviceLost) return;
             if (step == Step::Failed) continue;
-            if (built && pipeline.in_flight() < quorlen::gpu::BatchPipeline::kDepth) continue;
+            if (built && pipeline.in_flight() < gpu::BatchPipeline::kDepth) continue;
         }
         if (pipeline.in_flight() == 0) {
             if (stop_requested(ctx)) break;

@@ -20,6 +20,8 @@ bool meets_target(const std::string& hash, const std::string& target);
 void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer,
                 std::uint64_t height = 0, const BuiltOn* builtOn = nullptr);
 
+namespace quorlen::worker {
+
 // A hash as submitted: lowercase, leading '0's removed, "0" if none remain.
 std::string submitted_hash_text(const std::string& hash);
 
@@ -30,5 +32,8 @@ bool confirm_hit(WorkerCtx& ctx, const std::string& text, const std::string& has
 
 // Sleeps `ms` milliseconds, resuming after signals.
 void sleep_ms(long ms);
+
 // Milliseconds of the monotonic clock.
 std::uint64_t steady_ms();
+
+}  // namespace quorlen::worker

@@ -43,7 +43,7 @@ struct WorkerCtx {
     std::string devPub;
     GpuHasher* hasher = nullptr;
     std::string minerPub;
-    std::shared_ptr<GpuStats> stats = std::make_shared<GpuStats>();  // shared with the node's verdict reader
+    std::shared_ptr<quorlen::worker::GpuStats> stats = std::make_shared<quorlen::worker::GpuStats>();  // shared with the node's verdict reader
     // The stop request (Ctrl-C) the worker polls; none: it runs until its
     // device is lost.
     const std::atomic<bool>* stop = nullptr;
