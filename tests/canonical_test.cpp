@@ -2,6 +2,8 @@
 
 #include "block/canonical.h"
 
+using namespace quorlen::block;
+
 namespace {
 
 // The worked example: two transactions, optional members, an extra member.

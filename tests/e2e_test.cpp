@@ -24,6 +24,7 @@
 #include "support/test_pki.h"
 
 using namespace quorlen::worker;
+using namespace quorlen::block;
 
 namespace {
 

@@ -16,6 +16,8 @@
 
 using nlohmann::json;
 
+using namespace quorlen::block;
+
 namespace {
 
 // A real HTTP server whose replies are set per path (over TLS when given a

@@ -24,6 +24,7 @@
 using nlohmann::json;
 
 using namespace quorlen::worker;
+using namespace quorlen::block;
 
 namespace {
 

@@ -186,7 +186,7 @@ int run(int argc, char** argv) {
     std::fputs(cli::cfg_line(cli).c_str(), stderr);
 
     Signer signer;
-    const std::string keyProblem = priv_text_problem(cli.priv);
+    const std::string keyProblem = block::priv_text_problem(cli.priv);
     if (!keyProblem.empty()) std::fprintf(stderr, "%s\n", keyProblem.c_str());
     if (!keyProblem.empty() || !signer.init(cli.priv, true)) {
         std::fputs("signer init failed\n", stderr);

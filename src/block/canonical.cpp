@@ -7,6 +7,8 @@
 #include "block/hex.h"
 #include "block/json_text.h"
 
+namespace quorlen::block {
+
 namespace canonical {
 
 std::uint64_t as_unsigned(const json& value) {
@@ -118,13 +120,6 @@ std::string write_block(const json& block, std::string_view signature, std::stri
 
 }  // namespace
 
-std::string canonical_msg(const json& block) { return write_block(block, {}, {}); }
-
-std::string build_block_for_submit(const json& block, const std::string& signature,
-                                   const std::string& hash) {
-    return write_block(block, signature, hash);
-}
-
 std::string block_event_message(const std::string& document) {
     std::string msg;
     msg.reserve(document.size() + 26);
@@ -132,4 +127,15 @@ std::string block_event_message(const std::string& document) {
     msg += document;
     msg.push_back('}');
     return msg;
+}
+
+}  // namespace quorlen::block
+
+using namespace quorlen::block;
+
+std::string canonical_msg(const json& block) { return write_block(block, {}, {}); }
+
+std::string build_block_for_submit(const json& block, const std::string& signature,
+                                   const std::string& hash) {
+    return write_block(block, signature, hash);
 }

@@ -21,6 +21,8 @@ std::string canonical_msg(const json& block);
 std::string build_block_for_submit(const json& block, const std::string& signature,
                                    const std::string& hash);
 
+namespace quorlen::block {
+
 // The "block" event envelope around a submitted document.
 std::string block_event_message(const std::string& document);
 
@@ -45,3 +47,5 @@ void append_transaction(std::string& out, const json& tx);
 void append_transactions(std::string& out, const json& transactions);
 
 }  // namespace canonical
+
+}  // namespace quorlen::block

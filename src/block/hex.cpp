@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+namespace quorlen::block {
+
 namespace {
 
 constexpr char kDigits[] = "0123456789abcdef";
@@ -30,6 +32,31 @@ unsigned char pairByte(char hi, char lo) {
 
 }  // namespace
 
+std::string lower_without_leading_zeros(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    size_t first = text.find_first_not_of('0');
+    if (first == std::string::npos) return "0";
+    return text.substr(first);
+}
+
+bool hex_at_most(const std::string& hash, const std::string& target) {
+    const std::vector<unsigned char> h = hexToBytes(hash), t = hexToBytes(target);
+    const size_t len = h.size() > t.size() ? h.size() : t.size();
+    // Compared as if the shorter were padded on the left with zero bytes.
+    for (size_t i = 0; i < len; ++i) {
+        const unsigned hb = i < len - h.size() ? 0 : h[i - (len - h.size())];
+        const unsigned tb = i < len - t.size() ? 0 : t[i - (len - t.size())];
+        if (hb != tb) return hb < tb;
+    }
+    return true;
+}
+
+}  // namespace quorlen::block
+
+using namespace quorlen::block;
+
 std::string hexLower(const unsigned char* data, size_t len) {
     std::string out(len * 2, '\0');
     for (size_t i = 0; i < len; ++i) {
@@ -47,28 +74,7 @@ std::vector<unsigned char> hexToBytes(std::string text) {
     return out;
 }
 
-std::string lower_without_leading_zeros(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    size_t first = text.find_first_not_of('0');
-    if (first == std::string::npos) return "0";
-    return text.substr(first);
-}
-
 std::string norm_hex_nopad_lower(std::string text) {
     if (hasHexPrefix(text)) text.erase(0, 2);
     return lower_without_leading_zeros(std::move(text));
-}
-
-bool hex_at_most(const std::string& hash, const std::string& target) {
-    const std::vector<unsigned char> h = hexToBytes(hash), t = hexToBytes(target);
-    const size_t len = h.size() > t.size() ? h.size() : t.size();
-    // Compared as if the shorter were padded on the left with zero bytes.
-    for (size_t i = 0; i < len; ++i) {
-        const unsigned hb = i < len - h.size() ? 0 : h[i - (len - h.size())];
-        const unsigned tb = i < len - t.size() ? 0 : t[i - (len - t.size())];
-        if (hb != tb) return hb < tb;
-    }
-    return true;
 }

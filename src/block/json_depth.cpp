@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+namespace quorlen::block {
+
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -92,3 +94,5 @@ bool split_json_array(std::string_view text, std::vector<std::string_view>& elem
     });
     return ok && opened && closed != std::string_view::npos;
 }
+
+}  // namespace quorlen::block

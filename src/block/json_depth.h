@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace quorlen::block {
+
 constexpr std::size_t kMaxJsonDepth = 64;
 
 // The most arrays and objects open at once in a JSON text (0 for a scalar),
@@ -27,3 +29,5 @@ nlohmann::json parse_untrusted(std::string_view text, std::size_t maxDepth = kMa
 // The texts of the elements of a top-level JSON array, or false when the
 // text is not an array as far as a byte scan can tell.
 bool split_json_array(std::string_view text, std::vector<std::string_view>& elements);
+
+}  // namespace quorlen::block

@@ -1,5 +1,7 @@
 #include "block/printable.h"
 
+namespace quorlen::block {
+
 std::string printable(std::string_view bytes) {
     static const char* digits = "0123456789abcdef";
     std::string out;
@@ -15,3 +17,5 @@ std::string printable(std::string_view bytes) {
     }
     return out;
 }
+
+}  // namespace quorlen::block

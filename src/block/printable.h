@@ -6,6 +6,10 @@
 #include <string>
 #include <string_view>
 
+namespace quorlen::block {
+
 // `bytes` with every byte outside printable ASCII, and the backslash, shown
 // as "\xNN" (two lowercase hex digits).
 std::string printable(std::string_view bytes);
+
+}  // namespace quorlen::block

@@ -8,6 +8,25 @@
 
 #include "block/hex.h"
 
+namespace quorlen::block {
+
+std::string priv_text_problem(const std::string& text) {
+    const std::size_t from = text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? 2 : 0;
+    for (std::size_t i = from; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (std::isxdigit(c)) continue;
+        char why[128];
+        std::snprintf(why, sizeof why, "private key text: character %zu (byte 0x%02x) is not a hex digit", i + 1,
+                      unsigned(c));
+        return why;
+    }
+    return "";
+}
+
+}  // namespace quorlen::block
+
+using namespace quorlen::block;
+
 bool Signer::init(const std::string& hex, bool verbose) {
     std::vector<unsigned char> key = hexToBytes(hex);
     if (key.size() != 32) {
@@ -31,19 +50,6 @@ bool Signer::init(const std::string& hex, bool verbose) {
     seckey = std::move(key);
     ok = true;
     return true;
-}
-
-std::string priv_text_problem(const std::string& text) {
-    const std::size_t from = text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? 2 : 0;
-    for (std::size_t i = from; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (std::isxdigit(c)) continue;
-        char why[128];
-        std::snprintf(why, sizeof why, "private key text: character %zu (byte 0x%02x) is not a hex digit", i + 1,
-                      unsigned(c));
-        return why;
-    }
-    return "";
 }
 
 std::string sign_hex(const Signer& signer, const std::string& text) {

@@ -19,12 +19,16 @@ struct Signer {
     bool init(const std::string& hex, bool verbose);
 };
 
+// SHA-256 of `text`, ECDSA over secp256k1 with the deterministic RFC 6979
+// nonce (lower-S), DER-encoded, as lowercase hex; "" when signing fails.
+std::string sign_hex(const Signer& signer, const std::string& text);
+
+namespace quorlen::block {
+
 // Why a private-key text cannot be what its owner meant, or "" when it can:
 // only hex digits are allowed, after an optional "0x"/"0X". The hex rules
 // would otherwise turn a blank, a sign or a typo into a different valid key,
 // and the rewards would go to a key nobody holds. Lengths are init's matter.
 std::string priv_text_problem(const std::string& text);
 
-// SHA-256 of `text`, ECDSA over secp256k1 with the deterministic RFC 6979
-// nonce (lower-S), DER-encoded, as lowercase hex; "" when signing fails.
-std::string sign_hex(const Signer& signer, const std::string& text);
+}  // namespace quorlen::block

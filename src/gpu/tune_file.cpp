@@ -117,7 +117,7 @@ std::string parse_tune_file(const std::string& text, std::vector<TunedBatch>& en
     if (text.size() > TuneFile::kMaxBytes) return "larger than " + std::to_string(TuneFile::kMaxBytes) + " bytes";
     json doc;
     try {
-        doc = parse_untrusted(text, 4);
+        doc = block::parse_untrusted(text, 4);
     } catch (const std::exception& e) {
         return std::string("not a tuning file: ") + e.what();
     }

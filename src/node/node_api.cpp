@@ -70,7 +70,7 @@ NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl, StopGrace
 
 std::string NodeApi::wsFailure(const char* what) const {
     const std::string why = ws ? ws->last_problem() : std::string();
-    return "[ws] " + std::string(what) + ": " + ws_url + (why.empty() ? "" : " (" + printable(why) + ")") + "\n";
+    return "[ws] " + std::string(what) + ": " + ws_url + (why.empty() ? "" : " (" + quorlen::block::printable(why) + ")") + "\n";
 }
 
 NodeApi::~NodeApi() { ws.reset(); }
@@ -263,7 +263,7 @@ void NodeApi::switch_node(bool toBackup, const std::string& why) {
     switches_.store(failover_.switches());
     const NodeApi& to = serving();
     std::fprintf(stderr, "\n[node] switched %s node: %s %s (%s)\n", toBackup ? "to the backup" : "back to the primary",
-                 to.base_url.c_str(), to.ws_url.c_str(), printable(why).c_str());
+                 to.base_url.c_str(), to.ws_url.c_str(), quorlen::block::printable(why).c_str());
 }
 
 NodeApi::Admits NodeApi::admits(const BuiltOn* builtOn, const std::string& hash, std::string& why) {
@@ -273,7 +273,7 @@ NodeApi::Admits NodeApi::admits(const BuiltOn* builtOn, const std::string& hash,
     if (hash.empty()) return Admits::Yes;
     std::string diff, target;
     if (!read_diff(diff) || !node_reply::target(diff, target).empty()) return Admits::NoAnswer;
-    if (hex_at_most(hash, target)) return Admits::Yes;
+    if (quorlen::block::hex_at_most(hash, target)) return Admits::Yes;
     why = "its hash is above the target of " + base_url + " (" + target + ")";
     return Admits::AboveTarget;
 }
@@ -366,7 +366,7 @@ bool negative(const json& v) { return v.is_number() && !v.is_number_unsigned() &
 
 bool height(const std::string& body, std::uint64_t& height) {
     try {
-        const json doc = parse_untrusted(body);
+        const json doc = quorlen::block::parse_untrusted(body);
         if (doc.is_object()) {
             auto it = doc.find("height");
             if (it == doc.end()) return false;
@@ -374,7 +374,7 @@ bool height(const std::string& body, std::uint64_t& height) {
                 height = 0;
                 return false;
             }
-            height = canonical::as_unsigned(*it);  // throws for a non-number: plain text then
+            height = quorlen::block::canonical::as_unsigned(*it);  // throws for a non-number: plain text then
             return true;
         }
         if (doc.is_number_integer()) {
@@ -382,7 +382,7 @@ bool height(const std::string& body, std::uint64_t& height) {
                 height = 0;
                 return false;
             }
-            height = canonical::as_unsigned(doc);
+            height = quorlen::block::canonical::as_unsigned(doc);
             return true;
         }
         return false;
@@ -399,7 +399,7 @@ bool height(const std::string& body, std::uint64_t& height) {
 
 bool block(const std::string& body, json& block) {
     try {
-        block = parse_untrusted(body);
+        block = quorlen::block::parse_untrusted(body);
         return true;
     } catch (...) {
         return false;
@@ -408,7 +408,7 @@ bool block(const std::string& body, json& block) {
 
 bool diff(const std::string& body, std::string& diff) {
     try {
-        const json doc = parse_untrusted(body);
+        const json doc = quorlen::block::parse_untrusted(body);
         if (!doc.is_object()) return false;
         auto it = doc.find("diff");
         if (it == doc.end()) return false;
@@ -447,17 +447,17 @@ std::string target(const std::string& diff, std::string& target) {
 bool mempool(const std::string& body, json& mempool) {
     try {
         json doc;
-        if (json_text_depth(body) <= kMaxJsonDepth) {
+        if (quorlen::block::json_text_depth(body) <= quorlen::block::kMaxJsonDepth) {
             doc = json::parse(body);
         } else {
             // Too deep as a whole: read entry by entry, so that one entry
             // nested too deeply (never parsed, kept as a discarded value) does
             // not cost the others.
             std::vector<std::string_view> entries;
-            if (!split_json_array(body, entries)) return false;
+            if (!quorlen::block::split_json_array(body, entries)) return false;
             doc = json::array();
             for (std::string_view e : entries)
-                doc.push_back(json_text_depth(e) > kMaxEntryDepth ? json(json::value_t::discarded) : json::parse(e));
+                doc.push_back(quorlen::block::json_text_depth(e) > kMaxEntryDepth ? json(json::value_t::discarded) : json::parse(e));
         }
         mempool = doc.is_array() ? std::move(doc) : json::array();
         return true;

@@ -177,7 +177,7 @@ namespace node_reply {
 // How deep one pending transaction may nest: in a block it sits two levels
 // down (the block, its transaction list), and the block as a whole must stay
 // within kMaxJsonDepth to be read back when it is submitted.
-constexpr std::size_t kMaxEntryDepth = kMaxJsonDepth - 2;
+constexpr std::size_t kMaxEntryDepth = quorlen::block::kMaxJsonDepth - 2;
 
 bool height(const std::string& body, std::uint64_t& height);
 bool block(const std::string& body, nlohmann::json& block);

@@ -50,7 +50,7 @@ std::optional<NodeVerdict> parse_verdict(std::string_view frame) {
     if (*event == "rejected") {
         const auto reason = doc.find("reason");
         if (reason == doc.end() || !reason->is_string()) return std::nullopt;
-        v.reason = shorten(printable(reason->get<std::string>()), kMaxReasonBytes);
+        v.reason = shorten(quorlen::block::printable(reason->get<std::string>()), kMaxReasonBytes);
         return v;
     }
     return std::nullopt;
@@ -132,7 +132,7 @@ void VerdictReporter::unrecognised(std::string_view payload) {
     }
     std::fprintf(out_, "%s[ws] GPU#%d unrecognised frame from the node (%llu so far; at most one shown a minute): %s\n",
                  lead_, gpu_, static_cast<unsigned long long>(n),
-                 (printable(payload.substr(0, kFrameSampleBytes)) + (payload.size() > kFrameSampleBytes ? "..." : ""))
+                 (quorlen::block::printable(payload.substr(0, kFrameSampleBytes)) + (payload.size() > kFrameSampleBytes ? "..." : ""))
                     .c_str());
     std::fflush(out_);
 }

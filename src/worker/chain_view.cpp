@@ -83,10 +83,10 @@ void adopt_mempool(ChainView& view, nlohmann::json fetched) {
         text.clear();
         try {
             // Written, copied and compared recursively from here on.
-            if (tx.is_discarded() || json_depth(tx) > node_reply::kMaxEntryDepth)
+            if (tx.is_discarded() || block::json_depth(tx) > node_reply::kMaxEntryDepth)
                 throw std::runtime_error("nested deeper than " + std::to_string(node_reply::kMaxEntryDepth) +
                                          " levels");
-            canonical::append_transaction(text, tx);
+            block::canonical::append_transaction(text, tx);
             // The winning text is parsed back before it is submitted: what
             // cannot be parsed back cannot be submitted either.
             if (!nlohmann::json::accept(text)) throw std::runtime_error("text is not valid JSON (bad UTF-8?)");
@@ -100,7 +100,7 @@ void adopt_mempool(ChainView& view, nlohmann::json fetched) {
     }
     if (dropped)
         std::fprintf(stderr, "\n[mempool] left out %zu of %zu transactions that cannot be written: %s\n", dropped,
-                     fetched.size(), printable(firstError).c_str());
+                     fetched.size(), block::printable(firstError).c_str());
 }
 
 void apply_diff_override(ChainView& view) {

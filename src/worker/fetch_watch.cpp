@@ -9,7 +9,7 @@ namespace quorlen::worker {
 void FetchWatch::failed(const char* path, const std::string& why) {
     if (failing_) return;
     failing_ = true;
-    std::fprintf(stderr, "\n[node] %s failed: %s\n", path, printable(why).c_str());
+    std::fprintf(stderr, "\n[node] %s failed: %s\n", path, block::printable(why).c_str());
 }
 
 void FetchWatch::answered(const char* path) {

@@ -22,7 +22,7 @@ void rewardUntilNonce(std::string& out, const std::string& receiver, std::uint64
     out += "{\"sender\":\"network\",\"receiver\":";
     quoted(out, receiver);
     out += ",\"amount\":";
-    canonical::append_unsigned(out, amount);
+    block::canonical::append_unsigned(out, amount);
     out += ",\"signature\":\"\",\"nonce\":";
 }
 
@@ -30,7 +30,7 @@ void rewardUntilNonce(std::string& out, const std::string& receiver, std::uint64
 
 PassTemplate::PassTemplate(const ChainView& view, const std::string& proposer, std::uint64_t ts) {
     std::string stamp;
-    canonical::append_unsigned(stamp, ts);
+    block::canonical::append_unsigned(stamp, ts);
     const std::string txEnd = ",\"timestamp\":" + stamp + "}";
 
     head_ = "{\"timestamp\":" + stamp + ",\"transactions\":[";
@@ -67,11 +67,11 @@ void PassTemplate::appendRest(std::string& out) const {
     const std::uint64_t devNonce = static_cast<std::uint64_t>(std::rand() % 1000000);
     const std::uint64_t minerNonce = static_cast<std::uint64_t>(std::rand() % 1000000);
     const std::uint64_t blockNonce = static_cast<std::uint64_t>(std::rand() % 1000000000);
-    canonical::append_unsigned(out, devNonce);
+    block::canonical::append_unsigned(out, devNonce);
     out += mid1_;
-    canonical::append_unsigned(out, minerNonce);
+    block::canonical::append_unsigned(out, minerNonce);
     out += mid2_;
-    canonical::append_unsigned(out, blockNonce);
+    block::canonical::append_unsigned(out, blockNonce);
     out += tail_;
 }
 

@@ -44,7 +44,7 @@ void sleep_ms(long ms) {
     while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
 }
 
-std::string submitted_hash_text(const std::string& hash) { return lower_without_leading_zeros(hash); }
+std::string submitted_hash_text(const std::string& hash) { return block::lower_without_leading_zeros(hash); }
 
 bool confirm_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash) {
     const std::string cpu = ctx.hasher->cpu_hash(text);
@@ -151,7 +151,7 @@ Step device_step(WorkerCtx& ctx, gpu::BatchPipeline& pipeline, std::deque<PassIn
 using namespace quorlen;
 using namespace quorlen::worker;
 
-bool meets_target(const std::string& hash, const std::string& target) { return hex_at_most(hash, target); }
+bool meets_target(const std::string& hash, const std::string& target) { return block::hex_at_most(hash, target); }
 
 void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer,
                 std::uint64_t height, const BuiltOn* builtOn) {
@@ -159,9 +159,9 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
     std::string message;
     const std::string submitted = submitted_hash_text(hash);
     if (!ctx.api->past_stop_grace()) {
-        const nlohmann::json block = parse_untrusted(text);
+        const nlohmann::json block = block::parse_untrusted(text);
         const std::string signature = sign_hex(signer, text);
-        message = block_event_message(build_block_for_submit(block, signature, submitted));
+        message = block::block_event_message(build_block_for_submit(block, signature, submitted));
     }
     ctx.stats->recent.found(height, submitted, epochMs());
     const bool tried = !message.empty();
@@ -176,7 +176,7 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
                      ctx.gpu, hash.c_str(), static_cast<unsigned long long>(height));
     } else if (tried && !sent && !ctx.api->last_block_refusal().empty()) {
         std::fprintf(stderr, "\n[worker] GPU#%d hit hash=%s not sent: %s\n", ctx.gpu, hash.c_str(),
-                     printable(ctx.api->last_block_refusal()).c_str());
+                     block::printable(ctx.api->last_block_refusal()).c_str());
     }
     if (!sent && !stale) ctx.stats->recent.settle(submitted, "not sent");
     if (!stale) (sent ? ctx.stats->sent : ctx.stats->failed).fetch_add(1);
@@ -217,7 +217,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
             texts.rests.resize(batch);
             for (std::string& rest : texts.rests) pass.write_rest(rest);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "\n[worker] error: cannot build candidates: %s\n", printable(e.what()).c_str());
+            std::fprintf(stderr, "\n[worker] error: cannot build candidates: %s\n", block::printable(e.what()).c_str());
             sleep_ms(200);
             return false;
         }
@@ -275,7 +275,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
                     submit_hit(ctx, text, results[i], *pass.signer, pass.height, &builtOn);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
-                             results[i].c_str(), printable(e.what()).c_str());
+                             results[i].c_str(), block::printable(e.what()).c_str());
                 ctx.stats->failed.fetch_add(1);
             }
             // The pause paces the next pass; after a stop request none comes.
