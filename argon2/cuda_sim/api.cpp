@@ -132,6 +132,17 @@ const char* errorText(cudaError_t e) {
     }
 }
 
+// Called with the lock held: the stream a call on an event names, on a
+// device without a sticky error; else the error the call returns.
+cudaError_t streamAndEvent(cudaStream_t stream, cudaEvent_t event, std::shared_ptr<Stream>& s) {
+    Device* d = currentDevice();
+    if (!d) return fail(cudaErrorInvalidDevice);
+    if (d->sticky) return d->sticky;
+    s = resolve(stream, d);
+    if (!s || !rt().events.count(event)) return fail(cudaErrorInvalidResourceHandle);
+    return cudaSuccess;
+}
+
 }  // namespace
 
 extern "C" {
@@ -482,13 +493,9 @@ cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
 }
 
 cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned) {
-    Runtime& r = rt();
-    std::lock_guard lock(r.m);
-    Device* d = currentDevice();
-    if (!d) return fail(cudaErrorInvalidDevice);
-    if (d->sticky) return d->sticky;
-    const std::shared_ptr<Stream> s = resolve(stream, d);
-    if (!s || !r.events.count(event)) return fail(cudaErrorInvalidResourceHandle);
+    std::lock_guard lock(rt().m);
+    std::shared_ptr<Stream> s;
+    if (const cudaError_t e = streamAndEvent(stream, event, s)) return e;
     enqueue(s, nullptr, event);
     return cudaSuccess;
 }
@@ -512,13 +519,9 @@ cudaError_t cudaEventDestroy(cudaEvent_t event) {
 }
 
 cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
-    Runtime& r = rt();
-    std::lock_guard lock(r.m);
-    Device* d = currentDevice();
-    if (!d) return fail(cudaErrorInvalidDevice);
-    if (d->sticky) return d->sticky;
-    const std::shared_ptr<Stream> s = resolve(stream, d);
-    if (!s || !r.events.count(event)) return fail(cudaErrorInvalidResourceHandle);
+    std::lock_guard lock(rt().m);
+    std::shared_ptr<Stream> s;
+    if (const cudaError_t e = streamAndEvent(stream, event, s)) return e;
     event->seq = enqueue(s, nullptr);
     event->stream = s;
     event->clock = s->clock;
