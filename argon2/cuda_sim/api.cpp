@@ -3,6 +3,8 @@
 // attributes and occupancy) and the runtime's own (launches, discards, test
 // hooks), each checking its arguments and the device's sticky error, then
 // handing the work to cards.cpp, memory.cpp, streams.cpp and hazards.cpp.
+// Also the runtime object itself, and each host thread's device and last
+// error.
 #include <sys/mman.h>
 
 #include <algorithm>

@@ -1,9 +1,9 @@
 // Device memory and copies: allocations are host memory within the card's
 // budget, with a bit per 4 bytes that says whether a copy or a kernel wrote
-// there; pinned host memory; copies that take effect at the latest moment
-// the runtime allows (a copy to the host lands when the host synchronises
-// with it, poison until then; a copy from pinned memory reads it when its
-// stream reaches it).
+// there (cleared where a range is declared dead); pinned host memory; copies
+// that take effect at the latest moment the runtime allows (a copy to the
+// host lands when the host synchronises with it, poison until then; a copy
+// from pinned memory reads it when its stream reaches it).
 #include <sys/mman.h>
 #include <unistd.h>
 
