@@ -1,113 +1,23 @@
-// Our Argon2 library against Debian's reference libargon2, for every fill
-// variant this CPU supports and both scheduling modes.
+// Our Argon2 library against Debian's reference libargon2, in both scheduling
+// modes. What only one flavour has (the host's fill variants, OpenCL's
+// program cache) is tested in that flavour's own file, argon2_<flavour>_test.cpp.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <stdexcept>
 #include <string>
 
+#include "argon2_batch.h"
 #include "argon2gpu/cpu_hash.h"
 #include "argon2gpu/cuda/processing_unit.h"
 #include "argon2gpu/cuda/runtime.h"
-#if !defined(ARGON2GPU_FLAVOUR_CUDA) && !defined(ARGON2GPU_FLAVOUR_OPENCL)
-#include "host/fill.h"
-#endif
-#if defined(ARGON2GPU_FLAVOUR_OPENCL)
-#include <CL/cl.h>
-
-#include "opencl/cl_fill_build.h"
-#include "opencl/cl_program_cache.h"
-#include "opencl/cl_runtime.h"
-#include "block/printable.h"
-#endif
 #include "support/device.h"
 #include "support/reference_argon2.h"
 
+using namespace argon2_tests;
+
 namespace {
-
-#if defined(ARGON2GPU_FLAVOUR_OPENCL)
-// The binary of a kernel named and shaped as the fill that writes nothing,
-// built for the first OpenCL device: a valid program that hashes wrong.
-std::vector<unsigned char> do_nothing_fill_binary() {
-    const char* source =
-        "__kernel void fill(__global ulong* m, uint a, uint b, uint c, ulong d, uint e, uint f, uint g, uint h,"
-        " uint i, uint j, __global const uint* k, __global const long* l, __local ulong* s) {}";
-    cl_platform_id platform = nullptr;
-    cl_device_id device = nullptr;
-    cl_int err = clGetPlatformIDs(1, &platform, nullptr);
-    if (err == CL_SUCCESS) err = clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 1, &device, nullptr);
-    if (err != CL_SUCCESS) return {};
-    cl_context context = clCreateContext(nullptr, 1, &device, nullptr, nullptr, &err);
-    cl_program program = clCreateProgramWithSource(context, 1, &source, nullptr, &err);
-    std::vector<unsigned char> binary;
-    std::size_t size = 0;
-    if (clBuildProgram(program, 1, &device, "-cl-std=CL1.2", nullptr, nullptr) == CL_SUCCESS &&
-        clGetProgramInfo(program, CL_PROGRAM_BINARY_SIZES, sizeof size, &size, nullptr) == CL_SUCCESS) {
-        binary.resize(size);
-        unsigned char* out = binary.data();
-        clGetProgramInfo(program, CL_PROGRAM_BINARIES, sizeof out, &out, nullptr);
-    }
-    clReleaseProgram(program);
-    clReleaseContext(context);
-    return binary;
-}
-#endif
-
-using argon2::cuda::Device;
-using argon2::cuda::GlobalContext;
-using argon2::cuda::ProcessingUnit;
-using argon2::cuda::ProgramContext;
-
-struct Options {
-    bool bySegment = false;
-    bool precompute = true;
-    std::string variant;  // the fill variant; empty: the library's choice
-};
-
-// Hashes `passwords` as one batch.
-std::vector<std::vector<std::uint8_t>> ourHashes(const Argon2Case& c, const std::vector<std::string>& passwords,
-                                                 Options o = {}) {
-    GlobalContext global;
-    const Device& dev = first_device(global);
-    ProgramContext program(&global, {dev}, argon2::Type(c.type), argon2::Version(c.version));
-    if (!o.variant.empty() && !program.selectImplementation(o.variant))
-        throw std::runtime_error("no fill variant " + o.variant + " here");
-    argon2::Argon2Params params(c.outLen, c.salt.data(), c.salt.size(), c.secret.data(), c.secret.size(),
-                                c.ad.data(), c.ad.size(), c.passes, c.memoryKiB, c.lanes);
-    ProcessingUnit unit(&program, &params, &dev, passwords.size(), o.bySegment, o.precompute);
-    for (std::size_t i = 0; i < passwords.size(); ++i)
-        unit.setPassword(i, passwords[i].data(), passwords[i].size());
-    unit.beginProcessing();
-    unit.endProcessing();
-    std::vector<std::vector<std::uint8_t>> out(passwords.size(), std::vector<std::uint8_t>(c.outLen));
-    for (std::size_t i = 0; i < passwords.size(); ++i) unit.getHash(i, out[i].data());
-    return out;
-}
-
-std::string randomBytes(std::mt19937& rng, std::size_t len) {
-    std::string s(len, '\0');
-    for (char& ch : s) ch = static_cast<char>(rng());
-    return s;
-}
-
-// A case with random lengths and contents, as the library accepts them.
-Argon2Case randomCase(std::mt19937& rng, int type, std::uint32_t version) {
-    Argon2Case c;
-    c.type = type;
-    c.version = version;
-    c.passes = 1 + rng() % 3;
-    c.lanes = 1 + rng() % 4;
-    c.memoryKiB = 8 * c.lanes + rng() % 300;  // not always a multiple of 4 * lanes
-    c.outLen = 4 + rng() % 100;
-    c.salt = randomBytes(rng, 8 + rng() % 20);
-    c.secret = randomBytes(rng, rng() % 10);
-    c.ad = randomBytes(rng, rng() % 10);
-    return c;
-}
 
 std::vector<std::uint8_t> cpuHashOf(const Argon2Case& c, const std::string& pw) {
     argon2::Argon2Params params(c.outLen, c.salt.data(), c.salt.size(), c.secret.data(), c.secret.size(),
@@ -117,56 +27,7 @@ std::vector<std::uint8_t> cpuHashOf(const Argon2Case& c, const std::string& pw) 
     return out;
 }
 
-#if !defined(ARGON2GPU_FLAVOUR_CUDA) && !defined(ARGON2GPU_FLAVOUR_OPENCL)
-// Runs the test body once per supported fill variant.
-class EveryFillVariant : public testing::TestWithParam<std::string> {
-protected:
-    void SetUp() override {
-        for (const auto& v : argon2::host::fillVariants())
-            if (GetParam() == v.name && !v.supported()) GTEST_SKIP() << GetParam() << " not supported here";
-        GlobalContext global;
-        ProgramContext program(&global, global.getAllDevices(), argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
-        ASSERT_TRUE(program.selectImplementation(GetParam()));
-        ASSERT_EQ(program.getImplementationName(), GetParam());
-    }
-};
-#endif
-
 }  // namespace
-
-#if !defined(ARGON2GPU_FLAVOUR_CUDA) && !defined(ARGON2GPU_FLAVOUR_OPENCL)
-TEST_P(EveryFillVariant, MinerParametersMatchTheReference) {
-    std::mt19937 rng(std::hash<std::string>{}(GetParam()));
-    const Argon2Case miner;
-    std::vector<std::string> pw = {"", "{\"msg\":\"warmup\"}", randomBytes(rng, 5000), randomBytes(rng, rng() % 5001)};
-    for (Options o : {Options{false, true, GetParam()}, Options{true, false, GetParam()}}) {
-        auto ours = ourHashes(miner, pw, o);
-        for (std::size_t i = 0; i < pw.size(); ++i)
-            EXPECT_EQ(ours[i], reference_argon2(miner, pw[i])) << "slot " << i << " len " << pw[i].size();
-    }
-}
-
-TEST_P(EveryFillVariant, GeneralParametersMatchTheReference) {
-    std::mt19937 rng(7);
-    for (int type : {0, 1, 2}) {
-        for (std::uint32_t version : {0x10u, 0x13u}) {
-            const Argon2Case c = randomCase(rng, type, version);
-            std::vector<std::string> pw = {randomBytes(rng, rng() % 200), randomBytes(rng, rng() % 200)};
-            for (Options o : {Options{false, false, GetParam()}, Options{true, true, GetParam()}}) {
-                auto ours = ourHashes(c, pw, o);
-                for (std::size_t i = 0; i < pw.size(); ++i)
-                    EXPECT_EQ(ours[i], reference_argon2(c, pw[i]))
-                        << "type " << type << " v" << version << " t" << c.passes << " m" << c.memoryKiB << " p"
-                        << c.lanes;
-            }
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Host, EveryFillVariant, testing::Values("portable", "ssse3", "avx2", "avx512f"),
-                         [](const auto& info) { return info.param; });
-
-#endif  // the host flavour's fill variants
 
 // The CPU yardstick that device results are checked against.
 TEST(Argon2, CpuHashIsTheReference) {
@@ -256,150 +117,6 @@ TEST(Argon2, OutOfMemoryIsReportedAsSuch) {
     }
 }
 
-#if !defined(ARGON2GPU_FLAVOUR_CUDA) && !defined(ARGON2GPU_FLAVOUR_OPENCL)
-TEST(Argon2, HostRuntimeStandIns) {
-    GlobalContext global;
-    ASSERT_EQ(global.getAllDevices().size(), 1u);
-    EXPECT_EQ(global.getAllDevices()[0].getDeviceIndex(), 0);
-    EXPECT_EQ(cudaSetDevice(0), cudaSuccess);
-    EXPECT_NE(cudaSetDevice(1), cudaSuccess);
-    EXPECT_EQ(cudaFree(nullptr), cudaSuccess);
-    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-}
-#endif
-
-#if defined(ARGON2GPU_FLAVOUR_OPENCL)
-// Every code at every stage, against the drivers' meanings: a device is lost
-// after these alone (and CL_OUT_OF_RESOURCES only from a wait), including
-// every vendor code below the standard's range.
-TEST(Argon2, OpenClLostDeviceCodes) {
-    using argon2::opencl::Stage;
-    for (const Stage stage : {Stage::Setup, Stage::Enqueue, Stage::Wait})
-        for (cl_int code = -20000; code < 0; ++code) {
-            const bool lost = code <= -9999 || code == CL_DEVICE_NOT_AVAILABLE ||
-                              code == CL_EXEC_STATUS_ERROR_FOR_EVENTS_IN_WAIT_LIST ||
-                              code == CL_INVALID_COMMAND_QUEUE || code == CL_INVALID_CONTEXT ||
-                              (code == CL_OUT_OF_RESOURCES && stage == Stage::Wait);
-            try {
-                argon2::opencl::check(code, "a call", -1, stage);
-                ADD_FAILURE() << "code " << code << " taken for success";
-            } catch (const argon2::cuda::DeviceLost&) {
-                EXPECT_TRUE(lost) << "code " << code << " at stage " << int(stage);
-            } catch (const std::runtime_error&) {
-                EXPECT_FALSE(lost) << "code " << code << " at stage " << int(stage);
-            }
-        }
-}
-
-// The built kernel is cached per device and driver. A cached file the driver
-// must never see (cut anywhere, damaged in the middle, not one of ours) is
-// deleted unread, and a file that vouches for a genuine program that computes
-// wrong is caught by the known-answer check: each time the program is built
-// anew from source, hashes right and replaces the file. A refusal kept in
-// the cache is read back instead of a compile. The runtime stand-ins name
-// this flavour's devices, and the fast paths are refused where they cannot run.
-TEST(Argon2, OpenClProgramCacheAndRuntimeStandIns) {
-    SKIP_WITHOUT_DEVICE();
-    GlobalContext global;
-    const Device& dev = global.getAllDevices()[0];
-    EXPECT_EQ(cudaSetDevice(int(global.getAllDevices().size())), 101);
-    ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
-    std::size_t free = 0, total = 0;
-    ASSERT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
-    EXPECT_LE(free, total);
-    const char* xdg = std::getenv("XDG_CACHE_HOME");
-    const std::string dir = (xdg && *xdg ? std::string(xdg) : std::string(std::getenv("HOME")) + "/.cache") +
-                            "/quorlen-gpu-miner/opencl";
-    const auto programFiles = [&dir] {
-        std::vector<std::string> found;
-        std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(dir, ec))
-            if (e.path().filename().string().rfind("fill-", 0) == 0 && e.path().extension() == ".bin")
-                found.push_back(e.path());
-        return found;
-    };
-    // Programs of an earlier kernel or other settings, left by earlier runs,
-    // are not this one's.
-    for (const std::string& stale : programFiles()) std::filesystem::remove(stale);
-    { ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13); }
-    const std::vector<std::string> files = programFiles();
-    ASSERT_EQ(files.size(), 1u) << dir << ": one path, one file";
-    const std::string file = files[0];
-    const argon2::opencl::ProgramCache cache = argon2::opencl::ProgramCache::atPath(file);
-    ASSERT_EQ(cache.load().kind, argon2::opencl::CacheEntry::Kind::Binary);
-    std::ifstream in(file, std::ios::binary);
-    const std::string genuine((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // Drivers' binaries differ in size by a factor of several (PoCL's about
-    // 150 KB, Intel's CPU runtime about 43 KB): the cuts follow the file.
-    ASSERT_GT(genuine.size(), 8192u);
-
-    struct Damage {
-        std::string what, bytes;
-        bool wrongProgram = false;  // a valid header over a program that hashes wrong
-    };
-    std::vector<Damage> damaged;
-    for (std::size_t cut : {std::size_t(0), std::size_t(40), std::size_t(1000), genuine.size() / 2,
-                            genuine.size() - 1000, genuine.size() - 1})
-        damaged.push_back({"cut at " + std::to_string(cut), genuine.substr(0, cut)});
-    std::mt19937 rng(27);
-    std::string noisy = genuine;
-    for (std::size_t i = 0; i < 4096; ++i) noisy[genuine.size() / 2 - 2048 + i] = char(rng());
-    damaged.push_back({"4 KiB of noise in the middle", noisy});
-    damaged.push_back({"not a program", "not a program"});
-    damaged.push_back({"a genuine program that computes nothing", "", true});
-
-    const Argon2Case c;
-    argon2::Argon2Params params(32, c.salt.data(), c.salt.size(), nullptr, 0, nullptr, 0, 1, 16384, 2);
-    for (const auto& [what, bytes, wrongProgram] : damaged) {
-        if (wrongProgram)
-            cache.store(do_nothing_fill_binary());
-        else
-            std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
-        ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
-        EXPECT_STREQ(program.getImplementationName(), "opencl-local") << what;
-        ProcessingUnit unit(&program, &params, &dev, 1, false, true);
-        unit.setPassword(0, "abc", 3);
-        unit.beginProcessing();
-        unit.endProcessing();
-        std::vector<std::uint8_t> tag(32);
-        unit.getHash(0, tag.data());
-        EXPECT_EQ(tag, reference_argon2(c, "abc")) << what;
-        EXPECT_EQ(cache.load().kind, argon2::opencl::CacheEntry::Kind::Binary) << what << ": not rebuilt";
-    }
-    // The local-memory path, the last fallback, is built whatever refusal
-    // the cache holds for it, and is never remembered as refused. (Refusals
-    // of the fast paths, read back instead of a compile: the miner's tests.)
-    {
-        const argon2::opencl::ClDevice& d = argon2::opencl::ClRuntime::instance().devices()[0];
-        cl_int err = CL_SUCCESS;
-        cl_context context = clCreateContext(nullptr, 1, &d.id, nullptr, nullptr, &err);
-        ASSERT_EQ(err, CL_SUCCESS);
-        argon2::opencl::FillBuild build(context, d, argon2::opencl::kLocalPath);
-        cache.storeRefusal("no room for it");
-        bool cached = true;
-        std::vector<unsigned char> binary;
-        std::string why;
-        cl_program built = build.build(false, cached, binary, why);
-        EXPECT_NE(built, nullptr) << why;
-        EXPECT_FALSE(cached);
-        if (built) clReleaseProgram(built);
-        build.forget();
-        EXPECT_EQ(cache.load().kind, argon2::opencl::CacheEntry::Kind::None);
-        build.refuse("no room for it");
-        EXPECT_EQ(cache.load().kind, argon2::opencl::CacheEntry::Kind::None);
-        clReleaseContext(context);
-    }
-    // Cached reasons are shown as the miner shows a node's text.
-    std::string bytes;
-    for (int b = 0; b < 256; ++b) bytes += char(b);
-    EXPECT_EQ(argon2::opencl::printable(bytes), printable(bytes));
-    ProgramContext program(&global, {dev}, argon2::ARGON2_ID, argon2::ARGON2_VERSION_13);
-    EXPECT_FALSE(program.selectImplementation("opencl-amd-permute")) << "the device here is not an AMD GPU";
-    EXPECT_FALSE(program.selectImplementation("opencl-subgroup")) << "PoCL's CPU device has no sub-group shuffle";
-    EXPECT_TRUE(program.selectImplementation("opencl-local"));
-    EXPECT_STREQ(program.getImplementationName(), "opencl-local");
-}
-#endif
 
 // H0 from a shared start and each password's rest equals the one-step H0
 // wherever the split falls: inside the parameter block, on and around every

@@ -1,4 +1,4 @@
-// ProcessingUnit's public calls, the same in both flavours: each forwards to
+// ProcessingUnit's public calls, the same in every flavour: each forwards to
 // the flavour's Impl, which keeps its slots in slot_store.h. Included by each
 // flavour's unit after its Impl, inside namespace argon2::cuda.
 

@@ -1,4 +1,4 @@
-// What both flavours' processing units keep per slot around the device work:
+// What every flavour's processing unit keeps per slot around the device work:
 // a round's passwords (or the mark that a slot was set by its H0 instead),
 // and the tags of the round ended last.
 #pragma once

@@ -4,7 +4,10 @@
 # launch (argon2/cuda_sim/include/cuda_runtime_api.h says what it checks).
 find_package(Boost 1.74 REQUIRED COMPONENTS context)
 
-add_library(cudasim SHARED cuda_sim/runtime.cpp cuda_sim/threads.cpp)
+# Host side: cards, memory, streams and events, the checks between streams,
+# the entry points (cuda_sim/host.h); device side: cuda_sim/threads.cpp.
+add_library(cudasim SHARED cuda_sim/cards.cpp cuda_sim/memory.cpp cuda_sim/streams.cpp cuda_sim/hazards.cpp
+            cuda_sim/api.cpp cuda_sim/threads.cpp)
 target_include_directories(cudasim PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/cuda_sim/include)
 target_link_libraries(cudasim PRIVATE Boost::context PUBLIC Threads::Threads)
 target_compile_options(cudasim PRIVATE -O2)

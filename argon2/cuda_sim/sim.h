@@ -1,6 +1,6 @@
-// The simulated runtime's internals, shared by its host side (runtime.cpp:
-// devices, memory, streams, events, copies) and its device side
-// (threads.cpp: fibers, rendezvous, checks).
+// The simulated runtime's internals, shared by its host side (host.h: cards,
+// memory, streams, events, copies, the checks between streams, the entry
+// points) and its device side (threads.cpp: fibers, rendezvous, checks).
 #pragma once
 
 #include <cuda_runtime_api.h>

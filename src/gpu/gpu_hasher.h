@@ -38,10 +38,11 @@ public:
     // exist, so that a worker's first batch finds it ready.
     void bind_thread() const;
 
-    // Steps 1 to 3 of hash_batch: binds the calling thread to the device and
-    // returns the processing unit for n inputs, building the program context
-    // and the unit when needed; null, and nothing built, for 0. For callers
-    // that drive the unit themselves (BatchPipeline).
+    // What hash_batch does before it sets the passwords: binds the calling
+    // thread to the device and returns the processing unit for n inputs,
+    // building the program context and the unit when needed; null, and
+    // nothing built, for 0. For callers that drive the unit themselves
+    // (BatchPipeline).
     argon2::cuda::ProcessingUnit* unit_for(std::size_t n);
     const argon2::Argon2Params& argon2_params() const { return *params_; }
 

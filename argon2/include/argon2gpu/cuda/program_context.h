@@ -23,9 +23,10 @@ public:
     // Name of the code path in use (for logs and benchmarks).
     const char* getImplementationName() const;
     // Chooses the code path by that name for the units made afterwards (the
-    // host flavour: one of its fill variants; the CUDA flavour has only
-    // "cuda"). False, and the choice stays, when it is unknown or this CPU
-    // cannot run it. Without a call, the fastest this machine runs.
+    // host flavour: one of its fill variants; the OpenCL flavour: one of its
+    // fill paths; the CUDA flavour has only "cuda"). False, and the choice
+    // stays, when it is unknown or the device cannot run it. Without a call,
+    // the fastest this machine runs.
     bool selectImplementation(const std::string& name);
 
     struct Impl;

@@ -1,6 +1,9 @@
 // The four runtime calls the miner makes besides the library's classes. The
-// CUDA flavour takes them from the CUDA runtime; the host flavour provides
-// stand-ins (the CPU is device 0; memory figures are the host's).
+// CUDA flavour takes them from the CUDA runtime (cuda-sim: from the simulated
+// one); the host and OpenCL flavours provide stand-ins. Host: the CPU is
+// device 0 and memory figures are the host's. OpenCL: the devices are the
+// flavour's list, memory figures as far as OpenCL tells them, and on a lost
+// device cudaSetDevice, cudaFree and cudaDeviceSynchronize fail.
 #pragma once
 
 #include <cstddef>
