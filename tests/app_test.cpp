@@ -16,8 +16,10 @@
 #include "net/servers.h"
 #include "support/device.h"
 #include "worker/worker_ctx.h"
+#include "support/miner_command.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
+#include "support/recording_ws_server.h"
 #include "support/scripted_node.h"
 
 using namespace quorlen::app;
@@ -28,28 +30,14 @@ namespace {
 // Every test here runs the miner on a device.
 [[maybe_unused]] const testing::Environment* const kNeedsDevice = testing::AddGlobalTestEnvironment(new NeedsDevice);
 
-const std::string kKey = "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
-
-std::map<std::string, std::optional<std::string>> cleanEnv() {
-    return {{"BY_SEGMENT", std::nullopt}, {"PRECOMPUTE", std::nullopt}, {"GPU_BATCH", std::nullopt},
-            {"DIFF_OVERRIDE", std::nullopt}};
-}
-
-std::vector<std::string> miner(std::vector<std::string> extra) {
-    std::vector<std::string> args = {MINER_BINARY, "--priv", kKey, "--goida", "--step-seconds", "1",
-                                     "--warmup-seconds", "0", "--start-batch", "2", "--max-batch", "2"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
-}
-
 }  // namespace
 
 TEST(Program, DeviceSelection) {
-    ProcessResult none = run_process(miner({"--devices", "5"}), cleanEnv());
+    ProcessResult none = run_process(miner_args({"--devices", "5"}), miner_env());
     EXPECT_EQ(none.exitCode, 4);
     EXPECT_NE(none.err.find("\nno usable devices\n"), std::string::npos) << none.err;
 
-    BackgroundProcess two(miner({"--devices", "-1,0,0", "--ws", "", "--http", "http://127.0.0.1:1"}), cleanEnv());
+    BackgroundProcess two(miner_args({"--devices", "-1,0,0", "--ws", "", "--http", "http://127.0.0.1:1"}), miner_env());
     ASSERT_TRUE(two.waitForOutput("(2 GPU)", std::chrono::seconds(60), true)) << two.err();
     two.signal(SIGINT);
     ProcessResult r = two.wait(std::chrono::seconds(30));
@@ -68,9 +56,9 @@ TEST(Program, StopsCleanlyOnSigintDuringTuningAndOnSigterm) {
     // mine no pass, asks the node nothing (so no failure lines either).
     quorlen::net::WsServer ws("127.0.0.1", 0, {});
     const std::string wsUrl = "ws://127.0.0.1:" + std::to_string(ws.port());
-    std::vector<std::string> slow = {MINER_BINARY, "--priv", kKey, "--step-seconds", "30", "--start-batch", "1",
+    std::vector<std::string> slow = {MINER_BINARY, "--priv", kTestKey, "--step-seconds", "30", "--start-batch", "1",
                                      "--ws", wsUrl, "--http", "http://127.0.0.1:1"};
-    BackgroundProcess tuning(slow, cleanEnv());
+    BackgroundProcess tuning(slow, miner_env());
     ASSERT_TRUE(tuning.waitForOutput("pub: ", std::chrono::seconds(20)));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     tuning.signal(SIGINT);
@@ -82,7 +70,7 @@ TEST(Program, StopsCleanlyOnSigintDuringTuningAndOnSigterm) {
     EXPECT_NE(r.err.find("[ws] connected: " + wsUrl + "\n"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("[node]"), std::string::npos) << r.err;
 
-    BackgroundProcess mining(miner({"--ws", "", "--http", "http://127.0.0.1:1"}), cleanEnv());
+    BackgroundProcess mining(miner_args({"--ws", "", "--http", "http://127.0.0.1:1"}), miner_env());
     ASSERT_TRUE(mining.waitForOutput("Hashrate: ", std::chrono::seconds(60), true));
     mining.signal(SIGTERM);
     ProcessResult t = mining.wait(std::chrono::seconds(30));
@@ -92,14 +80,15 @@ TEST(Program, StopsCleanlyOnSigintDuringTuningAndOnSigterm) {
 }
 
 TEST(Program, UnmeasurableSettingsStopWithAMessage) {
-    ProcessResult r = run_process(miner({"--step-seconds", "0", "--ws", ""}), cleanEnv());
+    ProcessResult r = run_process(miner_args({"--step-seconds", "0", "--ws", ""}), miner_env());
     EXPECT_EQ(r.exitCode, 5);
     EXPECT_NE(r.err.find("GPU#0: cannot start: "), std::string::npos) << r.err;
-    ProcessResult zero = run_process(miner({"--start-batch", "0", "--ws", ""}), cleanEnv());
+    ProcessResult zero = run_process(miner_args({"--start-batch", "0", "--ws", ""}), miner_env());
     EXPECT_EQ(zero.exitCode, 5);
     // Bounds that let the tuning come to a batch of 0 end the same way, never spinning on it.
     for (const std::string option : {"--max-batch", "--step-factor"}) {
-        ProcessResult none = run_process(miner({option, "0", "--ws", "", "--http", "http://127.0.0.1:1"}), cleanEnv());
+        ProcessResult none =
+            run_process(miner_args({option, "0", "--ws", "", "--http", "http://127.0.0.1:1"}), miner_env());
         EXPECT_EQ(none.exitCode, 5) << option;
         EXPECT_NE(none.err.find("GPU#0: cannot start: the tuning came to a batch of 0"), std::string::npos) << none.err;
     }
@@ -109,24 +98,17 @@ TEST(Program, NodeDownAtStartThenUpGetsTheFirstHitThrough) {
     ScriptedNode http;  // HTTP answers 404: the view stays at its defaults, every hash hits
     const unsigned short wsPort = free_port();
     const std::string wsUrl = "ws://127.0.0.1:" + std::to_string(wsPort);
-    BackgroundProcess p(miner({"--http", http.httpUrl(), "--ws", wsUrl}), cleanEnv());
+    BackgroundProcess p(miner_args({"--http", http.httpUrl(), "--ws", wsUrl}), miner_env());
     ASSERT_TRUE(p.waitForOutput("[ws] connect failed: " + wsUrl + "\n", std::chrono::seconds(60)));
     ASSERT_TRUE(p.waitForOutput("[ws] reconnect failed: " + wsUrl + "\n", std::chrono::seconds(60)));
 
-    std::mutex lock;
-    std::vector<std::string> blocks;
-    quorlen::net::WsCallbacks cb;
-    cb.onMessage = [&](const auto&, const std::string& m) {
-        std::lock_guard<std::mutex> g(lock);
-        blocks.push_back(m);
-    };
-    quorlen::net::WsServer node("127.0.0.1", wsPort, cb);
+    RecordingWsServer node(wsPort);
     EXPECT_TRUE(p.waitForOutput("[ws] reconnected: " + wsUrl + "\n", std::chrono::seconds(30)));
     EXPECT_TRUE(p.waitForOutput("OK ws=1 hash=", std::chrono::seconds(30), true));
     p.signal(SIGINT);
     ProcessResult r = p.wait(std::chrono::seconds(30));
     EXPECT_EQ(r.exitCode, 0);
-    std::lock_guard<std::mutex> g(lock);
+    const std::vector<std::string> blocks = node.messages();
     ASSERT_FALSE(blocks.empty());
     EXPECT_EQ(blocks[0].rfind("{\"event\":\"block\",\"data\":{\"timestamp\":", 0), 0u);
 }
@@ -136,7 +118,7 @@ TEST(Benchmark, TableJsonAndRefusedArguments) {
     const std::vector<std::string> quick = {BENCH_BINARY, "--batches", "1,3", "--seconds", "1", "--warmup", "0"};
     std::vector<std::string> json = quick;
     json.push_back("--json");
-    ProcessResult r = run_process(json, cleanEnv(), std::chrono::seconds(120));
+    ProcessResult r = run_process(json, miner_env(), std::chrono::seconds(120));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const nlohmann::json runs = nlohmann::json::parse(r.out);
     ASSERT_EQ(runs.size(), 2u);  // both kernel modes of the one device
@@ -154,7 +136,7 @@ TEST(Benchmark, TableJsonAndRefusedArguments) {
 
     std::vector<std::string> table = quick;
     table.insert(table.end(), {"--by-segment", "1", "--precompute", "0"});
-    ProcessResult t = run_process(table, cleanEnv(), std::chrono::seconds(120));
+    ProcessResult t = run_process(table, miner_env(), std::chrono::seconds(120));
     ASSERT_EQ(t.exitCode, 0) << t.err;
     EXPECT_EQ(t.out.rfind("GPU  name", 0), 0u) << t.out;
     EXPECT_NE(t.out.find("by-segment "), std::string::npos) << t.out;
@@ -164,11 +146,11 @@ TEST(Benchmark, TableJsonAndRefusedArguments) {
     for (std::vector<std::string> bad : {std::vector<std::string>{"--batches", "0"}, {"--seconds", "2x"},
                                          {"--devices", "-1"}, {"--by-segment"}, {"--what"}}) {
         bad.insert(bad.begin(), BENCH_BINARY);
-        ProcessResult u = run_process(bad, cleanEnv());
+        ProcessResult u = run_process(bad, miner_env());
         EXPECT_EQ(u.exitCode, 1) << bad[1];
         EXPECT_EQ(u.err.rfind("usage: quorlen-bench", 0), 0u) << u.err;
     }
-    ProcessResult none = run_process({BENCH_BINARY, "--devices", "7"}, cleanEnv());
+    ProcessResult none = run_process({BENCH_BINARY, "--devices", "7"}, miner_env());
     EXPECT_EQ(none.exitCode, 4);
 }
 
@@ -303,7 +285,7 @@ TEST(Program, SummaryAndTuningLinesReadWellInAFile) {
     node.set("/height", 200, "0");
     node.set("/mempool", 200, "[]");
     node.set("/diff", 200, "{\"diff\":\"0\"}");
-    BackgroundProcess p(miner({"--ws", "", "--http", node.httpUrl(), "--summary-seconds", "1"}), cleanEnv());
+    BackgroundProcess p(miner_args({"--ws", "", "--http", node.httpUrl(), "--summary-seconds", "1"}), miner_env());
     ASSERT_TRUE(p.waitForOutput("[stats] GPU#0", std::chrono::seconds(60)));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     p.signal(SIGINT);
@@ -355,6 +337,18 @@ std::string quoted(const std::vector<std::string>& args) {
     return cmd;
 }
 
+// `argv` run by env(1) in the environment `changes` make: removals first, as
+// env takes them.
+std::vector<std::string> underEnv(const EnvChanges& changes, const std::vector<std::string>& argv) {
+    std::vector<std::string> cmd = {"env"};
+    for (const auto& [name, value] : changes)
+        if (!value) cmd.insert(cmd.end(), {"-u", name});
+    for (const auto& [name, value] : changes)
+        if (value) cmd.push_back(name + "=" + *value);
+    cmd.insert(cmd.end(), argv.begin(), argv.end());
+    return cmd;
+}
+
 }  // namespace
 
 TEST(Program, SummaryOnATerminalKeepsTheRateLineWhole) {
@@ -362,9 +356,9 @@ TEST(Program, SummaryOnATerminalKeepsTheRateLineWhole) {
     Tmux tmux;
     // No hits (a target of 0), so only the rate line and the summary share
     // the screen.
-    const std::string cmd = "exec env -u BY_SEGMENT -u PRECOMPUTE -u GPU_BATCH DIFF_OVERRIDE=0 " +
-                            quoted(miner({"--ws", "", "--http", "http://127.0.0.1:1", "--summary-seconds", "2"}))
-                                .substr(5);
+    const std::string cmd =
+        quoted(underEnv(miner_env({{"DIFF_OVERRIDE", "0"}}),
+                        miner_args({"--ws", "", "--http", "http://127.0.0.1:1", "--summary-seconds", "2"})));
     tmux.run("new-session -d -s t -x 250 -y 50 \"" + cmd + "\" \\; set-option -w -t t remain-on-exit on");
     const int pid = std::atoi(tmux.run("list-panes -t t -F '#{pane_pid}'").c_str());
     ASSERT_GT(pid, 0);
@@ -409,9 +403,9 @@ TEST(Program, SummaryOnATerminalKeepsTheRateLineWhole) {
 // with the watchdog shortened, the miner stops by itself with status 6, as
 // it does for one stalled GPU of two under --exit-on-stall.
 TEST(Watchdog, EveryGpuStalledEndsTheMiner) {
-    auto hang = cleanEnv();
+    auto hang = miner_env();
     hang["QUORLEN_TEST_HANG"] = "3";
-    BackgroundProcess stuck(miner({"--ws", "", "--http", "http://127.0.0.1:1"}), hang);
+    BackgroundProcess stuck(miner_args({"--ws", "", "--http", "http://127.0.0.1:1"}), hang);
     ASSERT_TRUE(stuck.waitForOutput("Hashrate: ", std::chrono::seconds(60), true)) << stuck.err();
     std::this_thread::sleep_for(std::chrono::seconds(2));  // the worker is in its hung wait by now
     const auto stopAt = std::chrono::steady_clock::now();
@@ -423,14 +417,15 @@ TEST(Watchdog, EveryGpuStalledEndsTheMiner) {
     EXPECT_EQ(r.err.find("stopped answering"), std::string::npos) << r.err;
 
     hang["QUORLEN_WATCHDOG_TEST_MS"] = "1000";
-    const ProcessResult all = run_process(miner({"--ws", "", "--http", "http://127.0.0.1:1"}), hang);
+    const ProcessResult all = run_process(miner_args({"--ws", "", "--http", "http://127.0.0.1:1"}), hang);
     EXPECT_EQ(all.exitCode, 6) << all.err;
     EXPECT_NE(all.err.find("[gpu] GPU#0 stopped answering: no batch finished for "), std::string::npos) << all.err;
     EXPECT_NE(all.err.find("\nevery GPU is unusable; stopping\n"), std::string::npos) << all.err;
 
     hang["QUORLEN_TEST_HANG"] = "3:one";
     const ProcessResult one =
-        run_process(miner({"--devices", "0,0", "--exit-on-stall", "--ws", "", "--http", "http://127.0.0.1:1"}), hang);
+        run_process(miner_args({"--devices", "0,0", "--exit-on-stall", "--ws", "", "--http", "http://127.0.0.1:1"}),
+                    hang);
     EXPECT_EQ(one.exitCode, 6) << one.err;
     EXPECT_NE(one.err.find("a GPU stopped answering and --exit-on-stall is given; stopping"), std::string::npos)
         << one.err;

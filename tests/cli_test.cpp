@@ -12,6 +12,7 @@
 #include "cli/cli.h"
 #include "cli/key_source.h"
 #include "support/device.h"
+#include "support/miner_command.h"
 #include "support/process.h"
 #include "support/scratch.h"
 
@@ -272,11 +273,10 @@ TEST(ApplyEnv, OrderAndGpuBatchRules) {
 // The program itself, up to the user's key.
 class MinerProcess : public testing::Test {
 protected:
-    ProcessResult run(std::vector<std::string> args, std::map<std::string, std::optional<std::string>> env = {}) {
+    ProcessResult run(std::vector<std::string> args, EnvChanges env = {}) {
         args.insert(args.begin(), MINER_BINARY);
-        for (const char* name : {"BY_SEGMENT", "PRECOMPUTE", "GPU_BATCH", "DIFF_OVERRIDE", "QUORLEN_PRIV"})
-            env.emplace(name, std::nullopt);
-        return run_process(args, env, std::chrono::seconds(30));
+        env.emplace("QUORLEN_PRIV", std::nullopt);
+        return run_process(args, miner_env(env), std::chrono::seconds(30));
     }
 };
 
@@ -341,8 +341,7 @@ TEST_F(MinerProcess, KeyTextsWithOtherThanHexDigitsAreRefused) {
         EXPECT_EQ(r.err.find("pub: "), std::string::npos);
     }
     // A 63-digit key still reads as if its leading zero were written.
-    BackgroundProcess p({MINER_BINARY, "--priv", "0X" + kKey.substr(1), "--devices", "99", "--ws", ""},
-                        {{"DIFF_OVERRIDE", std::nullopt}});
+    BackgroundProcess p({MINER_BINARY, "--priv", "0X" + kKey.substr(1), "--devices", "99", "--ws", ""}, miner_env());
     EXPECT_TRUE(p.waitForOutput("pub: ", std::chrono::seconds(20)));
     p.signal(SIGINT);
     EXPECT_FALSE(p.wait(std::chrono::seconds(30)).timedOut);
@@ -364,9 +363,8 @@ TEST_F(MinerProcess, DoubtfulEnvironmentValuesAreNamed) {
 TEST_F(MinerProcess, AcceptedKeyPrintsConfigAndPublicKey) {
     // With a usable key the miner goes on to the GPUs and the node; stop it
     // once the key line is out.
-    std::map<std::string, std::optional<std::string>> env = {
-        {"BY_SEGMENT", "1"}, {"PRECOMPUTE", std::nullopt}, {"GPU_BATCH", std::nullopt}, {"DIFF_OVERRIDE", std::nullopt}};
-    BackgroundProcess p({MINER_BINARY, "--priv", "0x" + kKey, "--devices", "99", "--ws", ""}, env);
+    BackgroundProcess p({MINER_BINARY, "--priv", "0x" + kKey, "--devices", "99", "--ws", ""},
+                        miner_env({{"BY_SEGMENT", "1"}}));
     ASSERT_TRUE(p.waitForOutput("pub: ", std::chrono::seconds(20)));
     p.signal(SIGINT);
     ProcessResult r = p.wait(std::chrono::seconds(30));
@@ -426,7 +424,7 @@ TEST_F(KeySources, RunningMinerNoLongerShowsTheKeyInItsCommandLine) {
     SKIP_WITHOUT_DEVICE();  // the miner must get past the devices
     BackgroundProcess p({MINER_BINARY, "--priv", kKey, "--ws", "", "--http", "http://127.0.0.1:1", "--step-seconds",
                          "30", "--start-batch", "1"},
-                        {{"QUORLEN_PRIV", std::nullopt}, {"GPU_BATCH", std::nullopt}});
+                        miner_env({{"QUORLEN_PRIV", std::nullopt}}));
     ASSERT_TRUE(p.waitForOutput("pub: ", std::chrono::seconds(20)));
     std::ifstream in("/proc/" + std::to_string(p.pid()) + "/cmdline", std::ios::binary);
     std::stringstream cmdline;

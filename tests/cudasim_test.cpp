@@ -27,6 +27,7 @@
 #include "cuda/cuda_check.h"
 #include "cuda/launch.h"
 #include "kernel/warp.h"
+#include "support/miner_command.h"
 #include "support/process.h"
 
 namespace {
@@ -613,11 +614,9 @@ TEST_F(CudaSim, StickyErrorsAloneAreALostContext) {
 // and its final statistics, leaving the stuck worker behind.
 TEST(CudaSimHang, StuckWaitIsCaughtAndEndsTheMiner) {
     const ProcessResult r = run_process(
-        {MINER_BINARY, "--priv", std::string(63, '0') + "1", "--goida", "--step-seconds", "1", "--warmup-seconds", "0",
-         "--start-batch", "1", "--max-batch", "1", "--http", "http://127.0.0.1:1", "--ws", ""},
-        {{"QUORLEN_TEST_HANG", "3"}, {"QUORLEN_WATCHDOG_TEST_MS", "2000"}, {"QUORLEN_CUDA_SIM_DEVICES", std::nullopt},
-         {"BY_SEGMENT", std::nullopt}, {"PRECOMPUTE", std::nullopt}, {"GPU_BATCH", std::nullopt},
-         {"DIFF_OVERRIDE", std::nullopt}},
+        miner_args({"--http", "http://127.0.0.1:1", "--ws", ""}, {.start = 1, .max = 1}),
+        miner_env({{"QUORLEN_TEST_HANG", "3"}, {"QUORLEN_WATCHDOG_TEST_MS", "2000"},
+                   {"QUORLEN_CUDA_SIM_DEVICES", std::nullopt}}),
         std::chrono::seconds(300));
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 6) << r.err;

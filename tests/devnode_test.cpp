@@ -20,6 +20,7 @@
 #include "node/ws_plain.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
+#include "support/test_key.h"
 #include "support/test_pki.h"
 #include "worker/candidate.h"
 #include "worker/chain_view.h"
@@ -34,7 +35,6 @@ using namespace quorlen::worker;
 
 namespace {
 
-const std::string kKey = "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
 // The easiest target; with a tiny block time it stays the easiest.
 const std::string kEasy(64, 'f');
 
@@ -96,7 +96,7 @@ TEST(Consensus, AgreesWithTheMinersTextAndRewards) {
 TEST(DevChain, AcceptsHonestBlocksAndTheirTransactions) {
     Chain chain({kEasy, 0.001, "", ""});
     Signer signer;
-    ASSERT_TRUE(signer.init(kKey, false));
+    ASSERT_TRUE(signer.init(kTestKey, false));
     EXPECT_EQ(chain.height(), 1u);
     ASSERT_EQ(chain.addTransaction(pendingTx(5)), std::nullopt);
     ASSERT_EQ(chain.addTransaction(pendingTx(6)), std::nullopt);
@@ -116,7 +116,7 @@ TEST(DevChain, AcceptsHonestBlocksAndTheirTransactions) {
 TEST(DevChain, RejectsForgeriesForTheRightReason) {
     Chain chain({kEasy, 0.001, "", ""});
     Signer signer, other;
-    ASSERT_TRUE(signer.init(kKey, false));
+    ASSERT_TRUE(signer.init(kTestKey, false));
     ASSERT_TRUE(other.init(DEV_PRIVATE_KEY, false));
     const json honest = minedBlock(chain, signer);
 
@@ -169,7 +169,7 @@ TEST(DevChain, TransactionsAreCheckedWhenPosted) {
     brief.pendingLifetime = std::chrono::milliseconds(200);
     Chain fleeting(brief);
     Signer signer;
-    ASSERT_TRUE(signer.init(kKey, false));
+    ASSERT_TRUE(signer.init(kTestKey, false));
     ASSERT_EQ(fleeting.addTransaction(pendingTx(1)), std::nullopt);
     EXPECT_EQ(fleeting.mempool().size(), 1u);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -181,7 +181,7 @@ TEST(DevChain, TransactionsAreCheckedWhenPosted) {
 TEST(DevChain, KeepsItsChainAcrossRestartsAndDropsATornLine) {
     TempFile file;
     Signer signer;
-    ASSERT_TRUE(signer.init(kKey, false));
+    ASSERT_TRUE(signer.init(kTestKey, false));
     std::string tipHash;
     {
         Chain chain({kEasy, 0.001, "", file.path});
@@ -347,7 +347,7 @@ std::string blockEvent(const json& block) { return R"({"event":"block","data":)"
 TEST_F(RunningNode, AnswersEveryMalformedMessageWithItsReasonAndCarriesOn) {
     start({"--work-checks", "1"});
     Signer signer;
-    ASSERT_TRUE(signer.init(kKey, false));
+    ASSERT_TRUE(signer.init(kTestKey, false));
     Chain mirror({kEasy, 0.001, "", ""});  // the node's chain as it starts
     const json honest = minedBlock(mirror, signer);
     auto changed = [&](const std::function<void(json&)>& change) {
@@ -612,7 +612,7 @@ TEST_F(RunningNode, OverTlsServesVerifiedClientsAndDropsStalledHandshakes) {
 // Every line of the data file must be the block that was accepted there.
 TEST_F(RunningNode, LoadsOnlyAValidChainAndSaysWhichLineIsNot) {
     Signer signer;
-    ASSERT_TRUE(signer.init(kKey, false));
+    ASSERT_TRUE(signer.init(kTestKey, false));
     std::vector<std::string> lines;
     std::string target;
     {
@@ -692,7 +692,7 @@ TEST_F(RunningNode, LoadsOnlyAValidChainAndSaysWhichLineIsNot) {
 // write; that block is refused with the reason, and the node serves on.
 TEST_F(RunningNode, DataFileStaysWholeWithoutStderrAndUnderAFileSizeLimit) {
     Signer signer;
-    ASSERT_TRUE(signer.init(kKey, false));
+    ASSERT_TRUE(signer.init(kTestKey, false));
     Chain mirror({kEasy, 0.001, "", ""});  // follows the node's chain
     auto submit = [&] {
         const json block = minedBlock(mirror, signer);

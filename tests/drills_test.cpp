@@ -15,6 +15,7 @@
 #include "node/node_api.h"
 #include "net/servers.h"
 #include "support/device.h"
+#include "support/miner_command.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
 #include "support/scripted_node.h"
@@ -28,11 +29,8 @@ namespace {
 // Every test here runs the miner on a device.
 [[maybe_unused]] const testing::Environment* const kNeedsDevice = testing::AddGlobalTestEnvironment(new NeedsDevice);
 
-const std::string kKey = "3f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
-
 std::vector<std::string> minerArgs(const std::string& http, const std::string& ws) {
-    return {MINER_BINARY, "--priv", kKey, "--goida", "--http", http, "--ws", ws, "--step-seconds", "1",
-            "--warmup-seconds", "0", "--start-batch", "2", "--max-batch", "2"};
+    return miner_args({"--http", http, "--ws", ws});
 }
 
 // Ctrl-C must end the miner within this, whatever the node does. Under
@@ -58,7 +56,7 @@ ProcessResult ctrlC(BackgroundProcess& miner, std::chrono::milliseconds& took) {
 // common promises: it hashed, every hit line says OK or FAIL, Ctrl-C works
 // within the limit.
 ProcessResult drill(const std::string& http, const std::string& ws, const std::function<bool(BackgroundProcess&)>& enough) {
-    BackgroundProcess miner(minerArgs(http, ws), {{"DIFF_OVERRIDE", std::nullopt}});
+    BackgroundProcess miner(minerArgs(http, ws), miner_env());
     const std::regex hashing("Hashrate: [1-9][0-9]* H/s");
     const bool reached =
         wait_until([&] { return enough(miner) && std::regex_search(miner.out(), hashing); }, 60000);
@@ -143,7 +141,7 @@ TEST(Drill, PeerTextReachesTheConsoleEscaped) {
     std::vector<std::string> args = minerArgs("https://localhost:" + std::to_string(https.port()), "");
     args.insert(args.end(), {"--ca-file", pki.caFile(), "--backup-http", backup.httpUrl(), "--backup-ws",
                              backup.wsUrl()});
-    BackgroundProcess miner(args, {{"DIFF_OVERRIDE", "0"}});  // no hit: the refreshes make the switch
+    BackgroundProcess miner(args, miner_env({{"DIFF_OVERRIDE", "0"}}));  // no hit: the refreshes make the switch
     const std::string quoted = "'\\x1b[2J\\x1b[H[submit] GPU#0 OK ws=1 hash=0\\x07'";
     EXPECT_TRUE(miner.waitForOutput("[node] switched to the backup node: ", std::chrono::seconds(60))) << miner.err();
     miner.signal(SIGINT);
@@ -165,12 +163,15 @@ TEST(Drill, NodeAnswers500s) {
 }
 
 TEST(Drill, NodeAnswersGarbage) {
-    // Garbage read as a target is a tiny number: the miner hashes on and, as
-    // it should, finds nothing good enough to send.
+    // Garbage is no target: /diff is named as failed, and with no target ever
+    // read the miner mines at the easiest one, so its hits reach the node.
     for (const std::string body : {"\x01\x02 garbage {", "[[[[[[[[", "{\"height\":{\"x\":[]}}"}) {
         ScriptedNode node;
         for (const char* path : {"/height", "/diff", "/mempool", "/block/0", "/block/2"}) node.set(path, 200, body);
-        drill(node.httpUrl(), node.wsUrl(), [&](BackgroundProcess&) { return true; });
+        ProcessResult r = drill(node.httpUrl(), node.wsUrl(), [&](BackgroundProcess& p) { return hasSubmits(p, 2); });
+        EXPECT_NE(r.err.find("\n[node] /diff failed: "), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find("OK ws=1"), std::string::npos) << r.out;
+        EXPECT_TRUE(wait_until([&] { return !node.messages().empty(); }));
     }
 }
 
@@ -294,7 +295,7 @@ TEST(Drill, ListenerThatNeverAccepts) {
     const std::string port = std::to_string(never.port());
     for (bool withWs : {true, false}) {
         BackgroundProcess miner(minerArgs("http://127.0.0.1:" + port, withWs ? "ws://127.0.0.1:" + port : ""),
-                                {{"DIFF_OVERRIDE", std::nullopt}});
+                                miner_env());
         // With a WebSocket, start-up sits in its connect; without, the
         // worker sits in its first fetch while the hash rate shows 0.
         if (withWs) ASSERT_TRUE(miner.waitForOutput("[tune] best", std::chrono::seconds(60)));
@@ -321,7 +322,7 @@ TEST(Drill, TlsPeerStallsMidHandshake) {
         },
         true);
     BackgroundProcess miner(minerArgs("http://127.0.0.1:1", "wss://127.0.0.1:" + std::to_string(stall.port())),
-                            {{"DIFF_OVERRIDE", std::nullopt}});
+                            miner_env());
     ASSERT_TRUE(miner.waitForOutput("[tune] best", std::chrono::seconds(60)));
     std::this_thread::sleep_for(std::chrono::seconds(1));
     std::chrono::milliseconds took{};
@@ -365,7 +366,7 @@ TEST(Drill, ClosedOrBrokenConsoleAndHangUp) {
         ScriptedNode node;  // HTTP answers 404: every hash is a hit, a block every pass
         std::vector<std::string> argv = {"/bin/bash", "-c", "exec \"$0\" \"$@\" " + redirect};
         for (const std::string& a : minerArgs(node.httpUrl(), node.wsUrl())) argv.push_back(a);
-        BackgroundProcess miner(argv, {{"DIFF_OVERRIDE", std::nullopt}});
+        BackgroundProcess miner(argv, miner_env());
         if (!closed) {
             ProcessResult r = miner.wait(std::chrono::seconds(60));
             EXPECT_FALSE(r.timedOut);

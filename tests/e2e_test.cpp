@@ -19,6 +19,7 @@
 #include "worker/worker.h"
 #include "worker/worker_ctx.h"
 #include "consensus.h"
+#include "support/miner_command.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
 #include "support/test_pki.h"
@@ -30,8 +31,6 @@ namespace {
 
 // Every test here runs the miner on a device.
 [[maybe_unused]] const testing::Environment* const kNeedsDevice = testing::AddGlobalTestEnvironment(new NeedsDevice);
-
-const std::string kKey = "2f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
 
 size_t count(const std::string& text, const std::string& needle) {
     size_t n = 0;
@@ -80,13 +79,11 @@ protected:
         node = devnode(httpPort, wsPort, data, target, tls);
     }
     void startMiner(std::optional<std::string> diffOverride = std::nullopt, std::vector<std::string> more = {},
-                    std::map<std::string, std::optional<std::string>> env = {}) {
-        std::vector<std::string> args{MINER_BINARY, "--priv", kKey, "--goida", "--http", http(), "--ws", ws(),
-                                      "--step-seconds", "1", "--warmup-seconds", "0", "--start-batch", "2",
-                                      "--max-batch", "2"};
+                    EnvChanges env = {}) {
+        std::vector<std::string> args = miner_args({"--http", http(), "--ws", ws()});
         args.insert(args.end(), more.begin(), more.end());
         env["DIFF_OVERRIDE"] = diffOverride;
-        miner = std::make_unique<BackgroundProcess>(args, env);
+        miner = std::make_unique<BackgroundProcess>(args, miner_env(env));
     }
     std::uint64_t height(const std::string& node = {}) {
         NodeApi api(node.empty() ? http() : node, "", {}, nullptr, TlsTrust{pki ? pki->caFile() : ""});
@@ -252,7 +249,7 @@ TEST_F(LocalNetwork, ForgedBlocksAreRejectedOverTheWireForTheRightReason) {
     NodeApi api(http(), ws());
     ASSERT_TRUE(api.ws_connected());
     Signer signer, other;
-    ASSERT_TRUE(signer.init(kKey, false));
+    ASSERT_TRUE(signer.init(kTestKey, false));
     ASSERT_TRUE(other.init(DEV_PRIVATE_KEY, false));
     nlohmann::json tip;
     ASSERT_TRUE(api.getBlock(0, tip));

@@ -20,6 +20,7 @@
 #include "hasher_fixture.h"
 #include "net/servers.h"
 #include "opencl/cl_program_cache.h"
+#include "support/miner_command.h"
 #include "support/process.h"
 #include "support/scratch.h"
 #include "support/scripted_node.h"
@@ -53,17 +54,12 @@ TEST_F(Hasher, OpenClFaultsEndTheWorkerAsOnCudaARefusalIsRetried) {
                                     {"clEnqueueNDRangeKernel:-34", true},   // invalid context
                                     {"clWaitForEvents:-5", true},           // out of resources
                                     {"clGetEventInfo:-30", true}};          // a failed command's status
-    const std::string key = "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
     auto miner = [&](const std::string& http, const std::string& ws) {
-        return std::vector<std::string>{MINER_BINARY, "--priv", key, "--goida", "--step-seconds", "1",
-                                        "--warmup-seconds", "0", "--start-batch", "2", "--max-batch", "2",
-                                        "--http", http, "--ws", ws};
+        return miner_args({"--http", http, "--ws", ws});
     };
     for (const InjectedFault& fault : faults) {
         SCOPED_TRACE(fault.setting);
-        const std::map<std::string, std::optional<std::string>> env = {
-            {"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_CL_FAULT", fault.setting}, {"BY_SEGMENT", std::nullopt},
-            {"PRECOMPUTE", std::nullopt},      {"GPU_BATCH", std::nullopt},     {"DIFF_OVERRIDE", std::nullopt}};
+        const EnvChanges env = miner_env({{"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_CL_FAULT", fault.setting}});
         if (fault.lost) {
             ProcessResult r = run_process(miner("http://127.0.0.1:1", ""), env, kColdKernelBuild);
             EXPECT_EQ(r.exitCode, 6) << r.err;
@@ -104,14 +100,10 @@ bool deviceHasSubGroupShuffle() {
 // miner stops with status 6, its final statistics printed, without waiting
 // for the stuck thread.
 TEST_F(Hasher, OpenClHungWaitIsCaughtAndEndsTheMiner) {
-    const std::map<std::string, std::optional<std::string>> env = {
-        {"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_TEST_HANG", "3"}, {"QUORLEN_WATCHDOG_TEST_MS", "2000"},
-        {"BY_SEGMENT", std::nullopt},      {"PRECOMPUTE", std::nullopt}, {"GPU_BATCH", std::nullopt},
-        {"DIFF_OVERRIDE", std::nullopt}};
-    const ProcessResult r = run_process(
-        {MINER_BINARY, "--priv", std::string(63, '0') + "1", "--goida", "--step-seconds", "1", "--warmup-seconds", "0",
-         "--start-batch", "2", "--max-batch", "2", "--http", "http://127.0.0.1:1", "--ws", ""},
-        env, std::chrono::seconds(120));
+    const EnvChanges env = miner_env(
+        {{"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_TEST_HANG", "3"}, {"QUORLEN_WATCHDOG_TEST_MS", "2000"}});
+    const ProcessResult r =
+        run_process(miner_args({"--http", "http://127.0.0.1:1", "--ws", ""}), env, std::chrono::seconds(120));
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 6) << r.err;
     EXPECT_NE(r.err.find("[gpu] GPU#0 stopped answering: no batch finished for "), std::string::npos) << r.err;
@@ -130,13 +122,12 @@ TEST_F(Hasher, OpenClRefusedFastPathFallsBackAndIsRemembered) {
     const char* xdg = std::getenv("XDG_CACHE_HOME");
     const std::string pocl = (xdg && *xdg ? std::string(xdg) : std::string(std::getenv("HOME")) + "/.cache") +
                              "/pocl/kcache";
-    const std::map<std::string, std::optional<std::string>> env = {
-        {"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_CL_FAKE_SUBGROUPS", "1"}, {"XDG_CACHE_HOME", cache.path()},
-        {"POCL_CACHE_DIR", pocl},          {"BY_SEGMENT", std::nullopt},       {"PRECOMPUTE", std::nullopt},
-        {"GPU_BATCH", std::nullopt},       {"DIFF_OVERRIDE", std::nullopt}};
-    const std::vector<std::string> miner = {MINER_BINARY, "--priv", std::string(64, '1'), "--goida", "--ws", "",
-                                            "--http", "http://127.0.0.1:1", "--start-batch", "1", "--max-batch", "1",
-                                            "--step-seconds", "1", "--warmup-seconds", "0"};
+    const EnvChanges env = miner_env({{"LD_PRELOAD", OPENCL_FAULT_SHIM},
+                                      {"QUORLEN_CL_FAKE_SUBGROUPS", "1"},
+                                      {"XDG_CACHE_HOME", cache.path()},
+                                      {"POCL_CACHE_DIR", pocl}});
+    const std::vector<std::string> miner =
+        miner_args({"--ws", "", "--http", "http://127.0.0.1:1"}, {.start = 1, .max = 1});
     const auto mine = [&](const std::string& expected) {
         BackgroundProcess p(miner, env);
         EXPECT_TRUE(p.waitForOutput(expected, kColdKernelBuild)) << p.err();

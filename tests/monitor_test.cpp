@@ -26,6 +26,7 @@
 #include "cli/api_options.h"
 #include "gpu/gpu_hasher.h"
 #include "support/device.h"
+#include "support/miner_command.h"
 #include "support/process.h"
 #include "support/raw_peer.h"
 #include "support/scratch.h"
@@ -40,8 +41,6 @@ using namespace quorlen::telemetry;
 using namespace quorlen::cli;
 
 namespace {
-
-const std::string kKey = "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
 
 struct Fetched {
     long status = 0;
@@ -104,16 +103,8 @@ void expectParsableMetrics(const std::string& metrics, const std::vector<std::st
     for (const std::string& family : families) EXPECT_NE(parsed.out.find(family), std::string::npos) << family;
 }
 
-std::vector<std::string> miner(std::vector<std::string> extra) {
-    std::vector<std::string> args = {MINER_BINARY,   "--priv", kKey, "--goida", "--step-seconds", "1",
-                                     "--warmup-seconds", "0",  "--start-batch", "2", "--max-batch", "2"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
-}
-
-std::map<std::string, std::optional<std::string>> env(std::optional<std::string> nvml = std::nullopt) {
-    return {{"BY_SEGMENT", std::nullopt},  {"PRECOMPUTE", std::nullopt},        {"GPU_BATCH", std::nullopt},
-            {"DIFF_OVERRIDE", std::nullopt}, {"QUORLEN_API_TOKEN", std::nullopt}, {"QUORLEN_NVML_LIBRARY", nvml}};
+EnvChanges env(std::optional<std::string> nvml = std::nullopt) {
+    return miner_env({{"QUORLEN_API_TOKEN", std::nullopt}, {"QUORLEN_NVML_LIBRARY", nvml}});
 }
 
 // The API's base URL from the miner's "[api] serving" line.
@@ -153,8 +144,8 @@ TEST(Api, SummaryMetricsHealthAndPageDuringMining) {
     const std::string http = "http://127.0.0.1:" + std::to_string(httpPort);
     // The stand-in library is there, but the host flavour's device has no
     // PCI bus id: one device, no telemetry, and the guard says so.
-    BackgroundProcess p(miner({"--http", http, "--ws", "ws://127.0.0.1:" + std::to_string(wsPort), "--api",
-                               "127.0.0.1:0", "--temp-limit", "80"}),
+    BackgroundProcess p(miner_args({"--http", http, "--ws", "ws://127.0.0.1:" + std::to_string(wsPort), "--api",
+                                    "127.0.0.1:0", "--temp-limit", "80"}),
                         env(NVML_STAND_IN));
     const std::string base = apiBase(p);
     ASSERT_FALSE(base.empty()) << p.err();
@@ -229,21 +220,21 @@ TEST(Api, SummaryMetricsHealthAndPageDuringMining) {
 // and clients are bounded in number, header size and time.
 TEST(Api, TokenAndBounds) {
     SKIP_WITHOUT_DEVICE();
-    const ProcessResult open = run_process(miner({"--api", "0.0.0.0:4068"}), env());
+    const ProcessResult open = run_process(miner_args({"--api", "0.0.0.0:4068"}), env());
     EXPECT_EQ(open.exitCode, 1);
     EXPECT_NE(open.err.find("--api 0.0.0.0:4068: a bind address other than loopback needs a token"),
               std::string::npos)
         << open.err;
     EXPECT_EQ(open.err.find("[tune]"), std::string::npos);
-    EXPECT_EQ(run_process(miner({"--api", "127.0.0.1"}), env()).exitCode, 1);
+    EXPECT_EQ(run_process(miner_args({"--api", "127.0.0.1"}), env()).exitCode, 1);
 
     ScratchDir dir;
     const std::string token = "s3cret-token";
     // A management library whose first call never returns.
     auto hung = env(NVML_STAND_IN);
     hung["NVML_STAND_IN_HOLD"] = "1";
-    BackgroundProcess p(miner({"--api", "127.0.0.1:0", "--api-token-file", dir.write("token", token + "\n"), "--ws",
-                               "", "--http", "http://127.0.0.1:1", "--temp-limit", "80"}),
+    BackgroundProcess p(miner_args({"--api", "127.0.0.1:0", "--api-token-file", dir.write("token", token + "\n"),
+                                    "--ws", "", "--http", "http://127.0.0.1:1", "--temp-limit", "80"}),
                         hung);
     const std::string base = apiBase(p);
     ASSERT_FALSE(base.empty()) << p.err();
@@ -263,7 +254,7 @@ TEST(Api, TokenAndBounds) {
 
     const unsigned short port = static_cast<unsigned short>(std::stoi(base.substr(base.rfind(':') + 1)));
     // The address is taken: a second miner says so and stops before mining.
-    const ProcessResult taken = run_process(miner({"--api", "127.0.0.1:" + std::to_string(port)}), env());
+    const ProcessResult taken = run_process(miner_args({"--api", "127.0.0.1:" + std::to_string(port)}), env());
     EXPECT_EQ(taken.exitCode, 5);
     EXPECT_NE(taken.err.find("fatal: --api 127.0.0.1:" + std::to_string(port) + ": cannot listen: "),
               std::string::npos)
@@ -647,7 +638,7 @@ TEST(Watchdog, OneOfTwoStallsTheOtherMinesOnAndCtrlCStillStops) {
     e["QUORLEN_TEST_HANG"] = "3:one";
     e["QUORLEN_WATCHDOG_TEST_MS"] = "1000";
     BackgroundProcess p(
-        miner({"--devices", "0,0", "--ws", "", "--http", "http://127.0.0.1:1", "--api", "127.0.0.1:0"}), e);
+        miner_args({"--devices", "0,0", "--ws", "", "--http", "http://127.0.0.1:1", "--api", "127.0.0.1:0"}), e);
     const std::string base = apiBase(p);
     ASSERT_FALSE(base.empty()) << p.err();
     ASSERT_TRUE(p.waitForOutput("[gpu] GPU#0 stopped answering: no batch finished for ", std::chrono::seconds(60)))

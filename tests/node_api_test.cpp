@@ -11,6 +11,7 @@
 #include "node/node_api.h"
 #include "net/servers.h"
 #include "support/raw_peer.h"
+#include "support/recording_ws_server.h"
 #include "support/scratch.h"
 #include "support/test_pki.h"
 
@@ -461,20 +462,9 @@ TEST(NodeApi, BackupTakesOverAndThePrimaryGetsItBack) {
     }
     primary.set("/diff", 200, "ff");
     backup.set("/diff", 200, "0f");
-    std::mutex lock;
-    std::vector<std::string> received;
-    quorlen::net::WsCallbacks cb;
-    cb.onMessage = [&](const auto&, const std::string& m) {
-        std::lock_guard<std::mutex> g(lock);
-        received.push_back(m);
-    };
-    quorlen::net::WsServer ws("127.0.0.1", 0, cb);
-    const std::string backupWs = "ws://127.0.0.1:" + std::to_string(ws.port());
+    RecordingWsServer ws;
+    const std::string backupWs = ws.url();
     const std::string deadWs = "ws://127.0.0.1:" + std::to_string(free_port());
-    const auto got = [&] {
-        std::lock_guard<std::mutex> g(lock);
-        return received.size();
-    };
     testing::internal::CaptureStderr();
     NodeApi api(primary.base(), deadWs);
     api.add_backup(std::make_unique<NodeApi>(backup.base(), backupWs), FailoverTimes{100, 300});
@@ -485,7 +475,7 @@ TEST(NodeApi, BackupTakesOverAndThePrimaryGetsItBack) {
     EXPECT_TRUE(api.send_block_event("{\"n\":1}", "", &onA));
     EXPECT_TRUE(api.on_backup());
     EXPECT_EQ(api.switches(), 1u);
-    EXPECT_TRUE(wait_until([&] { return got() == 1; }));
+    EXPECT_TRUE(wait_until([&] { return ws.count() == 1; }));
     std::string diff;
     EXPECT_TRUE(api.getDiff(diff));
     EXPECT_EQ(diff, "0f");
@@ -533,7 +523,7 @@ TEST(NodeApi, BackupTakesOverAndThePrimaryGetsItBack) {
     for (int i = 0; i < 6; ++i) EXPECT_FALSE(api.getBlockHeight(h));
     EXPECT_FALSE(api.on_backup());
     EXPECT_EQ(api.switches(), 4u);
-    EXPECT_EQ(got(), 1u);
+    EXPECT_EQ(ws.count(), 1u);
     const std::string err = testing::internal::GetCapturedStderr();
     const std::string toBackup = "\n[node] switched to the backup node: " + backup.base() + " " + backupWs + " (";
     EXPECT_NE(err.find(toBackup + "a block could not be sent to the primary)\n"), std::string::npos) << err;

@@ -13,6 +13,7 @@
 #include "argon2gpu/cuda/device.h"
 #include "cli/cli.h"
 #include "gpu/tune_file.h"
+#include "support/miner_command.h"
 #include "support/process.h"
 #include "support/scratch.h"
 
@@ -134,15 +135,12 @@ TEST(TuneFile, KeyAndCheckOfARememberedSize) {
 namespace {
 
 std::vector<std::string> tunedMiner(const std::string& file) {
-    return {MINER_BINARY, "--priv", std::string(63, '0') + "1", "--goida", "--step-seconds", "1", "--warmup-seconds",
-            "0", "--start-batch", "2", "--max-batch", "3", "--ws", "", "--http", "http://127.0.0.1:1", "--tune-file",
-            file};
+    return miner_args({"--ws", "", "--http", "http://127.0.0.1:1", "--tune-file", file}, {.start = 2, .max = 3});
 }
 
 // Runs the miner until it mines, then stops it; its standard error.
 std::string mineOnce(const std::string& file) {
-    BackgroundProcess p(tunedMiner(file), {{"BY_SEGMENT", std::nullopt}, {"PRECOMPUTE", std::nullopt},
-                                           {"GPU_BATCH", std::nullopt}, {"DIFF_OVERRIDE", std::nullopt}});
+    BackgroundProcess p(tunedMiner(file), miner_env());
     EXPECT_TRUE(p.waitForOutput("Hashrate: ", std::chrono::seconds(60), true)) << p.err();
     p.signal(SIGINT);
     const ProcessResult r = p.wait(std::chrono::seconds(10));

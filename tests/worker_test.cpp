@@ -12,8 +12,10 @@
 #include "support/device.h"
 #include "support/faulty_hasher.h"
 #include "support/raw_peer.h"
+#include "support/recording_ws_server.h"
 #include "support/reference_argon2.h"
 #include "support/scripted_node.h"
+#include "support/test_key.h"
 #include "worker/candidate.h"
 #include "worker/chain_view.h"
 #include "worker/identity.h"
@@ -23,19 +25,17 @@
 
 using nlohmann::json;
 
-using namespace quorlen::worker;
 using namespace quorlen::block;
+using namespace quorlen::worker;
 
 namespace {
-
-const std::string kUserKey = "1f1e1d1c1b1a191817161514131211100f0e0d0c0b0a09080706050403020100";
 
 std::unique_ptr<WorkerCtx> makeCtx(const std::string& http, const std::string& ws = "") {
     auto ctx = std::make_unique<WorkerCtx>();
     testing::internal::CaptureStderr();
     ctx->api = std::make_unique<NodeApi>(http, ws);
     testing::internal::GetCapturedStderr();
-    ctx->signer.init(kUserKey, false);
+    ctx->signer.init(kTestKey, false);
     ctx->minerPub = ctx->signer.pubhex;
     ctx->devReady = ctx->devSigner.init(DEV_PRIVATE_KEY, false);
     ctx->devPub = ctx->devSigner.pubhex;
@@ -511,31 +511,17 @@ TEST(SubmitHit, ConnectionRepair) {
     EXPECT_FALSE(ctx->api->ws_connected());
 
     // The node comes up: the next hit makes a new client.
-    std::mutex lock;
-    std::vector<std::string> messages;
-    quorlen::net::WsCallbacks cb;
-    cb.onMessage = [&](const auto&, const std::string& m) {
-        std::lock_guard<std::mutex> g(lock);
-        messages.push_back(m);
-    };
-    quorlen::net::WsServer node("127.0.0.1", port, cb);
-    auto received = [&] {
-        std::lock_guard<std::mutex> g(lock);
-        return messages.size();
-    };
+    RecordingWsServer node(port);
     submit("00AB", "[ws] reconnected: " + url + "\n", "\n[submit] GPU#0 OK ws=1 hash=00AB\n");
-    ASSERT_TRUE(wait_until([&] { return received() == 1; }));
-    {
-        std::lock_guard<std::mutex> g(lock);
-        EXPECT_NE(messages[0].find("\"hash\":\"ab\""), std::string::npos);
-    }
+    ASSERT_TRUE(wait_until([&] { return node.count() == 1; }));
+    EXPECT_NE(node.messages()[0].find("\"hash\":\"ab\""), std::string::npos);
 
     // The node dropped us: noticed by the reader, repaired at the next hit.
-    ASSERT_TRUE(wait_until([&] { return node.sessions().size() == 1; }));
-    node.sessions()[0]->drop();
+    ASSERT_TRUE(wait_until([&] { return node.server().sessions().size() == 1; }));
+    node.server().sessions()[0]->drop();
     ASSERT_TRUE(wait_until([&] { return !ctx->api->ws_connected(); }));
     submit("00AB", "[ws] reconnected: " + url + "\n", "\n[submit] GPU#0 OK ws=1 hash=00AB\n");
-    ASSERT_TRUE(wait_until([&] { return received() == 2; }));
+    ASSERT_TRUE(wait_until([&] { return node.count() == 2; }));
     EXPECT_EQ(ctx->stats->sent.load(), 2u);
     EXPECT_EQ(ctx->stats->failed.load(), 1u);
 

@@ -2,7 +2,6 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
-#include <mutex>
 #include <regex>
 
 #include "node/node_verdict.h"
@@ -10,6 +9,7 @@
 #include "node/ws_url.h"
 #include "net/servers.h"
 #include "support/raw_peer.h"
+#include "support/recording_ws_server.h"
 #include "support/scratch.h"
 #include "support/test_pki.h"
 
@@ -22,35 +22,10 @@ const TestPki& pki() {
     return made;
 }
 
-// A real WebSocket server that records what it receives; over TLS with the
-// test CA's node certificate when asked.
-struct RecordingServer {
-    explicit RecordingServer(bool tls = false, const std::string& address = "127.0.0.1")
-        : tls(tls), server{address, 0,
-                  {nullptr,
-                   [this](const auto&, const std::string& m) {
-                       std::lock_guard<std::mutex> g(lock);
-                       messages.push_back(m);
-                   },
-                   [this](const auto&, const std::string& p) {
-                       std::lock_guard<std::mutex> g(lock);
-                       pongs.push_back(p);
-                   },
-                   nullptr},
-                  {}, tls ? quorlen::net::ServerTls{pki().certFile(), pki().keyFile()} : quorlen::net::ServerTls{}} {}
-    const bool tls;
-    std::mutex lock;
-    std::vector<std::string> messages;
-    std::vector<std::string> pongs;
-    quorlen::net::WsServer server;
-    std::string url(const std::string& host = "127.0.0.1") {
-        return (tls ? "wss://" : "ws://") + host + ":" + std::to_string(server.port()) + "/node";
-    }
-    size_t count() {
-        std::lock_guard<std::mutex> g(lock);
-        return messages.size();
-    }
-};
+// The test CA's node certificate for a server over TLS, or none.
+quorlen::net::ServerTls nodeTls(bool tls) {
+    return tls ? quorlen::net::ServerTls{pki().certFile(), pki().keyFile()} : quorlen::net::ServerTls{};
+}
 
 std::string header(const std::string& frame, size_t n) { return frame.substr(0, n); }
 
@@ -89,10 +64,10 @@ std::unique_ptr<WsPlain> trustingClient() {
 TEST(WsPlain, RealServerReceivesExactPayloads) {
     for (bool tls : {false, true}) {
         SCOPED_TRACE(tls ? "wss" : "ws");
-        RecordingServer s(tls);
+        RecordingWsServer s(0, nodeTls(tls));
         auto client = trustingClient();
         WsPlain& ws = *client;
-        ASSERT_TRUE(ws.connect_url(s.url()));
+        ASSERT_TRUE(ws.connect_url(s.url("/node")));
         EXPECT_GE(ws.fd.load(), 0);
         std::vector<std::string> sent;
         for (size_t len : {0u, 125u, 126u, 65535u, 65536u, 300000u}) {
@@ -102,28 +77,23 @@ TEST(WsPlain, RealServerReceivesExactPayloads) {
             ASSERT_TRUE(ws.send_frame(1, p));
         }
         ASSERT_TRUE(wait_until([&] { return s.count() == sent.size(); }));
-        std::lock_guard<std::mutex> g(s.lock);
-        EXPECT_EQ(s.messages, sent);
+        EXPECT_EQ(s.messages(), sent);
     }
 }
 
 TEST(WsPlain, PingsAreAnsweredWithTheSamePayload) {
     for (bool tls : {false, true}) {
         SCOPED_TRACE(tls ? "wss" : "ws");
-        RecordingServer s(tls);
+        RecordingWsServer s(0, nodeTls(tls));
         auto client = trustingClient();
         WsPlain& ws = *client;
-        ASSERT_TRUE(ws.connect_url(s.url()));
-        ASSERT_TRUE(wait_until([&] { return s.server.sessions().size() == 1; }));
-        s.server.sessions()[0]->ping("hello");
-        s.server.sessions()[0]->ping("");
-        s.server.sessions()[0]->send("ignored by the client");
-        ASSERT_TRUE(wait_until([&] {
-            std::lock_guard<std::mutex> g(s.lock);
-            return s.pongs.size() == 2;
-        }));
-        std::lock_guard<std::mutex> g(s.lock);
-        EXPECT_EQ(s.pongs, (std::vector<std::string>{"hello", ""}));
+        ASSERT_TRUE(ws.connect_url(s.url("/node")));
+        ASSERT_TRUE(wait_until([&] { return s.server().sessions().size() == 1; }));
+        s.server().sessions()[0]->ping("hello");
+        s.server().sessions()[0]->ping("");
+        s.server().sessions()[0]->send("ignored by the client");
+        ASSERT_TRUE(wait_until([&] { return s.pongs().size() == 2; }));
+        EXPECT_EQ(s.pongs(), (std::vector<std::string>{"hello", ""}));
         EXPECT_GE(ws.fd.load(), 0);
     }
 }
@@ -131,19 +101,19 @@ TEST(WsPlain, PingsAreAnsweredWithTheSamePayload) {
 TEST(WsPlain, NodeClosingOrDroppingIsNoticed) {
     for (int round = 0; round < 4; ++round) {
         const bool closeFrame = round % 2 == 0;
-        RecordingServer s(round >= 2);
+        RecordingWsServer s(0, nodeTls(round >= 2));
         auto client = trustingClient();
         WsPlain& ws = *client;
-        ASSERT_TRUE(ws.connect_url(s.url()));
-        ASSERT_TRUE(wait_until([&] { return s.server.sessions().size() == 1; }));
-        if (closeFrame) s.server.sessions()[0]->close();
-        else s.server.sessions()[0]->drop();
+        ASSERT_TRUE(ws.connect_url(s.url("/node")));
+        ASSERT_TRUE(wait_until([&] { return s.server().sessions().size() == 1; }));
+        if (closeFrame) s.server().sessions()[0]->close();
+        else s.server().sessions()[0]->drop();
         ASSERT_TRUE(wait_until([&] { return ws.fd.load() < 0; }));
         testing::internal::CaptureStderr();
         EXPECT_FALSE(ws.send_frame(1, "late"));
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         // And it can connect again.
-        ASSERT_TRUE(ws.connect_url(s.url()));
+        ASSERT_TRUE(ws.connect_url(s.url("/node")));
         EXPECT_TRUE(ws.send_frame(1, "again"));
         ASSERT_TRUE(wait_until([&] { return s.count() == 1; }));
     }
@@ -393,25 +363,25 @@ TEST(WsPlain, ConnectGivesUpAtTheLimitOrAtAStopRequest) {
 // with the reason, before a byte of WebSocket goes out; and wss:// never
 // falls back to plain text, nor ws:// to TLS.
 TEST(WsPlain, TlsRefusesWhatItCannotVerify) {
-    RecordingServer tlsNode(true), v6Node(true, "::1"), plainNode(false);
+    RecordingWsServer tlsNode(0, nodeTls(true)), v6Node(0, nodeTls(true), "::1"), plainNode;
     WsPlain untrusting;
-    EXPECT_FALSE(untrusting.connect_url(tlsNode.url()));
+    EXPECT_FALSE(untrusting.connect_url(tlsNode.url("/node")));
     EXPECT_EQ(untrusting.last_problem(), "certificate verify failed: unable to get local issuer certificate");
     EXPECT_LT(untrusting.fd.load(), 0);
 
     auto trusting = trustingClient();
-    EXPECT_FALSE(trusting->connect_url("wss://[::1]:" + std::to_string(v6Node.server.port()) + "/node"));
+    EXPECT_FALSE(trusting->connect_url("wss://[::1]:" + std::to_string(v6Node.port()) + "/node"));
     EXPECT_EQ(trusting->last_problem(), "certificate verify failed: IP address mismatch");
-    EXPECT_FALSE(trusting->connect_url(plainNode.url("localhost").replace(0, 2, "wss")));
+    EXPECT_FALSE(trusting->connect_url(plainNode.url("/node", "localhost").replace(0, 2, "wss")));
     EXPECT_EQ(trusting->last_problem().rfind("TLS handshake failed: ", 0), 0u) << trusting->last_problem();
-    EXPECT_FALSE(trusting->connect_url(tlsNode.url().replace(0, 3, "ws")));
+    EXPECT_FALSE(trusting->connect_url(tlsNode.url("/node").replace(0, 3, "ws")));
     EXPECT_EQ(trusting->last_problem(), "");
     // By name, as the certificate names it.
-    ASSERT_TRUE(trusting->connect_url(tlsNode.url("localhost")));
+    ASSERT_TRUE(trusting->connect_url(tlsNode.url("/node", "localhost")));
     EXPECT_TRUE(trusting->send_frame(1, "verified"));
     ASSERT_TRUE(wait_until([&] { return tlsNode.count() == 1; }));
     EXPECT_EQ(v6Node.count() + plainNode.count(), 0u);
-    EXPECT_EQ(v6Node.server.sessions().size() + plainNode.server.sessions().size(), 0u);
+    EXPECT_EQ(v6Node.server().sessions().size() + plainNode.server().sessions().size(), 0u);
 }
 
 // A TLS peer that takes the connection and never answers the client's
@@ -539,9 +509,9 @@ TEST(WsPlain, FramesInTheHandshakeReadAreNotLost) {
 }
 
 TEST(WsPlain, CloseWakesABlockedReader) {
-    RecordingServer s;
+    RecordingWsServer s;
     WsPlain ws;
-    ASSERT_TRUE(ws.connect_url(s.url()));
+    ASSERT_TRUE(ws.connect_url(s.url("/node")));
     auto start = std::chrono::steady_clock::now();
     ws.close();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -592,7 +562,7 @@ TEST(NodeVerdict, TheKnownFormatAndEverythingElse) {
 }
 
 TEST(NodeVerdict, RealNodeSendingVerdictsJunkAndAFlood) {
-    RecordingServer s;
+    RecordingWsServer s;
     auto counts = std::make_shared<VerdictCounts>();
     std::FILE* out = std::tmpfile();
     std::atomic<long> fakeSeconds{0};
@@ -600,9 +570,9 @@ TEST(NodeVerdict, RealNodeSendingVerdictsJunkAndAFlood) {
         return std::chrono::steady_clock::time_point(std::chrono::seconds(fakeSeconds.load()));
     });
     WsPlain ws(nullptr, [reporter](bool text, std::string_view p) { reporter->on_frame(text, p); });
-    ASSERT_TRUE(ws.connect_url(s.url()));
-    ASSERT_TRUE(wait_until([&] { return s.server.sessions().size() == 1; }));
-    auto node = s.server.sessions()[0];
+    ASSERT_TRUE(ws.connect_url(s.url("/node")));
+    ASSERT_TRUE(wait_until([&] { return s.server().sessions().size() == 1; }));
+    auto node = s.server().sessions()[0];
 
     reporter->block_sent("ab12");
     reporter->block_sent("cd34");
@@ -615,10 +585,7 @@ TEST(NodeVerdict, RealNodeSendingVerdictsJunkAndAFlood) {
     for (int i = 0; i < 5000; ++i) node->send("junk " + std::to_string(i));
     node->ping("still");
     ASSERT_TRUE(wait_until([&] { return counts->unrecognised.load() == 5003; }, 20000)) << counts->unrecognised;
-    ASSERT_TRUE(wait_until([&] {
-        std::lock_guard<std::mutex> g(s.lock);
-        return s.pongs.size() == 1;
-    }));
+    ASSERT_TRUE(wait_until([&] { return s.pongs().size() == 1; }));
     EXPECT_EQ(counts->accepted.load(), 1u);
     EXPECT_EQ(counts->rejected.load(), 1u);
     std::string text = read_back(out);

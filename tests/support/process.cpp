@@ -28,8 +28,8 @@ std::string tempPath(const char* tag) {
     return tmpl;
 }
 
-int spawn(const std::vector<std::string>& argv, const std::map<std::string, std::optional<std::string>>& env,
-          const std::string& outPath, const std::string& errPath) {
+int spawn(const std::vector<std::string>& argv, const EnvChanges& env, const std::string& outPath,
+          const std::string& errPath) {
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -55,8 +55,7 @@ int spawn(const std::vector<std::string>& argv, const std::map<std::string, std:
 
 }  // namespace
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
-                                     const std::map<std::string, std::optional<std::string>>& env)
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const EnvChanges& env)
     : outPath_(tempPath("out")), errPath_(tempPath("err")) {
     pid_ = spawn(argv, env, outPath_, errPath_);
 }
@@ -110,8 +109,7 @@ bool BackgroundProcess::waitForOutput(const std::string& needle, std::chrono::mi
     return false;
 }
 
-ProcessResult run_process(const std::vector<std::string>& argv,
-                          const std::map<std::string, std::optional<std::string>>& env,
+ProcessResult run_process(const std::vector<std::string>& argv, const EnvChanges& env,
                           std::chrono::milliseconds deadline) {
     BackgroundProcess p(argv, env);
     return p.wait(deadline);

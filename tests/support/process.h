@@ -15,16 +15,16 @@ struct ProcessResult {
     std::string err;
 };
 
-// `env` entries are set (a value) or removed (nullopt) on top of ours.
-ProcessResult run_process(const std::vector<std::string>& argv,
-                          const std::map<std::string, std::optional<std::string>>& env = {},
+// Environment entries set (a value) or removed (nullopt) on top of ours.
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+
+ProcessResult run_process(const std::vector<std::string>& argv, const EnvChanges& env = {},
                           std::chrono::milliseconds deadline = std::chrono::seconds(60));
 
 // A program started in the background; its output is collected into files.
 class BackgroundProcess {
 public:
-    BackgroundProcess(const std::vector<std::string>& argv,
-                      const std::map<std::string, std::optional<std::string>>& env = {});
+    BackgroundProcess(const std::vector<std::string>& argv, const EnvChanges& env = {});
     ~BackgroundProcess();
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;

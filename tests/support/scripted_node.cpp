@@ -8,12 +8,7 @@ ScriptedNode::ScriptedNode() {
             auto it = replies_.find(target);
             return it == replies_.end() ? quorlen::net::HttpReply{404, "not found"} : it->second;
         });
-    quorlen::net::WsCallbacks cb;
-    cb.onMessage = [this](const auto&, const std::string& m) {
-        std::lock_guard<std::mutex> g(lock_);
-        messages_.push_back(m);
-    };
-    ws_ = std::make_unique<quorlen::net::WsServer>("127.0.0.1", 0, cb);
+    ws_ = std::make_unique<RecordingWsServer>();
 }
 
 void ScriptedNode::set(const std::string& path, unsigned status, const std::string& body) {
@@ -31,10 +26,7 @@ std::vector<std::string> ScriptedNode::targets() {
     return targets_;
 }
 
-std::vector<std::string> ScriptedNode::messages() {
-    std::lock_guard<std::mutex> g(lock_);
-    return messages_;
-}
+std::vector<std::string> ScriptedNode::messages() { return ws_->messages(); }
 
 std::string ScriptedNode::httpUrl() const { return "http://127.0.0.1:" + std::to_string(http_->port()); }
-std::string ScriptedNode::wsUrl() const { return "ws://127.0.0.1:" + std::to_string(ws_->port()); }
+std::string ScriptedNode::wsUrl() const { return ws_->url(); }

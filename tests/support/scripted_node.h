@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/servers.h"
+#include "support/recording_ws_server.h"
 
 class ScriptedNode {
 public:
@@ -19,13 +20,12 @@ public:
     std::vector<std::string> messages();
     std::string httpUrl() const;
     std::string wsUrl() const;
-    quorlen::net::WsServer& ws() { return *ws_; }
+    quorlen::net::WsServer& ws() { return ws_->server(); }
 
 private:
     std::mutex lock_;
     std::map<std::string, quorlen::net::HttpReply> replies_;
     std::vector<std::string> targets_;
-    std::vector<std::string> messages_;
     std::unique_ptr<quorlen::net::HttpServer> http_;
-    std::unique_ptr<quorlen::net::WsServer> ws_;
+    std::unique_ptr<RecordingWsServer> ws_;
 };

@@ -1,0 +1,23 @@
+// How the tests start the miner: a command line that gets it mining within
+// seconds, in an environment without the variables that change its work.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+#include "support/test_key.h"
+
+// The batch sizes the quick tuning measures, from `start` up to `max`.
+struct QuickTuning {
+    unsigned start = 2;
+    unsigned max = 2;
+};
+
+// The miner with the test key, no developer minutes and a one-second tuning
+// without warm-up; `extra` options after those.
+std::vector<std::string> miner_args(const std::vector<std::string>& extra = {}, QuickTuning batches = {});
+
+// BY_SEGMENT, PRECOMPUTE, GPU_BATCH and DIFF_OVERRIDE removed, then
+// `changes` on top.
+EnvChanges miner_env(const EnvChanges& changes = {});
