@@ -24,10 +24,10 @@ std::size_t json_depth(const nlohmann::json& value);
 
 // A strict parse that first refuses texts nested deeper than `maxDepth`
 // (std::runtime_error naming the limit); parse errors as json::parse.
-nlohmann::json parse_untrusted(std::string_view text, std::size_t maxDepth = kMaxJsonDepth);
+[[nodiscard]] nlohmann::json parse_untrusted(std::string_view text, std::size_t maxDepth = kMaxJsonDepth);
 
 // The texts of the elements of a top-level JSON array, or false when the
 // text is not an array as far as a byte scan can tell.
-bool split_json_array(std::string_view text, std::vector<std::string_view>& elements);
+[[nodiscard]] bool split_json_array(std::string_view text, std::vector<std::string_view>& elements);
 
 }  // namespace quorlen::block

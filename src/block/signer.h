@@ -16,12 +16,12 @@ struct Signer {
     // Loads a private key given as hex (see hexToBytes for what is accepted).
     // With `verbose`, a refusal is explained on standard error by one of
     // "bad priv size", "invalid secp256k1 priv", "ec_pubkey_create failed".
-    bool init(const std::string& hex, bool verbose);
+    [[nodiscard]] bool init(const std::string& hex, bool verbose);
 };
 
 // SHA-256 of `text`, ECDSA over secp256k1 with the deterministic RFC 6979
 // nonce (lower-S), DER-encoded, as lowercase hex; "" when signing fails.
-std::string sign_hex(const Signer& signer, const std::string& text);
+[[nodiscard]] std::string sign_hex(const Signer& signer, const std::string& text);
 
 namespace quorlen::block {
 
@@ -29,6 +29,6 @@ namespace quorlen::block {
 // only hex digits are allowed, after an optional "0x"/"0X". The hex rules
 // would otherwise turn a blank, a sign or a typo into a different valid key,
 // and the rewards would go to a key nobody holds. Lengths are init's matter.
-std::string priv_text_problem(const std::string& text);
+[[nodiscard]] std::string priv_text_problem(const std::string& text);
 
 }  // namespace quorlen::block

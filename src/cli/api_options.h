@@ -20,12 +20,12 @@ struct ApiAddress {
 
 // "HOST:PORT" or "[IPv6]:PORT" with HOST an IP address or "localhost" and
 // PORT from 0 (any free port) to 65535; nothing when the text is not one.
-std::optional<ApiAddress> parse_api_address(const std::string& text);
+[[nodiscard]] std::optional<ApiAddress> parse_api_address(const std::string& text);
 
 // Checks --api, --api-token, --api-token-file, API_TOKEN_ENV (read only with
 // --api) and --temp-limit: fills cli.apiToken from the file or the environment and
 // refuses a bind other than loopback without a token. Prints what goes
 // wrong and returns the exit status (1), else 0.
-int resolve_monitoring(Cli& cli);
+[[nodiscard]] int resolve_monitoring(Cli& cli);
 
 }  // namespace quorlen::cli

@@ -57,7 +57,7 @@ struct Cli {
 // --priv is overwritten in `argv` once copied, so that other users cannot
 // read the key in the process list. --backup-http and --backup-ws go
 // together: one without the other is refused with one line.
-bool parse_cli(int argc, char** argv, Cli& cli);
+[[nodiscard]] bool parse_cli(int argc, char** argv, Cli& cli);
 
 namespace quorlen::cli {
 

@@ -22,7 +22,7 @@ std::string trim_blanks(std::string_view text);
 // Reads a key file: a regular file of at most MAX_KEY_FILE_BYTES, trimmed.
 // On failure returns false with `error` set; `warning` is set when group or
 // others may read the file.
-bool read_key_file(const std::string& path, std::string& key, std::string& error, std::string& warning);
+[[nodiscard]] bool read_key_file(const std::string& path, std::string& key, std::string& error, std::string& warning);
 
 // Where one secret may come from besides its option's value.
 struct SecretSource {
@@ -36,11 +36,11 @@ struct SecretSource {
 // Fills `value` from the source's file (a key file, see read_key_file), or
 // else from its environment variable when the value is empty. Prints what
 // goes wrong and returns the exit status (1), else 0.
-int resolve_secret(std::string& value, const SecretSource& source);
+[[nodiscard]] int resolve_secret(std::string& value, const SecretSource& source);
 
 // Fills cli.priv from --priv-file, or else from PRIV_ENV, when --priv was not
 // given. Prints what goes wrong and returns the exit status (1), else 0.
-int resolve_priv(Cli& cli);
+[[nodiscard]] int resolve_priv(Cli& cli);
 
 // Overwrites a key text in place before it is released.
 void wipe_text(std::string& text);

@@ -11,6 +11,6 @@ namespace quorlen::gpu {
 // Empty when the device agrees with the CPU; otherwise what went wrong: the
 // first text that differs, with both digests, or the error the device
 // raised. Leaves the hasher reset.
-std::string self_test(GpuHasher& hasher);
+[[nodiscard]] std::string self_test(GpuHasher& hasher);
 
 }  // namespace quorlen::gpu

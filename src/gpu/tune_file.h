@@ -58,14 +58,14 @@ private:
 // The file's text for `entries`, and back. Parsing is strict: any field,
 // type, size or count out of place gives an error text and no entries.
 std::string tune_file_text(const std::vector<TunedBatch>& entries);
-std::string parse_tune_file(const std::string& text, std::vector<TunedBatch>& entries);
+[[nodiscard]] std::string parse_tune_file(const std::string& text, std::vector<TunedBatch>& entries);
 
 // Reads a file that must be a regular file owned by this user, not a
 // symlink nor a FIFO, of at most `maxBytes`. Empty on success, else why not;
 // `missing` tells the one harmless failure, a file that does not exist.
-std::string read_own_file(const std::string& path, std::size_t maxBytes, std::string& text, bool& missing);
+[[nodiscard]] std::string read_own_file(const std::string& path, std::size_t maxBytes, std::string& text, bool& missing);
 // Replaces `path` with `text` through a temporary file beside it, synced
 // before the rename; the file is readable by this user alone.
-std::string replace_own_file(const std::string& path, const std::string& text);
+[[nodiscard]] std::string replace_own_file(const std::string& path, const std::string& text);
 
 }  // namespace quorlen::gpu

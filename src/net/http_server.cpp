@@ -29,7 +29,7 @@ public:
             read();
         }
     }
-    Clock::time_point lastHeard() const override { return heard_; }
+    Clock::time_point last_heard() const override { return heard_; }
     void evict() override {
         beast::error_code ec;
         tcp_().socket().shutdown(tcp::socket::shutdown_both, ec);

@@ -6,7 +6,7 @@
 
 namespace quorlen::net::detail {
 
-std::shared_ptr<ssl::context> loadTls(const ServerTls& tls) {
+std::shared_ptr<ssl::context> load_tls(const ServerTls& tls) {
     if (!tls.enabled()) return nullptr;
     auto ctx = std::make_shared<ssl::context>(ssl::context::tls_server);
     ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
@@ -95,7 +95,7 @@ bool Loop::evictIdlest() {
             members.pop_back();
             continue;
         }
-        if (!victim || m->lastHeard() < victim->lastHeard()) victim = m;
+        if (!victim || m->last_heard() < victim->last_heard()) victim = m;
         ++i;
     }
     if (!victim) return false;

@@ -33,7 +33,7 @@ template <class Stream>
 constexpr bool kIsTls = std::is_same_v<Stream, TlsStream>;
 
 // The TLS context of a server, or null for plain TCP.
-std::shared_ptr<ssl::context> loadTls(const ServerTls& tls);
+std::shared_ptr<ssl::context> load_tls(const ServerTls& tls);
 
 using Counter = std::shared_ptr<std::atomic<size_t>>;
 using Clock = std::chrono::steady_clock;
@@ -43,7 +43,7 @@ class Evictable {
 public:
     virtual ~Evictable() = default;
     // When the client last sent anything; its connection counts.
-    virtual Clock::time_point lastHeard() const = 0;
+    virtual Clock::time_point last_heard() const = 0;
     virtual void evict() = 0;
 };
 
@@ -118,7 +118,7 @@ struct Loop {
     void serve(const std::string& address, unsigned short port, const ServerTls& files, const std::string& scheme,
                StartSession startSession) {
         name = files.enabled() ? scheme + "s" : scheme;
-        tls = loadTls(files);
+        tls = load_tls(files);
         listen(address, port);
         accept([this, startSession](tcp::socket socket, Slot slot) {
             if (tls) startSession(TlsStream(beast::tcp_stream(std::move(socket)), *tls), std::move(slot));

@@ -24,7 +24,7 @@ public:
     void ping(const std::string& payload) override;
     void close() override;
     void drop() override;
-    Clock::time_point lastHeard() const override { return heard_; }
+    Clock::time_point last_heard() const override { return heard_; }
     void evict() override { shutdown(); }
 
 private:

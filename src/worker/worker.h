@@ -10,7 +10,7 @@
 void worker_thread(WorkerCtx* ctx);
 
 // hash <= target, both read as big-endian numbers (hex, see hexToBytes).
-bool meets_target(const std::string& hash, const std::string& target);
+[[nodiscard]] bool meets_target(const std::string& hash, const std::string& target);
 
 // Signs, builds and sends the block of a winning text; writes the
 // "[submit]" line. Throws when the text cannot be turned into a block.
@@ -28,7 +28,7 @@ std::string submitted_hash_text(const std::string& hash);
 // Whether the CPU computes the same digest for `text` as the device did.
 // On a mismatch writes one line naming the GPU and both digests to standard
 // error and counts a hardware error.
-bool confirm_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash);
+[[nodiscard]] bool confirm_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash);
 
 // Sleeps `ms` milliseconds, resuming after signals.
 void sleep_ms(long ms);
