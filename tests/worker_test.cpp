@@ -8,6 +8,7 @@
 #include "block/canonical.h"
 #include "block/hex.h"
 #include "gpu/gpu_hasher.h"
+#include "node/node_reply.h"
 #include "ecdsa_verify.h"
 #include "support/device.h"
 #include "support/faulty_hasher.h"
