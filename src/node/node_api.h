@@ -22,26 +22,20 @@ public:
     NodeApi(const NodeApi&) = delete;
     NodeApi& operator=(const NodeApi&) = delete;
 
-    // Each read returns false and leaves its out-parameter alone when the
-    // node cannot be read, except where a fallback says otherwise.
+    // The reads of NodeClient, on the node that serves; their outcome is
+    // this client's.
     bool getBlockHeight(std::uint64_t& height);
     bool getBlock(std::uint64_t n, nlohmann::json& block);
     bool getDiff(std::string& diff);
     void getMempool(nlohmann::json& mempool);
-    // Why the last of the reads above failed; empty after one that worked.
     const std::string& last_error() const { return lastError_; }
-    // The last read failed only because a stop's grace ran out.
     bool cut_short() const { return cutShort_; }
 
-    // Sends one `block` event message as a text frame. A missing or dropped
-    // connection is repaired once first ("[ws] reconnected: " / "[ws]
-    // reconnect failed: "), and a failed send is retried once on a fresh
-    // connection. True when the frame was handed to the socket. `hash`, the
-    // block's submitted hash text, lets the node's verdict be matched to it.
-    // With a backup, a block that this node cannot take goes to the other one
-    // (see add_backup); `builtOn` keeps it off a node whose tip is not the
-    // one it was found on, and `hash` off a node whose target it does not
-    // meet.
+    // Sends one `block` event message as a text frame over the serving
+    // node's connection (NodeClient::send_block). With a backup, a block
+    // that this node cannot take goes to the other one (see add_backup);
+    // `builtOn` keeps it off a node whose tip is not the one it was found
+    // on, and `hash` off a node whose target it does not meet.
     bool send_block_event(const std::string& message, const std::string& hash = {},
                           const BuiltOn* builtOn = nullptr);
     // The last block was not sent because no node that answered has the tip
