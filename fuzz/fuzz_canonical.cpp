@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "block/canonical.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

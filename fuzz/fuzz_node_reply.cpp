@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "node/node_api.h"
+#include <nlohmann/json.hpp>
+
+#include "node/node_reply.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;

@@ -8,7 +8,10 @@
 
 #include <sys/socket.h>
 
+#include <nlohmann/json.hpp>
+
 #include "node/node_api.h"
+#include "node/node_reply.h"
 #include "net/servers.h"
 #include "support/raw_peer.h"
 #include "support/recording_ws_server.h"

@@ -8,6 +8,7 @@
 #include "block/canonical.h"
 #include "block/hex.h"
 #include "gpu/gpu_hasher.h"
+#include "node/node_reply.h"
 #include "ecdsa_verify.h"
 #include "support/device.h"
 #include "support/faulty_hasher.h"
@@ -35,7 +36,7 @@ std::unique_ptr<WorkerCtx> makeCtx(const std::string& http, const std::string& w
     testing::internal::CaptureStderr();
     ctx->api = std::make_unique<NodeApi>(http, ws);
     testing::internal::GetCapturedStderr();
-    ctx->signer.init(kTestKey, false);
+    EXPECT_TRUE(ctx->signer.init(kTestKey, false));
     ctx->minerPub = ctx->signer.pubhex;
     ctx->devReady = ctx->devSigner.init(DEV_PRIVATE_KEY, false);
     ctx->devPub = ctx->devSigner.pubhex;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
 #include "block/hex.h"
 #include "block/json_text.h"
 

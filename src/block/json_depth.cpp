@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 namespace quorlen::block {
 
 namespace {

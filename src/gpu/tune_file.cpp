@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 #include "block/json_depth.h"
 
 namespace quorlen::gpu {

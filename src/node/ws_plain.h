@@ -2,6 +2,10 @@
 // over TLS), sends masked frames, and keeps a reader thread that answers
 // pings and notices when the node closes. The node's data frames go to an
 // optional handler.
+//
+// Callers know it as WsPlain and it keeps that name, though it speaks TLS
+// too: what is plain is its use of the protocol (whole frames sent, no
+// extensions asked for), not the stream under it (see ws_transport.h).
 #pragma once
 
 #include <atomic>

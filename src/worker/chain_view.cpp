@@ -11,6 +11,7 @@
 #include "block/hex.h"
 #include "block/json_depth.h"
 #include "block/printable.h"
+#include "node/node_reply.h"
 #include "worker/rewards.h"
 #include "worker/worker_ctx.h"
 
