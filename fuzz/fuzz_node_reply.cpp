@@ -8,6 +8,8 @@
 
 #include "node/node_reply.h"
 
+using namespace quorlen::node;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::string body(reinterpret_cast<const char*>(data) + 1, size - 1);

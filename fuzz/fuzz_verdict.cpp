@@ -7,6 +7,8 @@
 
 #include "node/node_verdict.h"
 
+using namespace quorlen::node;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view frame(reinterpret_cast<const char*>(data), size);
     const auto v = parse_verdict(frame);

@@ -14,6 +14,8 @@
 
 #include "node/ws_plain.h"
 
+using namespace quorlen::node;
+
 namespace {
 
 struct Frame {

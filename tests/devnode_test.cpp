@@ -32,6 +32,7 @@
 using nlohmann::json;
 
 using namespace quorlen::worker;
+using namespace quorlen::node;
 
 namespace {
 

@@ -23,6 +23,8 @@
 
 using nlohmann::json;
 
+using namespace quorlen::node;
+
 namespace {
 
 

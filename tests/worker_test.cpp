@@ -28,6 +28,7 @@ using nlohmann::json;
 
 using namespace quorlen::block;
 using namespace quorlen::worker;
+using namespace quorlen::node;
 
 namespace {
 

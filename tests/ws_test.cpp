@@ -13,6 +13,8 @@
 #include "support/scratch.h"
 #include "support/test_pki.h"
 
+using namespace quorlen::node;
+
 namespace {
 
 // One CA and node certificate for the whole program: making keys is slow

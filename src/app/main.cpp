@@ -28,6 +28,7 @@
 #include "gpu/gpu_hasher.h"
 #include "gpu/self_test.h"
 #include "gpu/tune_progress.h"
+#include "node/steady_ms.h"
 #include "worker/worker.h"
 #include "worker/identity.h"
 #include "worker/worker_ctx.h"
@@ -49,7 +50,7 @@ constexpr int kExitAllDevicesLost = 6;
 // How long past the network work's grace the stop waits for the workers
 // before it leaves the ones still inside a driver call behind: the stop ends
 // within 2 s whatever they do.
-constexpr std::uint64_t kStopJoinPastGraceMs = 200;
+constexpr long long kStopJoinPastGraceMs = 200;
 
 // The stop request's handler. Its name is SIGINT's, but it is installed for
 // SIGTERM and SIGHUP too (install_stop_signals), so that a service manager's
@@ -79,7 +80,7 @@ std::vector<std::int32_t> selectDevices(const std::vector<std::int32_t>& wanted,
 }
 
 std::unique_ptr<PerGpu> bringUp(std::int32_t g, int slot, const argon2::cuda::GlobalContext& global, const Cli& cli,
-                                const Signer& user, const StopGrace& grace, gpu::TuneFile* tuneFile) {
+                                const Signer& user, const node::StopGrace& grace, gpu::TuneFile* tuneFile) {
     auto entry = std::make_unique<PerGpu>();
     entry->gpu = g;
     entry->hasher = std::make_unique<GpuHasher>(&global.getAllDevices().at(std::size_t(g)), cli.bySegment,
@@ -101,15 +102,15 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, int slot, const argon2::cuda::Gl
     auto ctx = std::make_unique<WorkerCtx>();
     ctx->gpu = g;
     ctx->batch = entry->batch;
-    auto verdicts = std::make_shared<VerdictReporter>(
-        g, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), stderr, VerdictReporter::Clock{},
-        line_lead(), std::shared_ptr<RecentBlocks>(ctx->stats, &ctx->stats->recent));
-    ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, grace, verdicts, TlsTrust{cli.caFile});
+    auto verdicts = std::make_shared<node::VerdictReporter>(
+        g, std::shared_ptr<node::VerdictCounts>(ctx->stats, &ctx->stats->verdicts), stderr, node::VerdictReporter::Clock{},
+        line_lead(), std::shared_ptr<node::RecentBlocks>(ctx->stats, &ctx->stats->recent));
+    ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, grace, verdicts, node::TlsTrust{cli.caFile});
     if (!cli.backupHttp.empty())
         ctx->api->add_backup(
             std::make_unique<NodeApi>(cli.backupHttp, cli.backupWs, grace, verdicts->for_another_node(),
-                                      TlsTrust{cli.caFile}),
-            FailoverTimes::from_environment());
+                                      node::TlsTrust{cli.caFile}),
+            node::FailoverTimes::from_environment());
     ctx->hasher = entry->hasher.get();
     ctx->stop = &g_stop;
     ctx->signer = user;
@@ -140,12 +141,12 @@ void shutDown(std::vector<std::unique_ptr<PerGpu>>& entries) {
 
 // Waits until every worker has finished or `deadlineMs` (steady clock) has
 // passed; true when all have, and may be joined.
-bool waitForWorkers(const std::vector<std::unique_ptr<PerGpu>>& entries, std::uint64_t deadlineMs) {
+bool waitForWorkers(const std::vector<std::unique_ptr<PerGpu>>& entries, long long deadlineMs) {
     for (;;) {
         bool all = true;
         for (const auto& e : entries) all = all && (!e->thread.joinable() || e->ctx->finished.load());
         if (all) return true;
-        if (worker::steady_ms() >= deadlineMs) return false;
+        if (node::steady_ms() >= deadlineMs) return false;
         worker::sleep_ms(20);
     }
 }
@@ -160,7 +161,7 @@ bool waitForWorkers(const std::vector<std::unique_ptr<PerGpu>>& entries, std::ui
 
 // Ends the run with `status`: the workers that finish in time are joined and
 // everything released; with one stuck, the process leaves at once.
-int finish(std::vector<std::unique_ptr<PerGpu>>& entries, std::uint64_t deadlineMs, int status) {
+int finish(std::vector<std::unique_ptr<PerGpu>>& entries, long long deadlineMs, int status) {
     if (!waitForWorkers(entries, deadlineMs)) leaveStuckWorkersBehind(status);
     shutDown(entries);
     return status;
@@ -169,7 +170,7 @@ int finish(std::vector<std::unique_ptr<PerGpu>>& entries, std::uint64_t deadline
 // One second in short slices, so that a stop request is acted on at once
 // rather than at the end of the tick, and the grace of the network work under
 // way starts within a slice of it.
-void sleepOneSecond(const StopGrace& grace) {
+void sleepOneSecond(const node::StopGrace& grace) {
     for (int slice = 0; slice < 20 && !grace.seen(); ++slice) worker::sleep_ms(50);
 }
 
@@ -215,7 +216,7 @@ int run(int argc, char** argv) {
 
     // Shared by every worker's node client: network work under way when a
     // stop comes gets one grace, counted from when it was first seen.
-    const StopGrace grace(&g_stop);
+    const node::StopGrace grace(&g_stop);
     RigMonitor monitor(cli);
     std::unique_ptr<gpu::TuneFile> tuneFile;
     if (!cli.tuneFile.empty()) {
@@ -246,7 +247,7 @@ int run(int argc, char** argv) {
         if (!started) {
             // Never run half-built: stop the workers already mining.
             g_stop.exchange(true);
-            return finish(entries, worker::steady_ms() + StopGrace::kGraceMs + kStopJoinPastGraceMs, kExitBringUpFailed);
+            return finish(entries, node::steady_ms() + node::StopGrace::kGraceMs + kStopJoinPastGraceMs, kExitBringUpFailed);
         }
     }
 
@@ -267,7 +268,7 @@ int run(int argc, char** argv) {
     // waited for, and is left behind.
     const auto stopWorkers = [&](int status) {
         const bool allFinished =
-            waitForWorkers(entries, std::uint64_t(grace.limit(StopGrace::now_ms() + StopGrace::kGraceMs)) +
+            waitForWorkers(entries, grace.limit(node::steady_ms() + node::StopGrace::kGraceMs) +
                                         kStopJoinPastGraceMs);
         sampleCounters();
         std::fputs((summary.text() + monitor.telemetry_lines(summary)).c_str(), stderr);
@@ -283,7 +284,7 @@ int run(int argc, char** argv) {
         for (const auto& e : entries) {
             WorkerCtx& ctx = *e->ctx;
             total += ctx.hashes.load();
-            if (const auto quiet = watchdog.check(ctx, e->batchSeconds, worker::steady_ms())) {
+            if (const auto quiet = watchdog.check(ctx, e->batchSeconds, node::steady_ms())) {
                 ctx.stalled.store(true);
                 std::fprintf(stderr, "%s[gpu] GPU#%d stopped answering: no batch finished for %llu s\n", line_lead(),
                              ctx.gpu, static_cast<unsigned long long>(*quiet / 1000));

@@ -9,6 +9,7 @@
 #include "app/rig_summary.h"
 #include "app/stop_flag.h"
 #include "cli/api_options.h"
+#include "node/steady_ms.h"
 #include "worker/worker_ctx.h"
 
 namespace quorlen::app {
@@ -24,11 +25,6 @@ using std::chrono::seconds;
 void pushHistory(std::vector<double>& history, double value) {
     history.push_back(value);
     if (history.size() > api::RigSnapshot::kHistoryPoints) history.erase(history.begin());
-}
-
-std::uint64_t steadyMs() {
-    using namespace std::chrono;
-    return std::uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace
@@ -162,6 +158,7 @@ void RigMonitor::tick(const RigSummary* summary) {
 }
 
 api::RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
+    const std::uint64_t nowMs = node::steady_ms();
     api::RigSnapshot rig;
     rig.version = QUORLEN_VERSION;
     rig.nodeHttp = nodeHttp_;
@@ -197,7 +194,7 @@ api::RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
         s.lost = ctx.deviceLost.load();
         s.paused = ctx.thermalPause.load();
         s.stalled = ctx.stalled.load();
-        if (s.stalled) s.stalledSeconds = (steadyMs() - std::min(ctx.lastBatchMs.load(), steadyMs())) / 1000;
+        if (s.stalled) s.stalledSeconds = (nowMs - std::min(ctx.lastBatchMs.load(), nowMs)) / 1000;
         s.onBackup = c.onBackup != 0;
         s.switches = c.switches;
         s.telemetry = g.reading;
@@ -211,14 +208,14 @@ api::RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
             asking = true;
             answered = std::max(answered, ctx.stats->nodeAnsweredMs.load());
         }
-        for (const FoundBlock& b : ctx.stats->recent.list())
+        for (const node::FoundBlock& b : ctx.stats->recent.list())
             rig.blocks.push_back({ctx.gpu, b.height, b.hash, b.timeMs, b.verdict, b.reason});
     }
     rig.nodeAsked = asking;
-    if (answered) rig.nodeAnsweredAgo = double(steadyMs() - std::min(answered, steadyMs())) / 1000.0;
+    if (answered) rig.nodeAnsweredAgo = double(nowMs - std::min(answered, nowMs)) / 1000.0;
     std::stable_sort(rig.blocks.begin(), rig.blocks.end(),
                      [](const api::BlockSnapshot& a, const api::BlockSnapshot& b) { return a.timeMs > b.timeMs; });
-    if (rig.blocks.size() > RecentBlocks::kKept) rig.blocks.resize(RecentBlocks::kKept);
+    if (rig.blocks.size() > node::RecentBlocks::kKept) rig.blocks.resize(node::RecentBlocks::kKept);
     return rig;
 }
 

@@ -97,8 +97,8 @@ Setter stringField(std::string Cli::*field) {
 // discovered at every block.
 Setter wsField(std::string Cli::*field) {
     return [field](Cli& cli, const std::string& option, const std::string& value) {
-        WsUrl parts;
-        const std::string problem = value.empty() ? "" : parse_ws_url(value, parts);
+        node::WsUrl parts;
+        const std::string problem = value.empty() ? "" : node::parse_ws_url(value, parts);
         if (!problem.empty()) {
             std::fprintf(stderr, "invalid value for %s: \"%s\" (%s)\n", option.c_str(), value.c_str(),
                          problem.c_str());
@@ -112,7 +112,7 @@ Setter wsField(std::string Cli::*field) {
 // Likewise an HTTP base that would lead anywhere but to HTTP.
 Setter httpField(std::string Cli::*field) {
     return [field](Cli& cli, const std::string& option, const std::string& value) {
-        const std::string problem = http_url_problem(value);
+        const std::string problem = node::http_url_problem(value);
         if (!problem.empty()) {
             std::fprintf(stderr, "invalid value for %s: \"%s\" (%s)\n", option.c_str(), value.c_str(),
                          problem.c_str());
@@ -125,7 +125,7 @@ Setter httpField(std::string Cli::*field) {
 
 // A trust file that cannot be read would refuse every node: said now.
 bool setCaFile(Cli& cli, const std::string&, const std::string& value) {
-    const std::string problem = tls_ca_file_problem(value);
+    const std::string problem = node::tls_ca_file_problem(value);
     if (!problem.empty()) {
         std::fprintf(stderr, "invalid value for --ca-file: \"%s\" (%s)\n", value.c_str(), problem.c_str());
         return false;

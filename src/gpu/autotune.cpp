@@ -155,7 +155,7 @@ int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepF
     if (startBatch == 0) throw std::invalid_argument("a start batch of 0 cannot be measured");
     if (stepSeconds < 1) throw std::invalid_argument("--step-seconds must be at least 1 to measure a rate");
 
-    const std::optional<std::size_t> freeBytes = free_device_memory(hasher.cudaIndex());
+    const std::optional<std::size_t> freeBytes = free_device_memory(hasher.cuda_index());
 
     const TuneSettings s{startBatch, maxBatch, stepFactor, stepSeconds, warmupSeconds, tolerance, stop};
     return tune_batch(

@@ -49,7 +49,7 @@ public:
     // Drops the unit and the program context and waits for the device.
     void reset();
 
-    int cudaIndex() const { return device_->getDeviceIndex(); }
+    int cuda_index() const { return device_->getDeviceIndex(); }
     std::size_t unitBatch() const { return unitBatch_; }
     // How many processing units and program contexts were built so far.
     std::uint64_t unitsBuilt() const { return unitsBuilt_; }

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+namespace quorlen::node {
+
 CurlHandle::CurlHandle() {
     curl_global_init(CURL_GLOBAL_ALL);
     handle_ = curl_easy_init();
@@ -13,3 +15,5 @@ CurlHandle::~CurlHandle() {
     if (handle_) curl_easy_cleanup(handle_);
     curl_global_cleanup();
 }
+
+}  // namespace quorlen::node

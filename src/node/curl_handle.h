@@ -4,6 +4,8 @@
 typedef void CURL;
 typedef void CURLM;
 
+namespace quorlen::node {
+
 // Owns one libcurl easy handle together with one pair of libcurl's global
 // initialisation and clean-up calls, and the multi handle its transfers run
 // in (which keeps its connections from one request to the next).
@@ -20,3 +22,5 @@ private:
     CURL* handle_;
     CURLM* multi_;
 };
+
+}  // namespace quorlen::node

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+namespace quorlen::node {
+
 FailoverTimes FailoverTimes::from_environment() {
     FailoverTimes t;
     if (const char* v = std::getenv("QUORLEN_FAILOVER_TEST_MS")) {
@@ -46,3 +48,5 @@ void Failover::to_primary() {
     ++switches_;
     failedInRow_ = 0;
 }
+
+}  // namespace quorlen::node

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace quorlen::node {
+
 struct FailoverTimes {
     static constexpr long long kDefaultMs = 30000;
     long long probeEveryMs = kDefaultMs;  // how often the primary is asked while the backup serves
@@ -46,3 +48,5 @@ private:
     long long lastProbeMs_ = 0;
     long long answeringSinceMs_ = -1;  // -1: the last probe found it silent
 };
+
+}  // namespace quorlen::node

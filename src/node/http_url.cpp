@@ -6,6 +6,8 @@
 #include <cctype>
 #include <memory>
 
+namespace quorlen::node {
+
 std::string http_url_problem(const std::string& url) {
     std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
     if (!parsed) return "";
@@ -20,3 +22,5 @@ std::string http_url_problem(const std::string& url) {
     if (s == "http" || s == "https") return "";
     return "the scheme is " + s + "; only http and https are used";
 }
+
+}  // namespace quorlen::node

@@ -4,6 +4,10 @@
 #include <stdexcept>
 
 #include "block/printable.h"
+#include "node/steady_ms.h"
+
+using namespace quorlen;
+using namespace quorlen::node;
 
 NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl, StopGrace stop,
                  std::shared_ptr<VerdictReporter> verdicts, TlsTrust trust)
@@ -24,7 +28,7 @@ bool NodeApi::on_serving(Read read) {
 // moment to ask the primary again while the backup serves.
 bool NodeApi::getBlockHeight(std::uint64_t& height) {
     if (!backup_) return on_serving([&](NodeClient& n) { return n.read_height(height); });
-    const long long now = StopGrace::now_ms();
+    const long long now = steady_ms();
     if (failover_.probe_due(now)) {
         std::uint64_t probed = 0;
         const bool answered = primary_->read_height(probed);
@@ -65,13 +69,13 @@ void NodeApi::add_backup(std::unique_ptr<NodeApi> backup, FailoverTimes times) {
 }
 
 void NodeApi::switch_node(bool toBackup, const std::string& why) {
-    if (toBackup) failover_.to_backup(StopGrace::now_ms());
+    if (toBackup) failover_.to_backup(steady_ms());
     else failover_.to_primary();
     onBackup_.store(failover_.on_backup());
     switches_.store(failover_.switches());
     const NodeClient& to = serving();
     std::fprintf(stderr, "\n[node] switched %s node: %s %s (%s)\n", toBackup ? "to the backup" : "back to the primary",
-                 to.base_url.c_str(), to.ws_url.c_str(), quorlen::block::printable(why).c_str());
+                 to.base_url.c_str(), to.ws_url.c_str(), block::printable(why).c_str());
 }
 
 bool NodeApi::send_block_event(const std::string& message, const std::string& hash, const BuiltOn* builtOn) {

@@ -16,17 +16,17 @@
 class NodeApi {
 public:
     // The client of the node at `baseUrl` and `wsUrl` (see NodeClient).
-    NodeApi(const std::string& baseUrl, const std::string& wsUrl, StopGrace stop = {},
-            std::shared_ptr<VerdictReporter> verdicts = nullptr, TlsTrust trust = {});
+    NodeApi(const std::string& baseUrl, const std::string& wsUrl, quorlen::node::StopGrace stop = {},
+            std::shared_ptr<quorlen::node::VerdictReporter> verdicts = nullptr, quorlen::node::TlsTrust trust = {});
     ~NodeApi();
     NodeApi(const NodeApi&) = delete;
     NodeApi& operator=(const NodeApi&) = delete;
 
     // The reads of NodeClient, on the node that serves; their outcome is
     // this client's.
-    bool getBlockHeight(std::uint64_t& height);
-    bool getBlock(std::uint64_t n, nlohmann::json& block);
-    bool getDiff(std::string& diff);
+    [[nodiscard]] bool getBlockHeight(std::uint64_t& height);
+    [[nodiscard]] bool getBlock(std::uint64_t n, nlohmann::json& block);
+    [[nodiscard]] bool getDiff(std::string& diff);
     void getMempool(nlohmann::json& mempool);
     const std::string& last_error() const { return lastError_; }
     bool cut_short() const { return cutShort_; }
@@ -36,8 +36,8 @@ public:
     // that this node cannot take goes to the other one (see add_backup);
     // `builtOn` keeps it off a node whose tip is not the one it was found
     // on, and `hash` off a node whose target it does not meet.
-    bool send_block_event(const std::string& message, const std::string& hash = {},
-                          const BuiltOn* builtOn = nullptr);
+    [[nodiscard]] bool send_block_event(const std::string& message, const std::string& hash = {},
+                          const quorlen::node::BuiltOn* builtOn = nullptr);
     // The last block was not sent because no node that answered has the tip
     // it was found on.
     bool last_block_stale() const { return lastBlockStale_; }
@@ -55,7 +55,7 @@ public:
     // (if it answers), until this one has answered its probes for a while or
     // the backup fails in the same way. Each switch writes one "[node]
     // switched …" line. The backup has no backup of its own.
-    void add_backup(std::unique_ptr<NodeApi> backup, FailoverTimes times = {});
+    void add_backup(std::unique_ptr<NodeApi> backup, quorlen::node::FailoverTimes times = {});
     bool has_backup() const { return backup_ != nullptr; }
     // Readable from any thread: whether the backup serves, and how often the
     // serving node changed.
@@ -65,20 +65,20 @@ public:
     bool past_stop_grace() const { return primary_->past_stop_grace(); }
 
 private:
-    NodeClient& serving() { return backup_ && failover_.on_backup() ? *backup_ : *primary_; }
-    const NodeClient& serving() const { return backup_ && failover_.on_backup() ? *backup_ : *primary_; }
+    quorlen::node::NodeClient& serving() { return backup_ && failover_.on_backup() ? *backup_ : *primary_; }
+    const quorlen::node::NodeClient& serving() const { return backup_ && failover_.on_backup() ? *backup_ : *primary_; }
     // Runs a read on the node that serves; its outcome becomes this client's.
     template <class Read>
     bool on_serving(Read read);
     void switch_node(bool toBackup, const std::string& why);
 
-    std::unique_ptr<NodeClient> primary_;
+    std::unique_ptr<quorlen::node::NodeClient> primary_;
     std::string lastError_;
     bool cutShort_ = false;
     bool lastBlockStale_ = false;
     std::string lastBlockRefusal_;
-    std::unique_ptr<NodeClient> backup_;
-    Failover failover_;
+    std::unique_ptr<quorlen::node::NodeClient> backup_;
+    quorlen::node::Failover failover_;
     std::atomic<bool> onBackup_{false};
     std::atomic<std::uint64_t> switches_{0};
 };

@@ -10,6 +10,9 @@
 #include "block/printable.h"
 #include "node/http_url.h"
 #include "node/node_reply.h"
+#include "node/steady_ms.h"
+
+namespace quorlen::node {
 
 namespace {
 
@@ -56,7 +59,7 @@ NodeClient::NodeClient(const std::string& baseUrl, const std::string& wsUrl, Sto
 
 std::string NodeClient::wsFailure(const char* what) const {
     const std::string why = ws ? ws->last_problem() : std::string();
-    return "[ws] " + std::string(what) + ": " + ws_url + (why.empty() ? "" : " (" + quorlen::block::printable(why) + ")") + "\n";
+    return "[ws] " + std::string(what) + ": " + ws_url + (why.empty() ? "" : " (" + block::printable(why) + ")") + "\n";
 }
 
 NodeClient::~NodeClient() { ws.reset(); }
@@ -94,7 +97,7 @@ bool NodeClient::perform(int& curlCode) {
                 finished = true;
             }
         if (finished || running == 0 || stop_.over()) break;
-        const long long left = stop_.limit(StopGrace::now_ms() + 100) - StopGrace::now_ms();
+        const long long left = stop_.limit(steady_ms() + 100) - steady_ms();
         curl_multi_poll(m, nullptr, 0, int(left > 0 ? left : 0), nullptr);
     }
     curl_multi_remove_handle(m, c);  // ends a transfer still running
@@ -197,7 +200,7 @@ NodeClient::Admits NodeClient::admits(const BuiltOn* builtOn, const std::string&
     if (hash.empty()) return Admits::Yes;
     std::string diff, target;
     if (!read_diff(diff) || !node_reply::target(diff, target).empty()) return Admits::NoAnswer;
-    if (quorlen::block::hex_at_most(hash, target)) return Admits::Yes;
+    if (block::hex_at_most(hash, target)) return Admits::Yes;
     why = "its hash is above the target of " + base_url + " (" + target + ")";
     return Admits::AboveTarget;
 }
@@ -234,3 +237,5 @@ bool NodeClient::send_block(const std::string& message, const std::string& hash)
     }
     return sent;
 }
+
+}  // namespace quorlen::node

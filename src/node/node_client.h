@@ -14,6 +14,8 @@
 #include "node/stop_grace.h"
 #include "node/ws_plain.h"
 
+namespace quorlen::node {
+
 // The tip a block was built on: the chain's height and its last block's hash
 // as a node reported them, and which node that was (the client's count of
 // switches at the time).
@@ -45,17 +47,17 @@ public:
 
     // Each read returns false and leaves its out-parameter alone when the
     // node cannot be read, except where a fallback says otherwise.
-    bool read_height(std::uint64_t& height);
-    bool read_block(std::uint64_t n, nlohmann::json& block);
-    bool read_diff(std::string& diff);
-    bool read_mempool(nlohmann::json& mempool);
+    [[nodiscard]] bool read_height(std::uint64_t& height);
+    [[nodiscard]] bool read_block(std::uint64_t n, nlohmann::json& block);
+    [[nodiscard]] bool read_diff(std::string& diff);
+    [[nodiscard]] bool read_mempool(nlohmann::json& mempool);
     // Why the last of the reads above failed; empty after one that worked.
     const std::string& last_error() const { return lastError_; }
     // The last read failed only because a stop's grace ran out.
     bool cut_short() const { return cutShort_; }
 
     // This node's tip; false when it does not say.
-    bool read_tip(BuiltOn& tip);
+    [[nodiscard]] bool read_tip(BuiltOn& tip);
     // Whether this node would take a block found on `builtOn` (any tip when
     // null) whose submitted hash is `hash` (no target test when empty): its
     // tip and its target are read.
@@ -68,7 +70,7 @@ public:
     // retried once on a fresh connection. True when the frame was handed to
     // the socket. `hash`, the block's submitted hash text, lets the node's
     // verdict be matched to it.
-    bool send_block(const std::string& message, const std::string& hash);
+    [[nodiscard]] bool send_block(const std::string& message, const std::string& hash);
     // A WebSocket client exists and its connection is up.
     bool ws_connected() const { return ws && ws->fd.load() >= 0; }
     // A stop was requested and its grace is over: nothing reaches the node.
@@ -88,7 +90,7 @@ private:
 
     // The reply body of a GET with status 200 and at most `cap` bytes, or
     // false with the reason in lastError_.
-    bool fetch(const std::string& path, std::size_t cap, std::string& body);
+    [[nodiscard]] bool fetch(const std::string& path, std::size_t cap, std::string& body);
     // Reads succeed or fail with a reason; this records it.
     bool result(bool ok, const char* whyNot);
 
@@ -106,3 +108,5 @@ private:
     CurlHandle curl;
     std::unique_ptr<WsPlain> ws;  // replaced when the connection is repaired
 };
+
+}  // namespace quorlen::node

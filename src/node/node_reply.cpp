@@ -10,6 +10,8 @@
 #include "block/canonical.h"
 #include "block/hex.h"
 
+namespace quorlen::node {
+
 namespace node_reply {
 
 using nlohmann::json;
@@ -24,7 +26,7 @@ bool negative(const json& v) { return v.is_number() && !v.is_number_unsigned() &
 
 bool height(const std::string& body, std::uint64_t& height) {
     try {
-        const json doc = quorlen::block::parse_untrusted(body);
+        const json doc = block::parse_untrusted(body);
         if (doc.is_object()) {
             auto it = doc.find("height");
             if (it == doc.end()) return false;
@@ -32,7 +34,7 @@ bool height(const std::string& body, std::uint64_t& height) {
                 height = 0;
                 return false;
             }
-            height = quorlen::block::canonical::as_unsigned(*it);  // throws for a non-number: plain text then
+            height = block::canonical::as_unsigned(*it);  // throws for a non-number: plain text then
             return true;
         }
         if (doc.is_number_integer()) {
@@ -40,7 +42,7 @@ bool height(const std::string& body, std::uint64_t& height) {
                 height = 0;
                 return false;
             }
-            height = quorlen::block::canonical::as_unsigned(doc);
+            height = block::canonical::as_unsigned(doc);
             return true;
         }
         return false;
@@ -57,7 +59,7 @@ bool height(const std::string& body, std::uint64_t& height) {
 
 bool block(const std::string& body, json& block) {
     try {
-        block = quorlen::block::parse_untrusted(body);
+        block = block::parse_untrusted(body);
         return true;
     } catch (...) {
         return false;
@@ -66,7 +68,7 @@ bool block(const std::string& body, json& block) {
 
 bool diff(const std::string& body, std::string& diff) {
     try {
-        const json doc = quorlen::block::parse_untrusted(body);
+        const json doc = block::parse_untrusted(body);
         if (!doc.is_object()) return false;
         auto it = doc.find("diff");
         if (it == doc.end()) return false;
@@ -105,17 +107,17 @@ std::string target(const std::string& diff, std::string& target) {
 bool mempool(const std::string& body, json& mempool) {
     try {
         json doc;
-        if (quorlen::block::json_text_depth(body) <= quorlen::block::kMaxJsonDepth) {
+        if (block::json_text_depth(body) <= block::kMaxJsonDepth) {
             doc = json::parse(body);
         } else {
             // Too deep as a whole: read entry by entry, so that one entry
             // nested too deeply (never parsed, kept as a discarded value) does
             // not cost the others.
             std::vector<std::string_view> entries;
-            if (!quorlen::block::split_json_array(body, entries)) return false;
+            if (!block::split_json_array(body, entries)) return false;
             doc = json::array();
             for (std::string_view e : entries)
-                doc.push_back(quorlen::block::json_text_depth(e) > kMaxEntryDepth ? json(json::value_t::discarded) : json::parse(e));
+                doc.push_back(block::json_text_depth(e) > kMaxEntryDepth ? json(json::value_t::discarded) : json::parse(e));
         }
         mempool = doc.is_array() ? std::move(doc) : json::array();
         return true;
@@ -125,3 +127,5 @@ bool mempool(const std::string& body, json& mempool) {
 }
 
 }  // namespace node_reply
+
+}  // namespace quorlen::node

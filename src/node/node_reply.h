@@ -10,23 +10,27 @@
 
 #include "block/json_depth.h"
 
+namespace quorlen::node {
+
 namespace node_reply {
 // How deep one pending transaction may nest: in a block it sits two levels
 // down (the block, its transaction list), and the block as a whole must stay
 // within kMaxJsonDepth to be read back when it is submitted.
-constexpr std::size_t kMaxEntryDepth = quorlen::block::kMaxJsonDepth - 2;
+constexpr std::size_t kMaxEntryDepth = block::kMaxJsonDepth - 2;
 
-bool height(const std::string& body, std::uint64_t& height);
-bool block(const std::string& body, nlohmann::json& block);
-bool diff(const std::string& body, std::string& diff);
+[[nodiscard]] bool height(const std::string& body, std::uint64_t& height);
+[[nodiscard]] bool block(const std::string& body, nlohmann::json& block);
+[[nodiscard]] bool diff(const std::string& body, std::string& diff);
 // The target a /diff text gives, read as the chain reads it: one leading
 // "0x" dropped, lowercased, leading zeros removed, blanks kept (each pair of
 // characters is converted by itself, so blanks are read as the hex rules
 // read them). "" when it can be mined against, otherwise why not (then
 // `target` is untouched).
-std::string target(const std::string& diff, std::string& target);
+[[nodiscard]] std::string target(const std::string& diff, std::string& target);
 // True when the body was a readable document (it then replaces `mempool`).
 // Entries nested too deeply to be written into a block are kept as
 // discarded values, so that whoever adopts the list can name them.
-bool mempool(const std::string& body, nlohmann::json& mempool);
+[[nodiscard]] bool mempool(const std::string& body, nlohmann::json& mempool);
 }  // namespace node_reply
+
+}  // namespace quorlen::node

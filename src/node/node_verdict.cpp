@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+namespace quorlen::node {
 
 namespace {
 
@@ -50,7 +51,7 @@ std::optional<NodeVerdict> parse_verdict(std::string_view frame) {
     if (*event == "rejected") {
         const auto reason = doc.find("reason");
         if (reason == doc.end() || !reason->is_string()) return std::nullopt;
-        v.reason = shorten(quorlen::block::printable(reason->get<std::string>()), kMaxReasonBytes);
+        v.reason = shorten(block::printable(reason->get<std::string>()), kMaxReasonBytes);
         return v;
     }
     return std::nullopt;
@@ -132,7 +133,9 @@ void VerdictReporter::unrecognised(std::string_view payload) {
     }
     std::fprintf(out_, "%s[ws] GPU#%d unrecognised frame from the node (%llu so far; at most one shown a minute): %s\n",
                  lead_, gpu_, static_cast<unsigned long long>(n),
-                 (quorlen::block::printable(payload.substr(0, kFrameSampleBytes)) + (payload.size() > kFrameSampleBytes ? "..." : ""))
+                 (block::printable(payload.substr(0, kFrameSampleBytes)) + (payload.size() > kFrameSampleBytes ? "..." : ""))
                     .c_str());
     std::fflush(out_);
 }
+
+}  // namespace quorlen::node

@@ -25,6 +25,8 @@
 #include "block/printable.h"
 #include "node/recent_blocks.h"
 
+namespace quorlen::node {
+
 struct NodeVerdict {
     bool accepted = false;
     std::string hash;                    // lowercase, no leading zeros; empty when not given
@@ -39,7 +41,7 @@ constexpr std::size_t kMaxReasonBytes = 200;
 constexpr std::size_t kFrameSampleBytes = 200;
 
 // The verdict in one text frame, or nothing when the frame is not one.
-std::optional<NodeVerdict> parse_verdict(std::string_view frame);
+[[nodiscard]] std::optional<NodeVerdict> parse_verdict(std::string_view frame);
 
 struct VerdictCounts {
     std::atomic<std::uint64_t> accepted{0};
@@ -103,3 +105,5 @@ private:
     std::mutex lock_;
     std::deque<std::string> waiting_;
 };
+
+}  // namespace quorlen::node

@@ -1,5 +1,7 @@
 #include "node/recent_blocks.h"
 
+namespace quorlen::node {
+
 void RecentBlocks::found(std::uint64_t height, const std::string& hash, std::uint64_t timeMs) {
     std::lock_guard<std::mutex> g(lock_);
     blocks_.push_front({height, hash, timeMs, "pending", ""});
@@ -22,3 +24,5 @@ std::vector<FoundBlock> RecentBlocks::list() const {
     std::lock_guard<std::mutex> g(lock_);
     return {blocks_.begin(), blocks_.end()};
 }
+
+}  // namespace quorlen::node

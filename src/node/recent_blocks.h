@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace quorlen::node {
+
 struct FoundBlock {
     std::uint64_t height = 0;
     std::string hash;          // as submitted
@@ -35,3 +37,5 @@ private:
     mutable std::mutex lock_;
     std::deque<FoundBlock> blocks_;  // newest first, at most kKept
 };
+
+}  // namespace quorlen::node

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <memory>
 
+namespace quorlen::node {
+
 class StopGrace {
 public:
     static constexpr long long kGraceMs = 1500;
@@ -27,9 +29,6 @@ public:
     // The earlier of `deadlineMs` and the end of the grace (steady-clock ms).
     long long limit(long long deadlineMs) const;
 
-    // Milliseconds of the steady clock, the clock of every deadline here.
-    static long long now_ms();
-
 private:
     // The end of the grace, or a value no deadline reaches when no stop was
     // requested.
@@ -39,3 +38,5 @@ private:
     long long graceMs_;
     std::shared_ptr<std::atomic<long long>> firstSeen_ = std::make_shared<std::atomic<long long>>(0);
 };
+
+}  // namespace quorlen::node

@@ -18,7 +18,10 @@
 #include <chrono>
 #include <vector>
 
+#include "node/steady_ms.h"
 #include "node/ws_url.h"
+
+namespace quorlen::node {
 
 namespace {
 
@@ -37,11 +40,6 @@ std::string base64(const unsigned char* data, size_t len) {
     return out;
 }
 
-long long nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // How often a wait looks at the stop request.
 constexpr int kSliceMs = 100;
 
@@ -52,7 +50,7 @@ enum class Wait { Ready, TimedOut, Stopped };
 Wait waitFor(int sock, short events, long long deadlineMs, const StopGrace& stop) {
     for (;;) {
         if (stop.over()) return Wait::Stopped;
-        const long long left = stop.limit(deadlineMs) - nowMs();
+        const long long left = stop.limit(deadlineMs) - steady_ms();
         if (left <= 0) return stop.over() ? Wait::Stopped : Wait::TimedOut;
         pollfd p{sock, events, 0};
         const int n = poll(&p, 1, int(std::min<long long>(left, kSliceMs)));
@@ -160,6 +158,11 @@ std::string ws_client_frame(std::uint8_t opcode, const std::string& payload, con
     return frame;
 }
 
+}  // namespace quorlen::node
+
+using namespace quorlen;
+using namespace quorlen::node;
+
 WsPlain::~WsPlain() { close(); }
 
 // The reader's way out: under the send lock, so that no frame is being
@@ -253,7 +256,7 @@ bool WsPlain::connect_url(const std::string& url) {
     addrinfo* found = nullptr;
     if (getaddrinfo(peer_host.c_str(), peer_port.c_str(), &hints, &found) != 0) return false;
     int sock = -1;
-    const long long connectDeadline = nowMs() + kTimeLimitMs;
+    const long long connectDeadline = steady_ms() + kTimeLimitMs;
     for (addrinfo* a = found; a && !stop_.over(); a = a->ai_next) {
         int s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s < 0) continue;
@@ -270,7 +273,7 @@ bool WsPlain::connect_url(const std::string& url) {
     if (sock < 0) return false;
     fd.store(sock);
     // One time limit for the TLS and the WebSocket handshakes together.
-    const long long handshakeDeadline = nowMs() + kTimeLimitMs;
+    const long long handshakeDeadline = steady_ms() + kTimeLimitMs;
     if (parts.tls) {
         fcntl(sock, F_SETFL, fcntl(sock, F_GETFL, 0) | O_NONBLOCK);  // every TLS call returns at once
         transport_ = TlsTransport::handshake(
@@ -287,8 +290,8 @@ bool WsPlain::connect_url(const std::string& url) {
     unsigned char keyBytes[16];
     for (unsigned char& b : keyBytes) b = static_cast<unsigned char>(std::rand() & 0xff);
     const std::string key = base64(keyBytes, 16);
-    const std::string hostHeader = parts.ipv6 ? "[" + peer_host + "]" : peer_host;
-    const std::string request = ws_handshake_request(request_path, hostHeader, peer_port, key);
+    const std::string host_header = parts.ipv6 ? "[" + peer_host + "]" : peer_host;
+    const std::string request = ws_handshake_request(request_path, host_header, peer_port, key);
     std::string acceptProblem;
     if (!handshake(sock, request, ws_accept_for(key), handshakeDeadline, acceptProblem)) {
         close();
@@ -321,14 +324,14 @@ bool WsPlain::write_frame(std::uint8_t opcode, const std::string& payload, bool 
     for (std::uint8_t& b : mask) b = static_cast<std::uint8_t>(std::rand() & 0xff);
     const std::string frame = ws_client_frame(opcode, payload, mask);
 
-    const long long deadline = nowMs() + kTimeLimitMs;
+    const long long deadline = steady_ms() + kTimeLimitMs;
     int err = 0;
     // Polled rather than a timed wait: contention is rare (a pong meeting a
     // block), and a plain mutex is one every checker understands.
     std::unique_lock<std::mutex> lock(sendLock, std::defer_lock);
     while (!lock.try_lock()) {
         if (stop_.over()) err = ECANCELED;
-        else if (nowMs() >= deadline) err = ETIMEDOUT;
+        else if (steady_ms() >= deadline) err = ETIMEDOUT;
         if (err) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

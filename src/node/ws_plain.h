@@ -39,7 +39,7 @@ public:
     // connects, handshakes and sends under way go on until its grace ends,
     // and none starts after that.
     // `trust` says whose certificates a "wss://" node may present.
-    explicit WsPlain(StopGrace stop = {}, FrameHandler onFrame = {}, TlsTrust trust = {})
+    explicit WsPlain(quorlen::node::StopGrace stop = {}, FrameHandler onFrame = {}, quorlen::node::TlsTrust trust = {})
         : stop_(std::move(stop)), on_frame(std::move(onFrame)), trust_(std::move(trust)) {}
     ~WsPlain();
     WsPlain(const WsPlain&) = delete;
@@ -48,11 +48,11 @@ public:
     // Closes any connection, then connects and shakes hands. Prints nothing
     // but one warning line when the node's reply does not prove that it
     // read the key (a missing or wrong Sec-WebSocket-Accept).
-    bool connect_url(const std::string& url);
+    [[nodiscard]] bool connect_url(const std::string& url);
     // One whole frame, masked; false (and a "[ws] send error" line when the
     // socket refused it or the node did not take it in time) when it could
     // not be written.
-    bool send_frame(std::uint8_t opcode, const std::string& payload);
+    [[nodiscard]] bool send_frame(std::uint8_t opcode, const std::string& payload);
     // Marks the client stopped, closes the socket and joins the reader.
     void close();
     // Takes over a socket that is already connected and past the handshake
@@ -86,7 +86,7 @@ private:
     bool handshake(int sock, const std::string& request, const std::string& expectedAccept,
                    long long deadlineMs, std::string& acceptProblem);
 
-    const StopGrace stop_;
+    const quorlen::node::StopGrace stop_;
     std::string peer_host;
     std::string request_path = "/";
     std::string peer_port = "6061";
@@ -101,12 +101,14 @@ private:
     // the owner no longer than that.
     std::mutex sendLock;
     const FrameHandler on_frame;
-    const TlsTrust trust_;
+    const quorlen::node::TlsTrust trust_;
     // The byte stream over the socket: replaced only by the owner, while no
     // reader runs.
-    std::unique_ptr<WsTransport> transport_;
+    std::unique_ptr<quorlen::node::WsTransport> transport_;
     std::string problem_;
 };
+
+namespace quorlen::node {
 
 // The opening handshake request for a path, host, port and key.
 std::string ws_handshake_request(const std::string& path, const std::string& host, const std::string& port,
@@ -117,10 +119,12 @@ std::string ws_accept_for(const std::string& key);
 
 // "" when the status line of a handshake reply header accepts the upgrade
 // (status 101, whatever the HTTP version), otherwise why not.
-std::string ws_handshake_status_problem(const std::string& header);
+[[nodiscard]] std::string ws_handshake_status_problem(const std::string& header);
 // "" when the reply header (up to its blank line) carries the
 // Sec-WebSocket-Accept value `expectedAccept`, otherwise what is wrong.
-std::string ws_handshake_accept_problem(const std::string& header, const std::string& expectedAccept);
+[[nodiscard]] std::string ws_handshake_accept_problem(const std::string& header, const std::string& expectedAccept);
 
 // One client frame: FIN, the opcode, the mask bit and the masked payload.
 std::string ws_client_frame(std::uint8_t opcode, const std::string& payload, const std::uint8_t mask[4]);
+
+}  // namespace quorlen::node

@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace quorlen::node {
+
 namespace {
 
 // OpenSSL's socket BIO writes with write(), which raises SIGPIPE on a
@@ -208,3 +210,5 @@ ssize_t TlsTransport::recv_some(char* buf, size_t len, short& waitEvents) {
     errno = 0;
     return outcome(SSL_read(ssl_, buf, int(std::min<size_t>(len, 1u << 30))), waitEvents);
 }
+
+}  // namespace quorlen::node

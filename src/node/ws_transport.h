@@ -11,6 +11,11 @@
 #include <mutex>
 #include <string>
 
+struct ssl_ctx_st;
+struct ssl_st;
+
+namespace quorlen::node {
+
 // Whom a TLS peer must prove to be.
 struct TlsTrust {
     // A PEM bundle of the certificates to trust instead of the system's
@@ -31,7 +36,7 @@ TlsStore tls_store(const TlsTrust& trust);
 
 // "" when `path` is a readable PEM bundle holding at least one certificate,
 // otherwise why not.
-std::string tls_ca_file_problem(const std::string& path);
+[[nodiscard]] std::string tls_ca_file_problem(const std::string& path);
 
 class WsTransport {
 public:
@@ -52,9 +57,6 @@ public:
 private:
     int sock_;
 };
-
-struct ssl_ctx_st;
-struct ssl_st;
 
 // TLS over a connected, non-blocking socket, the peer's certificate checked
 // against the trust and the host name. One TLS session may be read by one
@@ -86,3 +88,5 @@ private:
     ssl_st* ssl_;
     std::mutex lock_;
 };
+
+}  // namespace quorlen::node

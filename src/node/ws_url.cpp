@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+namespace quorlen::node {
+
 namespace {
 
 bool allDigits(const std::string& s) {
@@ -77,3 +79,5 @@ std::string parse_ws_url(const std::string& url, WsUrl& out) {
     out = parsed;
     return "";
 }
+
+}  // namespace quorlen::node

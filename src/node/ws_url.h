@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace quorlen::node {
+
 struct WsUrl {
     std::string host;  // without brackets, ready for name resolution
     // As written, a number or a service name; when the URL names none, "6061"
@@ -14,8 +16,10 @@ struct WsUrl {
     bool ipv6 = false; // the host was a bracketed IPv6 literal
     bool tls = false;  // wss://: the WebSocket runs over TLS
     // The host as the Host header writes it: IPv6 literals in brackets.
-    std::string hostHeader() const { return ipv6 ? "[" + host + "]" : host; }
+    std::string host_header() const { return ipv6 ? "[" + host + "]" : host; }
 };
 
 // "" when `url` is usable (and `out` is filled), otherwise the reason.
-std::string parse_ws_url(const std::string& url, WsUrl& out);
+[[nodiscard]] std::string parse_ws_url(const std::string& url, WsUrl& out);
+
+}  // namespace quorlen::node

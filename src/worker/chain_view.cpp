@@ -1,7 +1,6 @@
 #include "worker/chain_view.h"
 
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -12,6 +11,7 @@
 #include "block/json_depth.h"
 #include "block/printable.h"
 #include "node/node_reply.h"
+#include "node/steady_ms.h"
 #include "worker/rewards.h"
 #include "worker/worker_ctx.h"
 
@@ -38,7 +38,7 @@ bool fetchTarget(NodeApi& api, ChainView& view, std::string& target) {
     // Read as the chain reads it: leading blanks stay, in the block's "diff"
     // member as in the target test.
     std::string normalised;
-    const std::string problem = node_reply::target(raw, normalised);
+    const std::string problem = node::node_reply::target(raw, normalised);
     if (!problem.empty()) {
         view.diffWatch.failed("/diff", problem);
         return false;
@@ -56,9 +56,7 @@ bool fetchHeight(WorkerCtx& ctx, ChainView& view, std::uint64_t& height) {
         return false;
     }
     view.heightWatch.answered("/height");
-    using namespace std::chrono;
-    ctx.stats->nodeAnsweredMs.store(
-        std::uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count()));
+    ctx.stats->nodeAnsweredMs.store(node::steady_ms());
     return true;
 }
 
@@ -84,8 +82,8 @@ void adopt_mempool(ChainView& view, nlohmann::json fetched) {
         text.clear();
         try {
             // Written, copied and compared recursively from here on.
-            if (tx.is_discarded() || block::json_depth(tx) > node_reply::kMaxEntryDepth)
-                throw std::runtime_error("nested deeper than " + std::to_string(node_reply::kMaxEntryDepth) +
+            if (tx.is_discarded() || block::json_depth(tx) > node::node_reply::kMaxEntryDepth)
+                throw std::runtime_error("nested deeper than " + std::to_string(node::node_reply::kMaxEntryDepth) +
                                          " levels");
             block::canonical::append_transaction(text, tx);
             // The winning text is parsed back before it is submitted: what

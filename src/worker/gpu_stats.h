@@ -15,8 +15,8 @@ struct GpuStats {
     std::atomic<std::uint64_t> sent{0};    // blocks handed to the socket
     std::atomic<std::uint64_t> failed{0};  // blocks that could not be sent
     std::atomic<std::uint64_t> stale{0};   // hits on a tip a refresh had replaced: not sent
-    VerdictCounts verdicts;                // what the node said of them
-    RecentBlocks recent;                   // the last blocks found, for the monitoring API
+    node::VerdictCounts verdicts;                // what the node said of them
+    node::RecentBlocks recent;                   // the last blocks found, for the monitoring API
     // Monotonic milliseconds (steady clock) of the node's last answer to
     // /height; 0 before the first.
     std::atomic<std::uint64_t> nodeAnsweredMs{0};

@@ -14,6 +14,7 @@
 #include "block/printable.h"
 #include "gpu/batch_pipeline.h"
 #include "gpu/gpu_hasher.h"
+#include "node/steady_ms.h"
 #include "worker/chain_view.h"
 #include "worker/identity.h"
 #include "worker/pass_template.h"
@@ -32,12 +33,6 @@ std::uint64_t epochMs() {
 bool stop_requested(const WorkerCtx& ctx) { return ctx.stop && ctx.stop->load(); }
 
 }  // namespace
-
-std::uint64_t steady_ms() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-}
 
 void sleep_ms(long ms) {
     timespec req{ms / 1000, (ms % 1000) * 1000000L}, rem{};
@@ -89,7 +84,7 @@ void dropStaleHit(WorkerCtx& ctx, const PassInFlight& pass, const ChainView& vie
 // a driver call that never returns leaves the mark standing.
 class DeviceWait {
 public:
-    explicit DeviceWait(WorkerCtx& ctx) : ctx_(ctx) { ctx_.deviceWaitSinceMs.store(steady_ms()); }
+    explicit DeviceWait(WorkerCtx& ctx) : ctx_(ctx) { ctx_.deviceWaitSinceMs.store(node::steady_ms()); }
     ~DeviceWait() { ctx_.deviceWaitSinceMs.store(0); }
     DeviceWait(const DeviceWait&) = delete;
     DeviceWait& operator=(const DeviceWait&) = delete;
@@ -154,7 +149,7 @@ using namespace quorlen::worker;
 bool meets_target(const std::string& hash, const std::string& target) { return block::hex_at_most(hash, target); }
 
 void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer,
-                std::uint64_t height, const BuiltOn* builtOn) {
+                std::uint64_t height, const node::BuiltOn* builtOn) {
     // Past a stop's grace the block could not leave: it is not even built.
     std::string message;
     const std::string submitted = submitted_hash_text(hash);
@@ -194,7 +189,7 @@ void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash
 void worker_thread(WorkerCtx* ctxPtr) {
     WorkerCtx& ctx = *ctxPtr;
     const FinishedMark finishedMark(ctx);
-    ctx.lastBatchMs.store(steady_ms());
+    ctx.lastBatchMs.store(node::steady_ms());
     ctx.hasher->bind_thread();
     ChainView view;
     // A worker started after a stop request mines no pass: nothing needs the chain.
@@ -206,7 +201,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
 
     // Builds the next pass and hands it over; false when it could not be built.
     auto buildPass = [&]() -> bool {
-        refresh_chain(ctx, view, steady_ms());
+        refresh_chain(ctx, view, node::steady_ms());
         apply_diff_override(view);
         const auto [signer, proposer] = pick_identity(ctx);
         const std::uint64_t ts = epochMs();
@@ -255,7 +250,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
         });
         if (step == Step::DeviceLost) return;
         if (step == Step::Failed) continue;
-        ctx.lastBatchMs.store(steady_ms());
+        ctx.lastBatchMs.store(node::steady_ms());
         ctx.batchesDone.fetch_add(1);
         ctx.hashes.fetch_add(results.size());
         for (std::size_t i = 0; i < results.size(); ++i) {
@@ -270,7 +265,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
                 // A faulty or overclocked card's "hit" would be rejected by
                 // the node; after a mismatch the rest of its batch is not
                 // worth a look either.
-                const BuiltOn builtOn{pass.height, pass.prevHash, pass.node};
+                const node::BuiltOn builtOn{pass.height, pass.prevHash, pass.node};
                 if (ctx.api->past_stop_grace() || confirm_hit(ctx, text, results[i]))
                     submit_hit(ctx, text, results[i], *pass.signer, pass.height, &builtOn);
             } catch (const std::exception& e) {

@@ -18,7 +18,7 @@ void worker_thread(WorkerCtx* ctx);
 // of blocks found). `builtOn`, when given, keeps the block off a node whose
 // tip is not the one it was found on; it is then counted stale.
 void submit_hit(WorkerCtx& ctx, const std::string& text, const std::string& hash, const Signer& signer,
-                std::uint64_t height = 0, const BuiltOn* builtOn = nullptr);
+                std::uint64_t height = 0, const quorlen::node::BuiltOn* builtOn = nullptr);
 
 namespace quorlen::worker {
 
@@ -32,8 +32,5 @@ std::string submitted_hash_text(const std::string& hash);
 
 // Sleeps `ms` milliseconds, resuming after signals.
 void sleep_ms(long ms);
-
-// Milliseconds of the monotonic clock.
-std::uint64_t steady_ms();
 
 }  // namespace quorlen::worker

@@ -13,6 +13,8 @@
 #include <regex>
 #include <stdexcept>
 
+using namespace quorlen::node;
+
 RawPeer::RawPeer(std::function<void(int)> behaviour, bool everyConnection) {
     listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
