@@ -153,7 +153,7 @@ std::string trafficReport(GpuHasher& hasher, const std::string& mode, int batch)
         sectors += double(k.sectorsRead + k.sectorsWritten) / n;
     }
     std::snprintf(line, sizeof line, "  DRAM %.3f MiB per hash = %.4f x the floor of %.0f MiB (written once, each reference read once)\n",
-                  sectors * 32 / mib, sectors * 32 / chain_pow::kBytesMovedPerHash, chain_pow::kBytesMovedPerHash / mib);
+                  sectors * 32 / mib, sectors * 32 / gpu::chain_pow::kBytesMovedPerHash, gpu::chain_pow::kBytesMovedPerHash / mib);
     return text + line;
 }
 #endif
