@@ -192,6 +192,7 @@ cudaError_t cudaRuntimeGetVersion(int* version) {
 }
 
 cudaError_t cudaGetDeviceCount(int* count) {
+    argon2::test_hang::wait_point();
     *count = int(rt().devices.size());
     if (*count == 0) return fail(cudaErrorNoDevice);
     return cudaSuccess;

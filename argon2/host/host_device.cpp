@@ -4,6 +4,7 @@
 
 #include "argon2gpu/cuda/device.h"
 #include "argon2gpu/cuda/program_context.h"
+#include "../common/test_hang.h"
 #include "fill.h"
 
 namespace argon2::cuda {
@@ -24,7 +25,10 @@ std::size_t Device::getResidentHashes(std::uint32_t) const {
     return std::size_t(std::max(1u, std::thread::hardware_concurrency())) * host::kMaxLockstep;
 }
 
-GlobalContext::GlobalContext() { devices_.emplace_back(0); }
+GlobalContext::GlobalContext() {
+    test_hang::wait_point();  // a driver may hang while its devices are listed
+    devices_.emplace_back(0);
+}
 
 struct ProgramContext::Impl {
     const host::FillVariant* fill;

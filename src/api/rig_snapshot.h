@@ -58,6 +58,8 @@ struct RigSnapshot {
     // node's silence is then no sign of the node's health.
     bool nodeAsked = true;
     bool starting = true;  // GPUs are still being brought up
+    // GPUs left out at start because they stopped answering, one line each.
+    std::vector<std::string> startProblems;
     Rates rates;           // the rig's
     std::vector<double> history;
     std::vector<GpuSnapshot> gpus;

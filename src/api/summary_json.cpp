@@ -35,6 +35,7 @@ std::vector<std::string> health_problems(const RigSnapshot& rig) {
     bool mining = false;
     for (const GpuSnapshot& g : rig.gpus) mining = mining || (!g.lost && !g.paused && !g.stalled && g.rates.s60 > 0);
     if (!mining) problems.push_back(rig.starting ? "no GPU is mining yet" : "no GPU is mining");
+    problems.insert(problems.end(), rig.startProblems.begin(), rig.startProblems.end());
     for (const GpuSnapshot& g : rig.gpus)
         if (g.stalled)
             problems.push_back("GPU#" + std::to_string(g.gpu) + " stopped answering: no batch finished for " +

@@ -14,6 +14,7 @@ StallLimits StallLimits::from_environment() {
         if (const unsigned long long v = std::strtoull(ms, nullptr, 10); v > 0) {
             limits.floorMs = v;
             limits.firstBatchRoomMs = 4 * v;
+            limits.measurementTimes = 1;
         }
     return limits;
 }
@@ -25,13 +26,21 @@ std::uint64_t GpuWatchdog::limit_ms(double batchSeconds, bool firstBatch) const 
     return std::max(fromBatch, limits_.floorMs) + (firstBatch ? limits_.firstBatchRoomMs : 0);
 }
 
-std::optional<std::uint64_t> GpuWatchdog::check(const WorkerCtx& ctx, double batchSeconds, std::uint64_t nowMs) const {
+std::uint64_t StallLimits::measurement_ms(int seconds) const {
+    const double scaled = measurementTimes * std::max(seconds, 0) * 1000.0;
+    return std::max(scaled >= 1e12 ? std::uint64_t(1e12) : std::uint64_t(scaled), floorMs) + firstBatchRoomMs;
+}
+
+std::optional<std::uint64_t> GpuWatchdog::check(const WorkerCtx& ctx, double batchSeconds, std::uint64_t nowMs,
+                                                std::uint64_t freshFromMs) const {
     if (ctx.stalled.load() || ctx.deviceLost.load() || ctx.finished.load()) return std::nullopt;
-    const std::uint64_t since = ctx.deviceWaitSinceMs.load();
-    if (since == 0 || nowMs < since) return std::nullopt;
+    const std::uint64_t waitSince = ctx.deviceWaitSinceMs.load();
+    if (waitSince == 0) return std::nullopt;
+    const std::uint64_t since = std::max(waitSince, freshFromMs);
+    if (nowMs < since) return std::nullopt;
     if (nowMs - since <= limit_ms(batchSeconds, ctx.batchesDone.load() == 0)) return std::nullopt;
     const std::uint64_t last = ctx.lastBatchMs.load();
-    return nowMs - std::min(last ? last : since, nowMs);
+    return nowMs - std::min(last ? last : waitSince, nowMs);
 }
 
 }  // namespace quorlen::app

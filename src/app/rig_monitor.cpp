@@ -77,6 +77,11 @@ RigMonitor::RigMonitor(const Cli& cli, std::FILE* out)
 
 RigMonitor::~RigMonitor() = default;
 
+void RigMonitor::start_problem(const std::string& problem) {
+    startProblems_.push_back(problem);
+    if (api_) api_->publish(snapshot(nullptr));
+}
+
 unsigned short RigMonitor::api_port() const { return api_ ? api_->port() : 0; }
 
 void RigMonitor::add(WorkerCtx& ctx, const std::string& name, const std::string& pciBusId) {
@@ -166,6 +171,7 @@ api::RigSnapshot RigMonitor::snapshot(const RigSummary* summary) const {
     rig.backupHttp = backupHttp_;
     rig.backupWs = backupWs_;
     rig.starting = starting_;
+    rig.startProblems = startProblems_;
     rig.history = history_;
     const auto rates = [](const RateWindows& w) {
         return api::Rates{w.rate(seconds(10)), w.rate(seconds(60)), w.rate(seconds(900))};

@@ -43,6 +43,8 @@ public:
     void tick(const RigSummary* summary);
     // Every worker is up: from now on a GPU that does not mine is a problem.
     void started() { starting_ = false; }
+    // A GPU left out at start, and why (shown by /health and /summary).
+    void start_problem(const std::string& problem);
     // For the periodic summary: one line per GPU with telemetry.
     std::string telemetry_lines(const RigSummary& summary) const;
     // The port the API listens on (0 without --api).
@@ -76,6 +78,7 @@ private:
     std::vector<double> history_;
     std::chrono::steady_clock::time_point nextHistory_;
     bool starting_ = true;
+    std::vector<std::string> startProblems_;
 };
 
 }  // namespace quorlen::app

@@ -2,15 +2,15 @@
 // makes one OpenCL call fail the way a faulting or busy device does.
 // QUORLEN_CL_FAULT="<call>:<code>[:<times>]" picks the call and the code
 // (times: how many calls fail, 0 or absent for every one); every other call
-// passes through. Only calls from threads other than the main one fail, so
-// that the self-test and the tuning pass and a worker meets the fault.
+// passes through. Only calls from the workers' threads fail, so that the
+// self-test and the tuning pass and a worker meets the fault.
 //
 // Calls: clEnqueueNDRangeKernel and clWaitForEvents return the code;
 // clGetEventInfo reports it as the command's execution status.
 //
-// QUORLEN_TEST_HANG="N[:one]" makes clWaitForEvents and clFinish block for
-// ever after N waits from threads other than the main one (argon2/common/
-// test_hang.h): a driver that stops answering.
+// QUORLEN_TEST_HANG (argon2/common/test_hang.h) makes clWaitForEvents and
+// clFinish, and for the main thread clGetDeviceIDs, block as a driver that
+// stops answering.
 //
 // QUORLEN_CL_FAKE_SUBGROUPS=1 makes every device a GPU that claims sub-group
 // shuffles (OpenCL C 2.0, cl_khr_subgroup_shuffle), which PoCL's CPU device
@@ -72,7 +72,7 @@ std::atomic<long> injected{0};
 // Whether this call of `call` fails.
 bool failNow(const char* call) {
     const Fault& f = fault();
-    if (f.call != call || syscall(SYS_gettid) == getpid()) return false;
+    if (f.call != call || argon2::test_hang::callingRole() != argon2::test_hang::Role::Mine) return false;
     const long n = injected.fetch_add(1);
     return f.times <= 0 || n < f.times;
 }
@@ -168,6 +168,13 @@ cl_int clFinish(cl_command_queue queue) {
     argon2::test_hang::wait_point();
     static const auto real = next<decltype(&clFinish)>("clFinish");
     return real(queue);
+}
+
+cl_int clGetDeviceIDs(cl_platform_id platform, cl_device_type type, cl_uint entries, cl_device_id* devices,
+                      cl_uint* count) {
+    argon2::test_hang::wait_point();
+    static const auto real = next<decltype(&clGetDeviceIDs)>("clGetDeviceIDs");
+    return real(platform, type, entries, devices, count);
 }
 
 cl_int clGetDeviceInfo(cl_device_id device, cl_device_info what, size_t size, void* value, size_t* sizeRet) {
