@@ -611,7 +611,7 @@ TEST_F(CudaSim, StickyErrorsAloneAreALostContext) {
 // A stream or event wait of the simulated runtime that never returns (the
 // test knob), as a hung driver's: the watchdog, shortened for the test,
 // names the GPU, and with the only GPU stalled the miner stops with status 6
-// and its final statistics, leaving the stuck worker behind.
+// and its final statistics, leaving the stuck worker behind. So at start.
 TEST(CudaSimHang, StuckWaitIsCaughtAndEndsTheMiner) {
     const ProcessResult r = run_process(
         miner_args({"--http", "http://127.0.0.1:1", "--ws", ""}, {.start = 1, .max = 1}),
@@ -622,4 +622,9 @@ TEST(CudaSimHang, StuckWaitIsCaughtAndEndsTheMiner) {
     EXPECT_EQ(r.exitCode, 6) << r.err;
     EXPECT_NE(r.err.find("[gpu] GPU#0 stopped answering: no batch finished for "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("[stats] rig (1 GPU)"), std::string::npos) << r.err;
+
+    // The same runtime stuck in a GPU's self-test, and in the main thread's
+    // count of the devices.
+    expect_start_hangs_caught(miner_args({"--http", "http://127.0.0.1:1", "--ws", ""}, {.start = 1, .max = 1}),
+                              miner_env({{"QUORLEN_CUDA_SIM_DEVICES", std::nullopt}}));
 }

@@ -109,6 +109,10 @@ TEST_F(Hasher, OpenClHungWaitIsCaughtAndEndsTheMiner) {
     EXPECT_NE(r.err.find("[gpu] GPU#0 stopped answering: no batch finished for "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("\nevery GPU is unusable; stopping\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("[stats] rig (1 GPU)"), std::string::npos) << r.err;
+
+    // So in a GPU's self-test, and in the main thread's clGetDeviceIDs.
+    expect_start_hangs_caught(miner_args({"--http", "http://127.0.0.1:1", "--ws", ""}),
+                              miner_env({{"LD_PRELOAD", OPENCL_FAULT_SHIM}}));
 }
 
 // A fast path the driver refuses gives way to the local-memory path, and the

@@ -2,6 +2,7 @@
 // one hasher, tuning and worker per selected device, the hash-rate line, and
 // an orderly stop, under supervision from before the first device is touched.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -68,6 +69,10 @@ struct PerGpu {
 // anything it uses goes.
 struct StartJob {
     std::unique_ptr<PerGpu> entry;
+    // The tuning's stop request: the process's, or this GPU being left out
+    // (should its stuck call ever return, it tunes no further and saves
+    // nothing).
+    std::atomic<bool> stop{false};
     std::string selfTestFailure;
     TunedSize tuned;
     std::unique_ptr<DeviceStart> thread;
@@ -155,7 +160,7 @@ private:
 
     void openTuneFile();
     std::unique_ptr<StartJob> startDevice(std::int32_t g, int slot);
-    StartEnd awaitStart(const StartJob& job);
+    StartEnd awaitStart(StartJob& job);
     void startWorker(PerGpu& entry);
     int mine();
     std::string statistics(RigSummary& summary);
@@ -210,7 +215,7 @@ std::unique_ptr<StartJob> Rig::startDevice(std::int32_t g, int slot) {
         start.step(StartPhase::Tuning, measurementMs);
         gpu::ConsoleTuneProgress shown(g, stderr, is_terminal(stderr));
         StepWatchedProgress progress(shown, start, measurementMs);
-        j.tuned = tune_gpu(hasher, device, slot, cli_, tuneFile_.get(), &progress, &g_stop, stderr);
+        j.tuned = tune_gpu(hasher, device, slot, cli_, tuneFile_.get(), &progress, &j.stop, stderr);
         hasher.reset();
     });
     supervision_.watch_start(g, job->thread.get());
@@ -219,13 +224,17 @@ std::unique_ptr<StartJob> Rig::startDevice(std::int32_t g, int slot) {
 
 // Waits for a GPU's start: until it is done, until the supervision names it
 // hung, or, after a stop request, until the stop's deadline.
-Rig::StartEnd Rig::awaitStart(const StartJob& job) {
+Rig::StartEnd Rig::awaitStart(StartJob& job) {
     long long deadline = 0;
     long long nextTick = node::steady_ms() + 1000;
     for (;;) {
         if (job.thread->finished()) return StartEnd::Done;
-        if (supervision_.start_hung()) return StartEnd::Hung;
+        if (supervision_.start_hung()) {
+            job.stop.store(true);
+            return StartEnd::Hung;
+        }
         if (grace_.seen()) {
+            job.stop.store(true);
             if (deadline == 0) deadline = stopDeadline();
             if (node::steady_ms() >= deadline) return StartEnd::StuckAtStop;
         }

@@ -43,7 +43,7 @@ const Entry kExitStatus[] = {
     {"3", "no GPU (no CUDA devices; no OpenCL devices in an OpenCL build)."},
     {"4", "no --devices entry names an existing GPU."},
     {"5", "a GPU could not be brought up, none passed its self-test, or another start-up failure."},
-    {"6", "every GPU became unusable or stopped answering while mining (with --exit-on-stall: any GPU "
+    {"6", "every GPU became unusable or stopped answering, at start or while mining (with --exit-on-stall: any GPU "
           "stopped answering)."},
 };
 

@@ -1,5 +1,11 @@
 #include "support/miner_command.h"
 
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
 std::vector<std::string> miner_args(const std::vector<std::string>& extra, QuickTuning batches) {
     std::vector<std::string> args = {MINER_BINARY,       "--priv",
                                      kTestKey,           "--goida",
@@ -18,4 +24,25 @@ EnvChanges miner_env(const EnvChanges& changes) {
                       {"DIFF_OVERRIDE", std::nullopt}};
     for (const auto& [name, value] : changes) env[name] = value;
     return env;
+}
+
+void expect_start_hangs_caught(const std::vector<std::string>& args, EnvChanges env) {
+    env["QUORLEN_WATCHDOG_TEST_MS"] = "1000";
+    env["QUORLEN_TEST_HANG"] = "start:0";
+    const ProcessResult selfTest = run_process(args, env, std::chrono::seconds(120));
+    EXPECT_EQ(selfTest.exitCode, 6) << selfTest.err;
+    EXPECT_NE(selfTest.err.find("[gpu] GPU#0 stopped answering during its self-test\n"), std::string::npos)
+        << selfTest.err;
+
+    env["QUORLEN_TEST_HANG"] = "main:0";
+    BackgroundProcess listing(args, env);
+    ASSERT_TRUE(listing.waitForOutput("pub: ", std::chrono::seconds(60))) << listing.err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto stopAt = std::chrono::steady_clock::now();
+    listing.signal(SIGTERM);
+    const ProcessResult r = listing.wait(std::chrono::seconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::milliseconds(2000));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("\nStopping...\n"), std::string::npos);
+    EXPECT_NE(r.err.find("[stats] rig (0 GPU)"), std::string::npos) << r.err;
 }

@@ -21,3 +21,11 @@ std::vector<std::string> miner_args(const std::vector<std::string>& extra = {}, 
 // BY_SEGMENT, PRECOMPUTE, GPU_BATCH and DIFF_OVERRIDE removed, then
 // `changes` on top.
 EnvChanges miner_env(const EnvChanges& changes = {});
+
+// The hang stand-in (QUORLEN_TEST_HANG) at the two places a start can hang
+// in the flavour the miner was built for: a GPU's self-test is named and
+// left out (status 6), and with the main thread stuck listing the devices
+// SIGTERM still ends the miner within 2 s, "Stopping..." and the
+// statistics said. `args` and `env` run the miner; the stand-in and a
+// shortened watchdog are added here.
+void expect_start_hangs_caught(const std::vector<std::string>& args, EnvChanges env);
