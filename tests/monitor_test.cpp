@@ -315,12 +315,13 @@ TEST(Api, PageInABrowser) {
         },
         60000));
 
-    // Headless in a profile of its own; the virtual time budget lets the
-    // script's request and first drawing finish before the page is written out.
-    const ProcessResult shown =
-        run_process({browser, "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + dir.path() + "/profile",
-                     "--virtual-time-budget=10000", "--dump-dom", base + "#token=" + token},
-                    {}, std::chrono::seconds(120));
+    // Headless in a profile of its own, without the sandbox, which refuses to
+    // run as root; the virtual time budget lets the script's request and
+    // first drawing finish before the page is written out.
+    const ProcessResult shown = run_process({browser, "--headless", "--no-sandbox", "--disable-gpu",
+                                             "--user-data-dir=" + dir.path() + "/profile",
+                                             "--virtual-time-budget=10000", "--dump-dom", base + "#token=" + token},
+                                            {}, std::chrono::seconds(120));
     ASSERT_EQ(shown.exitCode, 0) << shown.err;
     // The page's text as drawn, without its own script.
     const std::string& dom = shown.out;
