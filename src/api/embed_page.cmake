@@ -5,7 +5,4 @@ string(FIND "${text}" ")PAGE\"" clash)
 if(NOT clash EQUAL -1)
   message(FATAL_ERROR "${PAGE} holds )PAGE\", which would end the literal early")
 endif()
-file(WRITE "${OUT}.tmp" "R\"PAGE(${text})PAGE\"\n")
-# Rewritten only when the page changed, so that nothing else rebuilds.
-file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
-file(REMOVE "${OUT}.tmp")
+file(WRITE "${OUT}" "R\"PAGE(${text})PAGE\"\n")
