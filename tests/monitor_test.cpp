@@ -294,6 +294,50 @@ TEST(Api, TokenAndBounds) {
     EXPECT_EQ(lines, 1u) << r.err;
 }
 
+// The page as a browser shows it: its script takes the token from the
+// address's fragment, reads /summary with it and fills the status line, the
+// table and the chart. No node answers, so the page says so.
+TEST(Api, PageInABrowser) {
+    SKIP_WITHOUT_DEVICE();
+    const std::string browser = "/usr/bin/chromium";
+    if (access(browser.c_str(), X_OK) != 0) GTEST_SKIP() << "no browser: Debian's chromium is not installed";
+    ScratchDir dir;
+    const std::string token = "page-token";
+    BackgroundProcess p(miner_args({"--api", "127.0.0.1:0", "--api-token-file", dir.write("token", token + "\n"),
+                                    "--ws", "", "--http", "http://127.0.0.1:1"}),
+                        env());
+    const std::string base = apiBase(p);
+    ASSERT_FALSE(base.empty()) << p.err();
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const Fetched summary = fetch(base + "summary", token);
+            return summary.status == 200 && json::parse(summary.body)["gpus"].size() == 1;
+        },
+        60000));
+
+    // Headless in a profile of its own, without the sandbox, which refuses to
+    // run as root; the virtual time budget lets the script's request and
+    // first drawing finish before the page is written out.
+    const ProcessResult shown = run_process({browser, "--headless", "--no-sandbox", "--disable-gpu",
+                                             "--user-data-dir=" + dir.path() + "/profile",
+                                             "--virtual-time-budget=10000", "--dump-dom", base + "#token=" + token},
+                                            {}, std::chrono::seconds(120));
+    ASSERT_EQ(shown.exitCode, 0) << shown.err;
+    // The page's text as drawn, without its own script.
+    const std::string& dom = shown.out;
+    const std::string drawn = dom.substr(0, dom.find("<script>"));
+    EXPECT_NE(drawn.find("<div id=\"status\"><span class=\"bad\">unhealthy: the node has not answered yet</span>"
+                         " \u2014 version 0.1.0, up "),
+              std::string::npos)
+        << dom;
+    EXPECT_NE(drawn.find("<td class=\"l\">0 host CPU</td>"), std::string::npos) << dom;
+    EXPECT_NE(drawn.find("<td class=\"l\">rig (1 GPU)</td>"), std::string::npos) << dom;
+    EXPECT_NE(drawn.find(">-15 min</text>"), std::string::npos) << dom;  // the chart's axes
+
+    p.signal(SIGINT);
+    EXPECT_EQ(p.wait(std::chrono::seconds(30)).exitCode, 0);
+}
+
 TEST(Api, AddressForms) {
     const auto loopback = [](const std::string& text) {
         const auto a = parse_api_address(text);

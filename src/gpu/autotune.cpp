@@ -20,9 +20,79 @@ namespace {
 bool stopped(const std::atomic<bool>* stop) { return stop && stop->load(); }
 
 // A rate as the log shows it: whole hashes per second, fraction cut off.
-long long wholeRate(double r) { return static_cast<long long>(r); }
+long long wholeRate(double rate) { return static_cast<long long>(rate); }
 
-void logRate(std::ostream& log, int B, double r) { log << "[tune] B=" << B << " -> " << wholeRate(r) << " H/s\n"; }
+void logRate(std::ostream& log, int batch, double rate) {
+    log << "[tune] B=" << batch << " -> " << wholeRate(rate) << " H/s\n";
+}
+
+// The measurement as the tuner calls it: every measurement shows its step
+// first and clears it before the tuner's own line, whatever way it ends.
+class ShownMeasurement {
+public:
+    ShownMeasurement(const std::function<double(int)>& measureAt, TuneProgress* progress, int upperBound,
+                     double stepFactor)
+        : measureAt_(measureAt), progress_(progress), upperBound_(upperBound), stepFactor_(stepFactor) {}
+
+    double operator()(int batch) {
+        ++step_;
+        if (!progress_) return measureAt_(batch);
+        const int more = planned_steps(batch, upperBound_, stepFactor_);
+        progress_->measuring(step_, more > 0 ? step_ - 1 + more : 0, batch, bestShownBatch_, bestShownRate_);
+        double rate;
+        try {
+            rate = measureAt_(batch);
+        } catch (...) {
+            progress_->clear();
+            throw;
+        }
+        progress_->clear();
+        if (bestShownBatch_ == 0 || rate > bestShownRate_) {
+            bestShownBatch_ = batch;
+            bestShownRate_ = rate;
+        }
+        return rate;
+    }
+
+private:
+    const std::function<double(int)>& measureAt_;
+    TuneProgress* progress_;
+    int upperBound_;
+    double stepFactor_;
+    int step_ = 0;
+    int bestShownBatch_ = 0;
+    double bestShownRate_ = 0;
+};
+
+struct Measured {
+    int batch;
+    double rate;
+};
+
+// The start size, or once it fails, half of it (8 at least); a second
+// failure ends the tuning of this device.
+Measured measureStart(ShownMeasurement& measureAt, int startBatch) {
+    try {
+        return {startBatch, measureAt(startBatch)};
+    } catch (...) {
+    }
+    const int retryBatch = startBatch >= 18 ? startBatch / 2 : 8;
+    try {
+        return {retryBatch, measureAt(retryBatch)};
+    } catch (const std::exception& e) {
+        throw TuneError("measurement at B=" + std::to_string(retryBatch) + " failed: " + e.what());
+    } catch (...) {
+        throw TuneError("measurement at B=" + std::to_string(retryBatch) + " failed");
+    }
+}
+
+// The size after `batch`: grown by the factor, rounded up, at most the bound.
+int grownBatch(int batch, double stepFactor, int upperBound) {
+    const double grown = std::ceil(double(batch) * stepFactor);
+    // Clamped before the conversion: a factor far below zero would give a
+    // value no int can hold.
+    return grown >= double(upperBound) ? upperBound : grown <= double(INT_MIN) ? INT_MIN : int(grown);
+}
 
 }  // namespace
 
@@ -35,95 +105,58 @@ std::optional<std::size_t> free_device_memory(int cudaIndex) {
 
 std::optional<int> memory_cap(std::optional<std::size_t> freeBytes) {
     if (!freeBytes) return std::nullopt;
-    const double capD = std::floor(double(*freeBytes) * 0.85 / double(chain_pow::kMemoryBytes));
-    return capD < 8 ? 8 : (capD > 2147483647.0 ? 2147483647 : int(capD));
+    const double cap = std::floor(double(*freeBytes) * 0.85 / double(chain_pow::kMemoryBytes));
+    return cap < 8 ? 8 : (cap > 2147483647.0 ? 2147483647 : int(cap));
 }
 
-int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, const std::function<double(int)>& rawMeasureAt,
-               const std::function<void()>& resetHasher, std::ostream& log, TuneProgress* progress, double* bestRate) {
-    int M = s.maxBatch;
-    if (const std::optional<int> cap = memory_cap(freeBytes); cap && M > *cap) {
+int tune_batch(const TuneSettings& settings, std::optional<std::size_t> freeBytes,
+               const std::function<double(int)>& rawMeasureAt, const std::function<void()>& resetHasher,
+               std::ostream& log, TuneProgress* progress, double* bestRate) {
+    int upperBound = settings.maxBatch;
+    if (const std::optional<int> cap = memory_cap(freeBytes); cap && upperBound > *cap) {
         log << "[tune] VRAM cap -> maxBatch=" << *cap << "\n";
-        M = *cap;
+        upperBound = *cap;
     }
+    ShownMeasurement measureAt(rawMeasureAt, progress, upperBound, settings.stepFactor);
 
-    // Every measurement shows its step first and clears it before the
-    // tuner's own line, whatever way it ends.
-    int step = 0, shownB = 0;
-    double shownRate = 0;
-    const auto measureAt = [&](int size) {
-        ++step;
-        if (!progress) return rawMeasureAt(size);
-        const int more = planned_steps(size, M, s.stepFactor);
-        progress->measuring(step, more > 0 ? step - 1 + more : 0, size, shownB, shownRate);
-        double rate;
-        try {
-            rate = rawMeasureAt(size);
-        } catch (...) {
-            progress->clear();
-            throw;
-        }
-        progress->clear();
-        if (shownB == 0 || rate > shownRate) {
-            shownB = size;
-            shownRate = rate;
-        }
-        return rate;
-    };
-
-    int B = s.startBatch;
-    double r;
-    try {
-        r = measureAt(B);
-    } catch (...) {
-        B = B >= 18 ? B / 2 : 8;
-        try {
-            r = measureAt(B);
-        } catch (const std::exception& e) {
-            throw TuneError("measurement at B=" + std::to_string(B) + " failed: " + e.what());
-        } catch (...) {
-            throw TuneError("measurement at B=" + std::to_string(B) + " failed");
-        }
-    }
-    logRate(log, B, r);
-
-    int bestB = B;
-    double bestR = r;
-    while (!stopped(s.stop)) {
-        const double grown = std::ceil(double(B) * s.stepFactor);
-        // Clamped before the conversion: a factor far below zero would give a
-        // value no int can hold.
-        const int nb = grown >= double(M) ? M : grown <= double(INT_MIN) ? INT_MIN : int(grown);
-        if (nb == B) break;
+    // The last size that worked and its rate: each growth step is measured
+    // against it.
+    Measured last = measureStart(measureAt, settings.startBatch);
+    logRate(log, last.batch, last.rate);
+    Measured chosen = last;
+    while (!stopped(settings.stop)) {
+        const int nextBatch = grownBatch(last.batch, settings.stepFactor, upperBound);
+        if (nextBatch == last.batch) break;
         resetHasher();
-        double r2;
+        double nextRate;
         try {
-            r2 = measureAt(nb);
+            nextRate = measureAt(nextBatch);
         } catch (const std::exception& e) {
             const std::string what = e.what();
-            if (what.find("out of memory") != std::string::npos) log << "[tune] B=" << nb << " -> OOM, stop grow\n";
-            else log << "[tune] B=" << nb << " -> error: " << what << "\n";
+            if (what.find("out of memory") != std::string::npos)
+                log << "[tune] B=" << nextBatch << " -> OOM, stop grow\n";
+            else
+                log << "[tune] B=" << nextBatch << " -> error: " << what << "\n";
             break;
         } catch (...) {
-            throw TuneError("measurement at B=" + std::to_string(nb) + " failed with an unknown error");
+            throw TuneError("measurement at B=" + std::to_string(nextBatch) + " failed with an unknown error");
         }
-        logRate(log, nb, r2);
-        const double gain = r > 1 ? (r2 - r) / r : r2 - r;
-        bestB = nb;
-        bestR = r2;
-        if (gain < s.tolerance || nb >= M) break;
-        B = nb;
-        r = r2;
+        logRate(log, nextBatch, nextRate);
+        // Relative below 1 H/s would divide by almost nothing: absolute there.
+        const double gain = last.rate > 1 ? (nextRate - last.rate) / last.rate : nextRate - last.rate;
+        chosen = {nextBatch, nextRate};
+        if (gain < settings.tolerance || nextBatch >= upperBound) break;
+        last = chosen;
     }
     resetHasher();
     // A bound or factor of 0 lets the growth reach a batch of no texts: a
     // worker would spin on it and never hash.
-    if (bestB < 1)
-        throw TuneError("the tuning came to a batch of " + std::to_string(bestB) +
+    if (chosen.batch < 1)
+        throw TuneError("the tuning came to a batch of " + std::to_string(chosen.batch) +
                         ", which hashes nothing (--max-batch and --step-factor must keep it at 1 or more)");
-    log << "[tune] best BATCH=" << bestB << " (" << wholeRate(bestR) << " H/s)\n";
-    if (bestRate) *bestRate = bestR;
-    return bestB;
+    log << "[tune] best BATCH=" << chosen.batch << " (" << wholeRate(chosen.rate) << " H/s)\n";
+    if (bestRate) *bestRate = chosen.rate;
+    return chosen.batch;
 }
 
 }  // namespace quorlen::gpu

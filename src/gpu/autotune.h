@@ -41,9 +41,9 @@ std::optional<std::size_t> free_device_memory(int cudaIndex);
 // not be read), a measurement and a reset of the hasher. "[tune]" lines go
 // to `log`, the step being measured to `progress` when given. Throws
 // TuneError as above. The chosen size's rate goes to `bestRate` when given.
-int tune_batch(const TuneSettings& s, std::optional<std::size_t> freeBytes, const std::function<double(int)>& measureAt,
-               const std::function<void()>& resetHasher, std::ostream& log, TuneProgress* progress = nullptr,
-               double* bestRate = nullptr);
+int tune_batch(const TuneSettings& settings, std::optional<std::size_t> freeBytes,
+               const std::function<double(int)>& measureAt, const std::function<void()>& resetHasher,
+               std::ostream& log, TuneProgress* progress = nullptr, double* bestRate = nullptr);
 
 // The upper bound the free device memory allows: 85 % of it in hashes, at
 // least 8; none when the memory could not be read.

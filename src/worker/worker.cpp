@@ -139,6 +139,63 @@ Step device_step(WorkerCtx& ctx, gpu::BatchPipeline& pipeline, std::deque<PassIn
     }
 }
 
+// Builds the next pass and hands it to the device; false when it could not
+// be built.
+bool buildPass(WorkerCtx& ctx, ChainView& view, gpu::BatchPipeline& pipeline, std::deque<PassInFlight>& passes,
+               std::size_t batch) {
+    refresh_chain(ctx, view, node::steady_ms());
+    apply_diff_override(view);
+    const auto [signer, proposer] = pick_identity(ctx);
+    const std::uint64_t ts = epochMs();
+    try {
+        const PassTemplate pass(view, proposer, ts);
+        gpu::SharedPrefixBatch& texts = pipeline.next();
+        texts.prefix = pass.prefix();
+        texts.rests.resize(batch);
+        for (std::string& rest : texts.rests) pass.write_rest(rest);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "\n[worker] error: cannot build candidates: %s\n", block::printable(e.what()).c_str());
+        sleep_ms(200);
+        return false;
+    }
+    {
+        const DeviceWait wait(ctx);
+        pipeline.submit();
+    }
+    passes.push_back({signer, view.diff, view.height, view.prevHash, view.node});
+    return true;
+}
+
+// Tests a pass's digests in slot order; the first hit is checked and sent,
+// and the rest of the pass is not looked at.
+void testPass(WorkerCtx& ctx, const PassInFlight& pass, const ChainView& view, const gpu::SharedPrefixBatch& texts,
+              const std::vector<std::string>& results) {
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (!meets_target(results[i], pass.diff)) continue;
+        ctx.stats->found.fetch_add(1);
+        if (tipReplaced(pass, view)) {
+            dropStaleHit(ctx, pass, view, results[i]);
+            return;
+        }
+        const std::string text = texts.text(i);
+        try {
+            // A faulty or overclocked card's "hit" would be rejected by
+            // the node; after a mismatch the rest of its batch is not
+            // worth a look either.
+            const node::BuiltOn builtOn{pass.height, pass.prevHash, pass.node};
+            if (ctx.api->past_stop_grace() || confirm_hit(ctx, text, results[i]))
+                submit_hit(ctx, text, results[i], *pass.signer, pass.height, &builtOn);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n", results[i].c_str(),
+                         block::printable(e.what()).c_str());
+            ctx.stats->failed.fetch_add(1);
+        }
+        // The pause paces the next pass; after a stop request none comes.
+        if (!stop_requested(ctx)) sleep_ms(200);
+        return;
+    }
+}
+
 }  // namespace
 
 }  // namespace quorlen::worker
@@ -199,38 +256,14 @@ void worker_thread(WorkerCtx* ctxPtr) {
     std::deque<PassInFlight> passes;
     std::vector<std::string> results;
 
-    // Builds the next pass and hands it over; false when it could not be built.
-    auto buildPass = [&]() -> bool {
-        refresh_chain(ctx, view, node::steady_ms());
-        apply_diff_override(view);
-        const auto [signer, proposer] = pick_identity(ctx);
-        const std::uint64_t ts = epochMs();
-        try {
-            const PassTemplate pass(view, proposer, ts);
-            quorlen::gpu::SharedPrefixBatch& texts = pipeline.next();
-            texts.prefix = pass.prefix();
-            texts.rests.resize(batch);
-            for (std::string& rest : texts.rests) pass.write_rest(rest);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "\n[worker] error: cannot build candidates: %s\n", block::printable(e.what()).c_str());
-            sleep_ms(200);
-            return false;
-        }
-        {
-            const DeviceWait wait(ctx);
-            pipeline.submit();
-        }
-        passes.push_back({signer, view.diff, view.height, view.prevHash, view.node});
-        return true;
-    };
-
     for (;;) {
         // On a stop, no new pass: the current one is finished first. A
         // pass that cannot be built does not hold up the one in flight.
         const bool paused = ctx.thermalPause.load(std::memory_order_relaxed);
         if (!stop_requested(ctx) && !paused) {
             bool built = false;
-            const Step step = device_step(ctx, pipeline, passes, [&] { built = buildPass(); });
+            const Step step =
+                device_step(ctx, pipeline, passes, [&] { built = buildPass(ctx, view, pipeline, passes, batch); });
             if (step == Step::DeviceLost) return;
             if (step == Step::Failed) continue;
             if (built && pipeline.in_flight() < gpu::BatchPipeline::kDepth) continue;
@@ -243,7 +276,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
 
         const PassInFlight pass = std::move(passes.front());
         passes.pop_front();
-        const quorlen::gpu::SharedPrefixBatch* texts = nullptr;
+        const gpu::SharedPrefixBatch* texts = nullptr;
         const Step step = device_step(ctx, pipeline, passes, [&] {
             const DeviceWait wait(ctx);
             texts = &pipeline.collect(results);
@@ -253,30 +286,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
         ctx.lastBatchMs.store(node::steady_ms());
         ctx.batchesDone.fetch_add(1);
         ctx.hashes.fetch_add(results.size());
-        for (std::size_t i = 0; i < results.size(); ++i) {
-            if (!meets_target(results[i], pass.diff)) continue;
-            ctx.stats->found.fetch_add(1);
-            if (tipReplaced(pass, view)) {
-                dropStaleHit(ctx, pass, view, results[i]);
-                break;
-            }
-            const std::string text = texts->text(i);
-            try {
-                // A faulty or overclocked card's "hit" would be rejected by
-                // the node; after a mismatch the rest of its batch is not
-                // worth a look either.
-                const node::BuiltOn builtOn{pass.height, pass.prevHash, pass.node};
-                if (ctx.api->past_stop_grace() || confirm_hit(ctx, text, results[i]))
-                    submit_hit(ctx, text, results[i], *pass.signer, pass.height, &builtOn);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "\n[worker] error: cannot submit the block of hash %s: %s\n",
-                             results[i].c_str(), block::printable(e.what()).c_str());
-                ctx.stats->failed.fetch_add(1);
-            }
-            // The pause paces the next pass; after a stop request none comes.
-            if (!stop_requested(ctx)) sleep_ms(200);
-            break;
-        }
+        testPass(ctx, pass, view, *texts, results);
         // This pass was the current one. After a stop request no other
         // becomes current: the passes queued behind it were built ahead of
         // their turn, and their hits are dropped untested rather than sent
