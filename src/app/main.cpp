@@ -136,13 +136,6 @@ bool loadKey(Cli& cli, Signer& signer) {
     return true;
 }
 
-// One second in short slices, so that a stop request is acted on at once
-// rather than at the end of the tick, and the grace of the network work under
-// way starts within a slice of it.
-void sleepOneSecond(const node::StopGrace& grace) {
-    for (int slice = 0; slice < 20 && !grace.seen(); ++slice) worker::sleep_ms(50);
-}
-
 // The rig from the first GPU's start to the end: brings up each selected
 // GPU in turn, mines, and stops. Everything that touches a device runs on
 // a thread other than the main one; the supervision watches them all.
@@ -167,6 +160,8 @@ private:
     int stop(int status, RigSummary* summary);
     [[noreturn]] void leaveBehind(int status, RigSummary* summary);
     bool waitForWorkers(long long deadlineMs) const;
+    void announce(const RigSummary* summary);
+    void sleepOneSecond(const RigSummary* summary);
     long long stopDeadline() const {
         return grace_.limit(node::steady_ms() + node::StopGrace::kGraceMs) + kStopJoinPastGraceMs;
     }
@@ -233,6 +228,7 @@ Rig::StartEnd Rig::awaitStart(StartJob& job) {
             job.stop.store(true);
             return StartEnd::Hung;
         }
+        announce(nullptr);
         if (grace_.seen()) {
             job.stop.store(true);
             if (deadline == 0) deadline = stopDeadline();
@@ -300,6 +296,7 @@ int Rig::run(const std::vector<std::int32_t>& selected, const std::vector<bool>&
             // hasher: both are left as they are, for good.
             monitor_.start_problem("GPU#" + std::to_string(g) + " stopped answering " +
                                    phase_words(job->thread->phase()));
+            announce(nullptr);
             (void)job.release();
             ++leftBehind_;
             continue;
@@ -375,7 +372,7 @@ int Rig::mine() {
             std::fputs("[console] standard output's reader has gone; stopping\n", stderr);
             g_stop.exchange(true);
         }
-        sleepOneSecond(grace_);
+        sleepOneSecond(&summary);
         previous = total;
     }
     const int status = supervision_.exit_status();
@@ -383,6 +380,25 @@ int Rig::mine() {
     // said why already.
     if (status == kExitStopped) supervision_.say_stopping();
     return stop(status, &summary);
+}
+
+// Says what the supervision found, once the API shows it too.
+void Rig::announce(const RigSummary* summary) {
+    const std::vector<std::string> news = supervision_.take_news();
+    if (news.empty()) return;
+    monitor_.publish(summary);
+    for (const std::string& line : news) std::fputs(line.c_str(), stderr);
+}
+
+// One second in short slices, so that a stop request is acted on at once
+// rather than at the end of the tick, the grace of the network work under
+// way starts within a slice of it, and what the supervision finds is said
+// within one.
+void Rig::sleepOneSecond(const RigSummary* summary) {
+    for (int slice = 0; slice < 20 && !grace_.seen(); ++slice) {
+        worker::sleep_ms(50);
+        announce(summary);
+    }
 }
 
 std::string Rig::statistics(RigSummary& summary) {
@@ -411,6 +427,7 @@ bool Rig::waitForWorkers(long long deadlineMs) const {
 int Rig::stop(int status, RigSummary* summary) {
     g_stop.exchange(true);
     const bool allFinished = waitForWorkers(stopDeadline());
+    announce(summary);
     RigSummary atStop(entries_.size(), 0);
     supervision_.say_statistics(statistics(summary ? *summary : atStop));
     if (!allFinished || leftBehind_ > 0) leaveBehind(status, summary);
@@ -429,6 +446,7 @@ int Rig::stop(int status, RigSummary* summary) {
 // uses destroyed: the process ends without running destructors, after the
 // final statistics and flushing what was printed.
 void Rig::leaveBehind(int status, RigSummary* summary) {
+    announce(summary);
     supervision_.say_stopping();
     RigSummary atStop(entries_.size(), 0);
     supervision_.say_statistics(statistics(summary ? *summary : atStop));

@@ -77,9 +77,13 @@ RigMonitor::RigMonitor(const Cli& cli, std::FILE* out)
 
 RigMonitor::~RigMonitor() = default;
 
+void RigMonitor::publish(const RigSummary* summary) {
+    if (api_) api_->publish(snapshot(summary));
+}
+
 void RigMonitor::start_problem(const std::string& problem) {
     startProblems_.push_back(problem);
-    if (api_) api_->publish(snapshot(nullptr));
+    publish(nullptr);
 }
 
 unsigned short RigMonitor::api_port() const { return api_ ? api_->port() : 0; }

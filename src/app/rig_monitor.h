@@ -43,6 +43,8 @@ public:
     void tick(const RigSummary* summary);
     // Every worker is up: from now on a GPU that does not mine is a problem.
     void started() { starting_ = false; }
+    // The API's view at once, between ticks (`summary` as for `tick`).
+    void publish(const RigSummary* summary);
     // A GPU left out at start, and why (shown by /health and /summary).
     void start_problem(const std::string& problem);
     // For the periodic summary: one line per GPU with telemetry.

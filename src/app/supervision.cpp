@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <utility>
 
 #include "app/console.h"
 #include "app/device_start.h"
@@ -71,8 +72,15 @@ void Supervision::requestExit(int status, const std::string& why) {
     if (exitRequested_) return;
     exitRequested_ = true;
     exitStatus_.store(status);
-    if (!why.empty()) std::fprintf(log_, "\n%s\n", why.c_str());
+    if (!why.empty()) say("\n" + why);
     stop_->store(true);
+}
+
+void Supervision::say(std::string line) { news_.push_back(std::move(line) + "\n"); }
+
+std::vector<std::string> Supervision::take_news() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(news_, {});
 }
 
 void Supervision::say_stopping() {
@@ -129,7 +137,8 @@ void Supervision::watchStart(std::uint64_t nowMs) {
     const std::uint64_t from = std::max(since, freshFromMs_);
     if (nowMs < from || nowMs - from <= start_->step_limit_ms()) return;
     startHung_.store(true);
-    std::fprintf(log_, "%s[gpu] GPU#%d stopped answering %s\n", line_lead(), startGpu_, phase_words(start_->phase()));
+    say(std::string(line_lead()) + "[gpu] GPU#" + std::to_string(startGpu_) + " stopped answering " +
+        phase_words(start_->phase()));
     if (settings_.exitOnStall) requestExit(kExitAllDevicesLost, kExitOnStallWords);
 }
 
@@ -143,8 +152,8 @@ void Supervision::watchWorkers(std::uint64_t nowMs) {
             // The stuck call returned: a late batch, not a lost card.
             if (batches > w.batchesAtStall) {
                 ctx.stalled.store(false);
-                std::fprintf(log_, "%s[gpu] GPU#%d answers again after %llu s\n", line_lead(), ctx.gpu,
-                             seconds(nowMs - std::min(w.quietSinceMs, nowMs)));
+                say(std::string(line_lead()) + "[gpu] GPU#" + std::to_string(ctx.gpu) + " answers again after " +
+                    std::to_string(seconds(nowMs - std::min(w.quietSinceMs, nowMs))) + " s");
             }
             continue;
         }
@@ -153,8 +162,8 @@ void Supervision::watchWorkers(std::uint64_t nowMs) {
         w.quietSinceMs = nowMs - *quiet;
         w.batchesAtStall = batches;
         ctx.stalled.store(true);
-        std::fprintf(log_, "%s[gpu] GPU#%d stopped answering: no batch finished for %llu s\n", line_lead(), ctx.gpu,
-                     seconds(*quiet));
+        say(std::string(line_lead()) + "[gpu] GPU#" + std::to_string(ctx.gpu) +
+            " stopped answering: no batch finished for " + std::to_string(seconds(*quiet)) + " s");
         if (settings_.exitOnStall) requestExit(kExitAllDevicesLost, kExitOnStallWords);
     }
     if (mining) notifier_.ready();
@@ -172,6 +181,7 @@ void Supervision::endStuckProcess() {
     // The main thread has not ended the process in time: it is inside a
     // driver call. Say what an orderly stop says, and leave without running
     // destructors that would wait on it.
+    for (const std::string& line : news_) std::fputs(line.c_str(), log_);
     say_stopping();
     say_statistics(workerStatistics());
     std::fflush(nullptr);

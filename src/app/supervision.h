@@ -1,10 +1,11 @@
 // The miner's supervision, on a thread of its own from before the first
-// device is touched to the end: it names a GPU whose start (self-test,
-// tuning) or whose worker stopped answering, notices when one answers
-// again, keeps a paused process from counting as a stalled one, beats
-// systemd's watchdog, and makes sure a stop request ends the process within
-// 2 s even when the main thread is stuck in a driver call. It never waits
-// on a device.
+// device is touched to the end: it finds a GPU whose start (self-test,
+// tuning) or whose worker stopped answering, and one that answers again,
+// keeps a paused process from counting as a stalled one, beats systemd's
+// watchdog, and makes sure a stop request ends the process within 2 s even
+// when the main thread is stuck in a driver call. It never waits on a
+// device. What it finds, the main thread says (`take_news`), after showing
+// it to the monitoring API, so that a line and the API never disagree.
 #pragma once
 
 #include <atomic>
@@ -59,8 +60,11 @@ public:
     // Before the workers' contexts are destroyed: watch them no more.
     void release_workers();
 
+    // The lines found since the last call, in order, each with its line feed.
+    std::vector<std::string> take_news();
+
     // Asks for the process to end with `status` (the first request counts),
-    // saying `why` (one line, if any), and sets the stop request.
+    // saying `why` (one line, if any, as news), and sets the stop request.
     void request_exit(int status, const std::string& why);
     int exit_status() const { return exitStatus_.load(); }
 
@@ -75,6 +79,7 @@ private:
     void watchStart(std::uint64_t nowMs);
     void watchWorkers(std::uint64_t nowMs);
     void requestExit(int status, const std::string& why);  // with `mutex_` held
+    void say(std::string line);                           // with `mutex_` held
     [[noreturn]] void endStuckProcess();
     std::string workerStatistics();
 
@@ -97,6 +102,7 @@ private:
     int startGpu_ = -1;
     const DeviceStart* start_ = nullptr;
     std::vector<Watched> workers_;
+    std::vector<std::string> news_;
     std::atomic<bool> startHung_{false};
     std::atomic<int> exitStatus_{0};
     bool exitRequested_ = false;
