@@ -9,7 +9,8 @@
 //   start  the threads that self-test and tune a GPU at start, "start-gpu…";
 //   main   the main thread (its waits: listing the devices).
 // In the host flavour "start:0" hangs a GPU's self-test, "start:1" its
-// tuning after the self-test's one batch. Unset: nothing happens.
+// tuning after the self-test's one batch. When a wait is held, standard
+// error gets "[test] device wait held". Unset: nothing happens.
 #pragma once
 
 #include <sys/prctl.h>
@@ -81,6 +82,9 @@ inline void wait_point() {
         const long self = long(syscall(SYS_gettid));
         if (setting.one && !hungThread.compare_exchange_strong(none, self) && none != self) return;
         hung = true;
+        // Tests and drills time what follows from here.
+        static const char note[] = "[test] device wait held\n";
+        [[maybe_unused]] const ssize_t written = write(2, note, sizeof note - 1);
     }
     if (setting.forMs > 0) {
         const timespec wait{setting.forMs / 1000, (setting.forMs % 1000) * 1000000};

@@ -36,8 +36,7 @@ void expect_start_hangs_caught(const std::vector<std::string>& args, EnvChanges 
 
     env["QUORLEN_TEST_HANG"] = "main:0";
     BackgroundProcess listing(args, env);
-    ASSERT_TRUE(listing.waitForOutput("pub: ", std::chrono::seconds(60))) << listing.err();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(listing.waitForOutput("[test] device wait held\n", std::chrono::seconds(60))) << listing.err();
     const auto stopAt = std::chrono::steady_clock::now();
     listing.signal(SIGTERM);
     const ProcessResult r = listing.wait(std::chrono::seconds(10));
