@@ -32,8 +32,9 @@ std::string shimLimit(const std::string& name) {
 
 extern const FlavourFacts kFlavour{16384, nullptr, false};
 
-// Under the fault shim's sparse launches (ctest sets them) only the first and
-// the last work-group run.
+// Under the fault shim's sparse launches (ctest sets them, with a GPU of 48
+// GiB that holds the 32 GiB batch in one buffer) only the first and the last
+// work-group run.
 void BeyondOffsetBoundaries::checkBatchPast(const Device& dev, std::size_t batch) {
     checkBatch(dev, batch, 16384, shimLimit("sparse") != "");
 }
