@@ -203,17 +203,23 @@ bool subGroupMappingHolds(cl_context context, const ClDevice& d, const std::stri
     cl_kernel kernel = nullptr;
     cl_command_queue queue = nullptr;
     cl_mem out = nullptr;
-    const std::size_t maxLanes = std::max<std::size_t>(1, std::min<std::size_t>(d.maxWorkGroup / 32, 32));
+    // Every shape up to the lesser of the device's and the probe kernel's
+    // work-group limits: a kernel's is often the lower one.
+    std::size_t maxLanes = std::max<std::size_t>(1, std::min<std::size_t>(d.maxWorkGroup / 32, 32));
+    std::size_t kernelLimit = 0;
     const std::size_t items = 2 * 32 * maxLanes;
     if ((err = clBuildProgram(program, 1, &d.id, options.c_str(), nullptr, nullptr)) != CL_SUCCESS) {
         why = "the sub-group probe does not build: " + buildLog(program, d.id);
     } else if (!(kernel = clCreateKernel(program, "probe", &err)) ||
+               (err = clGetKernelWorkGroupInfo(kernel, d.id, CL_KERNEL_WORK_GROUP_SIZE, sizeof kernelLimit,
+                                               &kernelLimit, nullptr)) != CL_SUCCESS ||
                !(queue = clCreateCommandQueue(context, d.id, 0, &err)) ||
                !(out = clCreateBuffer(context, CL_MEM_WRITE_ONLY, items * sizeof(cl_ulong), nullptr, &err)) ||
                (err = clSetKernelArg(kernel, 0, sizeof out, &out)) != CL_SUCCESS) {
         why = std::string("the sub-group probe: ") + errorName(err);
     } else {
         holds = true;
+        maxLanes = std::max<std::size_t>(1, std::min(maxLanes, kernelLimit / 32));
         std::vector<cl_ulong> got(items);
         for (std::size_t lanes = 1; lanes <= maxLanes && holds; ++lanes) {
             const std::size_t global[2] = {64, lanes}, local[2] = {32, lanes};
