@@ -12,7 +12,7 @@
 # passes with computed references, the mode that reaches every barrier, a
 # work-group of one lane (8 KiB) and one of four (32 KiB), two passes each,
 # run beside them on every path. Oclgrind interprets every instruction:
-# about 2.5 minutes on 2 cores for both processes. Part of
+# about 5 minutes on 2 shared cores for both processes. Part of
 # scripts/opencl-check.sh.
 #
 #   scripts/oclgrind-check.sh            # after scripts/opencl-check.sh's build

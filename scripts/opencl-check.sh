@@ -129,7 +129,8 @@ QUORLEN_OPENCL_CPU_SUBGROUPS=1 scripts/intel-opencl.sh run \
 echo "opencl-check: Intel's runtime: $(grep -E "tests passed" build-opencl/ctest-intel.log) in $((SECONDS - t)) s"
 
 # Oclgrind's race and uninitialised-value checks over the fill at small
-# shapes (scripts/oclgrind-check.sh): any report fails. About 2.5 minutes.
+# shapes (scripts/oclgrind-check.sh): any report fails. About 5 minutes on
+# 2 shared cores.
 t=$SECONDS
 scripts/oclgrind-check.sh || exit 1
 echo "opencl-check: Oclgrind reported nothing in $((SECONDS - t)) s"
