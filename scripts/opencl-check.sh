@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the OpenCL flavour (preset "opencl") and runs it on whatever OpenCL
 # device is here: on a machine without a GPU, PoCL's CPU device, which the
-# test command installs. In order: fill.cl compiled by Debian's clang for
-# spir64 and AMD's chips (compile only, no driver), the device tests (digests against
+# test command installs. In order: the build, fill.cl compiled by Debian's
+# clang with the library's own options for each path, for spir64 and AMD's
+# chips (compile only, no driver), the device tests (digests against
 # libargon2 in both kernel modes, the hasher, the self-test), the sub-group
 # path's digests on Intel's OpenCL runtime for CPUs (real sub-groups),
 # Oclgrind's race and uninitialised-value checks at small shapes, a short
@@ -26,12 +27,15 @@ mkdir -p "$XDG_CACHE_HOME"
 start=$SECONDS
 
 # Compile only, before any driver sees it: fill.cl built by Debian's clang
-# for a generic SPIR-V-style target (spir64, whose compilers need not inline
-# what C99 calls a plain `inline` function) and for AMD's chips, in each
-# exchange path that target may take: GCN wave64 (gfx900), RDNA 2 in wave32
-# and wave64 (gfx1030), RDNA 3 (gfx1100). Each build must leave no function
-# of fill.cl without a body, and the amdgcn ones must get through the
-# backend. The OpenCL built-ins stay declarations: the driver supplies them.
+# with the very options the library passes a driver for each path it may
+# take (build-opencl/fill_build_options: the library's own function over a
+# described device; the kernel modes are kernel arguments, so one build a
+# path serves them all), for a generic SPIR-V-style target (spir64, whose
+# compilers need not inline what C99 calls a plain `inline` function) and
+# for AMD's chips: GCN wave64 (gfx900), RDNA 2 in wave32 and wave64
+# (gfx1030), RDNA 3 (gfx1100). Each build must leave no function of fill.cl
+# without a body, and the amdgcn ones must get through the backend. The
+# OpenCL built-ins stay declarations: the driver supplies them.
 compile_check() {
   local clang=clang-15 work functions failed=0 n=0
   command -v "$clang" >/dev/null || { echo "opencl-check: $clang is missing (scripts/install-deps.sh)" >&2; return 1; }
@@ -39,25 +43,44 @@ compile_check() {
   functions=$(grep -oE '^((static|inline|__kernel) )*[a-z0-9_]+\*? [a-zA-Z_][a-zA-Z0-9_]*\(' argon2/opencl/fill.cl |
               grep -oE '[a-zA-Z_][a-zA-Z0-9_]*\($' | tr -d '(' | sort -u)
   [ -n "$functions" ] || { echo "opencl-check: found no functions in fill.cl" >&2; return 1; }
-  # target, cpu, OpenCL C version, extra options, paths (ARGON2_SHUFFLE values)
-  local builds=(
-    "spir64||CL2.0||0 2"
-    "amdgcn-amd-amdhsa|gfx900|CL1.2||0 1"
-    "amdgcn-amd-amdhsa|gfx1030|CL1.2||0 1"
-    "amdgcn-amd-amdhsa|gfx1030|CL1.2|-mwavefrontsize64|0 1"
-    "amdgcn-amd-amdhsa|gfx1100|CL1.2||0 1"
+  # target | cpu | clang's options that stand for the device's own compiler |
+  # the paths the library must offer it | the device as the library sees it.
+  # Intel's compilers declare cl_intel_subgroups' built-ins, which clang's
+  # built-in tables lack: its full header stands in for them.
+  local intel="-include opencl-c.h -Dcl_intel_subgroups=1"
+  local devices=(
+    "spir64|||opencl-local|--opencl-c 1.2"
+    "spir64|||opencl-local opencl-subgroup|--opencl-c 2.0 --extensions cl_khr_subgroups,cl_khr_subgroup_shuffle"
+    "spir64||$intel|opencl-local opencl-subgroup|--opencl-c 3.0 --sub-groups-of-32 --extensions cl_khr_subgroups,cl_khr_subgroup_shuffle,cl_intel_subgroups,cl_intel_required_subgroup_size"
+    "spir64||$intel|opencl-local opencl-subgroup|--opencl-c 1.2 --sub-groups-of-32 --extensions cl_intel_subgroups,cl_intel_required_subgroup_size"
+    "amdgcn-amd-amdhsa|gfx900||opencl-local opencl-amd-permute|--amd-gfx 9 --opencl-c 2.0 --extensions cl_khr_subgroups"
+    "amdgcn-amd-amdhsa|gfx1030||opencl-local opencl-amd-permute|--amd-gfx 10 --opencl-c 2.0 --extensions cl_khr_subgroups"
+    "amdgcn-amd-amdhsa|gfx1030|-mwavefrontsize64|opencl-local opencl-amd-permute|--amd-gfx 10 --opencl-c 2.0 --extensions cl_khr_subgroups"
+    "amdgcn-amd-amdhsa|gfx1100||opencl-local opencl-amd-permute|--amd-gfx 11 --opencl-c 2.0 --extensions cl_khr_subgroups"
   )
-  local b target cpu std extra paths path name opts
-  for b in "${builds[@]}"; do
-    IFS='|' read -r target cpu std extra paths <<<"$b"
-    for path in $paths; do
-      name="$target${cpu:+ $cpu}${extra:+ $extra} ARGON2_SHUFFLE=$path"
-      opts=(-x cl -cl-std="$std" -target "$target" -Xclang -finclude-default-header -O2 -DARGON2_SHUFFLE="$path")
-      [ -n "$cpu" ] && opts+=(-mcpu="$cpu" -nogpulib)
+  local d target cpu extra want facts paths path options name opts done_builds=" "
+  for d in "${devices[@]}"; do
+    IFS='|' read -r target cpu extra want facts <<<"$d"
+    # shellcheck disable=SC2086
+    paths=$(build-opencl/fill_build_options $facts) || { echo "opencl-check: fill_build_options $facts failed" >&2; failed=1; continue; }
+    if [ "$(cut -f1 <<<"$paths" | tr '\n' ' ')" != "$want " ]; then
+      echo "opencl-check: for $facts the library offers $(cut -f1 <<<"$paths" | tr '\n' ' ')rather than $want" >&2
+      failed=1
+    fi
+    while IFS=$'\t' read -r path options; do
+      [ -n "$path" ] || continue
+      name="$target${cpu:+ $cpu}${extra:+ $extra} $path ($options)"
+      # The same build for another device: done once.
+      case "$done_builds" in *" $target|$cpu|$extra|$options "*) continue ;; esac
+      done_builds+="$target|$cpu|$extra|$options "
       # shellcheck disable=SC2206
-      [ -n "$extra" ] && opts+=($extra)
+      opts=(-x cl -target "$target" -O2 $options)
+      if [ -n "$cpu" ]; then opts+=(-mcpu="$cpu" -nogpulib); fi
+      # shellcheck disable=SC2206
+      if [ -n "$extra" ]; then opts+=($extra); fi
+      case "$extra" in *"-include "*) ;; *) opts+=(-Xclang -finclude-default-header) ;; esac
       if ! "$clang" "${opts[@]}" -emit-llvm -S -o "$work/fill.ll" argon2/opencl/fill.cl 2>"$work/err"; then
-        echo "opencl-check: $name does not compile:" >&2; head -20 "$work/err" >&2; failed=1; continue
+        echo "opencl-check: $name does not compile:" >&2; grep -m5 error "$work/err" >&2; failed=1; continue
       fi
       local bodiless
       bodiless=$(sed -nE 's/^declare .*@([a-zA-Z_][a-zA-Z0-9_]*)\(.*/\1/p' "$work/fill.ll" | grep -Fxf <(echo "$functions") || true)
@@ -69,18 +92,21 @@ compile_check() {
         echo "opencl-check: $name fails in the backend:" >&2; head -20 "$work/err" >&2; failed=1
       fi
       n=$((n + 1))
-    done
+    done <<<"$paths"
   done
   rm -rf "$work"
   [ "$failed" = 0 ] || return 1
-  echo "opencl-check: fill.cl compiled with $("$clang" --version | head -1) in $n builds, every function with a body"
+  echo "opencl-check: fill.cl compiled with $("$clang" --version | head -1) in $n builds with the library's options, every function with a body"
 }
-compile_check
 
 cmake --preset opencl >/dev/null
 cmake --build --preset opencl -j"$jobs" >build-opencl/build.log 2>&1 || { tail -30 build-opencl/build.log >&2; exit 1; }
 echo "opencl-check: built in $((SECONDS - start)) s; devices:"
 clinfo -l 2>/dev/null | sed 's/^/  /' || true
+
+t=$SECONDS
+compile_check
+echo "opencl-check: compile check in $((SECONDS - t)) s"
 
 t=$SECONDS
 ctest --preset opencl -j"$jobs" >build-opencl/ctest.log 2>&1 || {
@@ -103,7 +129,8 @@ QUORLEN_OPENCL_CPU_SUBGROUPS=1 scripts/intel-opencl.sh run \
 echo "opencl-check: Intel's runtime: $(grep -E "tests passed" build-opencl/ctest-intel.log) in $((SECONDS - t)) s"
 
 # Oclgrind's race and uninitialised-value checks over the fill at small
-# shapes (scripts/oclgrind-check.sh): any report fails. About 2.5 minutes.
+# shapes (scripts/oclgrind-check.sh): any report fails. About 5 minutes on
+# 2 shared cores.
 t=$SECONDS
 scripts/oclgrind-check.sh || exit 1
 echo "opencl-check: Oclgrind reported nothing in $((SECONDS - t)) s"

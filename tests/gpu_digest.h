@@ -140,8 +140,9 @@ extern const FlavourFacts kFlavour;
 // the first, whose digest then goes wrong. On the simulated runtime the
 // grids run sparse (the first and the last hash) and the 32 GiB batch runs
 // on the simulated H100 (tests/CMakeLists.txt adds it); on OpenCL the fault
-// shim runs the launches sparse the same way; a card without room is
-// skipped, the simulation never is.
+// shim runs the launches sparse the same way, on a GPU it states with 48 GiB
+// whose buffers past the driver's own limit are reserved address space; a
+// card without room is skipped, the simulation never is.
 class BeyondOffsetBoundaries : public EveryDeviceAndMode {
 protected:
     void checkPast(std::size_t batch);

@@ -86,8 +86,16 @@ TEST_P(EveryDeviceAndMode, GeneralParameters) {
 // Small enough for the judges that interpret or instrument every access
 // (Oclgrind, memcheck over the simulated runtime): each loop of the fill,
 // the XOR of later passes and its absence, lanes that reference each
-// other, in a few MB of traffic.
-TEST_P(EveryDeviceAndMode, SmallShapes) { checkShapes({{2, 0x13, 3, 2, 32, 32}, {1, 0x10, 2, 2, 16, 16}}); }
+// other, in a few MB of traffic. Work-groups of one lane and of four too,
+// at the least memory and passes that reach every barrier: in whole passes
+// with computed references (the slice barrier, the address blocks'
+// exchanges), of which the other modes reach a part.
+TEST_P(EveryDeviceAndMode, SmallShapes) {
+    std::vector<Shape> shapes = {{2, 0x13, 3, 2, 32, 32}, {1, 0x10, 2, 2, 16, 16}};
+    if (!GetParam().bySegment && !GetParam().precompute)
+        shapes.insert(shapes.end(), {{2, 0x13, 2, 1, 8, 32}, {2, 0x13, 2, 4, 32, 32}});
+    checkShapes(shapes);
+}
 
 void EveryDeviceAndMode::checkShapes(const std::vector<Shape>& shapes) {
     for (const Device& dev : global.getAllDevices()) {

@@ -35,7 +35,7 @@ std::string knownAnswerFailure(const ProgramContext& program, const opencl::ClDe
     wrong = false;
     static const char salt[] = "opencl-known-answer";
     const std::size_t lanes = d.maxWorkGroup >= 64 ? 2 : 1;
-    const Argon2Params params(32, salt, sizeof salt - 1, nullptr, 0, nullptr, 0, 2, 256, lanes);
+    const Argon2Params params(32, salt, sizeof salt - 1, nullptr, 0, nullptr, 0, 2, 32, lanes);
     const std::string passwords[] = {"", "the quick brown fox jumps over the lazy dog"};
     try {
         ProcessingUnit unit(&program, &params, nullptr, 2, false, false);

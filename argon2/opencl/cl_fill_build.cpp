@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -20,21 +21,26 @@ bool isAmdGpu(const ClDevice& d) {
                           d.platformName.find("AMD") != std::string::npos);
 }
 
+bool listed(const std::string& extensions, const std::string& name) {
+    std::istringstream words(extensions);
+    for (std::string w; words >> w;)
+        if (w == name) return true;
+    return false;
+}
+
 // ds_bpermute, behind the permute path, came with GCN 3 (gfx8); GCN 1 and 2
 // lack it and the compiler stops on it rather than refusing the build.
-bool hasPermute(const ClDevice& d, std::string& why) {
-    if (!isAmdGpu(d)) {
+bool hasPermute(const PathFacts& f, std::string& why) {
+    if (!f.amdGpu) {
         why = "not an AMD GPU";
         return false;
     }
-    cl_uint major = 0;
-    if (!d.hasExtension("cl_amd_device_attribute_query") ||
-        clGetDeviceInfo(d.id, kGfxIpMajorAmd, sizeof major, &major, nullptr) != CL_SUCCESS) {
+    if (f.gfxMajor == 0) {
         why = "the driver does not tell the chip's graphics IP version";
         return false;
     }
-    if (major < 8) {
-        why = "gfx" + std::to_string(major) + " has no cross-lane permute";
+    if (f.gfxMajor < 8) {
+        why = "gfx" + std::to_string(f.gfxMajor) + " has no cross-lane permute";
         return false;
     }
     return true;
@@ -113,30 +119,17 @@ int openclCVersion(const ClDevice& d) {
 // The options under which the sub-group path's builtins are declared:
 // sub_group_shuffle comes with cl_khr_subgroup_shuffle on OpenCL C 2.0 and
 // later; Intel's cl_intel_subgroups has it under another name, at any version.
-std::string subGroupOptions(const ClDevice& d, std::string& why) {
-    const int version = openclCVersion(d);
-    std::string std = version >= 30 ? "-cl-std=CL3.0" : version >= 20 ? "-cl-std=CL2.0" : "-cl-std=CL1.2";
-    if (offersSubGroupsOf32(d)) std += " -DARGON2_SUB_GROUP_32";
-    if (d.hasExtension("cl_khr_subgroup_shuffle") && version >= 20) return std;
-    if (d.hasExtension("cl_intel_subgroups")) return std + " -Dsub_group_shuffle=intel_sub_group_shuffle";
+std::string subGroupOptions(const PathFacts& f, std::string& why) {
+    std::string std = f.openclC >= 30 ? "-cl-std=CL3.0" : f.openclC >= 20 ? "-cl-std=CL2.0" : "-cl-std=CL1.2";
+    if (f.subGroupsOf32) std += " -DARGON2_SUB_GROUP_32";
+    if (listed(f.extensions, "cl_khr_subgroup_shuffle") && f.openclC >= 20) return std;
+    if (listed(f.extensions, "cl_intel_subgroups")) return std + " -Dsub_group_shuffle=intel_sub_group_shuffle";
     why = "no sub-group shuffle (cl_khr_subgroup_shuffle on OpenCL C 2.0, or cl_intel_subgroups)";
     return "";
 }
 
 std::string pathOptions(const ClDevice& d, int path, std::string& why) {
-    if (path != kLocalPath)
-        if (const ExchangeRule* rule = exchangeRule()) return ruleOptions(*rule, path, why);
-    std::string std = "-cl-std=CL1.2";
-    if (path == kPermutePath && !hasPermute(d, why)) return "";
-    if (path == kSubGroupPath) {
-        if (d.isCpu() && !cpuSubGroupsAllowed()) {
-            why = "a CPU device";
-            return "";
-        }
-        std = subGroupOptions(d, why);
-        if (std.empty()) return "";
-    }
-    return std + " -DARGON2_SHUFFLE=" + std::to_string(path);
+    return fillBuildOptions(pathFacts(d), path, why);
 }
 
 std::string buildLog(cl_program program, cl_device_id device) {
@@ -210,17 +203,23 @@ bool subGroupMappingHolds(cl_context context, const ClDevice& d, const std::stri
     cl_kernel kernel = nullptr;
     cl_command_queue queue = nullptr;
     cl_mem out = nullptr;
-    const std::size_t maxLanes = std::max<std::size_t>(1, std::min<std::size_t>(d.maxWorkGroup / 32, 32));
+    // Every shape up to the lesser of the device's and the probe kernel's
+    // work-group limits: a kernel's is often the lower one.
+    std::size_t maxLanes = std::max<std::size_t>(1, std::min<std::size_t>(d.maxWorkGroup / 32, 32));
+    std::size_t kernelLimit = 0;
     const std::size_t items = 2 * 32 * maxLanes;
     if ((err = clBuildProgram(program, 1, &d.id, options.c_str(), nullptr, nullptr)) != CL_SUCCESS) {
         why = "the sub-group probe does not build: " + buildLog(program, d.id);
     } else if (!(kernel = clCreateKernel(program, "probe", &err)) ||
+               (err = clGetKernelWorkGroupInfo(kernel, d.id, CL_KERNEL_WORK_GROUP_SIZE, sizeof kernelLimit,
+                                               &kernelLimit, nullptr)) != CL_SUCCESS ||
                !(queue = clCreateCommandQueue(context, d.id, 0, &err)) ||
                !(out = clCreateBuffer(context, CL_MEM_WRITE_ONLY, items * sizeof(cl_ulong), nullptr, &err)) ||
                (err = clSetKernelArg(kernel, 0, sizeof out, &out)) != CL_SUCCESS) {
         why = std::string("the sub-group probe: ") + errorName(err);
     } else {
         holds = true;
+        maxLanes = std::max<std::size_t>(1, std::min(maxLanes, kernelLimit / 32));
         std::vector<cl_ulong> got(items);
         for (std::size_t lanes = 1; lanes <= maxLanes && holds; ++lanes) {
             const std::size_t global[2] = {64, lanes}, local[2] = {32, lanes};
@@ -263,6 +262,36 @@ std::string cacheKey(const ClDevice& d, const std::string& options) {
 }
 
 }  // namespace
+
+PathFacts pathFacts(const ClDevice& d) {
+    PathFacts f;
+    f.cpu = d.isCpu();
+    f.amdGpu = isAmdGpu(d);
+    cl_uint major = 0;
+    if (f.amdGpu && d.hasExtension("cl_amd_device_attribute_query") &&
+        clGetDeviceInfo(d.id, kGfxIpMajorAmd, sizeof major, &major, nullptr) == CL_SUCCESS)
+        f.gfxMajor = major;
+    f.openclC = openclCVersion(d);
+    f.extensions = d.extensions;
+    f.subGroupsOf32 = offersSubGroupsOf32(d);
+    return f;
+}
+
+std::string fillBuildOptions(const PathFacts& f, int path, std::string& why) {
+    if (path != kLocalPath)
+        if (const ExchangeRule* rule = exchangeRule()) return ruleOptions(*rule, path, why);
+    std::string std = "-cl-std=CL1.2";
+    if (path == kPermutePath && !hasPermute(f, why)) return "";
+    if (path == kSubGroupPath) {
+        if (f.cpu && !cpuSubGroupsAllowed()) {
+            why = "a CPU device";
+            return "";
+        }
+        std = subGroupOptions(f, why);
+        if (std.empty()) return "";
+    }
+    return std + " -DARGON2_SHUFFLE=" + std::to_string(path);
+}
 
 std::vector<int> preferredPaths(const ClDevice& d) {
     std::vector<int> paths;

@@ -17,6 +17,22 @@ namespace argon2::opencl {
 enum FillPath { kLocalPath = 0, kPermutePath = 1, kSubGroupPath = 2 };
 constexpr const char* kFillPathNames[] = {"opencl-local", "opencl-amd-permute", "opencl-subgroup"};
 
+// What a device tells that decides a path's build options.
+struct PathFacts {
+    bool cpu = false;
+    bool amdGpu = false;
+    unsigned gfxMajor = 0;      // an AMD chip's graphics IP version; 0: the driver does not tell
+    int openclC = 12;           // the device's OpenCL C version, 12 for 1.2
+    std::string extensions;     // as the device lists them
+    bool subGroupsOf32 = false; // cl_intel_required_subgroup_size lists sub-groups of 32
+};
+PathFacts pathFacts(const ClDevice& d);
+
+// The options the library builds `path` with for a device of these facts,
+// as passed to the driver; empty, with `why`, when the device cannot take
+// the path. The kernel modes are kernel arguments: one build serves them all.
+std::string fillBuildOptions(const PathFacts& facts, int path, std::string& why);
+
 // The paths worth trying on the device, fastest first; the local-memory
 // path, which every device takes, last.
 std::vector<int> preferredPaths(const ClDevice& d);

@@ -16,19 +16,26 @@
 // shuffles (OpenCL C 2.0, cl_khr_subgroup_shuffle), which PoCL's CPU device
 // then fails to build: the way to a fast path the driver refuses.
 //
-// QUORLEN_CL_LIMITS="alloc-mib:<n>,work-group:<n>,sparse" (any of them):
-// limits on every thread, as GPU drivers keep them where PoCL's CPU device
-// is generous. alloc-mib states a largest allocation
-// (CL_DEVICE_MAX_MEM_ALLOC_SIZE) and clCreateBuffer refuses a larger buffer
-// with CL_INVALID_BUFFER_SIZE; work-group states a work-group limit
-// (CL_DEVICE_MAX_WORK_GROUP_SIZE, CL_KERNEL_WORK_GROUP_SIZE) and
-// clEnqueueNDRangeKernel refuses a larger group with
-// CL_INVALID_WORK_GROUP_SIZE; sparse runs only the first and the last
-// work-group along dimension 0 of a launch of more than two (a batch past
-// 4 GiB in the time of two hashes; the kernel must find its hash from its
-// global id, which counts the offset).
+// QUORLEN_CL_LIMITS="alloc-mib:<n>,work-group:<n>,kernel-work-group:<n>,
+// sparse,memory-gib:<n>" (any of them): limits on every thread, as GPU
+// drivers keep them where PoCL's CPU device is generous. alloc-mib states a
+// largest allocation (CL_DEVICE_MAX_MEM_ALLOC_SIZE) and clCreateBuffer
+// refuses a larger buffer with CL_INVALID_BUFFER_SIZE. work-group states the
+// device's work-group limit (CL_DEVICE_MAX_WORK_GROUP_SIZE) and
+// kernel-work-group the kernel's (CL_KERNEL_WORK_GROUP_SIZE), which on AMD's
+// drivers is often the lower one; clEnqueueNDRangeKernel refuses a group
+// over either with CL_INVALID_WORK_GROUP_SIZE. sparse runs only the first
+// and the last work-group along dimension 0 of a launch of more than two (a
+// batch past 4 GiB in the time of two hashes; the kernel must find its hash
+// from its global id, which counts the offset). memory-gib states a GPU of
+// that much memory, which is also its largest allocation; a buffer larger
+// than the driver's own largest is address space reserved by the shim and
+// committed only where touched, which PoCL's kernels use as the buffer's
+// memory (the host's copies to and from it are done here, in queue order):
+// with sparse, one buffer past 32 GiB costs the pages of two hashes.
 #include <CL/cl.h>
 #include <dlfcn.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -36,6 +43,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "../../argon2/common/test_hang.h"
@@ -100,9 +109,42 @@ unsigned long long maxAllocation() {
     static const unsigned long long bytes = limit("alloc-mib") << 20;
     return bytes;
 }
-std::size_t maxWorkGroup() {
+std::size_t deviceWorkGroup() {
     static const std::size_t items = std::size_t(limit("work-group"));
     return items;
+}
+std::size_t kernelWorkGroup() {
+    static const std::size_t items = std::size_t(limit("kernel-work-group"));
+    return items;
+}
+unsigned long long statedMemory() {
+    static const unsigned long long bytes = limit("memory-gib") << 30;
+    return bytes;
+}
+
+// Buffers of reserved address space (memory-gib): the reservation, by the
+// driver's buffer that stands for it.
+struct Reserved {
+    unsigned char* base;
+    std::size_t size;
+};
+std::mutex reservedMutex;
+std::map<cl_mem, Reserved> reserved;
+
+const Reserved* reservedBuffer(cl_mem buffer) {
+    std::lock_guard<std::mutex> lock(reservedMutex);
+    const auto it = reserved.find(buffer);
+    return it == reserved.end() ? nullptr : &it->second;
+}
+
+// A host copy to or from a reserved buffer, done here after the work queued
+// before it; an event asked for is a marker behind it.
+template <class Copy>
+cl_int inQueueOrder(cl_command_queue queue, cl_event* event, Copy copy) {
+    static const auto finish = next<decltype(&clFinish)>("clFinish");
+    if (const cl_int r = finish(queue); r != CL_SUCCESS) return r;
+    copy();
+    return event ? clEnqueueMarkerWithWaitList(queue, 0, nullptr, event) : CL_SUCCESS;
 }
 
 // Lowers a value the driver gave to the shim's limit.
@@ -115,6 +157,20 @@ void cap(void* value, std::size_t size, unsigned long long most) {
     std::memcpy(value, &v, sizeof v);
 }
 
+// Rows of a rectangular copy between a reserved buffer and the host.
+template <class Row>
+void eachRow(const size_t* bufferOrigin, const size_t* hostOrigin, const size_t* region, size_t bufferRow,
+             size_t bufferSlice, size_t hostRow, size_t hostSlice, Row row) {
+    if (!bufferRow) bufferRow = region[0];
+    if (!bufferSlice) bufferSlice = region[1] * bufferRow;
+    if (!hostRow) hostRow = region[0];
+    if (!hostSlice) hostSlice = region[1] * hostRow;
+    for (std::size_t z = 0; z < region[2]; ++z)
+        for (std::size_t y = 0; y < region[1]; ++y)
+            row((bufferOrigin[2] + z) * bufferSlice + (bufferOrigin[1] + y) * bufferRow + bufferOrigin[0],
+                (hostOrigin[2] + z) * hostSlice + (hostOrigin[1] + y) * hostRow + hostOrigin[0], region[0]);
+}
+
 }  // namespace
 
 extern "C" {
@@ -124,10 +180,11 @@ cl_int clEnqueueNDRangeKernel(cl_command_queue queue, cl_kernel kernel, cl_uint 
                               cl_event* event) {
     if (failNow("clEnqueueNDRangeKernel")) return fault().code;
     static const auto real = next<decltype(&clEnqueueNDRangeKernel)>("clEnqueueNDRangeKernel");
-    if (local && maxWorkGroup()) {
+    if (local) {
         std::size_t items = 1;
         for (cl_uint d = 0; d < dims; ++d) items *= local[d];
-        if (items > maxWorkGroup()) return CL_INVALID_WORK_GROUP_SIZE;
+        for (const std::size_t most : {deviceWorkGroup(), kernelWorkGroup()})
+            if (most && items > most) return CL_INVALID_WORK_GROUP_SIZE;
     }
     static const bool sparse = limit("sparse") == 1;
     if (!sparse || !local || offset || dims > 3 || global[0] <= 2 * local[0])
@@ -146,14 +203,97 @@ cl_mem clCreateBuffer(cl_context context, cl_mem_flags flags, size_t size, void*
         if (err) *err = CL_INVALID_BUFFER_SIZE;
         return nullptr;
     }
-    return real(context, flags, size, host, err);
+    cl_device_id device = nullptr;
+    cl_ulong own = 0;
+    if (!statedMemory() || host || size <= (1u << 20) ||
+        clGetContextInfo(context, CL_CONTEXT_DEVICES, sizeof device, &device, nullptr) != CL_SUCCESS ||
+        next<decltype(&clGetDeviceInfo)>("clGetDeviceInfo")(device, CL_DEVICE_MAX_MEM_ALLOC_SIZE, sizeof own, &own,
+                                                            nullptr) != CL_SUCCESS ||
+        size <= own)
+        return real(context, flags, size, host, err);
+    if (size > statedMemory()) {
+        if (err) *err = CL_INVALID_BUFFER_SIZE;
+        return nullptr;
+    }
+    void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED) {
+        if (err) *err = CL_MEM_OBJECT_ALLOCATION_FAILURE;
+        return nullptr;
+    }
+    // The driver's buffer is the reservation's first MiB; a CPU device's
+    // kernels address the rest through its pointer.
+    cl_mem buffer = real(context, flags | CL_MEM_USE_HOST_PTR, 1u << 20, base, err);
+    if (!buffer) {
+        munmap(base, size);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(reservedMutex);
+    reserved[buffer] = {static_cast<unsigned char*>(base), size};
+    return buffer;
+}
+
+cl_int clReleaseMemObject(cl_mem buffer) {
+    static const auto real = next<decltype(&clReleaseMemObject)>("clReleaseMemObject");
+    const cl_int result = real(buffer);
+    std::lock_guard<std::mutex> lock(reservedMutex);
+    if (const auto it = reserved.find(buffer); result == CL_SUCCESS && it != reserved.end()) {
+        munmap(it->second.base, it->second.size);
+        reserved.erase(it);
+    }
+    return result;
+}
+
+cl_int clEnqueueFillBuffer(cl_command_queue queue, cl_mem buffer, const void* pattern, size_t patternSize,
+                           size_t offset, size_t size, cl_uint waits, const cl_event* waitList, cl_event* event) {
+    static const auto real = next<decltype(&clEnqueueFillBuffer)>("clEnqueueFillBuffer");
+    const Reserved* r = reservedBuffer(buffer);
+    if (!r) return real(queue, buffer, pattern, patternSize, offset, size, waits, waitList, event);
+    if (patternSize == 0 || offset + size > r->size) return CL_INVALID_VALUE;
+    return inQueueOrder(queue, event, [&] {
+        for (std::size_t at = 0; at < size; at += patternSize)
+            std::memcpy(r->base + offset + at, pattern, std::min(patternSize, size - at));
+    });
+}
+
+cl_int clEnqueueWriteBufferRect(cl_command_queue queue, cl_mem buffer, cl_bool blocking, const size_t* bufferOrigin,
+                                const size_t* hostOrigin, const size_t* region, size_t bufferRow, size_t bufferSlice,
+                                size_t hostRow, size_t hostSlice, const void* host, cl_uint waits,
+                                const cl_event* waitList, cl_event* event) {
+    static const auto real = next<decltype(&clEnqueueWriteBufferRect)>("clEnqueueWriteBufferRect");
+    const Reserved* r = reservedBuffer(buffer);
+    if (!r)
+        return real(queue, buffer, blocking, bufferOrigin, hostOrigin, region, bufferRow, bufferSlice, hostRow,
+                    hostSlice, host, waits, waitList, event);
+    return inQueueOrder(queue, event, [&] {
+        eachRow(bufferOrigin, hostOrigin, region, bufferRow, bufferSlice, hostRow, hostSlice,
+                [&](std::size_t to, std::size_t from, std::size_t n) {
+                    if (to + n <= r->size) std::memcpy(r->base + to, static_cast<const char*>(host) + from, n);
+                });
+    });
+}
+
+cl_int clEnqueueReadBufferRect(cl_command_queue queue, cl_mem buffer, cl_bool blocking, const size_t* bufferOrigin,
+                               const size_t* hostOrigin, const size_t* region, size_t bufferRow, size_t bufferSlice,
+                               size_t hostRow, size_t hostSlice, void* host, cl_uint waits, const cl_event* waitList,
+                               cl_event* event) {
+    static const auto real = next<decltype(&clEnqueueReadBufferRect)>("clEnqueueReadBufferRect");
+    const Reserved* r = reservedBuffer(buffer);
+    if (!r)
+        return real(queue, buffer, blocking, bufferOrigin, hostOrigin, region, bufferRow, bufferSlice, hostRow,
+                    hostSlice, host, waits, waitList, event);
+    return inQueueOrder(queue, event, [&] {
+        eachRow(bufferOrigin, hostOrigin, region, bufferRow, bufferSlice, hostRow, hostSlice,
+                [&](std::size_t from, std::size_t to, std::size_t n) {
+                    if (from + n <= r->size) std::memcpy(static_cast<char*>(host) + to, r->base + from, n);
+                });
+    });
 }
 
 cl_int clGetKernelWorkGroupInfo(cl_kernel kernel, cl_device_id device, cl_kernel_work_group_info what, size_t size,
                                 void* value, size_t* sizeRet) {
     static const auto real = next<decltype(&clGetKernelWorkGroupInfo)>("clGetKernelWorkGroupInfo");
     const cl_int result = real(kernel, device, what, size, value, sizeRet);
-    if (result == CL_SUCCESS && what == CL_KERNEL_WORK_GROUP_SIZE) cap<std::size_t>(value, size, maxWorkGroup());
+    if (result == CL_SUCCESS && what == CL_KERNEL_WORK_GROUP_SIZE) cap<std::size_t>(value, size, kernelWorkGroup());
     return result;
 }
 
@@ -179,11 +319,22 @@ cl_int clGetDeviceIDs(cl_platform_id platform, cl_device_type type, cl_uint entr
 
 cl_int clGetDeviceInfo(cl_device_id device, cl_device_info what, size_t size, void* value, size_t* sizeRet) {
     static const auto real = next<decltype(&clGetDeviceInfo)>("clGetDeviceInfo");
+    if (statedMemory() && (what == CL_DEVICE_TYPE || what == CL_DEVICE_GLOBAL_MEM_SIZE ||
+                           what == CL_DEVICE_MAX_MEM_ALLOC_SIZE)) {
+        const cl_device_type gpu = CL_DEVICE_TYPE_GPU;
+        const cl_ulong bytes = statedMemory();
+        const std::size_t n = what == CL_DEVICE_TYPE ? sizeof gpu : sizeof bytes;
+        if (sizeRet) *sizeRet = n;
+        if (!value) return CL_SUCCESS;
+        if (size < n) return CL_INVALID_VALUE;
+        std::memcpy(value, what == CL_DEVICE_TYPE ? static_cast<const void*>(&gpu) : &bytes, n);
+        return CL_SUCCESS;
+    }
     if (what == CL_DEVICE_MAX_MEM_ALLOC_SIZE || what == CL_DEVICE_MAX_WORK_GROUP_SIZE) {
         const cl_int result = real(device, what, size, value, sizeRet);
         if (result != CL_SUCCESS) return result;
         if (what == CL_DEVICE_MAX_MEM_ALLOC_SIZE) cap<cl_ulong>(value, size, maxAllocation());
-        else cap<std::size_t>(value, size, maxWorkGroup());
+        else cap<std::size_t>(value, size, deviceWorkGroup());
         return result;
     }
     const char* fake = std::getenv("QUORLEN_CL_FAKE_SUBGROUPS");
