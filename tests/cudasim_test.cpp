@@ -626,5 +626,5 @@ TEST(CudaSimHang, StuckWaitIsCaughtAndEndsTheMiner) {
     // The same runtime stuck in a GPU's self-test, and in the main thread's
     // count of the devices.
     expect_start_hangs_caught(miner_args({"--http", "http://127.0.0.1:1", "--ws", ""}, {.start = 1, .max = 1}),
-                              miner_env({{"QUORLEN_CUDA_SIM_DEVICES", std::nullopt}}));
+                              miner_env({{"QUORLEN_CUDA_SIM_DEVICES", std::nullopt}}), 3000);
 }

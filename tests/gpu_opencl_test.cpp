@@ -101,7 +101,7 @@ bool deviceHasSubGroupShuffle() {
 // for the stuck thread.
 TEST_F(Hasher, OpenClHungWaitIsCaughtAndEndsTheMiner) {
     const EnvChanges env = miner_env(
-        {{"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_TEST_HANG", "3"}, {"QUORLEN_WATCHDOG_TEST_MS", "2000"}});
+        {{"LD_PRELOAD", OPENCL_FAULT_SHIM}, {"QUORLEN_TEST_HANG", "3"}, {"QUORLEN_WATCHDOG_TEST_MS", "5000"}});
     const ProcessResult r =
         run_process(miner_args({"--http", "http://127.0.0.1:1", "--ws", ""}), env, std::chrono::seconds(120));
     EXPECT_FALSE(r.timedOut);
@@ -112,7 +112,7 @@ TEST_F(Hasher, OpenClHungWaitIsCaughtAndEndsTheMiner) {
 
     // So in a GPU's self-test, and in the main thread's clGetDeviceIDs.
     expect_start_hangs_caught(miner_args({"--http", "http://127.0.0.1:1", "--ws", ""}),
-                              miner_env({{"LD_PRELOAD", OPENCL_FAULT_SHIM}}));
+                              miner_env({{"LD_PRELOAD", OPENCL_FAULT_SHIM}}), 5000);
 }
 
 // A fast path the driver refuses gives way to the local-memory path, and the

@@ -37,11 +37,11 @@ std::vector<std::string> args(std::vector<std::string> extra) {
     return miner_args(extra);
 }
 
-// A hang stand-in, with the watchdog's floor at 1 s (4 s of room for a
-// build, a measurement its own length).
-EnvChanges hanging(const std::string& hang) {
+// A hang stand-in, with the watchdog's floor at `floorMs` (four times it as
+// room for a build, a measurement its own length).
+EnvChanges hanging(const std::string& hang, int floorMs = 1000) {
     return miner_env({{"QUORLEN_TEST_HANG", hang.empty() ? std::nullopt : std::optional<std::string>(hang)},
-                      {"QUORLEN_WATCHDOG_TEST_MS", "1000"}});
+                      {"QUORLEN_WATCHDOG_TEST_MS", std::to_string(floorMs)}});
 }
 
 // What the stand-in says when it holds a wait.
@@ -71,6 +71,7 @@ TEST(StartWatch, HangsDuringTheStartAreNamedAndLeftOut) {
         const ProcessResult r = run_process(args({}), hanging(c.hang), 60s);
         EXPECT_EQ(r.exitCode, 6) << c.hang << "\n" << r.err;
         EXPECT_EQ(count(r.err, c.named), 1u) << c.hang << "\n" << r.err;
+        EXPECT_LT(r.err.find(kHeld), r.err.find(c.named)) << "named for the hang\n" << r.err;
         EXPECT_NE(r.err.find("\nevery GPU is unusable; stopping\n"), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("[stats] rig (0 GPU)"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("[tune] best BATCH="), std::string::npos) << r.err;
@@ -126,9 +127,10 @@ TEST(StartWatch, EverySignalEndsEveryPhaseWithinTwoSeconds) {
 // A wait that returns after the watchdog named it (a driver that
 // recovers): said once, and the GPU mines and counts again. A process
 // stopped whole for longer than the floor (SIGSTOP, a frozen container)
-// is not a stall, even with --exit-on-stall.
+// is not a stall, even with --exit-on-stall. The floor is 3 s: this test
+// also runs under ThreadSanitizer, where batches are slow.
 TEST(StartWatch, AStallMayEndAndAPauseIsNoStall) {
-    BackgroundProcess recovering(args({"--devices", "0,0"}), hanging("3:one:for=6000"));
+    BackgroundProcess recovering(args({"--devices", "0,0"}), hanging("3:one:for=8000", 3000));
     ASSERT_TRUE(recovering.waitForOutput("[gpu] GPU#0 stopped answering: no batch finished for ", 60s))
         << recovering.err();
     EXPECT_TRUE(recovering.waitForOutput("[gpu] GPU#0 answers again after ", 30s)) << recovering.err();
@@ -138,11 +140,11 @@ TEST(StartWatch, AStallMayEndAndAPauseIsNoStall) {
     EXPECT_EQ(count(r.err, "stopped answering"), 1u) << r.err;
     EXPECT_EQ(count(r.err, "answers again"), 1u) << r.err;
 
-    BackgroundProcess paused(args({"--exit-on-stall"}), hanging(""));
+    BackgroundProcess paused(args({"--exit-on-stall"}), hanging("", 3000));
     ASSERT_TRUE(paused.waitForOutput("Hashrate: ", 60s, true)) << paused.err();
     std::this_thread::sleep_for(1s);
     paused.signal(SIGSTOP);
-    std::this_thread::sleep_for(4s);  // well past the 1 s floor
+    std::this_thread::sleep_for(5s);  // well past the 3 s floor
     paused.signal(SIGCONT);
     std::this_thread::sleep_for(3s);
     paused.signal(SIGINT);

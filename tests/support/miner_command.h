@@ -26,6 +26,7 @@ EnvChanges miner_env(const EnvChanges& changes = {});
 // in the flavour the miner was built for: a GPU's self-test is named and
 // left out (status 6), and with the main thread stuck listing the devices
 // SIGTERM still ends the miner within 2 s, "Stopping..." and the
-// statistics said. `args` and `env` run the miner; the stand-in and a
-// shortened watchdog are added here.
-void expect_start_hangs_caught(const std::vector<std::string>& args, EnvChanges env);
+// statistics said. `args` and `env` run the miner; the stand-in and the
+// watchdog's floor (`watchdogMs`, with four times it as room for a cold
+// kernel build: the flavour's build must fit) are added here.
+void expect_start_hangs_caught(const std::vector<std::string>& args, EnvChanges env, int watchdogMs);
