@@ -108,8 +108,8 @@ std::unique_ptr<PerGpu> bringUp(std::int32_t g, int slot, const argon2::cuda::Gl
     ctx->api = std::make_unique<NodeApi>(cli.http, cli.ws, grace, verdicts, node::TlsTrust{cli.caFile});
     if (!cli.backupHttp.empty())
         ctx->api->add_backup(
-            std::make_unique<NodeApi>(cli.backupHttp, cli.backupWs, grace, verdicts->for_another_node(),
-                                      node::TlsTrust{cli.caFile}),
+            std::make_unique<node::NodeClient>(cli.backupHttp, cli.backupWs, grace, verdicts->for_another_node(),
+                                               node::TlsTrust{cli.caFile}),
             node::FailoverTimes::from_environment());
     ctx->hasher = entry->hasher.get();
     ctx->stop = &g_stop;
