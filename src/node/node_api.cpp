@@ -41,7 +41,8 @@ bool NodeApi::getBlockHeight(std::uint64_t& height) {
     std::uint64_t probed = 0;
     NodeClient& other = onBackup ? *primary_ : *backup_;
     if (!past_stop_grace() && other.read_height(probed))
-        switch_node(!onBackup, std::to_string(Failover::kFailedRefreshes) + " refreshes in a row failed: " + last_error());
+        switch_node(!onBackup,
+                    std::to_string(Failover::kFailedRefreshes) + " refreshes in a row failed: " + last_error());
     return false;
 }
 
