@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <map>
 #include <atomic>
-#include <mutex>
 #include <thread>
 
 #include <sys/socket.h>
@@ -11,11 +9,10 @@
 #include <nlohmann/json.hpp>
 
 #include "node/node_api.h"
-#include "node/node_reply.h"
 #include "net/servers.h"
 #include "support/raw_peer.h"
-#include "support/recording_ws_server.h"
 #include "support/scratch.h"
+#include "support/scripted_node.h"
 #include "support/test_pki.h"
 
 using nlohmann::json;
@@ -23,128 +20,9 @@ using nlohmann::json;
 using namespace quorlen::block;
 using namespace quorlen::node;
 
-namespace {
-
-// A real HTTP server whose replies are set per path (over TLS when given a
-// certificate).
-struct ScriptedNode {
-    explicit ScriptedNode(const quorlen::net::ServerTls& tls = {})
-        : https(tls.enabled()),
-          server{"127.0.0.1", 0,
-                 [this](const std::string&, const std::string& target, const std::string&) {
-                     std::lock_guard<std::mutex> g(lock);
-                     targets.push_back(target);
-                     auto it = replies.find(target);
-                     return it == replies.end() ? quorlen::net::HttpReply{404, "no"} : it->second;
-                 },
-                 {}, tls} {}
-    const bool https;
-    std::mutex lock;
-    std::map<std::string, quorlen::net::HttpReply> replies;
-    std::vector<std::string> targets;
-    quorlen::net::HttpServer server;
-    std::string base() { return (https ? "https://" : "http://") + std::string("127.0.0.1:") + std::to_string(server.port()); }
-    size_t asked() {
-        std::lock_guard<std::mutex> g(lock);
-        return targets.size();
-    }
-    void set(const std::string& path, unsigned status, const std::string& body) {
-        std::lock_guard<std::mutex> g(lock);
-        replies[path] = {status, body};
-    }
-};
-
-struct HeightCase {
-    std::string body;
-    bool ok;
-    std::uint64_t height;  // what the out-parameter holds afterwards (it starts at 77)
-};
-
-}  // namespace
-
-TEST(NodeApi, HeightReplies) {
-    ScriptedNode node;
-    NodeApi api(node.base(), "");
-    const HeightCase cases[] = {
-        {"42", true, 42},          {"42\n", true, 42},         {"{\"height\":42}", true, 42},
-        {"42abc", true, 42},       {"0", true, 0},             {"", false, 0},
-        {"abc", false, 0},         {"{\"height\":\"12\"}", false, 0},
-        {"{\"h\":1}", false, 77},  {"12.0", false, 77},        {"[1]", false, 77},
-        {"null", false, 77},       {"{\"height\":12.9}", true, 12},
-        {"-1", false, 0},          {"{\"height\":-1}", false, 0}, {" -7abc", false, 0},
-        {"{\"height\":true}", false, 0},
-    };
-    for (const HeightCase& c : cases) {
-        node.set("/height", 200, c.body);
-        std::uint64_t h = 77;
-        EXPECT_EQ(api.getBlockHeight(h), c.ok) << c.body;
-        EXPECT_EQ(h, c.height) << c.body;
-    }
-}
-
-TEST(NodeApi, DiffReplies) {
-    ScriptedNode node;
-    NodeApi api(node.base(), "");
-    struct Case {
-        std::string body;
-        bool ok;
-        std::string diff;
-    } cases[] = {
-        {"{\"diff\":\"00FFab\"}", true, "00FFab"},
-        {"00ffab", true, "00ffab"},
-        {"00ffab\r\n", true, "00ffab"},
-        {"  0fff  \t\n", true, "  0fff"},
-        {"", false, "old"},
-        {" \r\n ", false, "old"},
-        {"12345", false, "old"},
-        {"\"abc\"", false, "old"},
-        {"{\"d\":1}", false, "old"},
-        {"{\"diff\":7}\n", true, "{\"diff\":7}"},
-        {"null", false, "old"},
-    };
-    for (const auto& c : cases) {
-        node.set("/diff", 200, c.body);
-        std::string d = "old";
-        EXPECT_EQ(api.getDiff(d), c.ok) << c.body;
-        EXPECT_EQ(d, c.diff) << c.body;
-    }
-}
-
-TEST(NodeApi, BlockAndMempoolReplies) {
-    ScriptedNode node;
-    NodeApi api(node.base(), "");
-    node.set("/block/7", 200, "{\"hash\":\"ab\"}");
-    node.set("/block/0", 200, "null");
-    json b = "untouched";
-    EXPECT_TRUE(api.getBlock(7, b));
-    EXPECT_EQ(b["hash"], "ab");
-    EXPECT_TRUE(api.getBlock(0, b));
-    EXPECT_TRUE(b.is_null());
-    node.set("/block/1", 200, "not json");
-    b = "untouched";
-    EXPECT_FALSE(api.getBlock(1, b));
-    EXPECT_EQ(b, "untouched");
-
-    json m = json::array({1});
-    node.set("/mempool", 200, "[{\"a\":1},2]");
-    api.getMempool(m);
-    EXPECT_EQ(m, json::parse("[{\"a\":1},2]"));
-    node.set("/mempool", 200, "[]");
-    api.getMempool(m);
-    EXPECT_EQ(m, json::array());
-    m = json::array({1});
-    node.set("/mempool", 200, "{\"txs\":[]}");
-    api.getMempool(m);
-    EXPECT_EQ(m, json::array());
-    m = json::array({1});
-    node.set("/mempool", 200, "garbage");
-    api.getMempool(m);
-    EXPECT_EQ(m, json::array({1}));
-}
-
 TEST(NodeApi, OnlyStatus200Counts) {
     ScriptedNode node;
-    NodeApi api(node.base(), "");
+    NodeApi api(node.httpUrl(), "");
     for (unsigned status : {404u, 500u, 302u, 204u, 201u}) {
         node.set("/height", status, "42");
         node.set("/diff", status, "{\"diff\":\"ff\"}");
@@ -166,23 +44,18 @@ TEST(NodeApi, OnlyStatus200Counts) {
 
 TEST(NodeApi, UrlsAreUsedVerbatim) {
     ScriptedNode node;
-    NodeApi api(node.base() + "/", "");
+    NodeApi api(node.httpUrl() + "/", "");
     std::uint64_t h = 0;
     json b;
     // Only the targets asked for matter here, not what the node answered.
     (void)api.getBlockHeight(h);
     (void)api.getBlock(0, b);
     (void)api.getBlock(18446744073709551615ULL, b);
-    std::lock_guard<std::mutex> g(node.lock);
-    EXPECT_EQ(node.targets, (std::vector<std::string>{"//height", "//block/0", "//block/18446744073709551615"}));
+    EXPECT_EQ(node.targets(), (std::vector<std::string>{"//height", "//block/0", "//block/18446744073709551615"}));
 }
 
 TEST(NodeApi, UnreachableNodeFailsQuietly) {
-    int port;
-    {
-        ScriptedNode gone;
-        port = gone.server.port();
-    }
+    const int port = free_port();
     testing::internal::CaptureStderr();
     NodeApi api("http://127.0.0.1:" + std::to_string(port), "ws://127.0.0.1:" + std::to_string(port));
     std::uint64_t h = 0;
@@ -227,7 +100,7 @@ TEST(NodeApi, HttpsAndWssTrustWhatTheyAreTold) {
     std::uint64_t h = 0;
     testing::internal::CaptureStderr();
     {
-        NodeApi api(node.base(), wsUrl, {}, nullptr, TlsTrust{pki.caFile()});
+        NodeApi api(node.httpUrl(), wsUrl, {}, nullptr, TlsTrust{pki.caFile()});
         EXPECT_TRUE(api.getBlockHeight(h));
         EXPECT_EQ(h, 5u);
         EXPECT_TRUE(api.ws_connected());
@@ -236,10 +109,10 @@ TEST(NodeApi, HttpsAndWssTrustWhatTheyAreTold) {
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] connected: " + wsUrl + "\n");
 
-    const size_t asked = node.asked();
+    const size_t asked = node.targets().size();
     testing::internal::CaptureStderr();
     {
-        NodeApi api(node.base(), wsUrl);  // the system's store knows no such CA
+        NodeApi api(node.httpUrl(), wsUrl);  // the system's store knows no such CA
         h = 9;
         EXPECT_FALSE(api.getBlockHeight(h));
         EXPECT_EQ(h, 9u);
@@ -250,7 +123,7 @@ TEST(NodeApi, HttpsAndWssTrustWhatTheyAreTold) {
     const std::string why = " (certificate verify failed: unable to get local issuer certificate)\n";
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "[ws] connect failed: " + wsUrl + why + "[ws] reconnect failed: " + wsUrl + why);
-    EXPECT_EQ(node.asked(), asked);
+    EXPECT_EQ(node.targets().size(), asked);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(received.load(), 1);
 
@@ -259,21 +132,12 @@ TEST(NodeApi, HttpsAndWssTrustWhatTheyAreTold) {
     setenv("SSL_CERT_FILE", pki.caFile().c_str(), 1);
     testing::internal::CaptureStderr();
     {
-        NodeApi api(node.base(), wsUrl);
+        NodeApi api(node.httpUrl(), wsUrl);
         EXPECT_TRUE(api.getBlockHeight(h)) << api.last_error();
         EXPECT_TRUE(api.ws_connected());
     }
     unsetenv("SSL_CERT_FILE");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] connected: " + wsUrl + "\n");
-}
-
-TEST(NodeApiReply, PureRules) {
-    std::uint64_t h = 9;
-    EXPECT_FALSE(node_reply::height("{\"height\":1e300}", h));  // beyond 64 bits: plain text reads 0
-    EXPECT_EQ(h, 0u);
-    std::string d;
-    EXPECT_TRUE(node_reply::diff("\xff\xfe", d));  // not JSON, no trailing space
-    EXPECT_EQ(d, "\xff\xfe");
 }
 
 namespace {
@@ -374,24 +238,20 @@ TEST(NodeApi, SlowRepliesAndStopRequests) {
 TEST(NodeApi, AStopLetsWorkUnderWayFinishWithinItsGrace) {
     ScriptedNode node;
     node.set("/height", 200, "42");
-    std::atomic<int> received{0};
-    quorlen::net::WsCallbacks cb;
-    cb.onMessage = [&](const auto&, const std::string&) { ++received; };
-    quorlen::net::WsServer ws("127.0.0.1", 0, cb);
-    const std::string url = "ws://127.0.0.1:" + std::to_string(ws.port());
+    const std::string url = node.wsUrl();
     std::atomic<bool> stop{true};
     testing::internal::CaptureStderr();
-    NodeApi api(node.base(), url, &stop);
+    NodeApi api(node.httpUrl(), url, &stop);
     std::uint64_t h = 0;
     EXPECT_TRUE(api.getBlockHeight(h));
     EXPECT_EQ(h, 42u);
     auto dropped = [&] {
-        for (const auto& s : ws.sessions()) s->drop();
+        for (const auto& s : node.ws().sessions()) s->drop();
         return wait_until([&] { return !api.ws_connected(); });
     };
     ASSERT_TRUE(dropped());
     EXPECT_TRUE(api.send_block_event("{\"event\":\"block\"}"));  // repaired and sent
-    EXPECT_TRUE(wait_until([&] { return received.load() == 1; }));
+    EXPECT_TRUE(wait_until([&] { return node.messages().size() == 1; }));
 
     std::this_thread::sleep_for(std::chrono::milliseconds(StopGrace::kGraceMs + 100));
     EXPECT_FALSE(api.getBlockHeight(h));
@@ -399,61 +259,7 @@ TEST(NodeApi, AStopLetsWorkUnderWayFinishWithinItsGrace) {
     ASSERT_TRUE(dropped());
     EXPECT_FALSE(api.send_block_event("{\"event\":\"block\"}"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ws] connected: " + url + "\n[ws] reconnected: " + url + "\n");
-    std::lock_guard<std::mutex> g(node.lock);
-    EXPECT_EQ(node.targets, std::vector<std::string>{"/height"});  // nothing after the grace
-}
-
-TEST(NodeApiReply, NestingIsLimited) {
-    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-    std::uint64_t h = 9;
-    EXPECT_FALSE(node_reply::height(deep, h));
-    json b = "untouched";
-    EXPECT_FALSE(node_reply::block("{\"hash\":" + deep + "}", b));
-    EXPECT_EQ(b, "untouched");
-    EXPECT_TRUE(node_reply::block(std::string(64, '[') + std::string(64, ']'), b));
-    EXPECT_FALSE(node_reply::block(std::string(65, '[') + std::string(65, ']'), b));
-    EXPECT_EQ(json_text_depth("[\"[[[[\\\"[\",{\"a\":[1]}]"), 3u);
-
-    // A deep entry is kept only as a mark, so that the others still count.
-    json m;
-    ASSERT_TRUE(node_reply::mempool("[{\"a\":1}, {\"mint\":" + deep + "} ,\"x\"]", m));
-    ASSERT_EQ(m.size(), 3u);
-    EXPECT_EQ(m[0], json::parse("{\"a\":1}"));
-    EXPECT_TRUE(m[1].is_discarded());
-    EXPECT_EQ(m[2], "x");
-    m = json::array({1});
-    EXPECT_FALSE(node_reply::mempool("[1,," + deep + "]", m));
-    EXPECT_FALSE(node_reply::mempool("[1," + deep + "] 2", m));
-    EXPECT_EQ(m, json::array({1}));
-}
-
-// The bookkeeping alone, on a clock of our own: three failed refreshes in a
-// row (an answer in between starts the count again), and back only after the
-// primary has answered probe after probe for the whole period.
-TEST(Failover, RefreshesProbesAndSwitches) {
-    Failover f(FailoverTimes{100, 250});
-    EXPECT_FALSE(f.refresh(false));
-    EXPECT_FALSE(f.refresh(false));
-    EXPECT_FALSE(f.refresh(true));
-    EXPECT_FALSE(f.refresh(false));
-    EXPECT_FALSE(f.refresh(false));
-    EXPECT_FALSE(f.probe_due(1000));  // only while the backup serves
-    EXPECT_TRUE(f.refresh(false));
-    EXPECT_FALSE(f.refresh(false));  // the other node was silent: three more
-    EXPECT_FALSE(f.refresh(false));
-    EXPECT_TRUE(f.refresh(false));
-    f.to_backup(1000);
-    EXPECT_TRUE(f.on_backup());
-    EXPECT_FALSE(f.probe_due(1099));
-    EXPECT_TRUE(f.probe_due(1100));
-    EXPECT_FALSE(f.probe(true, 1100));
-    EXPECT_FALSE(f.probe(false, 1200));  // silent again: the period starts over
-    EXPECT_FALSE(f.probe(true, 1300));
-    EXPECT_FALSE(f.probe(true, 1400));
-    EXPECT_TRUE(f.probe(true, 1550));
-    f.to_primary();
-    EXPECT_EQ(f.switches(), 2u);
-    EXPECT_FALSE(f.refresh(false));  // a fresh count on return
+    EXPECT_EQ(node.targets(), std::vector<std::string>{"/height"});  // nothing after the grace
 }
 
 // A primary whose WebSocket is gone and whose HTTP fails on demand, a backup
@@ -467,12 +273,11 @@ TEST(NodeApi, BackupTakesOverAndThePrimaryGetsItBack) {
     }
     primary.set("/diff", 200, "ff");
     backup.set("/diff", 200, "0f");
-    RecordingWsServer ws;
-    const std::string backupWs = ws.url();
+    const std::string backupWs = backup.wsUrl();
     const std::string deadWs = "ws://127.0.0.1:" + std::to_string(free_port());
     testing::internal::CaptureStderr();
-    NodeApi api(primary.base(), deadWs);
-    api.add_backup(std::make_unique<NodeApi>(backup.base(), backupWs), FailoverTimes{100, 300});
+    NodeApi api(primary.httpUrl(), deadWs);
+    api.add_backup(std::make_unique<NodeClient>(backup.httpUrl(), backupWs), FailoverTimes{100, 300});
     EXPECT_FALSE(api.on_backup());
 
     // The primary cannot take a block: the backup, on the same tip, does.
@@ -480,7 +285,7 @@ TEST(NodeApi, BackupTakesOverAndThePrimaryGetsItBack) {
     EXPECT_TRUE(api.send_block_event("{\"n\":1}", "", &onA));
     EXPECT_TRUE(api.on_backup());
     EXPECT_EQ(api.switches(), 1u);
-    EXPECT_TRUE(wait_until([&] { return ws.count() == 1; }));
+    EXPECT_TRUE(wait_until([&] { return backup.messages().size() == 1; }));
     std::string diff;
     EXPECT_TRUE(api.getDiff(diff));
     EXPECT_EQ(diff, "0f");
@@ -528,17 +333,17 @@ TEST(NodeApi, BackupTakesOverAndThePrimaryGetsItBack) {
     for (int i = 0; i < 6; ++i) EXPECT_FALSE(api.getBlockHeight(h));
     EXPECT_FALSE(api.on_backup());
     EXPECT_EQ(api.switches(), 4u);
-    EXPECT_EQ(ws.count(), 1u);
+    EXPECT_EQ(backup.messages().size(), 1u);
     const std::string err = testing::internal::GetCapturedStderr();
-    const std::string toBackup = "\n[node] switched to the backup node: " + backup.base() + " " + backupWs + " (";
+    const std::string toBackup = "\n[node] switched to the backup node: " + backup.httpUrl() + " " + backupWs + " (";
     EXPECT_NE(err.find(toBackup + "a block could not be sent to the primary)\n"), std::string::npos) << err;
     EXPECT_NE(err.find("[ws] reconnect failed: " + deadWs + "\n"), std::string::npos) << err;
-    EXPECT_NE(err.find("\n[node] switched back to the primary node: " + primary.base() + " " + deadWs +
+    EXPECT_NE(err.find("\n[node] switched back to the primary node: " + primary.httpUrl() + " " + deadWs +
                        " (it answers again)\n"),
               std::string::npos)
         << err;
     EXPECT_NE(err.find(toBackup + "3 refreshes in a row failed: HTTP status 500)\n"), std::string::npos) << err;
-    EXPECT_NE(err.find("\n[node] switched back to the primary node: " + primary.base() + " " + deadWs +
+    EXPECT_NE(err.find("\n[node] switched back to the primary node: " + primary.httpUrl() + " " + deadWs +
                        " (3 refreshes in a row failed: HTTP status 500)\n"),
               std::string::npos)
         << err;

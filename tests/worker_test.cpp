@@ -289,7 +289,7 @@ TEST(ChainViewFetch, AnotherNodesTipIsReadAtOnce) {
     backup.set("/block/2", 200, "{\"hash\":\"b2\"}");
     backup.set("/mempool", 200, json::array({tx(1)}).dump());
     auto ctx = makeCtx(primary.httpUrl());
-    ctx->api->add_backup(std::make_unique<NodeApi>(backup.httpUrl(), ""), FailoverTimes{60000, 60000});
+    ctx->api->add_backup(std::make_unique<NodeClient>(backup.httpUrl(), ""), FailoverTimes{60000, 60000});
     ChainView view;
     testing::internal::CaptureStderr();
     load_chain(*ctx, view);
@@ -538,7 +538,7 @@ TEST(SubmitHit, ConnectionRepair) {
     backup.set("/diff", 200, "{\"diff\":\"ff\"}");
     auto two = makeCtx(http.httpUrl(), "ws://127.0.0.1:" + std::to_string(free_port()));
     testing::internal::CaptureStderr();
-    two->api->add_backup(std::make_unique<NodeApi>(backup.httpUrl(), backup.wsUrl()));
+    two->api->add_backup(std::make_unique<NodeClient>(backup.httpUrl(), backup.wsUrl()));
     testing::internal::CaptureStdout();
     const BuiltOn builtOn{3, "mine", 0};
     submit_hit(*two, text, "00cd", two->signer, 3, &builtOn);
@@ -655,10 +655,10 @@ TEST(SubmitHit, ANodeAnswersOnlyForTheBlocksItWasSent) {
         4, std::shared_ptr<VerdictCounts>(ctx->stats, &ctx->stats->verdicts), out);
     testing::internal::CaptureStderr();
     ctx->api = std::make_unique<NodeApi>(primary.httpUrl(), primary.wsUrl(), StopGrace{}, verdicts);
-    EXPECT_THROW(ctx->api->add_backup(std::make_unique<NodeApi>(backup.httpUrl(), "", StopGrace{}, verdicts)),
+    EXPECT_THROW(ctx->api->add_backup(std::make_unique<NodeClient>(backup.httpUrl(), "", StopGrace{}, verdicts)),
                  std::invalid_argument);
     ctx->api->add_backup(
-        std::make_unique<NodeApi>(backup.httpUrl(), backup.wsUrl(), StopGrace{}, verdicts->for_another_node()));
+        std::make_unique<NodeClient>(backup.httpUrl(), backup.wsUrl(), StopGrace{}, verdicts->for_another_node()));
     testing::internal::GetCapturedStderr();
     ASSERT_TRUE(wait_until([&] { return primary.ws().sessions().size() == 1 && backup.ws().sessions().size() == 1; }));
     ChainView view;

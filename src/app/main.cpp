@@ -255,8 +255,8 @@ void Rig::startWorker(PerGpu& entry) {
     ctx->api = std::make_unique<NodeApi>(cli_.http, cli_.ws, grace_, verdicts, node::TlsTrust{cli_.caFile});
     if (!cli_.backupHttp.empty())
         ctx->api->add_backup(
-            std::make_unique<NodeApi>(cli_.backupHttp, cli_.backupWs, grace_, verdicts->for_another_node(),
-                                      node::TlsTrust{cli_.caFile}),
+            std::make_unique<node::NodeClient>(cli_.backupHttp, cli_.backupWs, grace_, verdicts->for_another_node(),
+                                               node::TlsTrust{cli_.caFile}),
             node::FailoverTimes::from_environment());
     ctx->hasher = entry.hasher.get();
     ctx->stop = &g_stop;

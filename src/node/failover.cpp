@@ -33,6 +33,8 @@ bool Failover::probe(bool answered, long long nowMs) {
     return nowMs - answeringSinceMs_ >= times_.answerForMs;
 }
 
+bool Failover::send_failed(bool declinedHere, bool otherAnswered) { return otherAnswered && !declinedHere; }
+
 void Failover::to_backup(long long nowMs) {
     if (onBackup_) return;
     onBackup_ = true;

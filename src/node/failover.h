@@ -30,12 +30,18 @@ public:
 
     // A refresh against the node that serves: true at every third failure in
     // a row, when the other node should take over if it answers.
-    bool refresh(bool answered);
+    [[nodiscard]] bool refresh(bool answered);
     // Whether the primary is due to be asked again (only while on the backup).
-    bool probe_due(long long nowMs) const;
+    [[nodiscard]] bool probe_due(long long nowMs) const;
     // The primary's answer to a probe: true once it has answered, probe after
     // probe, for the required time, and the miner should return to it.
-    bool probe(bool answered, long long nowMs);
+    [[nodiscard]] bool probe(bool answered, long long nowMs);
+    // A block could not go out on the node that serves, and the other node
+    // was asked whether it would take it: true when the other should serve
+    // from now on. That is when it answered and this node failed to take the
+    // block, rather than declined it (found on another tip, or above its
+    // target), which says nothing of its health.
+    [[nodiscard]] static bool send_failed(bool declinedHere, bool otherAnswered);
 
     void to_backup(long long nowMs);
     void to_primary();

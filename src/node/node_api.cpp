@@ -11,17 +11,16 @@ using namespace quorlen::node;
 
 NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl, StopGrace stop,
                  std::shared_ptr<VerdictReporter> verdicts, TlsTrust trust)
-    : primary_(std::make_unique<NodeClient>(baseUrl, wsUrl, std::move(stop), std::move(verdicts), std::move(trust))) {}
+    : primary_(std::make_unique<NodeClient>(baseUrl, wsUrl, std::move(stop), std::move(verdicts), std::move(trust))),
+      lastRead_(primary_.get()) {}
 
 NodeApi::~NodeApi() = default;
 
 template <class Read>
 bool NodeApi::on_serving(Read read) {
     NodeClient& node = serving();
-    const bool ok = read(node);
-    lastError_ = node.last_error();
-    cutShort_ = node.cut_short();
-    return ok;
+    lastRead_ = &node;
+    return read(node);
 }
 
 // Every refresh reads the height once: its outcome is the refresh's, and the
@@ -36,15 +35,14 @@ bool NodeApi::getBlockHeight(std::uint64_t& height) {
     }
     const bool onBackup = failover_.on_backup();
     const bool ok = on_serving([&](NodeClient& n) { return n.read_height(height); });
-    if (cutShort_ || !failover_.refresh(ok)) return ok;
-    // Three in a row: the other node serves from now on, if it answers.
-    const std::string why = lastError_;
+    if (cut_short() || !failover_.refresh(ok)) return ok;
+    // Three in a row: the other node serves from now on, if it answers. The
+    // outcome stays this read's, not the other node's.
     std::uint64_t probed = 0;
     NodeClient& other = onBackup ? *primary_ : *backup_;
     if (!past_stop_grace() && other.read_height(probed))
-        switch_node(!onBackup, std::to_string(Failover::kFailedRefreshes) + " refreshes in a row failed: " + why);
-    lastError_ = why;  // this read's own reason, not the other node's
-    cutShort_ = false;
+        switch_node(!onBackup,
+                    std::to_string(Failover::kFailedRefreshes) + " refreshes in a row failed: " + last_error());
     return false;
 }
 
@@ -60,11 +58,11 @@ void NodeApi::getMempool(nlohmann::json& mempool) {
     on_serving([&](NodeClient& node) { return node.read_mempool(mempool); });
 }
 
-void NodeApi::add_backup(std::unique_ptr<NodeApi> backup, FailoverTimes times) {
-    const std::shared_ptr<VerdictReporter>& verdicts = primary_->verdicts;
-    if (backup && verdicts && backup->primary_->verdicts == verdicts)
+void NodeApi::add_backup(std::unique_ptr<NodeClient> backup, FailoverTimes times) {
+    if (backup && backup->shares_verdicts_with(*primary_))
         throw std::invalid_argument("the backup node needs a verdict reporter of its own");
-    backup_ = backup ? std::move(backup->primary_) : nullptr;
+    lastRead_ = primary_.get();  // never a backup that is let go here
+    backup_ = std::move(backup);
     failover_ = Failover(times);
 }
 
@@ -75,7 +73,7 @@ void NodeApi::switch_node(bool toBackup, const std::string& why) {
     switches_.store(failover_.switches());
     const NodeClient& to = serving();
     std::fprintf(stderr, "\n[node] switched %s node: %s %s (%s)\n", toBackup ? "to the backup" : "back to the primary",
-                 to.base_url.c_str(), to.ws_url.c_str(), block::printable(why).c_str());
+                 to.base_url().c_str(), to.ws_url().c_str(), block::printable(why).c_str());
 }
 
 bool NodeApi::send_block_event(const std::string& message, const std::string& hash, const BuiltOn* builtOn) {
@@ -102,13 +100,13 @@ bool NodeApi::send_block_event(const std::string& message, const std::string& ha
     // own target; when this one failed, it serves from now on.
     const bool hereDeclined = hereAdmits == Admits::OtherTip || hereAdmits == Admits::AboveTarget;
     const Admits thereAdmits = there.admits(builtOn, hash, whyThere);
+    if (Failover::send_failed(hereDeclined, thereAdmits != Admits::NoAnswer))
+        switch_node(!onBackup, std::string("a block could not be sent to the ") + (onBackup ? "backup" : "primary"));
     if (thereAdmits == Admits::NoAnswer) {
         lastBlockStale_ = hereAdmits == Admits::OtherTip;
         if (hereAdmits == Admits::AboveTarget) lastBlockRefusal_ = whyHere;
         return false;
     }
-    if (!hereDeclined)
-        switch_node(!onBackup, std::string("a block could not be sent to the ") + (onBackup ? "backup" : "primary"));
     if (thereAdmits == Admits::OtherTip) {
         lastBlockStale_ = true;
         return false;

@@ -28,8 +28,11 @@ public:
     [[nodiscard]] bool getBlock(std::uint64_t n, nlohmann::json& block);
     [[nodiscard]] bool getDiff(std::string& diff);
     void getMempool(nlohmann::json& mempool);
-    const std::string& last_error() const { return lastError_; }
-    bool cut_short() const { return cutShort_; }
+    // Why the last read failed, on the node it went to; empty after one
+    // that worked.
+    const std::string& last_error() const { return lastRead_->last_error(); }
+    // The last read failed only because a stop's grace ran out.
+    bool cut_short() const { return lastRead_->cut_short(); }
 
     // Sends one `block` event message as a text frame over the serving
     // node's connection (NodeClient::send_block). With a backup, a block
@@ -47,15 +50,15 @@ public:
     // A WebSocket client exists and its connection is up (on the node that serves).
     bool ws_connected() const { return serving().ws_connected(); }
 
-    // A second node, for when this one fails: its client is taken over from
-    // `backup`. It must have a verdict reporter of its own (or none): a node
-    // answers only for its own blocks. From then on reads and sends go
-    // to the node that serves: this one until three height reads (one a
-    // refresh) fail in a row or a block cannot be sent to it, then the backup
-    // (if it answers), until this one has answered its probes for a while or
-    // the backup fails in the same way. Each switch writes one "[node]
+    // A second node, for when this one fails. Its client must have a verdict
+    // reporter of its own (or none): a node answers only for its own blocks.
+    // From then on reads and sends go to the node that serves: this one
+    // until three height reads (one a refresh) fail in a row or a block
+    // cannot be sent to it, then the backup (if it answers), until this one
+    // has answered its probes for a while or the backup fails in the same
+    // way (the rules are Failover's). Each switch writes one "[node]
     // switched …" line. The backup has no backup of its own.
-    void add_backup(std::unique_ptr<NodeApi> backup, quorlen::node::FailoverTimes times = {});
+    void add_backup(std::unique_ptr<quorlen::node::NodeClient> backup, quorlen::node::FailoverTimes times = {});
     bool has_backup() const { return backup_ != nullptr; }
     // Readable from any thread: whether the backup serves, and how often the
     // serving node changed.
@@ -73,8 +76,8 @@ private:
     void switch_node(bool toBackup, const std::string& why);
 
     std::unique_ptr<quorlen::node::NodeClient> primary_;
-    std::string lastError_;
-    bool cutShort_ = false;
+    // The node the last read went to: its outcome is this client's.
+    const quorlen::node::NodeClient* lastRead_;
     bool lastBlockStale_ = false;
     std::string lastBlockRefusal_;
     std::unique_ptr<quorlen::node::NodeClient> backup_;

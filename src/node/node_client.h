@@ -1,5 +1,6 @@
 // One node as the miner reaches it: four HTTP GET endpoints over a single
-// libcurl handle, and the WebSocket connection that blocks go out on.
+// libcurl handle (CurlHandle), and the WebSocket connection that blocks go
+// out on.
 #pragma once
 
 #include <cstddef>
@@ -62,7 +63,7 @@ public:
     // null) whose submitted hash is `hash` (no target test when empty): its
     // tip and its target are read.
     enum class Admits { Yes, OtherTip, AboveTarget, NoAnswer };
-    Admits admits(const BuiltOn* builtOn, const std::string& hash, std::string& why);
+    [[nodiscard]] Admits admits(const BuiltOn* builtOn, const std::string& hash, std::string& why);
 
     // Sends one message as a text frame over this node's connection. A
     // missing or dropped connection is repaired once first ("[ws]
@@ -72,21 +73,22 @@ public:
     // verdict be matched to it.
     [[nodiscard]] bool send_block(const std::string& message, const std::string& hash);
     // A WebSocket client exists and its connection is up.
-    bool ws_connected() const { return ws && ws->fd.load() >= 0; }
+    bool ws_connected() const { return ws_ && ws_->fd.load() >= 0; }
     // A stop was requested and its grace is over: nothing reaches the node.
     bool past_stop_grace() const { return stop_.over(); }
 
-    // A new, unconnected WebSocket client whose frames go to `verdicts`.
-    std::unique_ptr<WsPlain> make_ws() const;
-
-    const std::string base_url;
-    const std::string ws_url;
-    const std::shared_ptr<VerdictReporter> verdicts;  // may be null
+    const std::string& base_url() const { return baseUrl_; }
+    const std::string& ws_url() const { return wsUrl_; }
+    // Both nodes' frames would go to one verdict reporter, which can match a
+    // verdict only to the blocks of the node that gives it.
+    bool shares_verdicts_with(const NodeClient& other) const { return verdicts_ && verdicts_ == other.verdicts_; }
 
 private:
+    // A new, unconnected WebSocket client whose frames go to verdicts_.
+    std::unique_ptr<WsPlain> makeWs() const;
     // Before a new connection is used: no answer to a block sent over the
     // old one will come over it.
-    void connection_replaced() const;
+    void connectionReplaced() const;
 
     // The reply body of a GET with status 200 and at most `cap` bytes, or
     // false with the reason in lastError_.
@@ -94,19 +96,18 @@ private:
     // Reads succeed or fail with a reason; this records it.
     bool result(bool ok, const char* whyNot);
 
-    // Runs the transfer set up on the handle; false when the stop's grace
-    // ran out first.
-    bool perform(int& curlCode);
-
     // The connect line's text, with the reason when the client gave one.
     std::string wsFailure(const char* what) const;
 
+    const std::string baseUrl_;
+    const std::string wsUrl_;
+    const std::shared_ptr<VerdictReporter> verdicts_;  // may be null
     const StopGrace stop_;
     const TlsTrust trust_;
     std::string lastError_;
     bool cutShort_ = false;
-    CurlHandle curl;
-    std::unique_ptr<WsPlain> ws;  // replaced when the connection is repaired
+    CurlHandle curl_;
+    std::unique_ptr<WsPlain> ws_;  // replaced when the connection is repaired
 };
 
 }  // namespace quorlen::node

@@ -85,23 +85,33 @@ bool diff(const std::string& body, std::string& diff) {
     return true;
 }
 
-std::string target(const std::string& diff, std::string& target) {
+bool target(const std::string& diff, std::string& target, std::string& why) {
     std::string normalised = norm_hex_nopad_lower(diff);
     std::size_t digits = 0;
     for (char c : normalised) {
         const unsigned char u = static_cast<unsigned char>(c);
-        if (std::isxdigit(u)) ++digits;
-        else if (!std::isspace(u)) return "target holds characters that are neither hex digits nor blanks";
+        if (std::isxdigit(u)) {
+            ++digits;
+        } else if (!std::isspace(u)) {
+            why = "target holds characters that are neither hex digits nor blanks";
+            return false;
+        }
     }
-    if (digits > 64) return "target of " + std::to_string(digits) + " hex digits (at most 64)";
+    if (digits > 64) {
+        why = "target of " + std::to_string(digits) + " hex digits (at most 64)";
+        return false;
+    }
     // A blank beside a digit makes a pair of one digit: read so, fewer digits
     // can still make a number wider than a hash.
     const std::vector<unsigned char> bytes = hexToBytes(normalised);
     std::size_t first = 0;
     while (first < bytes.size() && bytes[first] == 0) ++first;
-    if (bytes.size() - first > 32) return "target wider than 32 bytes once read pair by pair";
+    if (bytes.size() - first > 32) {
+        why = "target wider than 32 bytes once read pair by pair";
+        return false;
+    }
     target = std::move(normalised);
-    return "";
+    return true;
 }
 
 bool mempool(const std::string& body, json& mempool) {

@@ -24,9 +24,9 @@ constexpr std::size_t kMaxEntryDepth = block::kMaxJsonDepth - 2;
 // The target a /diff text gives, read as the chain reads it: one leading
 // "0x" dropped, lowercased, leading zeros removed, blanks kept (each pair of
 // characters is converted by itself, so blanks are read as the hex rules
-// read them). "" when it can be mined against, otherwise why not (then
-// `target` is untouched).
-[[nodiscard]] std::string target(const std::string& diff, std::string& target);
+// read them). False when it cannot be mined against, with the reason in
+// `why` (then `target` is untouched).
+[[nodiscard]] bool target(const std::string& diff, std::string& target, std::string& why);
 // True when the body was a readable document (it then replaces `mempool`).
 // Entries nested too deeply to be written into a block are kept as
 // discarded values, so that whoever adopts the list can name them.

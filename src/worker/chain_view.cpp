@@ -37,14 +37,12 @@ bool fetchTarget(NodeApi& api, ChainView& view, std::string& target) {
     }
     // Read as the chain reads it: leading blanks stay, in the block's "diff"
     // member as in the target test.
-    std::string normalised;
-    const std::string problem = node::node_reply::target(raw, normalised);
-    if (!problem.empty()) {
+    std::string problem;
+    if (!node::node_reply::target(raw, target, problem)) {
         view.diffWatch.failed("/diff", problem);
         return false;
     }
     view.diffWatch.answered("/diff");
-    target = std::move(normalised);
     return true;
 }
 

@@ -1,13 +1,15 @@
 #include "support/scripted_node.h"
 
-ScriptedNode::ScriptedNode() {
+ScriptedNode::ScriptedNode(const quorlen::net::ServerTls& tls) : https_(tls.enabled()) {
     http_ = std::make_unique<quorlen::net::HttpServer>(
-        "127.0.0.1", 0, [this](const std::string&, const std::string& target, const std::string&) {
+        "127.0.0.1", 0,
+        [this](const std::string&, const std::string& target, const std::string&) {
             std::lock_guard<std::mutex> g(lock_);
             targets_.push_back(target);
             auto it = replies_.find(target);
             return it == replies_.end() ? quorlen::net::HttpReply{404, "not found"} : it->second;
-        });
+        },
+        quorlen::net::ServerLimits{}, tls);
     ws_ = std::make_unique<RecordingWsServer>();
 }
 
@@ -28,5 +30,7 @@ std::vector<std::string> ScriptedNode::targets() {
 
 std::vector<std::string> ScriptedNode::messages() { return ws_->messages(); }
 
-std::string ScriptedNode::httpUrl() const { return "http://127.0.0.1:" + std::to_string(http_->port()); }
+std::string ScriptedNode::httpUrl() const {
+    return (https_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(http_->port());
+}
 std::string ScriptedNode::wsUrl() const { return ws_->url(); }

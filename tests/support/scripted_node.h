@@ -1,5 +1,6 @@
 // A node for tests: real HTTP and WebSocket servers on loopback whose HTTP
 // replies are scripted per path and whose received messages are recorded.
+// Its HTTP server speaks TLS when given a certificate.
 #pragma once
 
 #include <map>
@@ -13,7 +14,7 @@
 
 class ScriptedNode {
 public:
-    ScriptedNode();
+    explicit ScriptedNode(const quorlen::net::ServerTls& tls = {});
     void set(const std::string& path, unsigned status, const std::string& body);
     void clear(const std::string& path);  // 404 from now on
     std::vector<std::string> targets();
@@ -23,6 +24,7 @@ public:
     quorlen::net::WsServer& ws() { return ws_->server(); }
 
 private:
+    const bool https_;
     std::mutex lock_;
     std::map<std::string, quorlen::net::HttpReply> replies_;
     std::vector<std::string> targets_;
