@@ -21,18 +21,24 @@ jobs=$(nproc)
 # take the objects an earlier one made. Paths are kept relative to the tree,
 # so that the build folders, all one level down, share entries; a cache of
 # one's own (CCACHE_DIR) is used when set.
+# The sanitizer and fuzz builds share no object with any other build (their
+# flags differ) nor with a fresh clone's empty cache, so there the cache only
+# costs (a second preprocessing and the compression of every object): they
+# run without it, unless the caller brought a cache of their own.
+uncached_step=()
 if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && [ -z "${CCACHE_DISABLE:-}" ] && command -v ccache >/dev/null; then
   export CCACHE_DIR="${CCACHE_DIR:-$(pwd)/build-ccache}"
   export CCACHE_BASEDIR="$(pwd)" CCACHE_NOHASHDIR=1
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  uncached_step=(env CCACHE_DISABLE=1)
 fi
 
 if [ -z "${QUICK:-}" ]; then
   bash scripts/cuda-check.sh
   bash scripts/cuda-sim-check.sh
   bash scripts/opencl-check.sh
-  bash scripts/sanitize.sh
-  bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
+  "${uncached_step[@]}" bash scripts/sanitize.sh
+  "${uncached_step[@]}" bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
 fi
 
 # Build folders and options: CMakePresets.json.
