@@ -11,8 +11,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target quorlen-gpu-miner quorlen-devnode
+# build/ as the README's build and the test command configure it (the preset
+# "default": the CUDA flavour where a GPU is present, else the host one).
+cmake --preset default >/dev/null
+cmake --build --preset default -j"$(nproc)" --target quorlen-gpu-miner quorlen-devnode
 
 mkdir -p build/local
 # The key goes in a file only we can read, never in a command line.
