@@ -182,7 +182,7 @@ TEST(TuneFile, ConcurrentSaversKeepEachOthersEntries) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             TuneFile file(path);
-            bool ok = file.load().empty();  // all load before any saves, often
+            bool ok = file.load().empty();  // racing the others' first saves
             for (int i = 1; i <= kSaves; ++i) {
                 file.remember(slotKey(slot), i, 100.0 * slot + i);
                 const TuneFileSave saved = file.save();
