@@ -131,8 +131,8 @@ TEST(TuneFile, RefusesWhatOthersMayChange) {
         std::string why;  // empty: used
     };
     for (const Case& c : std::vector<Case>{
-             {dir.path() + "/group.json", 0620, dir.path() + "/group.json may be written by its group or others (mode 0620)"},
-             {dir.path() + "/world.json", 0602, dir.path() + "/world.json may be written by its group or others (mode 0602)"},
+             {dir.path() + "/group.json", 0620, "/group.json may be written by its group or others (mode 0620)"},
+             {dir.path() + "/world.json", 0602, "/world.json may be written by its group or others (mode 0602)"},
              {open + "/tune.json", 0600, open + " may be written by its group or others (mode 0770)"},
              {others + "/tune.json", 0600, others + " may be written by its group or others (mode 0707)"},
              {dir.path() + "/link/tune.json", 0600, " may be written by its group or others (mode 0770)"},
@@ -235,7 +235,8 @@ TEST(TuneFile, EveryLostEntryIsSaid) {
     saved = file.save();
     EXPECT_EQ(saved.problem, "");
     ASSERT_EQ(saved.lost.size(), 1u);
-    EXPECT_EQ(saved.lost[0].rfind("replaced a file that could not be read (not a tuning file: ", 0), 0u) << saved.lost[0];
+    EXPECT_EQ(saved.lost[0].rfind("replaced a file that could not be read (not a tuning file: ", 0), 0u)
+        << saved.lost[0];
     EXPECT_EQ(slurp(path), tune_file_text({{slotKey(1000), 24, 3}}));
 
     const int held = ::open((path + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
@@ -292,9 +293,12 @@ TEST(TuneFile, RememberedSizeAboveTheCapIsNeverMeasured) {
         std::string line;
     };
     for (const Case& c : std::vector<Case>{
-             {436, eightGiB, {}, 200, "[tune] GPU#3 remembered BATCH=436 (1000 H/s)\n"
-                                      "[tune] GPU#3: the remembered size is above today's memory cap of 435; tuning in full\n"},
-             {1 << 30, std::nullopt, {1 << 30}, 1 << 30, "[tune] GPU#3 remembered BATCH=1073741824 (1000 H/s, 950 H/s now)\n"},
+             {436, eightGiB, {}, 200,
+              "[tune] GPU#3 remembered BATCH=436 (1000 H/s)\n"
+              "[tune] GPU#3: the remembered size is above today's memory cap of 435; tuning in full\n"},
+             // No cap when the free memory cannot be read: measured, as before.
+             {1 << 30, std::nullopt, {1 << 30}, 1 << 30,
+              "[tune] GPU#3 remembered BATCH=1073741824 (1000 H/s, 950 H/s now)\n"},
              {435, eightGiB, {435}, 435, "[tune] GPU#3 remembered BATCH=435 (1000 H/s, 950 H/s now)\n"},
          }) {
         dir.write("tune.json", tune_file_text({{key, c.remembered, 1000}}));

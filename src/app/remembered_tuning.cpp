@@ -130,8 +130,8 @@ TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int sl
         hasher.reset();
         return rate;
     };
-    return recall_or_tune(device.getDeviceIndex(), key, memoryKnown ? std::optional<std::size_t>(freeBytes) : std::nullopt,
-                          *file, measureAt, fullTune, stop, log);
+    const std::optional<std::size_t> free = memoryKnown ? std::optional<std::size_t>(freeBytes) : std::nullopt;
+    return recall_or_tune(device.getDeviceIndex(), key, free, *file, measureAt, fullTune, stop, log);
 }
 
 }  // namespace quorlen::app

@@ -60,7 +60,8 @@ std::string directoryOf(const std::string& path) {
 std::vector<std::string> foldersDownTo(const std::string& folder) {
     std::vector<std::string> folders{"/"};
     for (std::size_t at = 1; at <= folder.size(); ++at)
-        if ((at == folder.size() || folder[at] == '/') && folder[at - 1] != '/') folders.push_back(folder.substr(0, at));
+        if ((at == folder.size() || folder[at] == '/') && folder[at - 1] != '/')
+            folders.push_back(folder.substr(0, at));
     return folders;
 }
 
@@ -94,7 +95,7 @@ std::string foldersOthersMayChange(const std::string& folder) {
 
 // An entry's key as a console line may show it.
 std::string describe(const TuneKey& key) {
-    std::string text = block::printable(json(key).dump());
+    std::string text = block::printable(json(key).dump(-1, ' ', false, json::error_handler_t::replace));
     if (text.size() > 200) text = text.substr(0, 200) + "...";
     return text;
 }
@@ -106,7 +107,8 @@ std::string describe(const TuneKey& key) {
 std::string lockBeside(const std::string& path, Fd& lock, const std::atomic<bool>* stop) {
     const std::string lockPath = path + ".lock";
     lock = Fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
-    if (lock.get() < 0) return errno == ELOOP ? lockPath + " is a symbolic link (refused)" : errnoText("cannot open " + lockPath);
+    if (lock.get() < 0)
+        return errno == ELOOP ? lockPath + " is a symbolic link (refused)" : errnoText("cannot open " + lockPath);
     struct stat st{};
     if (::fstat(lock.get(), &st) != 0) return errnoText("cannot stat " + lockPath);
     if (!S_ISREG(st.st_mode)) return lockPath + " is not a regular file (refused)";
@@ -127,7 +129,8 @@ std::string lockBeside(const std::string& path, Fd& lock, const std::atomic<bool
 std::string read_own_file(const std::string& path, std::size_t maxBytes, std::string& text, bool& missing) {
     missing = false;
     text.clear();
-    if (std::string problem = foldersOthersMayChange(directoryOf(path)); !problem.empty()) return problem + " (refused)";
+    if (std::string problem = foldersOthersMayChange(directoryOf(path)); !problem.empty())
+        return problem + " (refused)";
     // No following a link planted in our place; no blocking on a FIFO.
     const Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {
