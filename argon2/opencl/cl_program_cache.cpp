@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "../common/blake2b.h"
+#include "argon2gpu/private_path.h"
 
 namespace argon2::opencl {
 namespace {
@@ -70,15 +71,7 @@ bool makeDirs(const std::string& path) {
 std::string notOurs(int fd, const std::string& path) {
     struct stat st {};
     if (fstat(fd, &st) != 0) return path + ": " + std::strerror(errno);
-    if (st.st_uid != geteuid())
-        return path + " is owned by uid " + std::to_string(st.st_uid) + ", not by this user (uid " +
-               std::to_string(geteuid()) + ")";
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
-        return path + " may be written by its group or others (mode " + mode + ")";
-    }
-    return "";
+    return whyNotPrivate(st, path);
 }
 
 // Said once a process: every program built after it is built from source.

@@ -57,9 +57,55 @@ bool remembered_still_holds(const gpu::TunedBatch& remembered, double rateNow, s
     return rateNow >= remembered.rate * (1.0 - gpu::TuneFile::kRateMargin);
 }
 
+TunedSize recall_or_tune(int gpu, const gpu::TuneKey& key, std::optional<std::size_t> freeBytes, gpu::TuneFile& file,
+                         const std::function<double(int)>& measureAt, const std::function<TunedSize()>& fullTune,
+                         const std::atomic<bool>* stop, std::FILE* log) {
+    if (const std::optional<gpu::TunedBatch> remembered = file.find(key)) {
+        const std::optional<int> cap = gpu::memory_cap(freeBytes);
+        if (cap && remembered->batch > *cap) {
+            // Not even measured: keeping a size this large off the device is
+            // what the cap is for, and the file may be older than what now
+            // holds the device's memory.
+            std::fprintf(log, "[tune] GPU#%d remembered BATCH=%d (%lld H/s)\n", gpu, remembered->batch,
+                         static_cast<long long>(remembered->rate));
+            std::fprintf(log, "[tune] GPU#%d: the remembered size is above today's memory cap of %d; tuning in full\n",
+                         gpu, *cap);
+        } else {
+            std::optional<double> now;
+            std::string failure;
+            try {
+                now = measureAt(remembered->batch);
+            } catch (const std::exception& e) {
+                failure = e.what();
+            }
+            std::fprintf(log, "[tune] GPU#%d remembered BATCH=%d (%lld H/s, %lld H/s now)\n", gpu, remembered->batch,
+                         static_cast<long long>(remembered->rate), static_cast<long long>(now.value_or(0)));
+            if (now && remembered_still_holds(*remembered, *now, cap)) return {remembered->batch, *now};
+            // The measurement was cut short by a stop: its rate says nothing.
+            if (stop && stop->load()) return {remembered->batch, now.value_or(0)};
+            if (!failure.empty())
+                std::fprintf(log, "[tune] GPU#%d: the remembered size failed (%s); tuning in full\n", gpu,
+                             failure.c_str());
+            else
+                std::fprintf(log,
+                             "[tune] GPU#%d: the rate now is more than %d %% below the remembered one; tuning in full\n",
+                             gpu, int(gpu::TuneFile::kRateMargin * 100));
+        }
+    }
+    const TunedSize tuned = fullTune();
+    // A search cut short by a stop chose nothing worth keeping.
+    if (stop && stop->load()) return tuned;
+    file.remember(key, tuned.batch, tuned.rate);
+    const gpu::TuneFileSave saved = file.save(stop);
+    for (const std::string& lost : saved.lost)
+        std::fprintf(log, "[tune] --tune-file %s: %s\n", file.path().c_str(), lost.c_str());
+    if (!saved.problem.empty())
+        std::fprintf(log, "[tune] --tune-file %s: cannot save: %s\n", file.path().c_str(), saved.problem.c_str());
+    return tuned;
+}
+
 TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int slot, const Cli& cli, gpu::TuneFile* file,
                    gpu::TuneProgress* progress, const std::atomic<bool>* stop, std::FILE* log) {
-    const int gpu = device.getDeviceIndex();
     const auto fullTune = [&] {
         TunedSize t;
         t.batch = autotune_batch(hasher, cli.startBatch, cli.maxBatch, cli.stepFactor, cli.stepSeconds,
@@ -72,37 +118,20 @@ TunedSize tune_gpu(GpuHasher& hasher, const argon2::cuda::Device& device, int sl
     std::size_t freeBytes = 0, totalBytes = 0;
     const bool memoryKnown = cudaMemGetInfo(&freeBytes, &totalBytes) == cudaSuccess;
     const gpu::TuneKey key = tune_key(device, slot, cli, memoryKnown ? totalBytes : 0, QUORLEN_VERSION);
-    if (const std::optional<gpu::TunedBatch> remembered = file->find(key)) {
-        std::optional<double> now;
-        std::string failure;
+    // Every measurement leaves the hasher reset, the size it held released.
+    const auto measureAt = [&](int batch) {
+        double rate = 0;
         try {
-            now = measure(hasher, remembered->batch, cli.stepSeconds, cli.warmupSeconds, stop);
-        } catch (const std::exception& e) {
-            failure = e.what();
+            rate = measure(hasher, batch, cli.stepSeconds, cli.warmupSeconds, stop);
+        } catch (...) {
+            hasher.reset();
+            throw;
         }
         hasher.reset();
-        std::fprintf(log, "[tune] GPU#%d remembered BATCH=%d (%lld H/s, %lld H/s now)\n", gpu, remembered->batch,
-                     static_cast<long long>(remembered->rate), static_cast<long long>(now.value_or(0)));
-        const std::optional<int> cap = gpu::memory_cap(memoryKnown ? std::optional<std::size_t>(freeBytes) : std::nullopt);
-        if (now && remembered_still_holds(*remembered, *now, cap)) return {remembered->batch, *now};
-        // The measurement was cut short by a stop: its rate says nothing.
-        if (stop && stop->load()) return {remembered->batch, now.value_or(0)};
-        if (!failure.empty())
-            std::fprintf(log, "[tune] GPU#%d: the remembered size failed (%s); tuning in full\n", gpu, failure.c_str());
-        else if (cap && remembered->batch > *cap)
-            std::fprintf(log, "[tune] GPU#%d: the remembered size is above today's memory cap of %d; tuning in full\n",
-                         gpu, *cap);
-        else
-            std::fprintf(log, "[tune] GPU#%d: the rate now is more than %d %% below the remembered one; tuning in full\n",
-                         gpu, int(gpu::TuneFile::kRateMargin * 100));
-    }
-    const TunedSize tuned = fullTune();
-    // A search cut short by a stop chose nothing worth keeping.
-    if (stop && stop->load()) return tuned;
-    file->remember(key, tuned.batch, tuned.rate);
-    if (const std::string problem = file->save(); !problem.empty())
-        std::fprintf(log, "[tune] --tune-file %s: cannot save: %s\n", file->path().c_str(), problem.c_str());
-    return tuned;
+        return rate;
+    };
+    const std::optional<std::size_t> free = memoryKnown ? std::optional<std::size_t>(freeBytes) : std::nullopt;
+    return recall_or_tune(device.getDeviceIndex(), key, free, *file, measureAt, fullTune, stop, log);
 }
 
 }  // namespace quorlen::app

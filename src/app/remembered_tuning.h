@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -36,6 +37,14 @@ gpu::TuneKey tune_key(const argon2::cuda::Device& device, int slot, const Cli& c
 // Whether a remembered size still holds: under today's memory cap and the
 // rate now at most TuneFile::kRateMargin below the remembered one.
 bool remembered_still_holds(const gpu::TunedBatch& remembered, double rateNow, std::optional<int> memoryCap);
+
+// The decisions of tune_gpu with `file`, given the device's free memory
+// (none when unknown), a measurement at a size (which leaves the hasher
+// reset) and the full search. A remembered size above today's memory cap
+// is never measured.
+TunedSize recall_or_tune(int gpu, const gpu::TuneKey& key, std::optional<std::size_t> freeBytes, gpu::TuneFile& file,
+                         const std::function<double(int)>& measureAt, const std::function<TunedSize()>& fullTune,
+                         const std::atomic<bool>* stop, std::FILE* log);
 
 // Tunes `hasher` (left reset). With `file`, a GPU whose key it holds is
 // checked rather than tuned, and the file is updated after a full tune;

@@ -1,17 +1,25 @@
 #include "gpu/tune_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "argon2gpu/private_path.h"
 #include "block/json_depth.h"
+#include "block/printable.h"
 
 namespace quorlen::gpu {
 
@@ -31,6 +39,10 @@ public:
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
+    Fd& operator=(Fd&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
 
@@ -44,11 +56,81 @@ std::string directoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// "/", "/a", "/a/b" for "/a/b".
+std::vector<std::string> foldersDownTo(const std::string& folder) {
+    std::vector<std::string> folders{"/"};
+    for (std::size_t at = 1; at <= folder.size(); ++at)
+        if ((at == folder.size() || folder[at] == '/') && folder[at - 1] != '/')
+            folders.push_back(folder.substr(0, at));
+    return folders;
+}
+
+// Each folder the file is reached through, as the path names them and as
+// their links resolve: one that someone else may change lets them swap the
+// file. A folder that does not exist yet can only be made by those who may
+// write the one above it, which is checked.
+std::string foldersOthersMayChange(const std::string& folder) {
+    std::string named = folder;
+    if (named.empty() || named[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd)) return errnoText("cannot find the working folder");
+        named = std::string(cwd) + "/" + named;
+    }
+    std::vector<std::string> walks{named};
+    if (char* resolved = ::realpath(named.c_str(), nullptr)) {
+        walks.emplace_back(resolved);
+        std::free(resolved);
+    }
+    for (const std::string& walk : walks)
+        for (const std::string& at : foldersDownTo(walk)) {
+            struct stat st{};
+            if (::stat(at.c_str(), &st) != 0) {
+                if (errno == ENOENT) break;
+                return errnoText("cannot check " + at);
+            }
+            if (std::string problem = argon2::whyOthersMayReplace(st, at); !problem.empty()) return problem;
+        }
+    return "";
+}
+
+// An entry's key as a console line may show it.
+std::string describe(const TuneKey& key) {
+    std::string text = block::printable(json(key).dump(-1, ' ', false, json::error_handler_t::replace));
+    if (text.size() > 200) text = text.substr(0, 200) + "...";
+    return text;
+}
+
+// The lock every save holds: a file of its own beside the tune file, since
+// each save replaces the tune file itself, and since anyone who may read a
+// folder may lock it. Waits for another holder at most kLockWaitMs, and
+// not at all once `stop` is set.
+std::string lockBeside(const std::string& path, Fd& lock, const std::atomic<bool>* stop) {
+    const std::string lockPath = path + ".lock";
+    lock = Fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (lock.get() < 0)
+        return errno == ELOOP ? lockPath + " is a symbolic link (refused)" : errnoText("cannot open " + lockPath);
+    struct stat st{};
+    if (::fstat(lock.get(), &st) != 0) return errnoText("cannot stat " + lockPath);
+    if (!S_ISREG(st.st_mode)) return lockPath + " is not a regular file (refused)";
+    if (std::string problem = argon2::whyNotPrivate(st, lockPath); !problem.empty()) return problem + " (refused)";
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(TuneFile::kLockWaitMs);
+    while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) return errnoText("cannot lock " + lockPath);
+        if (stop && stop->load()) return "stopped while another process held " + lockPath;
+        if (std::chrono::steady_clock::now() >= giveUp)
+            return lockPath + " held by another process for " + std::to_string(TuneFile::kLockWaitMs / 1000) + " s";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return "";
+}
+
 }  // namespace
 
 std::string read_own_file(const std::string& path, std::size_t maxBytes, std::string& text, bool& missing) {
     missing = false;
     text.clear();
+    if (std::string problem = foldersOthersMayChange(directoryOf(path)); !problem.empty())
+        return problem + " (refused)";
     // No following a link planted in our place; no blocking on a FIFO.
     const Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {
@@ -59,7 +141,7 @@ std::string read_own_file(const std::string& path, std::size_t maxBytes, std::st
     struct stat st{};
     if (::fstat(fd.get(), &st) != 0) return errnoText("cannot stat");
     if (!S_ISREG(st.st_mode)) return "not a regular file (refused)";
-    if (st.st_uid != ::geteuid()) return "owned by another user (refused)";
+    if (std::string problem = argon2::whyNotPrivate(st, path); !problem.empty()) return problem + " (refused)";
     if (std::size_t(st.st_size) > maxBytes) return "larger than " + std::to_string(maxBytes) + " bytes";
     char buffer[4096];
     for (;;) {
@@ -162,7 +244,9 @@ std::string parse_tune_file(const std::string& text, std::vector<TunedBatch>& en
 }
 
 std::string TuneFile::load() {
+    const std::lock_guard<std::mutex> hold(mutex_);
     entries_.clear();
+    own_.clear();
     refused_ = false;
     std::string text;
     bool missing = false;
@@ -175,24 +259,75 @@ std::string TuneFile::load() {
     return parse_tune_file(text, entries_);
 }
 
+bool TuneFile::refused() const {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    return refused_;
+}
+
 std::optional<TunedBatch> TuneFile::find(const TuneKey& key) const {
+    const std::lock_guard<std::mutex> hold(mutex_);
     for (const TunedBatch& e : entries_)
         if (e.key == key) return e;
     return std::nullopt;
 }
 
-void TuneFile::remember(const TuneKey& key, int batch, double rate) {
-    for (TunedBatch& e : entries_)
-        if (e.key == key) {
-            e.batch = batch;
-            e.rate = rate;
-            return;
-        }
-    // Full: the oldest entry (a card long gone, old settings) makes room.
-    if (entries_.size() >= kMaxEntries) entries_.erase(entries_.begin());
-    entries_.push_back({key, batch, rate});
+namespace {
+
+// `entry` in place of any of its key, as the newest.
+void putNewest(std::vector<TunedBatch>& entries, const TunedBatch& entry) {
+    std::erase_if(entries, [&](const TunedBatch& e) { return e.key == entry.key; });
+    entries.push_back(entry);
 }
 
-std::string TuneFile::save() const { return refused_ ? "" : replace_own_file(path_, tune_file_text(entries_)); }
+}  // namespace
+
+void TuneFile::remember(const TuneKey& key, int batch, double rate) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    putNewest(own_, {key, batch, rate});
+    putNewest(entries_, {key, batch, rate});
+}
+
+TuneFileSave TuneFile::save(const std::atomic<bool>* stop) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    if (refused_ || own_.empty()) return {};
+    TuneFileSave result;
+    // Before the lock file is made beside it.
+    if (result.problem = foldersOthersMayChange(directoryOf(path_)); !result.problem.empty()) {
+        result.problem += " (refused)";
+        return result;
+    }
+    Fd lock(-1);
+    if (result.problem = lockBeside(path_, lock, stop); !result.problem.empty()) return result;
+
+    // What the file holds now: other miners may have saved since it was
+    // loaded.
+    std::string text;
+    bool missing = false;
+    if (result.problem = read_own_file(path_, kMaxBytes, text, missing); !result.problem.empty() && !missing)
+        return result;
+    result.problem.clear();
+    std::vector<TunedBatch> entries;
+    if (!missing)
+        if (const std::string damage = parse_tune_file(text, entries); !damage.empty())
+            result.lost.push_back("replaced a file that could not be read (" + damage + "); whatever it held is lost");
+    for (const TunedBatch& e : own_) putNewest(entries, e);
+    // Full: the oldest entries of others (a card long gone, old settings)
+    // make room; ours only when they alone are too many.
+    while (entries.size() > kMaxEntries) {
+        auto oldest = std::find_if(entries.begin(), entries.end(), [&](const TunedBatch& e) {
+            return std::none_of(own_.begin(), own_.end(), [&](const TunedBatch& o) { return o.key == e.key; });
+        });
+        if (oldest == entries.end()) oldest = entries.begin();
+        result.lost.push_back("full (" + std::to_string(kMaxEntries) + " entries): dropped the oldest, " +
+                              describe(oldest->key));
+        entries.erase(oldest);
+    }
+    if (result.problem = replace_own_file(path_, tune_file_text(entries)); !result.problem.empty()) {
+        result.lost.clear();  // the file is as it was
+        return result;
+    }
+    entries_ = std::move(entries);
+    return result;
+}
 
 }  // namespace quorlen::gpu
