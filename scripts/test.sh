@@ -37,5 +37,6 @@ fi
 
 # Build folders and options: CMakePresets.json.
 cmake --preset default
+bash scripts/check-naming.sh
 cmake --build --preset default -j"$jobs"
 ctest --preset default -j"$jobs"
