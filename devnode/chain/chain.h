@@ -74,7 +74,7 @@ public:
     // reason it is refused.
     using WorkGate = std::function<std::string()>;
     // Checks a submitted block and appends it when it is valid.
-    [[nodiscard]] Verdict submit(const nlohmann::json& block, const WorkGate& mayCheckWork = {});
+    Verdict submit(const nlohmann::json& block, const WorkGate& mayCheckWork = {});
 
     static nlohmann::json genesis();
 
