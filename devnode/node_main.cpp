@@ -161,41 +161,41 @@ private:
 
 RejectionLog g_rejections;
 
-quorlen::net::HttpReply json_reply(const nlohmann::json& doc, unsigned status = 200) { return {status, doc.dump()}; }
-quorlen::net::HttpReply error_reply(unsigned status, const std::string& why) {
-    return json_reply({{"error", why}}, status);
+quorlen::net::HttpReply jsonReply(const nlohmann::json& doc, unsigned status = 200) { return {status, doc.dump()}; }
+quorlen::net::HttpReply errorReply(unsigned status, const std::string& why) {
+    return jsonReply({{"error", why}}, status);
 }
 
 quorlen::net::HttpReply handle(Chain& chain, const std::string& method, const std::string& target, const std::string& body) {
     const bool get = method == "GET";
-    if (target == "/height") return get ? json_reply({{"height", chain.height()}}) : error_reply(405, "use GET");
-    if (target == "/diff") return get ? json_reply({{"diff", chain.target()}}) : error_reply(405, "use GET");
-    if (target == "/mempool") return get ? json_reply(chain.mempool()) : error_reply(405, "use GET");
+    if (target == "/height") return get ? jsonReply({{"height", chain.height()}}) : errorReply(405, "use GET");
+    if (target == "/diff") return get ? jsonReply({{"diff", chain.target()}}) : errorReply(405, "use GET");
+    if (target == "/mempool") return get ? jsonReply(chain.mempool()) : errorReply(405, "use GET");
     if (target.rfind("/block/", 0) == 0) {
-        if (!get) return error_reply(405, "use GET");
+        if (!get) return errorReply(405, "use GET");
         const std::string n = target.substr(7);
         if (!n.empty() && n.find_first_not_of("0123456789") == std::string::npos && n.size() < 20)
-            if (auto b = chain.block(std::stoull(n))) return json_reply(*b);
-        return error_reply(404, "no such block");
+            if (auto b = chain.block(std::stoull(n))) return jsonReply(*b);
+        return errorReply(404, "no such block");
     }
     if (target == "/tx") {
-        if (method != "POST") return error_reply(405, "use POST");
+        if (method != "POST") return errorReply(405, "use POST");
         std::string why;
         const auto tx = parse_bounded(body, &why);
-        if (!tx) return error_reply(400, why);
-        if (auto refused = chain.addTransaction(*tx)) {
-            const bool full = refused->rfind(kMempoolFull, 0) == 0;
-            if (full) g_rejections.line("refused a transaction: " + *refused);
-            return error_reply(full ? 429 : 400, *refused);
+        if (!tx) return errorReply(400, why);
+        if (const std::string refused = chain.add_transaction(*tx); !refused.empty()) {
+            const bool full = refused.rfind(kMempoolFull, 0) == 0;
+            if (full) g_rejections.line("refused a transaction: " + refused);
+            return errorReply(full ? 429 : 400, refused);
         }
         log("transaction added to the mempool");
-        return json_reply({{"accepted", true}});
+        return jsonReply({{"accepted", true}});
     }
-    return error_reply(404, "not found");
+    return errorReply(404, "not found");
 }
 
 // The reason a message is not a block event, or "" (then `data` is the block).
-std::string event_fault(const std::string& text, nlohmann::json& data) {
+std::string eventFault(const std::string& text, nlohmann::json& data) {
     std::string why;
     auto event = parse_bounded(text, &why);
     if (!event) return why;
@@ -252,7 +252,7 @@ private:
 void onMessage(Chain& chain, WorkAllowance& allowance, const std::shared_ptr<quorlen::net::WsSession>& from,
                const std::string& text) {
     nlohmann::json block;
-    if (std::string why = event_fault(text, block); !why.empty()) {
+    if (std::string why = eventFault(text, block); !why.empty()) {
         g_rejections.line("rejected a message: " + why);
         return reject(from, "message: " + why);
     }
@@ -307,8 +307,8 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     try {
         Chain chain(opt.chain);
-        if (chain.droppedTornBytes())
-            log("cut a torn last line (" + std::to_string(chain.droppedTornBytes()) + " bytes) from " +
+        if (chain.dropped_torn_bytes())
+            log("cut a torn last line (" + std::to_string(chain.dropped_torn_bytes()) + " bytes) from " +
                 opt.chain.dataFile);
         opt.limits.log = [](const std::string& line) { log(line); };
         quorlen::net::HttpServer http(opt.address, opt.httpPort,

@@ -70,5 +70,7 @@ if [ -z "${QUICK:-}" ]; then
   step "sanitize tsan" "${uncached_step[@]}" bash scripts/sanitize.sh tsan
   step fuzz "${uncached_step[@]}" bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
 fi
+# The naming rule (clang-tidy over the default build's sources), then the suite.
+step naming bash scripts/check-naming.sh
 step default default_suite
 printf 'test.sh: %s\n' "${report[@]}"

@@ -233,8 +233,8 @@ TEST_F(KeyFiles, TrimmedBoundedAndOnlyPrivateFilesPassQuietly) {
     EXPECT_NE(shared.warning.find("readable by group or others"), std::string::npos);
     EXPECT_NE(read(write("world", kKey, 0604)).warning, "");
     // Up to the bound is read; one byte more is not a key file.
-    EXPECT_TRUE(read(write("padded", kKey + std::string(MAX_KEY_FILE_BYTES - kKey.size(), '\n'))).ok);
-    Read big = read(write("big", kKey + std::string(MAX_KEY_FILE_BYTES - kKey.size() + 1, '\n')));
+    EXPECT_TRUE(read(write("padded", kKey + std::string(kMaxKeyFileBytes - kKey.size(), '\n'))).ok);
+    Read big = read(write("big", kKey + std::string(kMaxKeyFileBytes - kKey.size() + 1, '\n')));
     EXPECT_FALSE(big.ok);
     EXPECT_NE(big.error.find("larger than 4096 bytes"), std::string::npos);
     EXPECT_EQ(big.key, "");

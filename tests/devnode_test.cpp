@@ -99,8 +99,8 @@ TEST(DevChain, AcceptsHonestBlocksAndTheirTransactions) {
     Signer signer;
     ASSERT_TRUE(signer.init(kTestKey, false));
     EXPECT_EQ(chain.height(), 1u);
-    ASSERT_EQ(chain.addTransaction(pendingTx(5)), std::nullopt);
-    ASSERT_EQ(chain.addTransaction(pendingTx(6)), std::nullopt);
+    ASSERT_EQ(chain.add_transaction(pendingTx(5)), "");
+    ASSERT_EQ(chain.add_transaction(pendingTx(6)), "");
     Verdict v = chain.submit(minedBlock(chain, signer, json::array({pendingTx(6)})));
     EXPECT_TRUE(v.accepted) << v.reason;
     EXPECT_EQ(chain.height(), 2u);
@@ -118,7 +118,7 @@ TEST(DevChain, RejectsForgeriesForTheRightReason) {
     Chain chain({kEasy, 0.001, "", ""});
     Signer signer, other;
     ASSERT_TRUE(signer.init(kTestKey, false));
-    ASSERT_TRUE(other.init(DEV_PRIVATE_KEY, false));
+    ASSERT_TRUE(other.init(kDevPrivateKey, false));
     const json honest = minedBlock(chain, signer);
 
     json badSig = honest;
@@ -158,11 +158,11 @@ TEST(DevChain, TransactionsAreCheckedWhenPosted) {
     Chain chain({kEasy, 0.001, "", ""});
     json noSig = pendingTx(1);
     noSig.erase("signature");
-    EXPECT_EQ(chain.addTransaction(noSig), "missing signature");
-    EXPECT_EQ(chain.addTransaction(json::array()), "a transaction is a JSON object");
+    EXPECT_EQ(chain.add_transaction(noSig), "missing signature");
+    EXPECT_EQ(chain.add_transaction(json::array()), "a transaction is a JSON object");
     json fromNetwork = pendingTx(1);
     fromNetwork["sender"] = "network";
-    EXPECT_TRUE(chain.addTransaction(fromNetwork).has_value());
+    EXPECT_NE(chain.add_transaction(fromNetwork), "");
     EXPECT_TRUE(chain.mempool().empty());
 
     // What no block carries in its lifetime is gone, and no block can carry it after.
@@ -171,7 +171,7 @@ TEST(DevChain, TransactionsAreCheckedWhenPosted) {
     Chain fleeting(brief);
     Signer signer;
     ASSERT_TRUE(signer.init(kTestKey, false));
-    ASSERT_EQ(fleeting.addTransaction(pendingTx(1)), std::nullopt);
+    ASSERT_EQ(fleeting.add_transaction(pendingTx(1)), "");
     EXPECT_EQ(fleeting.mempool().size(), 1u);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_TRUE(fleeting.mempool().empty());

@@ -251,7 +251,7 @@ TEST_F(LocalNetwork, ForgedBlocksAreRejectedOverTheWireForTheRightReason) {
     ASSERT_TRUE(api.ws_connected());
     Signer signer, other;
     ASSERT_TRUE(signer.init(kTestKey, false));
-    ASSERT_TRUE(other.init(DEV_PRIVATE_KEY, false));
+    ASSERT_TRUE(other.init(kDevPrivateKey, false));
     nlohmann::json tip;
     ASSERT_TRUE(api.getBlock(0, tip));
     std::string target;

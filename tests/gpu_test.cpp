@@ -83,18 +83,18 @@ TEST_F(Hasher, UnitIsCachedPerBatchSizeAndResetDropsEverything) {
     std::vector<std::string> two(2, "a"), three(3, "b"), out;
     hasher.hash_batch(two, out);
     hasher.hash_batch(two, out);
-    EXPECT_EQ(hasher.unitsBuilt(), 1u);
-    EXPECT_EQ(hasher.programsBuilt(), 1u);
+    EXPECT_EQ(hasher.units_built(), 1u);
+    EXPECT_EQ(hasher.programs_built(), 1u);
     hasher.hash_batch(three, out);
-    EXPECT_EQ(hasher.unitsBuilt(), 2u);
-    EXPECT_EQ(hasher.unitBatch(), 3u);
+    EXPECT_EQ(hasher.units_built(), 2u);
+    EXPECT_EQ(hasher.unit_batch(), 3u);
     hasher.hash_batch(two, out);
-    EXPECT_EQ(hasher.unitsBuilt(), 3u);
+    EXPECT_EQ(hasher.units_built(), 3u);
     hasher.reset();
-    EXPECT_EQ(hasher.unitBatch(), 0u);
+    EXPECT_EQ(hasher.unit_batch(), 0u);
     hasher.hash_batch(two, out);
-    EXPECT_EQ(hasher.unitsBuilt(), 4u);
-    EXPECT_EQ(hasher.programsBuilt(), 2u);
+    EXPECT_EQ(hasher.units_built(), 4u);
+    EXPECT_EQ(hasher.programs_built(), 2u);
     EXPECT_EQ(out[0], hex(reference_argon2(Argon2Case{}, "a")));
 }
 
@@ -103,7 +103,7 @@ TEST_F(Hasher, SelfTestPassesOnlyWhenTheDeviceAgreesWithTheCpu) {
     std::vector<std::string> out;
     hasher.hash_batch({"x"}, out);
     EXPECT_EQ(self_test(hasher), "");
-    EXPECT_EQ(hasher.unitBatch(), 0u);  // reset for tuning
+    EXPECT_EQ(hasher.unit_batch(), 0u);  // reset for tuning
 
     FaultyHasher faulty(&first_device(global), true, false);
     faulty.init(global);
@@ -149,7 +149,7 @@ TEST_F(Hasher, PipelinedDigestsMatchOneCallAndTheReference) {
         for (std::size_t i = 0; i < texts[b].size(); ++i)
             EXPECT_EQ(digests[b][i], hex(reference_argon2(Argon2Case{}, texts[b][i]))) << "batch " << b;
     }
-    EXPECT_EQ(hasher.unitsBuilt(), 1u);  // one unit of 5 for the pipeline and the calls
+    EXPECT_EQ(hasher.units_built(), 1u);  // one unit of 5 for the pipeline and the calls
 }
 
 TEST_F(Hasher, PipelineRefusesWhatItCannotHold) {
@@ -194,7 +194,7 @@ TEST_F(Hasher, AutotuneOnTheHostEndsReset) {
     int b = autotune_batch(hasher, 1, 2, 2.0, 1, 0, -1.0);
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(b, 2);
-    EXPECT_EQ(hasher.unitBatch(), 0u);
+    EXPECT_EQ(hasher.unit_batch(), 0u);
     EXPECT_NE(log.find("[tune] B=1 -> "), std::string::npos) << log;
     EXPECT_NE(log.find("[tune] best BATCH=2 ("), std::string::npos) << log;
 }

@@ -39,7 +39,7 @@ std::unique_ptr<WorkerCtx> makeCtx(const std::string& http, const std::string& w
     testing::internal::GetCapturedStderr();
     EXPECT_TRUE(ctx->signer.init(kTestKey, false));
     ctx->minerPub = ctx->signer.pubhex;
-    ctx->devReady = ctx->devSigner.init(DEV_PRIVATE_KEY, false);
+    ctx->devReady = ctx->devSigner.init(kDevPrivateKey, false);
     ctx->devPub = ctx->devSigner.pubhex;
     return ctx;
 }
@@ -155,7 +155,7 @@ TEST(Candidate, MembersAndRewardTransactions) {
     EXPECT_EQ(c["prev_hash"], "ph");
     EXPECT_EQ(c["diff"], "ff");
     Signer dev2;
-    ASSERT_TRUE(dev2.init(DEV_PRIVATE_KEY, false));
+    ASSERT_TRUE(dev2.init(kDevPrivateKey, false));
     EXPECT_EQ(dev2.pubhex, DEV_WALLET_JS);
 }
 

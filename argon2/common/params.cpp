@@ -11,10 +11,10 @@
 namespace argon2 {
 
 Argon2Params::Argon2Params(std::size_t outLen, const void* salt, std::size_t saltLen, const void* secret,
-                           std::size_t secretLen, const void* ad, std::size_t adLen, std::size_t t_cost,
-                           std::size_t m_cost, std::size_t lanes)
+                           std::size_t secretLen, const void* ad, std::size_t adLen, std::size_t tCost,
+                           std::size_t mCost, std::size_t lanes)
     : outLen_(outLen), salt_(salt), saltLen_(saltLen), secret_(secret), secretLen_(secretLen), ad_(ad),
-      adLen_(adLen), tCost_(static_cast<std::uint32_t>(t_cost)), mCost_(static_cast<std::uint32_t>(m_cost)),
+      adLen_(adLen), tCost_(static_cast<std::uint32_t>(tCost)), mCost_(static_cast<std::uint32_t>(mCost)),
       lanes_(static_cast<std::uint32_t>(lanes)) {
     const std::uint32_t minBlocks = 2 * kSyncPoints * lanes_;
     const std::uint32_t blocks = std::max(mCost_, minBlocks);

@@ -11,13 +11,13 @@ bool hasAvx512() { return __builtin_cpu_supports("avx512f"); }
 }  // namespace
 
 const std::vector<FillVariant>& fillVariants() {
-    static const std::vector<FillVariant> variants = {
+    static const std::vector<FillVariant> kVariants = {
         {"portable", fillSegmentPortable, always},
         {"ssse3", fillSegmentSsse3, hasSsse3},
         {"avx2", fillSegmentAvx2, hasAvx2},
         {"avx512f", fillSegmentAvx512, hasAvx512},
     };
-    return variants;
+    return kVariants;
 }
 
 const FillVariant* supportedFillVariant(const std::string& name) {

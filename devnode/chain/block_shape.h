@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 // The first fault found, or "" when the document is well formed.
-std::string block_shape_fault(const nlohmann::json& block);
+[[nodiscard]] std::string block_shape_fault(const nlohmann::json& block);
 std::string transaction_shape_fault(const nlohmann::json& tx);
 
 // A JSON integer from 0 to 2^64 - 1 (no fraction, no exponent, no sign).

@@ -27,7 +27,7 @@ public:
     const std::vector<Line>& lines() const { return lines_; }
     void forget() { lines_ = {}; }
     // Bytes of a torn last line cut off at opening (0: none).
-    size_t tornBytes() const { return tornBytes_; }
+    size_t torn_bytes() const { return tornBytes_; }
     // Appends one line and waits until it is on the disk; throws on failure.
     void append(const std::string& line);
 

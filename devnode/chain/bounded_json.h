@@ -26,4 +26,4 @@ int json_value_depth(const nlohmann::json& value);
 int json_depth(std::string_view text, int limit = kMaxJsonDepth);
 
 // The parsed document, or nothing with the reason in `why`.
-std::optional<nlohmann::json> parse_bounded(std::string_view text, std::string* why = nullptr);
+[[nodiscard]] std::optional<nlohmann::json> parse_bounded(std::string_view text, std::string* why = nullptr);

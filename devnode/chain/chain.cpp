@@ -44,7 +44,7 @@ Chain::Chain(ChainSettings settings) : settings_(std::move(settings)), target_(s
 // process) and the clock.
 void Chain::load() {
     store_ = std::make_unique<BlockStore>(settings_.dataFile);
-    tornBytes_ = store_->tornBytes();
+    tornBytes_ = store_->torn_bytes();
     for (const BlockStore::Line& line : store_->lines()) {
         std::string why, text;
         const auto block = parse_bounded(line.text, &why);
@@ -99,15 +99,15 @@ std::uint64_t Chain::medianTimePast() const {
     return times[n / 2];
 }
 
-std::optional<std::string> Chain::addTransaction(const json& tx) {
+std::string Chain::add_transaction(const json& tx) {
     if (std::string why = transaction_shape_fault(tx); !why.empty()) return why;
-    if (tx["sender"] == "network") return std::string("only blocks pay from the network");
+    if (tx["sender"] == "network") return "only blocks pay from the network";
     if (json_value_depth(tx) > kMaxTransactionDepth)
         return "nested deeper than " + std::to_string(kMaxTransactionDepth) + " levels (a block carrying it would nest deeper than " +
                std::to_string(kMaxJsonDepth) + ")";
     std::string why;
     auto text = consensus::transaction_text(tx, &why);
-    if (!text) return why;
+    if (!text) return why.empty() ? "malformed transaction" : why;
     std::lock_guard<std::mutex> g(lock_);
     dropExpired();
     if (mempool_.size() >= kMaxPendingTransactions || mempoolBytes_ + text->size() > kMaxPendingBytes)
@@ -115,7 +115,7 @@ std::optional<std::string> Chain::addTransaction(const json& tx) {
                std::to_string(kMaxPendingBytes >> 20) + " MiB); try again after the next block";
     mempoolBytes_ += text->size();
     mempool_.push_back({tx, std::move(*text), std::chrono::steady_clock::now() + settings_.pendingLifetime});
-    return std::nullopt;
+    return "";
 }
 
 // The reason `block` cannot follow the tip, or "" when it can; the Argon2

@@ -60,15 +60,15 @@ public:
     explicit Chain(ChainSettings settings);
 
     std::uint64_t height() const;
-    std::optional<nlohmann::json> block(std::uint64_t n) const;
+    [[nodiscard]] std::optional<nlohmann::json> block(std::uint64_t n) const;
     std::string target() const;
     nlohmann::json mempool() const;
     // Bytes of a torn last line cut from the data file at start (0: none).
-    size_t droppedTornBytes() const { return tornBytes_; }
+    size_t dropped_torn_bytes() const { return tornBytes_; }
 
-    // Adds a pending transaction; the reason when it is malformed or the
-    // mempool is full.
-    std::optional<std::string> addTransaction(const nlohmann::json& tx);
+    // Adds a pending transaction: "" when it is taken, else the reason (it is
+    // malformed or the mempool is full).
+    [[nodiscard]] std::string add_transaction(const nlohmann::json& tx);
     // Asked once a block has passed every cheap check, just before its
     // Argon2 hash is computed: "" lets the check run, anything else is the
     // reason it is refused.
@@ -87,8 +87,8 @@ private:
     bool expired(const Pending& p) const { return p.expires <= std::chrono::steady_clock::now(); }
     void dropExpired();
     std::uint64_t medianTimePast() const;
-    std::string faultAgainstTip(const nlohmann::json& block, std::string& text) const;
-    std::string pendingFault(const nlohmann::json& block) const;
+    [[nodiscard]] std::string faultAgainstTip(const nlohmann::json& block, std::string& text) const;
+    [[nodiscard]] std::string pendingFault(const nlohmann::json& block) const;
     void extend(const nlohmann::json& block);
     void load();
 

@@ -22,7 +22,7 @@ struct Malformed {
 
 // JSON string contents as the chain writes them: '"' and '\' escaped,
 // control bytes as \u00xx, everything else as it is.
-void put_string(std::string& out, const json& v, const char* name) {
+void putString(std::string& out, const json& v, const char* name) {
     if (!v.is_string()) throw Malformed{std::string(name) + " is not a string"};
     static const char* hex = "0123456789abcdef";
     out += '"';
@@ -41,7 +41,7 @@ void put_string(std::string& out, const json& v, const char* name) {
     out += '"';
 }
 
-void put_number(std::string& out, const json& v, const char* name) {
+void putNumber(std::string& out, const json& v, const char* name) {
     std::uint64_t n;
     if (v.is_number_unsigned()) n = v.get<std::uint64_t>();
     else if (v.is_number_integer()) n = static_cast<std::uint64_t>(v.get<std::int64_t>());
@@ -58,30 +58,30 @@ const json& member(const json& o, const char* name) {
     return *it;
 }
 
-void put_transaction(std::string& out, const json& tx) {
+void putTransaction(std::string& out, const json& tx) {
     out += "{\"sender\":";
-    put_string(out, member(tx, "sender"), "sender");
+    putString(out, member(tx, "sender"), "sender");
     out += ",\"receiver\":";
-    put_string(out, member(tx, "receiver"), "receiver");
+    putString(out, member(tx, "receiver"), "receiver");
     out += ",\"amount\":";
-    put_number(out, member(tx, "amount"), "amount");
+    putNumber(out, member(tx, "amount"), "amount");
     out += ",\"signature\":";
-    put_string(out, member(tx, "signature"), "signature");
+    putString(out, member(tx, "signature"), "signature");
     out += ",\"nonce\":";
-    put_number(out, member(tx, "nonce"), "nonce");
+    putNumber(out, member(tx, "nonce"), "nonce");
     out += ",\"timestamp\":";
-    put_number(out, member(tx, "timestamp"), "timestamp");
+    putNumber(out, member(tx, "timestamp"), "timestamp");
     auto present = [&](const char* name) {
         auto it = tx.find(name);
         return it != tx.end() && !it->is_null();
     };
     if (present("unlock")) {
         out += ",\"unlock\":";
-        put_number(out, tx["unlock"], "unlock");
+        putNumber(out, tx["unlock"], "unlock");
     }
     if (present("token")) {
         out += ",\"token\":";
-        put_string(out, tx["token"], "token");
+        putString(out, tx["token"], "token");
     }
     if (present("mint")) {
         out += ",\"mint\":";
@@ -101,7 +101,7 @@ std::vector<unsigned char> padded(const std::vector<unsigned char>& b, size_t le
 }
 
 // Hex of even length (a leading zero added when odd); empty when not hex.
-std::vector<unsigned char> number_bytes(std::string hex) {
+std::vector<unsigned char> numberBytes(std::string hex) {
     if (hex.size() % 2) hex.insert(hex.begin(), '0');
     return hex_bytes(hex);
 }
@@ -111,7 +111,7 @@ std::vector<unsigned char> number_bytes(std::string hex) {
 std::optional<std::string> transaction_text(const nlohmann::json& tx, std::string* why) {
     try {
         std::string out;
-        put_transaction(out, tx);
+        putTransaction(out, tx);
         return out;
     } catch (const Malformed& m) {
         if (why) *why = m.why;
@@ -122,22 +122,22 @@ std::optional<std::string> transaction_text(const nlohmann::json& tx, std::strin
 std::optional<std::string> block_text(const nlohmann::json& block, std::string* why) {
     try {
         std::string out = "{\"timestamp\":";
-        put_number(out, member(block, "timestamp"), "timestamp");
+        putNumber(out, member(block, "timestamp"), "timestamp");
         out += ",\"transactions\":[";
         const json& txs = member(block, "transactions");
         if (!txs.is_array()) throw Malformed{"transactions is not an array"};
         for (size_t i = 0; i < txs.size(); ++i) {
             if (i) out += ',';
-            put_transaction(out, txs[i]);
+            putTransaction(out, txs[i]);
         }
         out += "],\"prev_hash\":";
-        put_string(out, member(block, "prev_hash"), "prev_hash");
+        putString(out, member(block, "prev_hash"), "prev_hash");
         out += ",\"nonce\":";
-        put_number(out, member(block, "nonce"), "nonce");
+        putNumber(out, member(block, "nonce"), "nonce");
         out += ",\"signature\":\"\",\"proposer\":";
-        put_string(out, member(block, "proposer"), "proposer");
+        putString(out, member(block, "proposer"), "proposer");
         out += ",\"hash\":\"\",\"diff\":";
-        put_string(out, member(block, "diff"), "diff");
+        putString(out, member(block, "diff"), "diff");
         out += '}';
         return out;
     } catch (const Malformed& m) {
@@ -147,9 +147,9 @@ std::optional<std::string> block_text(const nlohmann::json& block, std::string* 
 }
 
 std::string pow_hash(const std::string& text) {
-    static const char salt[] = "quorlen-argon2-salt";
+    static const char kSalt[] = "quorlen-argon2-salt";
     unsigned char out[32];
-    argon2id_hash_raw(1, 16384, 2, text.data(), text.size(), salt, sizeof salt - 1, out, sizeof out);
+    argon2id_hash_raw(1, 16384, 2, text.data(), text.size(), kSalt, sizeof kSalt - 1, out, sizeof out);
     return to_hex(out, sizeof out);
 }
 
@@ -165,7 +165,7 @@ bool is_target_text(const std::string& text) {
 }
 
 bool hash_within_target(const std::string& hash, const std::string& target) {
-    const auto h = number_bytes(hash), t = number_bytes(target);
+    const auto h = numberBytes(hash), t = numberBytes(target);
     if ((h.empty() && !hash.empty()) || (t.empty() && !target.empty())) return false;
     const size_t len = std::max(h.size(), t.size());
     return padded(h, len) <= padded(t, len);
@@ -180,7 +180,7 @@ std::uint64_t developer_share(std::uint64_t total) {
 }
 
 std::string retarget(const std::string& target, double seconds, double wantedSeconds) {
-    std::vector<unsigned char> t = padded(number_bytes(target), 32);
+    std::vector<unsigned char> t = padded(numberBytes(target), 32);
     if (t.size() != 32) t.assign(32, 0xff);
     const double ratio = std::clamp(seconds / std::max(wantedSeconds, 0.001), 0.5, 2.0);
     // t * num / den, on the 32 bytes, with a 16-bit fraction.

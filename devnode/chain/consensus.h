@@ -16,9 +16,9 @@ extern const char* const kDeveloperWallet;
 // The text that is hashed and signed: the block with "signature" and "hash"
 // empty, members in the chain's fixed order. Empty when the document is
 // malformed (the reason then goes to `why`).
-std::optional<std::string> block_text(const nlohmann::json& block, std::string* why = nullptr);
+[[nodiscard]] std::optional<std::string> block_text(const nlohmann::json& block, std::string* why = nullptr);
 // The same for one transaction.
-std::optional<std::string> transaction_text(const nlohmann::json& tx, std::string* why = nullptr);
+[[nodiscard]] std::optional<std::string> transaction_text(const nlohmann::json& tx, std::string* why = nullptr);
 
 // Argon2id v0x13, 1 pass, 16 MiB, 2 lanes, 32 bytes, the chain's salt; hex.
 std::string pow_hash(const std::string& text);
@@ -27,10 +27,10 @@ std::string pow_hash(const std::string& text);
 std::string normalised(const std::string& hex);
 
 // 1 to 64 hex digits: the form of a target, a block's diff and its hash.
-bool is_target_text(const std::string& text);
+[[nodiscard]] bool is_target_text(const std::string& text);
 
 // Both strict hex (leading zeros allowed); false when either is not hex.
-bool hash_within_target(const std::string& hash, const std::string& target);
+[[nodiscard]] bool hash_within_target(const std::string& hash, const std::string& target);
 
 // The block reward at a height and its developer share.
 std::uint64_t reward(std::uint64_t height);

@@ -37,7 +37,7 @@ public:
 
 private:
     quorlen::net::HttpReply handle(const quorlen::net::HttpRequest& request);
-    bool authorised(const std::string& header) const;
+    [[nodiscard]] bool authorised(const std::string& header) const;
 
     const std::string token_;
     const std::string host_;  // the address bound

@@ -10,10 +10,10 @@
 namespace quorlen::api {
 
 const std::string& dashboard_page() {
-    static const std::string page =
+    static const std::string kPage =
 #include "api/dashboard_page_html.inc"
         ;
-    return page;
+    return kPage;
 }
 
 }  // namespace quorlen::api

@@ -9,8 +9,8 @@ namespace quorlen::app {
 bool is_terminal(std::FILE* f) { return isatty(fileno(f)) == 1; }
 
 bool shares_terminal_with_rate_line() {
-    static const bool shared = is_terminal(stdout) && is_terminal(stderr);
-    return shared;
+    static const bool kShared = is_terminal(stdout) && is_terminal(stderr);
+    return kShared;
 }
 
 const char* line_lead() { return shares_terminal_with_rate_line() ? "\n" : ""; }

@@ -47,7 +47,7 @@ void append_quoted(std::string& out, const json& value) {
 namespace {
 
 // The optional member `name`, or null when it is absent or null.
-const json* optional_member(const json& tx, const char* name) {
+const json* optionalMember(const json& tx, const char* name) {
     auto it = tx.find(name);
     if (it == tx.end() || it->is_null()) return nullptr;
     return &*it;
@@ -68,15 +68,15 @@ void append_transaction(std::string& out, const json& tx) {
     append_unsigned(out, as_unsigned(tx.at("nonce")));
     out += ",\"timestamp\":";
     append_unsigned(out, as_unsigned(tx.at("timestamp")));
-    if (const json* unlock = optional_member(tx, "unlock")) {
+    if (const json* unlock = optionalMember(tx, "unlock")) {
         out += ",\"unlock\":";
         append_unsigned(out, as_unsigned(*unlock));
     }
-    if (const json* token = optional_member(tx, "token")) {
+    if (const json* token = optionalMember(tx, "token")) {
         out += ",\"token\":";
         append_quoted(out, *token);
     }
-    if (const json* mint = optional_member(tx, "mint")) {
+    if (const json* mint = optionalMember(tx, "mint")) {
         out += ",\"mint\":";
         out += mint->dump();
     }
@@ -96,7 +96,7 @@ void append_transactions(std::string& out, const json& transactions) {
 
 namespace {
 
-std::string write_block(const json& block, std::string_view signature, std::string_view hash) {
+std::string writeBlock(const json& block, std::string_view signature, std::string_view hash) {
     using namespace canonical;
     std::string out;
     out.reserve(512);
@@ -135,9 +135,9 @@ std::string block_event_message(const std::string& document) {
 
 using namespace quorlen::block;
 
-std::string canonical_msg(const json& block) { return write_block(block, {}, {}); }
+std::string canonical_msg(const json& block) { return writeBlock(block, {}, {}); }
 
 std::string build_block_for_submit(const json& block, const std::string& signature,
                                    const std::string& hash) {
-    return write_block(block, signature, hash);
+    return writeBlock(block, signature, hash);
 }

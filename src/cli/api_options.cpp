@@ -63,7 +63,7 @@ int resolve_monitoring(Cli& cli) {
     // The variable only for a server that is asked for: it may be set for
     // other programs of the environment.
     if (resolve_secret(cli.apiToken, {"--api-token", "--api-token-file", cli.apiTokenFile,
-                                      cli.api.empty() ? nullptr : API_TOKEN_ENV, true}) != 0)
+                                      cli.api.empty() ? nullptr : kApiTokenEnv, true}) != 0)
         return 1;
     if (!cli.apiToken.empty() && !usableToken(cli.apiToken)) {
         std::fputs("API token: only printable characters without blanks, at most 1024\n", stderr);
@@ -78,7 +78,7 @@ int resolve_monitoring(Cli& cli) {
     }
     if (!address->loopback && cli.apiToken.empty()) {
         std::fprintf(stderr, "--api %s: a bind address other than loopback needs a token (--api-token, "
-                             "--api-token-file or %s)\n", cli.api.c_str(), API_TOKEN_ENV);
+                             "--api-token-file or %s)\n", cli.api.c_str(), kApiTokenEnv);
         return 1;
     }
     return 0;

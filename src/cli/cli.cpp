@@ -168,7 +168,7 @@ bool setRewardHint(Cli& cli, const std::string&, const std::string& value) {
 // The one list of options: the parser finds each option here, and the man
 // page is written from it, so neither can name an option the other lacks.
 const std::vector<CliOption>& cli_options() {
-    static const std::vector<CliOption> options = {
+    static const std::vector<CliOption> kOptions = {
         {"--priv", "HEX", "secp256k1 private key, 32 bytes as 64 hex digits (0x allowed); required unless --priv-file "
                           "or QUORLEN_PRIV gives it. Overwritten in the process's argument memory once read.",
          stringField(&Cli::priv)},
@@ -235,7 +235,7 @@ const std::vector<CliOption>& cli_options() {
         {"--myfee-pct", "F", "accepted and ignored.", doubleField(&Cli::myfeePct)},
         {"--reward-hint", "N", "accepted and ignored.", setRewardHint},
     };
-    return options;
+    return kOptions;
 }
 
 namespace {
@@ -273,7 +273,7 @@ bool envFlag(const char* name, const char* value) {
 }  // namespace
 
 std::string usage_text() {
-    static const std::pair<const char*, std::string> lines[] = {
+    static const std::pair<const char*, std::string> kLines[] = {
         {"--priv <hex32>", "secp256k1 private key (32-byte hex)"},
         {"--http <url>", std::string("node HTTP base (default ") + kDefaultHttp + ")"},
         {"--ws <url>", "node WS url"},
@@ -290,7 +290,7 @@ std::string usage_text() {
     };
     std::ostringstream out;
     out << "quorlen-gpu-miner\n";
-    for (const auto& [option, text] : lines) out << "  " << std::left << std::setw(26) << option << text << "\n";
+    for (const auto& [option, text] : kLines) out << "  " << std::left << std::setw(26) << option << text << "\n";
     return out.str();
 }
 

@@ -54,7 +54,7 @@ bool read_key_file(const std::string& path, std::string& key, std::string& error
     if (st.st_mode & (S_IRGRP | S_IROTH)) warning = "readable by group or others; chmod 600 it";
     // One byte more than allowed tells a file that is too large, whatever
     // its size said (it may grow while we read).
-    char buf[MAX_KEY_FILE_BYTES + 1];
+    char buf[kMaxKeyFileBytes + 1];
     size_t got = 0;
     while (got < sizeof buf) {
         const ssize_t n = ::read(file.get(), buf + got, sizeof buf - got);
@@ -67,9 +67,9 @@ bool read_key_file(const std::string& path, std::string& key, std::string& error
         if (n == 0) break;
         got += size_t(n);
     }
-    if (got > MAX_KEY_FILE_BYTES) {
+    if (got > kMaxKeyFileBytes) {
         explicit_bzero(buf, sizeof buf);
-        error = "larger than " + std::to_string(MAX_KEY_FILE_BYTES) + " bytes, not a key file";
+        error = "larger than " + std::to_string(kMaxKeyFileBytes) + " bytes, not a key file";
         return false;
     }
     key = trim_blanks(std::string_view(buf, got));
@@ -103,7 +103,7 @@ int resolve_secret(std::string& value, const SecretSource& source) {
 }
 
 int resolve_priv(Cli& cli) {
-    return resolve_secret(cli.priv, {"--priv", "--priv-file", cli.privFile, PRIV_ENV, false});
+    return resolve_secret(cli.priv, {"--priv", "--priv-file", cli.privFile, kPrivEnv, false});
 }
 
 void wipe_text(std::string& text) {

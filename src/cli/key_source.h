@@ -12,14 +12,14 @@
 namespace quorlen::cli {
 
 // The environment variable that may carry the key text.
-constexpr const char* PRIV_ENV = "QUORLEN_PRIV";
+constexpr const char* kPrivEnv = "QUORLEN_PRIV";
 // A key is 64 hex digits; anything much larger is not a key file.
-constexpr std::size_t MAX_KEY_FILE_BYTES = 4096;
+constexpr std::size_t kMaxKeyFileBytes = 4096;
 
 // `text` without surrounding blanks (space, tab, CR, LF, VT, FF).
 std::string trim_blanks(std::string_view text);
 
-// Reads a key file: a regular file of at most MAX_KEY_FILE_BYTES, trimmed.
+// Reads a key file: a regular file of at most kMaxKeyFileBytes, trimmed.
 // On failure returns false with `error` set; `warning` is set when group or
 // others may read the file.
 [[nodiscard]] bool read_key_file(const std::string& path, std::string& key, std::string& error, std::string& warning);
@@ -38,7 +38,7 @@ struct SecretSource {
 // goes wrong and returns the exit status (1), else 0.
 [[nodiscard]] int resolve_secret(std::string& value, const SecretSource& source);
 
-// Fills cli.priv from --priv-file, or else from PRIV_ENV, when --priv was not
+// Fills cli.priv from --priv-file, or else from kPrivEnv, when --priv was not
 // given. Prints what goes wrong and returns the exit status (1), else 0.
 [[nodiscard]] int resolve_priv(Cli& cli);
 

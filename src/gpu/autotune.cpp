@@ -163,11 +163,11 @@ int tune_batch(const TuneSettings& settings, std::optional<std::size_t> freeByte
 
 using namespace quorlen::gpu;
 
-double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds, const std::atomic<bool>* stop) {
+double measure(GpuHasher& hasher, int batch, int stepSeconds, int warmupSeconds, const std::atomic<bool>* stop) {
     using Clock = std::chrono::steady_clock;
     hasher.bind_thread();
     // A negative size is the caller's to get wrong: the vector refuses it.
-    std::vector<std::string> inputs(static_cast<std::size_t>(static_cast<std::int64_t>(B)), "{\"msg\":\"warmup\"}");
+    std::vector<std::string> inputs(static_cast<std::size_t>(static_cast<std::int64_t>(batch)), "{\"msg\":\"warmup\"}");
     std::vector<std::string> outputs;
 
     const Clock::time_point warmupEnd = Clock::now() + std::chrono::seconds(warmupSeconds);
@@ -192,6 +192,6 @@ int autotune_batch(GpuHasher& hasher, int startBatch, int maxBatch, double stepF
 
     const TuneSettings s{startBatch, maxBatch, stepFactor, stepSeconds, warmupSeconds, tolerance, stop};
     return tune_batch(
-        s, freeBytes, [&](int B) { return measure(hasher, B, stepSeconds, warmupSeconds, stop); },
+        s, freeBytes, [&](int batch) { return measure(hasher, batch, stepSeconds, warmupSeconds, stop); },
         [&] { hasher.reset(); }, std::cerr, progress, bestRate);
 }

@@ -35,7 +35,7 @@ public:
 
 // The device's free memory in bytes, or none when it cannot be read. Binds
 // the calling thread to the device.
-std::optional<std::size_t> free_device_memory(int cudaIndex);
+[[nodiscard]] std::optional<std::size_t> free_device_memory(int cudaIndex);
 
 // The decisions of tuning, given the free device memory (none when it could
 // not be read), a measurement and a reset of the hasher. "[tune]" lines go
@@ -51,10 +51,10 @@ std::optional<int> memory_cap(std::optional<std::size_t> freeBytes);
 
 }  // namespace quorlen::gpu
 
-// The hash rate at batch size B over `stepSeconds` after `warmupSeconds` of
+// The hash rate at batch size `batch` over `stepSeconds` after `warmupSeconds` of
 // warm-up; exceptions from the hasher pass through. Cut short once `stop` is
 // set.
-double measure(GpuHasher& hasher, int B, int stepSeconds, int warmupSeconds,
+double measure(GpuHasher& hasher, int batch, int stepSeconds, int warmupSeconds,
                const std::atomic<bool>* stop = nullptr);
 
 // Tunes `hasher` and leaves it reset. Throws std::invalid_argument for a start

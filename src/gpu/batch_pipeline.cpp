@@ -37,7 +37,7 @@ BatchDevice& BatchPipeline::deviceFor(std::size_t slots) {
         return *fixed_;
     }
     // A new size rebuilds the unit, which would drop the batches in flight.
-    if (in_flight() > 0 && slots != hasher_->unitBatch()) throw std::logic_error("batch size changed in flight");
+    if (in_flight() > 0 && slots != hasher_->unit_batch()) throw std::logic_error("batch size changed in flight");
     unit_->unit = hasher_->unit_for(slots);
     return *unit_;
 }

@@ -50,10 +50,10 @@ public:
     void reset();
 
     int cuda_index() const { return device_->getDeviceIndex(); }
-    std::size_t unitBatch() const { return unitBatch_; }
+    std::size_t unit_batch() const { return unitBatch_; }
     // How many processing units and program contexts were built so far.
-    std::uint64_t unitsBuilt() const { return unitsBuilt_; }
-    std::uint64_t programsBuilt() const { return programsBuilt_; }
+    std::uint64_t units_built() const { return unitsBuilt_; }
+    std::uint64_t programs_built() const { return programsBuilt_; }
 
 private:
     const argon2::cuda::Device* device_;

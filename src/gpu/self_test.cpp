@@ -13,12 +13,12 @@ namespace {
 // many BLAKE2b blocks; three slots so that the device runs more than one hash
 // at a time.
 const std::vector<std::string>& selfTestTexts() {
-    static const std::vector<std::string> texts = [] {
+    static const std::vector<std::string> kTexts = [] {
         std::string longText;
         for (int i = 0; i < 1500; ++i) longText += char(' ' + (i * 37) % 95);
         return std::vector<std::string>{"", "{\"msg\":\"warmup\"}", longText};
     }();
-    return texts;
+    return kTexts;
 }
 
 }  // namespace

@@ -8,15 +8,15 @@ namespace quorlen::gpu {
 ConsoleTuneProgress::ConsoleTuneProgress(int gpu, std::FILE* out, bool terminal)
     : gpu_(gpu), out_(out), terminal_(terminal) {}
 
-void ConsoleTuneProgress::measuring(int step, int steps, int B, int bestB, double bestRate) {
+void ConsoleTuneProgress::measuring(int step, int steps, int batch, int bestBatch, double bestRate) {
     // Into a file it would be a line of a form log readers were never told
     // of, and each step has its "[tune] B=" line there anyway.
     if (!terminal_) return;
     const std::string of = steps > 0 ? "/" + std::to_string(steps) : "";
     const std::string best =
-        bestB > 0 ? ", best so far " + std::to_string((long long)bestRate) + " H/s at B=" + std::to_string(bestB) : "";
+        bestBatch > 0 ? ", best so far " + std::to_string((long long)bestRate) + " H/s at B=" + std::to_string(bestBatch) : "";
     // "\033[K" clears what a longer earlier text left behind.
-    std::fprintf(out_, "\r[tune] GPU#%d step %d%s: measuring B=%d%s\033[K", gpu_, step, of.c_str(), B, best.c_str());
+    std::fprintf(out_, "\r[tune] GPU#%d step %d%s: measuring B=%d%s\033[K", gpu_, step, of.c_str(), batch, best.c_str());
     std::fflush(out_);
     drawn_ = true;
 }
@@ -28,16 +28,16 @@ void ConsoleTuneProgress::clear() {
     drawn_ = false;
 }
 
-int planned_steps(int B, int maxBatch, double stepFactor) {
+int planned_steps(int batch, int maxBatch, double stepFactor) {
     int n = 1;
     for (int i = 0; i < 1000; ++i) {
-        const double grown = std::ceil(double(B) * stepFactor);
+        const double grown = std::ceil(double(batch) * stepFactor);
         if (!(grown > -2147483648.0)) return 0;  // no int holds it: cannot be told
-        const int nb = grown >= double(maxBatch) ? maxBatch : int(grown);
-        if (nb == B) return n;
+        const int nextBatch = grown >= double(maxBatch) ? maxBatch : int(grown);
+        if (nextBatch == batch) return n;
         ++n;
-        if (nb >= maxBatch) return n;
-        B = nb;
+        if (nextBatch >= maxBatch) return n;
+        batch = nextBatch;
     }
     return 0;
 }

@@ -10,9 +10,9 @@ namespace quorlen::gpu {
 class TuneProgress {
 public:
     virtual ~TuneProgress() = default;
-    // Before the `step`-th measurement (from 1), at size B; `steps` is the
-    // most there can be (0 when not known); bestB is 0 before any rate.
-    virtual void measuring(int step, int steps, int B, int bestB, double bestRate) = 0;
+    // Before the `step`-th measurement (from 1), at size `batch`; `steps` is the
+    // most there can be (0 when not known); `bestBatch` is 0 before any rate.
+    virtual void measuring(int step, int steps, int batch, int bestBatch, double bestRate) = 0;
     // Before the tuner writes a line of its own, and once at the end.
     virtual void clear() = 0;
 };
@@ -22,7 +22,7 @@ public:
 class ConsoleTuneProgress : public TuneProgress {
 public:
     ConsoleTuneProgress(int gpu, std::FILE* out, bool terminal);
-    void measuring(int step, int steps, int B, int bestB, double bestRate) override;
+    void measuring(int step, int steps, int batch, int bestBatch, double bestRate) override;
     void clear() override;
 
 private:
@@ -32,8 +32,8 @@ private:
     bool drawn_ = false;
 };
 
-// How many sizes the tuner measures at most from size B on, B included,
+// How many sizes the tuner measures at most from size `batch` on, that one included,
 // when every step gains enough; 0 when that cannot be told.
-int planned_steps(int B, int maxBatch, double stepFactor);
+int planned_steps(int batch, int maxBatch, double stepFactor);
 
 }  // namespace quorlen::gpu

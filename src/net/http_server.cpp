@@ -1,5 +1,5 @@
-#include "servers.h"
-#include "server_loop.h"
+#include "net/servers.h"
+#include "net/server_loop.h"
 
 #include <boost/beast/http.hpp>
 
@@ -21,7 +21,7 @@ public:
         : stream_(std::move(stream)), handler_(handler), server_(server), slot_(std::move(slot)) {}
     void start() {
         if constexpr (kIsTls<Stream>) {
-            tcp_().expires_after(server_.limits.handshake);
+            lowestLayer().expires_after(server_.limits.handshake);
             stream_.async_handshake(ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
                 if (!ec) self->read();
             });
@@ -32,12 +32,12 @@ public:
     Clock::time_point last_heard() const override { return heard_; }
     void evict() override {
         beast::error_code ec;
-        tcp_().socket().shutdown(tcp::socket::shutdown_both, ec);
-        tcp_().close();
+        lowestLayer().socket().shutdown(tcp::socket::shutdown_both, ec);
+        lowestLayer().close();
     }
 
 private:
-    beast::tcp_stream& tcp_() { return beast::get_lowest_layer(stream_); }
+    beast::tcp_stream& lowestLayer() { return beast::get_lowest_layer(stream_); }
 
     // The header has a short time of its own, from the connection or the
     // end of the previous reply, so that a client trickling it (or sending
@@ -47,7 +47,7 @@ private:
         parser_->header_limit(std::uint32_t(server_.limits.maxHeader));
         parser_->body_limit(server_.limits.maxBody);
         requestStart_ = Clock::now();
-        tcp_().expires_after(std::min(server_.limits.header, server_.limits.handshake));
+        lowestLayer().expires_after(std::min(server_.limits.header, server_.limits.handshake));
         readSome();
     }
     void readSome() {
@@ -55,7 +55,7 @@ private:
             if (n) self->heard_ = Clock::now();
             if (ec || self->parser_->is_done()) return self->onRead(ec);
             if (self->parser_->is_header_done())
-                self->tcp_().expires_at(self->requestStart_ + self->server_.limits.handshake);
+                self->lowestLayer().expires_at(self->requestStart_ + self->server_.limits.handshake);
             self->readSome();
         });
     }
@@ -100,7 +100,7 @@ private:
             if (ec) return;
             self->heard_ = Clock::now();  // an idle keep-alive is counted from the reply
             if (res->keep_alive()) self->read();
-            else self->tcp_().socket().shutdown(tcp::socket::shutdown_send, ec);
+            else self->lowestLayer().socket().shutdown(tcp::socket::shutdown_send, ec);
         });
     }
     void farewell(unsigned status, const std::string& why) {
@@ -116,7 +116,7 @@ private:
         // request must not keep a newcomer out. The farewell counts among
         // those leaving, which are bounded on their own.
         if (*server_.leaving >= server_.limits.maxConnections) return;  // a flood: just close
-        tcp_().expires_never();
+        lowestLayer().expires_never();
         std::make_shared<Farewell<Stream>>(std::move(stream_), text.str(), Slot(server_.leaving))->start();
     }
 

@@ -1,4 +1,4 @@
-#include "server_loop.h"
+#include "net/server_loop.h"
 
 #include <algorithm>
 #include <cstdio>

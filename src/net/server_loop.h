@@ -3,7 +3,7 @@
 // reply before a close and the TLS context. Private to src/net.
 #pragma once
 
-#include "servers.h"
+#include "net/servers.h"
 
 #include <utility>  // before Asio: its C++20 headers use std::exchange unincluded
 

@@ -11,7 +11,7 @@ public:
     using Clock = std::chrono::steady_clock;
     TokenBucket(double rate, double burst) : rate_(rate), burst_(std::max(burst, 1.0)), tokens_(burst_) {}
     // True (and one token spent) when an event may happen now.
-    bool take(Clock::time_point now = Clock::now()) {
+    [[nodiscard]] bool take(Clock::time_point now = Clock::now()) {
         tokens_ = std::min(burst_, tokens_ + std::chrono::duration<double>(now - last_).count() * rate_);
         last_ = now;
         if (tokens_ < 1) return false;

@@ -1,5 +1,5 @@
-#include "servers.h"
-#include "server_loop.h"
+#include "net/servers.h"
+#include "net/server_loop.h"
 
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
@@ -29,7 +29,7 @@ public:
 
 private:
     struct Out {
-        enum Kind { Text, Ping, Close } kind;
+        enum Kind { kText, kPing, kClose } kind;
         std::string data;
     };
     void accept();
@@ -189,15 +189,15 @@ void BeastWsSession<Stream>::writeNext() {
         self->writeNext();
     };
     switch (out.kind) {
-        case Out::Text:
+        case Out::kText:
             ws_.text(true);
             ws_.async_write(asio::buffer(out.data), after);
             break;
-        case Out::Ping:
+        case Out::kPing:
             ws_.async_ping(websocket::ping_data(out.data.data(), out.data.size()),
                            [after](beast::error_code ec) { after(ec); });
             break;
-        case Out::Close:
+        case Out::kClose:
             ws_.async_close(websocket::close_code::normal, [after](beast::error_code ec) { after(ec); });
             break;
     }
@@ -205,18 +205,18 @@ void BeastWsSession<Stream>::writeNext() {
 
 template <class Stream>
 void BeastWsSession<Stream>::send(const std::string& text) {
-    asio::post(ws_.get_executor(), [self = this->shared_from_this(), text] { self->enqueue({Out::Text, text}); });
+    asio::post(ws_.get_executor(), [self = this->shared_from_this(), text] { self->enqueue({Out::kText, text}); });
 }
 
 template <class Stream>
 void BeastWsSession<Stream>::ping(const std::string& payload) {
     asio::post(ws_.get_executor(),
-              [self = this->shared_from_this(), payload] { self->enqueue({Out::Ping, payload.substr(0, 125)}); });
+              [self = this->shared_from_this(), payload] { self->enqueue({Out::kPing, payload.substr(0, 125)}); });
 }
 
 template <class Stream>
 void BeastWsSession<Stream>::close() {
-    asio::post(ws_.get_executor(), [self = this->shared_from_this()] { self->enqueue({Out::Close, {}}); });
+    asio::post(ws_.get_executor(), [self = this->shared_from_this()] { self->enqueue({Out::kClose, {}}); });
 }
 
 template <class Stream>

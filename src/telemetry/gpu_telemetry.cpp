@@ -41,8 +41,8 @@ bool bind(void* handle, const char* name, F& f, std::string& missing) {
 }  // namespace
 
 std::string GpuTelemetry::library_from_environment() {
-    const char* v = std::getenv(NVML_LIBRARY_ENV);
-    return v && *v ? v : NVML_LIBRARY;
+    const char* v = std::getenv(kNvmlLibraryEnv);
+    return v && *v ? v : kNvmlLibrary;
 }
 
 GpuTelemetry::GpuTelemetry(const std::string& library) {

@@ -21,15 +21,15 @@ struct GpuReading {
 
 // Names another library to load in place of the system's NVML (a stand-in
 // with the same symbols, for tests).
-constexpr const char* NVML_LIBRARY_ENV = "QUORLEN_NVML_LIBRARY";
-constexpr const char* NVML_LIBRARY = "libnvidia-ml.so.1";
+constexpr const char* kNvmlLibraryEnv = "QUORLEN_NVML_LIBRARY";
+constexpr const char* kNvmlLibrary = "libnvidia-ml.so.1";
 
 class GpuTelemetry {
 public:
     // Loads and initialises `library`; when that fails available() is false
     // and problem() says why.
     explicit GpuTelemetry(const std::string& library);
-    // The library NVML_LIBRARY_ENV names, else NVML_LIBRARY.
+    // The library kNvmlLibraryEnv names, else kNvmlLibrary.
     static std::string library_from_environment();
     ~GpuTelemetry();
     GpuTelemetry(const GpuTelemetry&) = delete;
@@ -39,7 +39,7 @@ public:
     const std::string& problem() const { return problem_; }
     // The device at `pciBusId` ("0000:01:00.0"), or nothing when the library
     // is absent, the id is empty or no device answers to it.
-    std::optional<GpuReading> read(const std::string& pciBusId) const;
+    [[nodiscard]] std::optional<GpuReading> read(const std::string& pciBusId) const;
 
 private:
     struct Api;

@@ -6,7 +6,7 @@ const std::string DEV_WALLET_JS = "03f3838b998d6d1cd94137a1a090c45e4d7283eecb4a0
 
 namespace quorlen::worker {
 
-const char* const DEV_PRIVATE_KEY = "5e1f0c2a9b7d4e3f8a6c1b2d3e4f5a6b7c8d9e0f1a2b3c4d5e6f7a8b9c0d1e2f";
+const char* const kDevPrivateKey = "5e1f0c2a9b7d4e3f8a6c1b2d3e4f5a6b7c8d9e0f1a2b3c4d5e6f7a8b9c0d1e2f";
 
 std::pair<const Signer*, std::string> pick_identity_at(const WorkerCtx& ctx, int localMinute) {
     if (ctx.devEnabled && ctx.devReady && localMinute < ctx.devMinutes) return {&ctx.devSigner, ctx.devPub};

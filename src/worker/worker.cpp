@@ -30,7 +30,7 @@ std::uint64_t epochMs() {
                                       1000000);
 }
 
-bool stop_requested(const WorkerCtx& ctx) { return ctx.stop && ctx.stop->load(); }
+bool stopRequested(const WorkerCtx& ctx) { return ctx.stop && ctx.stop->load(); }
 
 }  // namespace
 
@@ -106,12 +106,12 @@ private:
 };
 
 // Every later batch would fail the same way: the device is given up.
-void device_lost(WorkerCtx& ctx, const argon2::cuda::DeviceLost& e) {
+void deviceLost(WorkerCtx& ctx, const argon2::cuda::DeviceLost& e) {
     std::fprintf(stderr, "\n[gpu] GPU#%d unusable, its worker stops: %s\n", ctx.gpu, e.what());
     ctx.deviceLost.store(true);
 }
 
-void gpu_error(WorkerCtx& ctx, gpu::BatchPipeline& pipeline, std::deque<PassInFlight>& passes, const std::exception& e) {
+void gpuError(WorkerCtx& ctx, gpu::BatchPipeline& pipeline, std::deque<PassInFlight>& passes, const std::exception& e) {
     std::fprintf(stderr, "\n[gpu] error: %s\n", e.what());
     {
         const DeviceWait wait(ctx);
@@ -126,15 +126,15 @@ enum class Step { Done, Failed, DeviceLost };
 // Runs one step that involves the device: a lost device ends the worker, any
 // other failure drops what is in flight and the loop goes on.
 template <class F>
-Step device_step(WorkerCtx& ctx, gpu::BatchPipeline& pipeline, std::deque<PassInFlight>& passes, F&& step) {
+Step deviceStep(WorkerCtx& ctx, gpu::BatchPipeline& pipeline, std::deque<PassInFlight>& passes, F&& step) {
     try {
         step();
         return Step::Done;
     } catch (const argon2::cuda::DeviceLost& e) {
-        device_lost(ctx, e);
+        deviceLost(ctx, e);
         return Step::DeviceLost;
     } catch (const std::exception& e) {
-        gpu_error(ctx, pipeline, passes, e);
+        gpuError(ctx, pipeline, passes, e);
         return Step::Failed;
     }
 }
@@ -191,7 +191,7 @@ void testPass(WorkerCtx& ctx, const PassInFlight& pass, const ChainView& view, c
             ctx.stats->failed.fetch_add(1);
         }
         // The pause paces the next pass; after a stop request none comes.
-        if (!stop_requested(ctx)) sleep_ms(200);
+        if (!stopRequested(ctx)) sleep_ms(200);
         return;
     }
 }
@@ -250,7 +250,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
     ctx.hasher->bind_thread();
     ChainView view;
     // A worker started after a stop request mines no pass: nothing needs the chain.
-    if (!stop_requested(ctx)) load_chain(ctx, view);
+    if (!stopRequested(ctx)) load_chain(ctx, view);
     const std::size_t batch = ctx.batch > 0 ? std::size_t(ctx.batch) : 0;
     gpu::BatchPipeline pipeline(*ctx.hasher);
     std::deque<PassInFlight> passes;
@@ -260,16 +260,16 @@ void worker_thread(WorkerCtx* ctxPtr) {
         // On a stop, no new pass: the current one is finished first. A
         // pass that cannot be built does not hold up the one in flight.
         const bool paused = ctx.thermalPause.load(std::memory_order_relaxed);
-        if (!stop_requested(ctx) && !paused) {
+        if (!stopRequested(ctx) && !paused) {
             bool built = false;
             const Step step =
-                device_step(ctx, pipeline, passes, [&] { built = buildPass(ctx, view, pipeline, passes, batch); });
+                deviceStep(ctx, pipeline, passes, [&] { built = buildPass(ctx, view, pipeline, passes, batch); });
             if (step == Step::DeviceLost) return;
             if (step == Step::Failed) continue;
             if (built && pipeline.in_flight() < gpu::BatchPipeline::kDepth) continue;
         }
         if (pipeline.in_flight() == 0) {
-            if (stop_requested(ctx)) break;
+            if (stopRequested(ctx)) break;
             if (paused) sleep_ms(100);  // too hot: the device rests until the guard clears it
             continue;  // the pass could not be built: try again
         }
@@ -277,7 +277,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
         const PassInFlight pass = std::move(passes.front());
         passes.pop_front();
         const gpu::SharedPrefixBatch* texts = nullptr;
-        const Step step = device_step(ctx, pipeline, passes, [&] {
+        const Step step = deviceStep(ctx, pipeline, passes, [&] {
             const DeviceWait wait(ctx);
             texts = &pipeline.collect(results);
         });
@@ -291,7 +291,7 @@ void worker_thread(WorkerCtx* ctxPtr) {
         // becomes current: the passes queued behind it were built ahead of
         // their turn, and their hits are dropped untested rather than sent
         // past the stop.
-        if (stop_requested(ctx)) {
+        if (stopRequested(ctx)) {
             const DeviceWait wait(ctx);
             pipeline.discard();
             passes.clear();

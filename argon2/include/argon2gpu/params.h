@@ -39,11 +39,11 @@ private:
 class Argon2Params {
 public:
     // Salt, secret and associated data are referenced, not copied: they must
-    // outlive the parameters. `m_cost` is in KiB (blocks); it is rounded down
+    // outlive the parameters. `mCost` is in KiB (blocks); it is rounded down
     // to a multiple of 4 * lanes, and raised to 8 * lanes, as Argon2 requires.
     Argon2Params(std::size_t outLen, const void* salt, std::size_t saltLen, const void* secret,
-                 std::size_t secretLen, const void* ad, std::size_t adLen, std::size_t t_cost,
-                 std::size_t m_cost, std::size_t lanes);
+                 std::size_t secretLen, const void* ad, std::size_t adLen, std::size_t tCost,
+                 std::size_t mCost, std::size_t lanes);
 
     std::size_t getOutputLength() const { return outLen_; }
     std::uint32_t getTimeCost() const { return tCost_; }
