@@ -68,26 +68,26 @@ inline Role callingRole() {
 }
 
 // Call where the host waits for the device, before any lock is taken.
-inline void wait_point() {
-    static const Setting setting = readSetting();
-    if (setting.after < 0 || callingRole() != setting.role) return;
+inline void waitPoint() {
+    static const Setting kSetting = readSetting();
+    if (kSetting.after < 0 || callingRole() != kSetting.role) return;
     static std::atomic<long> waits{0};
     static std::atomic<long> hungThread{0};
     thread_local bool hung = false;
     thread_local bool recovered = false;
     if (recovered) return;
     if (!hung) {
-        if (waits.fetch_add(1) < setting.after) return;
+        if (waits.fetch_add(1) < kSetting.after) return;
         long none = 0;
         const long self = long(syscall(SYS_gettid));
-        if (setting.one && !hungThread.compare_exchange_strong(none, self) && none != self) return;
+        if (kSetting.one && !hungThread.compare_exchange_strong(none, self) && none != self) return;
         hung = true;
         // Tests and drills time what follows from here.
-        static const char note[] = "[test] device wait held\n";
-        [[maybe_unused]] const ssize_t written = write(2, note, sizeof note - 1);
+        static const char kNote[] = "[test] device wait held\n";
+        [[maybe_unused]] const ssize_t written = write(2, kNote, sizeof kNote - 1);
     }
-    if (setting.forMs > 0) {
-        const timespec wait{setting.forMs / 1000, (setting.forMs % 1000) * 1000000};
+    if (kSetting.forMs > 0) {
+        const timespec wait{kSetting.forMs / 1000, (kSetting.forMs % 1000) * 1000000};
         timespec left = wait;
         while (nanosleep(&left, &left) != 0) {
         }

@@ -192,7 +192,7 @@ cudaError_t cudaRuntimeGetVersion(int* version) {
 }
 
 cudaError_t cudaGetDeviceCount(int* count) {
-    argon2::test_hang::wait_point();
+    argon2::test_hang::waitPoint();
     *count = int(rt().devices.size());
     if (*count == 0) return fail(cudaErrorNoDevice);
     return cudaSuccess;
@@ -484,7 +484,7 @@ cudaError_t cudaStreamDestroy(cudaStream_t stream) {
 }
 
 cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
-    argon2::test_hang::wait_point();
+    argon2::test_hang::waitPoint();
     Runtime& r = rt();
     std::unique_lock lock(r.m);
     Device* d = currentDevice();
@@ -532,7 +532,7 @@ cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
 }
 
 cudaError_t cudaEventSynchronize(cudaEvent_t event) {
-    argon2::test_hang::wait_point();
+    argon2::test_hang::waitPoint();
     Runtime& r = rt();
     std::unique_lock lock(r.m);
     if (!r.events.count(event)) return fail(cudaErrorInvalidResourceHandle);

@@ -26,7 +26,7 @@ std::size_t Device::getResidentHashes(std::uint32_t) const {
 }
 
 GlobalContext::GlobalContext() {
-    test_hang::wait_point();  // a driver may hang while its devices are listed
+    test_hang::waitPoint();  // a driver may hang while its devices are listed
     devices_.emplace_back(0);
 }
 

@@ -180,7 +180,7 @@ struct ProcessingUnit::Impl {
     void end() {
         Round* r = rounds.oldest();
         if (!r) return;
-        test_hang::wait_point();
+        test_hang::waitPoint();
         pool->wait(r->ticket);
         tags.swap(r->tags);
         rounds.markEnded();

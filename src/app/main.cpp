@@ -84,9 +84,9 @@ class StepWatchedProgress : public gpu::TuneProgress {
 public:
     StepWatchedProgress(gpu::TuneProgress& shown, DeviceStart& start, std::uint64_t limitMs)
         : shown_(shown), start_(start), limitMs_(limitMs) {}
-    void measuring(int step, int steps, int B, int bestB, double bestRate) override {
+    void measuring(int step, int steps, int batch, int bestBatch, double bestRate) override {
         start_.step(StartPhase::Tuning, limitMs_);
-        shown_.measuring(step, steps, B, bestB, bestRate);
+        shown_.measuring(step, steps, batch, bestBatch, bestRate);
     }
     void clear() override { shown_.clear(); }
 
@@ -266,7 +266,7 @@ void Rig::startWorker(PerGpu& entry) {
     ctx->devMinutes = 5;
     ctx->devEnabled = !cli_.goida;
     if (!cli_.goida) {
-        ctx->devReady = ctx->devSigner.init(worker::DEV_PRIVATE_KEY, false);
+        ctx->devReady = ctx->devSigner.init(worker::kDevPrivateKey, false);
         if (ctx->devReady) ctx->devPub = ctx->devSigner.pubhex;
     }
     entry.ctx = std::move(ctx);

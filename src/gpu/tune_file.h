@@ -55,7 +55,7 @@ public:
     // replaces a file that could not be parsed (and says so) but leaves
     // alone one that was refused (a link, a FIFO, another user's, one that
     // others may write or in a folder they may write).
-    std::string load();
+    [[nodiscard]] std::string load();
     bool refused() const;
     std::optional<TunedBatch> find(const TuneKey& key) const;
     // Replaces or adds the entry of `key`, as this process's own.
@@ -64,7 +64,7 @@ public:
     // this process's own entries in it in place of those of the same keys,
     // keeps everyone else's, and writes it. Nothing after a refusal at
     // load; gives up waiting for the lock when `stop` is set.
-    TuneFileSave save(const std::atomic<bool>* stop = nullptr);
+    [[nodiscard]] TuneFileSave save(const std::atomic<bool>* stop = nullptr);
     const std::string& path() const { return path_; }
 
 private:

@@ -20,7 +20,7 @@ public:
     LibcurlGlobal& operator=(const LibcurlGlobal&) = delete;
 };
 
-void initLibcurlOnce() { static const LibcurlGlobal global; }
+void initLibcurlOnce() { static const LibcurlGlobal kGlobal; }
 
 // What one transfer collects.
 struct Transfer {

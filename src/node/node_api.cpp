@@ -17,7 +17,7 @@ NodeApi::NodeApi(const std::string& baseUrl, const std::string& wsUrl, StopGrace
 NodeApi::~NodeApi() = default;
 
 template <class Read>
-bool NodeApi::on_serving(Read read) {
+bool NodeApi::onServing(Read read) {
     NodeClient& node = serving();
     lastRead_ = &node;
     return read(node);
@@ -26,36 +26,36 @@ bool NodeApi::on_serving(Read read) {
 // Every refresh reads the height once: its outcome is the refresh's, and the
 // moment to ask the primary again while the backup serves.
 bool NodeApi::getBlockHeight(std::uint64_t& height) {
-    if (!backup_) return on_serving([&](NodeClient& n) { return n.read_height(height); });
+    if (!backup_) return onServing([&](NodeClient& n) { return n.read_height(height); });
     const long long now = steady_ms();
     if (failover_.probe_due(now)) {
         std::uint64_t probed = 0;
         const bool answered = primary_->read_height(probed);
-        if (!primary_->cut_short() && failover_.probe(answered, now)) switch_node(false, "it answers again");
+        if (!primary_->cut_short() && failover_.probe(answered, now)) switchNode(false, "it answers again");
     }
     const bool onBackup = failover_.on_backup();
-    const bool ok = on_serving([&](NodeClient& n) { return n.read_height(height); });
+    const bool ok = onServing([&](NodeClient& n) { return n.read_height(height); });
     if (cut_short() || !failover_.refresh(ok)) return ok;
     // Three in a row: the other node serves from now on, if it answers. The
     // outcome stays this read's, not the other node's.
     std::uint64_t probed = 0;
     NodeClient& other = onBackup ? *primary_ : *backup_;
     if (!past_stop_grace() && other.read_height(probed))
-        switch_node(!onBackup,
+        switchNode(!onBackup,
                     std::to_string(Failover::kFailedRefreshes) + " refreshes in a row failed: " + last_error());
     return false;
 }
 
 bool NodeApi::getBlock(std::uint64_t n, nlohmann::json& block) {
-    return on_serving([&](NodeClient& node) { return node.read_block(n, block); });
+    return onServing([&](NodeClient& node) { return node.read_block(n, block); });
 }
 
 bool NodeApi::getDiff(std::string& diff) {
-    return on_serving([&](NodeClient& node) { return node.read_diff(diff); });
+    return onServing([&](NodeClient& node) { return node.read_diff(diff); });
 }
 
 void NodeApi::getMempool(nlohmann::json& mempool) {
-    on_serving([&](NodeClient& node) { return node.read_mempool(mempool); });
+    onServing([&](NodeClient& node) { return node.read_mempool(mempool); });
 }
 
 void NodeApi::add_backup(std::unique_ptr<NodeClient> backup, FailoverTimes times) {
@@ -66,7 +66,7 @@ void NodeApi::add_backup(std::unique_ptr<NodeClient> backup, FailoverTimes times
     failover_ = Failover(times);
 }
 
-void NodeApi::switch_node(bool toBackup, const std::string& why) {
+void NodeApi::switchNode(bool toBackup, const std::string& why) {
     if (toBackup) failover_.to_backup(steady_ms());
     else failover_.to_primary();
     onBackup_.store(failover_.on_backup());
@@ -101,7 +101,7 @@ bool NodeApi::send_block_event(const std::string& message, const std::string& ha
     const bool hereDeclined = hereAdmits == Admits::OtherTip || hereAdmits == Admits::AboveTarget;
     const Admits thereAdmits = there.admits(builtOn, hash, whyThere);
     if (Failover::send_failed(hereDeclined, thereAdmits != Admits::NoAnswer))
-        switch_node(!onBackup, std::string("a block could not be sent to the ") + (onBackup ? "backup" : "primary"));
+        switchNode(!onBackup, std::string("a block could not be sent to the ") + (onBackup ? "backup" : "primary"));
     if (thereAdmits == Admits::NoAnswer) {
         lastBlockStale_ = hereAdmits == Admits::OtherTip;
         if (hereAdmits == Admits::AboveTarget) lastBlockRefusal_ = whyHere;

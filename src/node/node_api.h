@@ -72,8 +72,8 @@ private:
     const quorlen::node::NodeClient& serving() const { return backup_ && failover_.on_backup() ? *backup_ : *primary_; }
     // Runs a read on the node that serves; its outcome becomes this client's.
     template <class Read>
-    bool on_serving(Read read);
-    void switch_node(bool toBackup, const std::string& why);
+    bool onServing(Read read);
+    void switchNode(bool toBackup, const std::string& why);
 
     std::unique_ptr<quorlen::node::NodeClient> primary_;
     // The node the last read went to: its outcome is this client's.

@@ -32,7 +32,7 @@ public:
 private:
     // The end of the grace, or a value no deadline reaches when no stop was
     // requested.
-    long long end_ms() const;
+    long long endMs() const;
 
     const std::atomic<bool>* stop_;
     long long graceMs_;

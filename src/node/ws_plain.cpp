@@ -167,8 +167,8 @@ WsPlain::~WsPlain() { close(); }
 
 // The reader's way out: under the send lock, so that no frame is being
 // written to the socket while it is closed.
-void WsPlain::drop_socket() {
-    std::lock_guard<std::mutex> lock(sendLock);
+void WsPlain::dropSocket() {
+    std::lock_guard<std::mutex> lock(sendLock_);
     int old = fd.exchange(-1);
     if (old >= 0) {
         shutdown(old, SHUT_RDWR);
@@ -185,12 +185,12 @@ void WsPlain::close() {
     const int old = fd.exchange(-1);
     if (old >= 0) shutdown(old, SHUT_RDWR);
     if (reader.joinable()) reader.join();
-    std::lock_guard<std::mutex> lock(sendLock);  // a pong may still be on its way out
+    std::lock_guard<std::mutex> lock(sendLock_);  // a pong may still be on its way out
     if (old >= 0) ::close(old);
     transport_.reset();
 }
 
-bool WsPlain::connect_within(int sock, const void* addr, unsigned addrLen, long long deadlineMs) {
+bool WsPlain::connectWithin(int sock, const void* addr, unsigned addrLen, long long deadlineMs) {
     const int flags = fcntl(sock, F_GETFL, 0);
     fcntl(sock, F_SETFL, flags | O_NONBLOCK);
     bool ok = ::connect(sock, static_cast<const sockaddr*>(addr), addrLen) == 0;
@@ -237,7 +237,7 @@ bool WsPlain::handshake(int sock, const std::string& request, const std::string&
     acceptProblem = ws_handshake_accept_problem(header, expectedAccept);
     // Frames the node sent right behind its reply may share the last read;
     // drop them and the stream would be read from the middle of a frame.
-    early = reply.substr(headEnd);
+    early_ = reply.substr(headEnd);
     return true;
 }
 
@@ -263,7 +263,7 @@ bool WsPlain::connect_url(const std::string& url) {
         int one = 1;
         setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (connect_within(s, a->ai_addr, a->ai_addrlen, connectDeadline)) {
+        if (connectWithin(s, a->ai_addr, a->ai_addrlen, connectDeadline)) {
             sock = s;
             break;
         }
@@ -290,8 +290,8 @@ bool WsPlain::connect_url(const std::string& url) {
     unsigned char keyBytes[16];
     for (unsigned char& b : keyBytes) b = static_cast<unsigned char>(std::rand() & 0xff);
     const std::string key = base64(keyBytes, 16);
-    const std::string host_header = parts.ipv6 ? "[" + peer_host + "]" : peer_host;
-    const std::string request = ws_handshake_request(request_path, host_header, peer_port, key);
+    const std::string hostHeader = parts.ipv6 ? "[" + peer_host + "]" : peer_host;
+    const std::string request = ws_handshake_request(request_path, hostHeader, peer_port, key);
     std::string acceptProblem;
     if (!handshake(sock, request, ws_accept_for(key), handshakeDeadline, acceptProblem)) {
         close();
@@ -303,22 +303,22 @@ bool WsPlain::connect_url(const std::string& url) {
         std::fprintf(stderr, "[ws] warning: %s: the handshake reply has %s; connected all the same\n", url.c_str(),
                      acceptProblem.c_str());
     stopped.exchange(false);
-    reader = std::thread([this] { reader_loop(); });
+    reader = std::thread([this] { readerLoop(); });
     return true;
 }
 
 void WsPlain::attach(int connectedFd) {
     close();
-    early.clear();
+    early_.clear();
     transport_ = std::make_unique<PlainTransport>(connectedFd);
     fd.store(connectedFd);
     stopped.exchange(false);
-    reader = std::thread([this] { reader_loop(); });
+    reader = std::thread([this] { readerLoop(); });
 }
 
-bool WsPlain::send_frame(std::uint8_t opcode, const std::string& payload) { return write_frame(opcode, payload, true); }
+bool WsPlain::send_frame(std::uint8_t opcode, const std::string& payload) { return writeFrame(opcode, payload, true); }
 
-bool WsPlain::write_frame(std::uint8_t opcode, const std::string& payload, bool report) {
+bool WsPlain::writeFrame(std::uint8_t opcode, const std::string& payload, bool report) {
     if (fd.load() < 0) return false;
     std::uint8_t mask[4];
     for (std::uint8_t& b : mask) b = static_cast<std::uint8_t>(std::rand() & 0xff);
@@ -328,7 +328,7 @@ bool WsPlain::write_frame(std::uint8_t opcode, const std::string& payload, bool 
     int err = 0;
     // Polled rather than a timed wait: contention is rare (a pong meeting a
     // block), and a plain mutex is one every checker understands.
-    std::unique_lock<std::mutex> lock(sendLock, std::defer_lock);
+    std::unique_lock<std::mutex> lock(sendLock_, std::defer_lock);
     while (!lock.try_lock()) {
         if (stop_.over()) err = ECANCELED;
         else if (steady_ms() >= deadline) err = ETIMEDOUT;
@@ -357,10 +357,10 @@ bool WsPlain::write_frame(std::uint8_t opcode, const std::string& payload, bool 
     return !err;
 }
 
-bool WsPlain::read_exactly(unsigned char* buf, size_t len) {
-    size_t got = std::min(len, early.size());
-    std::memcpy(buf, early.data(), got);
-    early.erase(0, got);
+bool WsPlain::readExactly(unsigned char* buf, size_t len) {
+    size_t got = std::min(len, early_.size());
+    std::memcpy(buf, early_.data(), got);
+    early_.erase(0, got);
     while (got < len) {
         const int sock = fd.load();
         if (sock < 0) return false;
@@ -379,46 +379,46 @@ bool WsPlain::read_exactly(unsigned char* buf, size_t len) {
     return true;
 }
 
-void WsPlain::reader_loop() {
+void WsPlain::readerLoop() {
     std::vector<unsigned char> payload;
     while (!stopped.load() && fd.load() >= 0) {
         unsigned char head[2];
-        if (!read_exactly(head, 2)) break;
+        if (!readExactly(head, 2)) break;
         std::uint64_t len = head[1] & 0x7f;
         if (len == 126 || len == 127) {
             unsigned char ext[8];
             const size_t extLen = len == 126 ? 2 : 8;
-            if (!read_exactly(ext, extLen)) break;
+            if (!readExactly(ext, extLen)) break;
             len = 0;
             for (size_t i = 0; i < extLen; ++i) len = (len << 8) | ext[i];
         }
         unsigned char mask[4] = {0, 0, 0, 0};
         const bool masked = head[1] & 0x80;
-        if (masked && !read_exactly(mask, 4)) break;
+        if (masked && !readExactly(mask, 4)) break;
         // A server never masks, and a control frame is whole and at most 125
         // bytes: anything else ends the connection as a protocol error (1002)
         // before a byte of its payload is held.
         if (masked || ((head[0] & 0x08) && (len > 125 || !(head[0] & 0x80)))) {
-            write_frame(8, std::string("\x03\xea", 2), false);
+            writeFrame(8, std::string("\x03\xea", 2), false);
             break;
         }
         if (len > kMaxIncomingPayload) break;  // cannot be held: treat as a broken stream
         payload.resize(size_t(len));
-        if (len && !read_exactly(payload.data(), payload.size())) break;
+        if (len && !readExactly(payload.data(), payload.size())) break;
         if (masked)
             for (size_t i = 0; i < payload.size(); ++i) payload[i] ^= mask[i % 4];
         const int opcode = head[0] & 0x0f;
         // A pong that cannot be written in time leaves a frame half sent:
         // the stream is broken, so the connection ends here.
         if (opcode == 9) {
-            if (!write_frame(10, std::string(payload.begin(), payload.end()), false)) break;
+            if (!writeFrame(10, std::string(payload.begin(), payload.end()), false)) break;
         } else if (opcode == 8) {
             break;
-        } else if (opcode <= 2 && on_frame) {
-            on_frame(opcode == 1 && (head[0] & 0x80),
+        } else if (opcode <= 2 && onFrame_) {
+            onFrame_(opcode == 1 && (head[0] & 0x80),
                      std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
         }
     }
     stopped.exchange(true);
-    drop_socket();
+    dropSocket();
 }

@@ -40,7 +40,7 @@ public:
     // and none starts after that.
     // `trust` says whose certificates a "wss://" node may present.
     explicit WsPlain(quorlen::node::StopGrace stop = {}, FrameHandler onFrame = {}, quorlen::node::TlsTrust trust = {})
-        : stop_(std::move(stop)), on_frame(std::move(onFrame)), trust_(std::move(trust)) {}
+        : stop_(std::move(stop)), onFrame_(std::move(onFrame)), trust_(std::move(trust)) {}
     ~WsPlain();
     WsPlain(const WsPlain&) = delete;
     WsPlain& operator=(const WsPlain&) = delete;
@@ -69,17 +69,17 @@ public:
     const std::string& last_problem() const { return problem_; }
 
 private:
-    void reader_loop();
-    // Exactly `len` bytes, from `early` first, then the socket.
-    bool read_exactly(unsigned char* buf, size_t len);
+    void readerLoop();
+    // Exactly `len` bytes, from `early_` first, then the socket.
+    bool readExactly(unsigned char* buf, size_t len);
     // The reader takes the socket away when the stream ends (exactly one
     // party shuts it down and closes it).
-    void drop_socket();
+    void dropSocket();
     // Writes a frame under the send lock within the time limit; `report`
     // says whether a failure is worth a line (pongs fail silently).
-    bool write_frame(std::uint8_t opcode, const std::string& payload, bool report);
+    bool writeFrame(std::uint8_t opcode, const std::string& payload, bool report);
     // Connects `sock` to the address within the time limit.
-    bool connect_within(int sock, const void* addr, unsigned addrLen, long long deadlineMs);
+    bool connectWithin(int sock, const void* addr, unsigned addrLen, long long deadlineMs);
     // Sends the request and reads the reply header (to its blank line); a
     // reply that accepts the upgrade without the right accept value is
     // taken, with what is wrong in `acceptProblem`.
@@ -94,13 +94,13 @@ private:
     // Bytes that came in the same read as the handshake reply, after it:
     // the node's first frames, read before the socket. Owned by the reader
     // once it runs.
-    std::string early;
+    std::string early_;
     std::thread reader;
     // Frames from the owner and pongs never interleave. Taken within the
     // time limit, so that a pong stuck on a node that does not read holds up
     // the owner no longer than that.
-    std::mutex sendLock;
-    const FrameHandler on_frame;
+    std::mutex sendLock_;
+    const FrameHandler onFrame_;
     const quorlen::node::TlsTrust trust_;
     // The byte stream over the socket: replaced only by the owner, while no
     // reader runs.

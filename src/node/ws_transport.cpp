@@ -35,7 +35,7 @@ int sendNoSignal(BIO* b, const char* data, int len) {
 }
 
 const BIO_METHOD* socketMethod() {
-    static BIO_METHOD* const method = [] {
+    static BIO_METHOD* const kMethod = [] {
         const BIO_METHOD* base = BIO_s_socket();
         BIO_METHOD* m = BIO_meth_new(BIO_TYPE_SOCKET, "socket without SIGPIPE");
         BIO_meth_set_write(m, sendNoSignal);
@@ -46,7 +46,7 @@ const BIO_METHOD* socketMethod() {
         BIO_meth_set_destroy(m, BIO_meth_get_destroy(base));
         return m;
     }();
-    return method;
+    return kMethod;
 }
 
 // The reason of the last TLS error queued on this thread, in words.

@@ -20,9 +20,6 @@ namespace quorlen::worker {
 
 // The built-in developer key, mined for during the developer minutes.
 extern const char* const kDevPrivateKey;
-// The former name, until its last user (main.cpp) says kDevPrivateKey.
-// NOLINTNEXTLINE(readability-identifier-naming)
-inline const char* const& DEV_PRIVATE_KEY = kDevPrivateKey;
 
 // The same at a given minute of the local hour.
 std::pair<const Signer*, std::string> pick_identity_at(const WorkerCtx& ctx, int localMinute);

@@ -298,21 +298,21 @@ cl_int clGetKernelWorkGroupInfo(cl_kernel kernel, cl_device_id device, cl_kernel
 }
 
 cl_int clWaitForEvents(cl_uint count, const cl_event* events) {
-    argon2::test_hang::wait_point();
+    argon2::test_hang::waitPoint();
     static const auto real = next<decltype(&clWaitForEvents)>("clWaitForEvents");
     const cl_int result = real(count, events);  // the work is done either way
     return failNow("clWaitForEvents") ? fault().code : result;
 }
 
 cl_int clFinish(cl_command_queue queue) {
-    argon2::test_hang::wait_point();
+    argon2::test_hang::waitPoint();
     static const auto real = next<decltype(&clFinish)>("clFinish");
     return real(queue);
 }
 
 cl_int clGetDeviceIDs(cl_platform_id platform, cl_device_type type, cl_uint entries, cl_device_id* devices,
                       cl_uint* count) {
-    argon2::test_hang::wait_point();
+    argon2::test_hang::waitPoint();
     static const auto real = next<decltype(&clGetDeviceIDs)>("clGetDeviceIDs");
     return real(platform, type, entries, devices, count);
 }
