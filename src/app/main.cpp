@@ -156,7 +156,7 @@ private:
     StartEnd awaitStart(StartJob& job);
     void startWorker(PerGpu& entry);
     int mine();
-    std::string statistics(RigSummary& summary);
+    void sayStatistics(RigSummary* summary);
     int stop(int status, RigSummary* summary);
     [[noreturn]] void leaveBehind(int status, RigSummary* summary);
     bool waitForWorkers(long long deadlineMs) const;
@@ -401,11 +401,15 @@ void Rig::sleepOneSecond(const RigSummary* summary) {
     }
 }
 
-std::string Rig::statistics(RigSummary& summary) {
+// The final statistics, once: the supervision loop's summary, or one made
+// now when the stop came before mining.
+void Rig::sayStatistics(RigSummary* summary) {
+    RigSummary atStop(entries_.size(), 0);
+    RigSummary& shown = summary ? *summary : atStop;
     std::vector<GpuCounts> counts;
     for (const auto& e : entries_) counts.push_back(counts_of(*e->ctx));
-    summary.sample(counts);
-    return summary.text() + monitor_.telemetry_lines(summary);
+    shown.sample(counts);
+    supervision_.say_statistics(shown.text() + monitor_.telemetry_lines(shown));
 }
 
 // Waits until every worker has finished or `deadlineMs` (steady clock) has
@@ -428,8 +432,7 @@ int Rig::stop(int status, RigSummary* summary) {
     g_stop.exchange(true);
     const bool allFinished = waitForWorkers(stopDeadline());
     announce(summary);
-    RigSummary atStop(entries_.size(), 0);
-    supervision_.say_statistics(statistics(summary ? *summary : atStop));
+    sayStatistics(summary);
     if (!allFinished || leftBehind_ > 0) leaveBehind(status, summary);
     supervision_.release_workers();
     for (auto& e : entries_)
@@ -448,8 +451,7 @@ int Rig::stop(int status, RigSummary* summary) {
 void Rig::leaveBehind(int status, RigSummary* summary) {
     announce(summary);
     supervision_.say_stopping();
-    RigSummary atStop(entries_.size(), 0);
-    supervision_.say_statistics(statistics(summary ? *summary : atStop));
+    sayStatistics(summary);
     std::fflush(nullptr);
     std::_Exit(status);
 }
