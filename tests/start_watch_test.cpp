@@ -140,11 +140,16 @@ TEST(StartWatch, AStallMayEndAndAPauseIsNoStall) {
     EXPECT_EQ(count(r.err, "stopped answering"), 1u) << r.err;
     EXPECT_EQ(count(r.err, "answers again"), 1u) << r.err;
 
-    BackgroundProcess paused(args({"--exit-on-stall"}), hanging("", 3000));
+    // No hits (so no pause after a send), and batches long enough that the
+    // worker is inside a device wait when the process stops, and still is
+    // for a moment after it resumes.
+    EnvChanges noHits = hanging("", 3000);
+    noHits["DIFF_OVERRIDE"] = "0";
+    BackgroundProcess paused(args({"--exit-on-stall", "--start-batch", "24", "--max-batch", "24"}), noHits);
     ASSERT_TRUE(paused.waitForOutput("Hashrate: ", 60s, true)) << paused.err();
     std::this_thread::sleep_for(1s);
     paused.signal(SIGSTOP);
-    std::this_thread::sleep_for(5s);  // well past the 3 s floor
+    std::this_thread::sleep_for(6s);  // well past the limit
     paused.signal(SIGCONT);
     std::this_thread::sleep_for(3s);
     paused.signal(SIGINT);
